@@ -1,0 +1,184 @@
+#include "host/image.h"
+
+#include "host/host_testing.h"
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+struct FurtherChannels {
+    float Z;
+    float Coverage;
+    std::uint32_t ObjectID;
+    std::uint32_t MaterialID;
+};
+static_assert(sizeof(FurtherChannels) == 16);
+
+// Widening and narrowing of one stored colour value. Integers map 0..max to 0..1; narrowing
+// rounds to the nearest step and clamps to the storable range (NaN stores as 0). Half and float
+// keep values outside 0..1.
+template <typename T>
+struct Storage;
+
+template <>
+struct Storage<std::uint8_t> {
+    static float Widen(std::uint8_t v) { return static_cast<float>(v) / 255.0f; }
+    static std::uint8_t Narrow(float v)
+    {
+        const float scaled = v * 255.0f;
+        if (!(scaled > 0.0f))
+            return 0;
+        if (scaled >= 255.0f)
+            return 255;
+        return static_cast<std::uint8_t>(scaled + 0.5f);
+    }
+};
+
+template <>
+struct Storage<std::uint16_t> {
+    static float Widen(std::uint16_t v) { return static_cast<float>(v) / 65535.0f; }
+    static std::uint16_t Narrow(float v)
+    {
+        const float scaled = v * 65535.0f;
+        if (!(scaled > 0.0f))
+            return 0;
+        if (scaled >= 65535.0f)
+            return 65535;
+        return static_cast<std::uint16_t>(scaled + 0.5f);
+    }
+};
+
+template <>
+struct Storage<_Float16> {
+    static float Widen(_Float16 v) { return static_cast<float>(v); }
+    static _Float16 Narrow(float v) { return static_cast<_Float16>(v); }
+};
+
+template <>
+struct Storage<float> {
+    static float Widen(float v) { return v; }
+    static float Narrow(float v) { return v; }
+};
+
+// One reader and one writer per storage kind and plane layout, chosen when the image is made,
+// so the per-pixel calls carry no test of the storage kind.
+template <typename T, bool HasChannels>
+void ReadPixelAs(Pixel* record, const unsigned char* colour, const unsigned char* channels, const Image*)
+{
+    T stored[4];
+    std::memcpy(stored, colour, sizeof stored);
+    record->B = Storage<T>::Widen(stored[0]);
+    record->G = Storage<T>::Widen(stored[1]);
+    record->R = Storage<T>::Widen(stored[2]);
+    record->A = Storage<T>::Widen(stored[3]);
+    FurtherChannels further{0.0f, 1.0f, 0, 0};
+    if constexpr (HasChannels)
+        std::memcpy(&further, channels, sizeof further);
+    record->Z = further.Z;
+    record->Coverage = further.Coverage;
+    record->ObjectID = further.ObjectID;
+    record->MaterialID = further.MaterialID;
+}
+
+template <typename T, bool HasChannels>
+void WritePixelAs(const Pixel* record, unsigned char* colour, unsigned char* channels, const Image*)
+{
+    const T stored[4] = {Storage<T>::Narrow(record->B), Storage<T>::Narrow(record->G), Storage<T>::Narrow(record->R),
+                         Storage<T>::Narrow(record->A)};
+    std::memcpy(colour, stored, sizeof stored);
+    if constexpr (HasChannels) {
+        const FurtherChannels further{record->Z, record->Coverage, record->ObjectID, record->MaterialID};
+        std::memcpy(channels, &further, sizeof further);
+    }
+}
+
+template <typename T>
+void ChooseAccess(Image& image, bool furtherChannels)
+{
+    image.PixelStep[0] = static_cast<std::int32_t>(4 * sizeof(T));
+    image.ReadPixel = furtherChannels ? &ReadPixelAs<T, true> : &ReadPixelAs<T, false>;
+    image.WritePixel = furtherChannels ? &WritePixelAs<T, true> : &WritePixelAs<T, false>;
+}
+
+}  // namespace
+
+const char* PixelStorageName(PixelStorage storage)
+{
+    switch (storage) {
+    case PixelStorage::UInt8: return "8-bit";
+    case PixelStorage::UInt16: return "16-bit";
+    case PixelStorage::Half: return "half";
+    case PixelStorage::Float: return "float";
+    }
+    return "unknown";
+}
+
+Image::Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool furtherChannels)
+    : Width(width), Height(height), PlaneRows{nullptr, nullptr}, PixelStep{0, 0}, m_Storage(storage),
+      m_FurtherChannels(furtherChannels)
+{
+    if (width < 0 || height < 0)
+        throw std::invalid_argument("image: negative size " + std::to_string(width) + " x " + std::to_string(height));
+    switch (storage) {
+    case PixelStorage::UInt8: ChooseAccess<std::uint8_t>(*this, furtherChannels); break;
+    case PixelStorage::UInt16: ChooseAccess<std::uint16_t>(*this, furtherChannels); break;
+    case PixelStorage::Half: ChooseAccess<_Float16>(*this, furtherChannels); break;
+    case PixelStorage::Float: ChooseAccess<float>(*this, furtherChannels); break;
+    default: throw std::invalid_argument("image: unknown pixel storage");
+    }
+    PixelStep[1] = furtherChannels ? static_cast<std::int32_t>(sizeof(FurtherChannels)) : 0;
+
+    const int planes = furtherChannels ? 2 : 1;
+    for (int plane = 0; plane < planes; ++plane) {
+        // Row offsets are formed as 32-bit products by tools: a row must fit in that range.
+        const std::int64_t rowBytes = static_cast<std::int64_t>(width) * PixelStep[plane];
+        if (rowBytes > std::numeric_limits<std::int32_t>::max())
+            throw std::invalid_argument("image: a row of " + std::to_string(width) + " pixels is too wide");
+        m_Planes[plane].resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(height));
+        m_Rows[plane].resize(static_cast<std::size_t>(height));
+        // Rows are stored bottom-up: the row table, not arithmetic on the first row, finds a row.
+        for (std::int32_t y = 0; y < height; ++y)
+            m_Rows[plane][static_cast<std::size_t>(y)] =
+                m_Planes[plane].data() + static_cast<std::size_t>(height - 1 - y) * static_cast<std::size_t>(rowBytes);
+        PlaneRows[plane] = m_Rows[plane].data();
+    }
+}
+
+Image::~Image() = default;
+
+unsigned char* Image::Address(int plane, std::int32_t x, std::int32_t y) const
+{
+    if (PlaneRows[plane] == nullptr)
+        return nullptr;
+    return PlaneRows[plane][y] + static_cast<std::ptrdiff_t>(PixelStep[plane]) * x;
+}
+
+Pixel Image::GetPixel(std::int32_t x, std::int32_t y) const
+{
+    if (x < 0 || y < 0 || x >= Width || y >= Height)
+        throw std::out_of_range("image: pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") lies outside " +
+                                std::to_string(Width) + " x " + std::to_string(Height));
+    Pixel pixel;
+    ReadPixel(&pixel, Address(0, x, y), Address(1, x, y), this);
+    return pixel;
+}
+
+void Image::SetPixel(std::int32_t x, std::int32_t y, const Pixel& pixel)
+{
+    if (x < 0 || y < 0 || x >= Width || y >= Height)
+        throw std::out_of_range("image: pixel (" + std::to_string(x) + ", " + std::to_string(y) + ") lies outside " +
+                                std::to_string(Width) + " x " + std::to_string(Height));
+    WritePixel(&pixel, Address(0, x, y), Address(1, x, y), this);
+}
+
+Image* NewImageTagList(const TagList& tags)
+{
+    host::testing::CountHostCall("NewImageTagList");
+    const auto* model = static_cast<const Image*>(tags.GetPointer(ImageTag::Model));
+    if (model == nullptr)
+        throw std::invalid_argument("NewImageTagList: no model image given");
+    return new Image(model->Width, model->Height, model->Storage(), model->HasFurtherChannels());
+}

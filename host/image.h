@@ -1,0 +1,79 @@
+// Host images: two storage planes, each a table of row addresses and a pixel step, with a pixel
+// reader and a pixel writer that move one pixel between storage and the host pixel record.
+#pragma once
+
+#include "host/parameter.h"
+#include "host/tag_list.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// The host pixel record: colour first, then the further per-pixel channels that compositing
+// images carry. Readers widen stored values to this record; writers narrow them back.
+struct Pixel {
+    float B = 0.0f;
+    float G = 0.0f;
+    float R = 0.0f;
+    float A = 0.0f;
+    float Z = 0.0f;         // depth
+    float Coverage = 1.0f;  // share of the pixel covered by the object in front
+    std::uint32_t ObjectID = 0;
+    std::uint32_t MaterialID = 0;
+};
+
+// How the colour plane stores its B, G, R, A values. The second plane always holds the further
+// channels at full precision (depth and coverage as 32-bit floats, IDs as 32-bit integers).
+enum class PixelStorage { UInt8, UInt16, Half, Float };
+
+const char* PixelStorageName(PixelStorage storage);
+
+namespace ImageTag {
+inline constexpr std::uint32_t Model = 0x60020000;  // an image whose size and storage to copy
+}
+
+class Image : public Parameter {
+public:
+    using PixelReader = void (*)(Pixel* record, const unsigned char* colour, const unsigned char* channels,
+                                 const Image* image);
+    using PixelWriter = void (*)(const Pixel* record, unsigned char* colour, unsigned char* channels,
+                                 const Image* image);
+
+    // Dimensions must be 0 or more. Without further channels the second plane has no row table
+    // and its address is null for every pixel: readers then fill the channels' neutral values.
+    Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool furtherChannels = true);
+    Image(const Image&) = delete;
+    Image& operator=(const Image&) = delete;
+    ~Image() override;
+
+    ParameterKind Kind() const override { return ParameterKind::Image; }
+    // Releases an image that its owner did not hand to the host.
+    void Recycle() { delete this; }
+
+    PixelStorage Storage() const { return m_Storage; }
+    bool HasFurtherChannels() const { return m_FurtherChannels; }
+
+    // Convenience access for the host and tools outside the render path.
+    Pixel GetPixel(std::int32_t x, std::int32_t y) const;
+    void SetPixel(std::int32_t x, std::int32_t y, const Pixel& pixel);
+
+    // Geometry and access, as tools use them.
+    std::int32_t Width;
+    std::int32_t Height;
+    unsigned char* const* PlaneRows[2];  // per plane: row table indexed by row, or null
+    std::int32_t PixelStep[2];           // per plane: bytes between horizontal neighbours
+    PixelReader ReadPixel;
+    PixelWriter WritePixel;
+
+private:
+    unsigned char* Address(int plane, std::int32_t x, std::int32_t y) const;
+
+    PixelStorage m_Storage;
+    bool m_FurtherChannels;
+    std::vector<unsigned char> m_Planes[2];
+    std::vector<unsigned char*> m_Rows[2];
+};
+
+// Makes a new image with the size and storage of the image under tag ImageTag::Model. The caller
+// owns it until it hands it to Request::SetOutputData; otherwise it releases it with Recycle().
+Image* NewImageTagList(const TagList& tags);

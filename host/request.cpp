@@ -1,0 +1,74 @@
+#include "host/request.h"
+
+#include "host/host_testing.h"
+#include "host/operator.h"
+
+#include <stdexcept>
+
+Request::Request(Operator& op, TimeStamp time) : m_Operator(op), m_Time(time)
+{
+    for (const auto& input : op.Inputs()) {
+        if (input->IsImageInput()) {
+            m_Inputs[input.get()] = input->ConnectedImage();
+        } else if (auto* number = dynamic_cast<const Number*>(input->Value())) {
+            m_Numbers.push_back(std::make_unique<Number>(number->Value));
+            m_Inputs[input.get()] = m_Numbers.back().get();
+        }
+    }
+}
+
+Request::~Request() = default;
+
+Parameter* Request::GetInputData(Input* input, int)
+{
+    host::testing::CountHostCall("GetInputData");
+    auto found = m_Inputs.find(input);
+    if (found == m_Inputs.end())
+        throw std::invalid_argument("GetInputData: the input does not belong to the requested operator");
+    return found->second;
+}
+
+bool Request::SetOutputData(Output* output, Parameter* data)
+{
+    std::unique_ptr<Parameter> owned(data);
+    host::testing::CountHostCall("SetOutputData");
+    if (output == nullptr || output->Owner() != &m_Operator)
+        throw std::invalid_argument("SetOutputData: the output does not belong to the requested operator");
+    m_Outputs[output] = std::move(owned);
+    return true;
+}
+
+void Request::SetInputData(Input* input, Parameter* data) { m_Inputs[input] = data; }
+
+Parameter* Request::GetOutputData(Output* output) const
+{
+    auto found = m_Outputs.find(output);
+    return found == m_Outputs.end() ? nullptr : found->second.get();
+}
+
+std::unique_ptr<Parameter> Request::TakeOutputData(Output* output)
+{
+    auto found = m_Outputs.find(output);
+    if (found == m_Outputs.end())
+        return nullptr;
+    std::unique_ptr<Parameter> data = std::move(found->second);
+    m_Outputs.erase(found);
+    return data;
+}
+
+namespace host {
+
+std::unique_ptr<Image> RenderFrame(Operator& op, TimeStamp time, const char* outputID)
+{
+    Output* output = op.FindOutput(outputID);
+    if (output == nullptr)
+        throw std::invalid_argument(std::string("RenderFrame: the operator has no output \"") + outputID + "\"");
+    Request request(op, time);
+    op.Process(&request);
+    std::unique_ptr<Parameter> result = request.TakeOutputData(output);
+    if (result != nullptr && result->Kind() != ParameterKind::Image)
+        throw std::runtime_error(std::string("RenderFrame: output \"") + outputID + "\" received no image");
+    return std::unique_ptr<Image>(static_cast<Image*>(result.release()));
+}
+
+}  // namespace host

@@ -1,0 +1,55 @@
+// The keyer tool class. The host creates it through the registered creation callback and reaches
+// it through the virtual operations it overrides: the destructor, the size query and Process.
+#pragma once
+
+#include "host/link.h"
+#include "host/operator.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class Sondrel : public ThreadedOperator {
+public:
+    Sondrel(const Registry* entry, const ScriptVal& table, const TagList& tags);
+    ~Sondrel() override;
+    std::size_t GetObjectSize() const override;
+    void Process(Request* request) override;
+
+    // Links, owned by the host; one per control, image and output.
+    Input* InValueRed;
+    Input* InValueGreen;
+    Input* InValueBlue;
+    Input* InMinRed;
+    Input* InMinGreen;
+    Input* InMinBlue;
+    Input* InColorspace;
+    Input* InLabel;
+    Input* InColCor;
+    Input* InCRed;
+    Input* InCGreen;
+    Input* InCBlue;
+    Input* InInvAlpha;
+    Input* InChannel;
+    Input* InMaxRed;
+    Input* InMaxGreen;
+    Input* InMaxBlue;
+    Input* InFadeRed;
+    Input* InCCAmount;
+    Input* InBGAlphaBlend;
+    // Colour space index as last reported; starts on the control's default, RGB.
+    std::int32_t ColorSpaceMode = 0;
+    Input* InGammaAlpha;
+    Input* InMultAlpha;
+    Input* InOffAlpha;
+    Input* InDesaturateAlpha;
+    Input* InImage;
+    Input* InKeyImage;
+    Input* InDivider;
+    Output* OutImage;
+    // Key colour (red, green, blue) as last reported; starts on the control's default, black.
+    double KeyColor[3] = {0.0, 0.0, 0.0};
+
+private:
+    template <std::size_t N>
+    Input* AddInput(const char* name, const char* id, const std::uint64_t (&words)[N]);
+};

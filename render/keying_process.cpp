@@ -1,0 +1,132 @@
+#include "render/keying_process.h"
+
+#include "color/int_conversion.h"
+#include "host/image.h"
+#include "host/link.h"
+#include "host/request.h"
+#include "render/pixel_matte.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace qualvex {
+
+namespace {
+
+double ReadNumber(Request& request, Input* input)
+{
+    return static_cast<Number*>(request.GetInputData(input, 0))->Value;
+}
+
+Image* ReadImage(Request& request, Input* input)
+{
+    Parameter* data = request.GetInputData(input, 0);
+    return (data != nullptr && data->Kind() == ParameterKind::Image) ? static_cast<Image*>(data) : nullptr;
+}
+
+// Address of a pixel in one plane: the row's address plus step x column, the product formed in
+// 32 bits as tools have always formed it. A plane without a row table gives null.
+inline unsigned char* PlaneAddress(unsigned char* row, std::int32_t step, std::int32_t x)
+{
+    if (row == nullptr)
+        return nullptr;
+    const auto offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(step) * static_cast<std::uint32_t>(x));
+    return row + offset;
+}
+
+inline unsigned char* RowAddress(const Image& image, int plane, std::int32_t y)
+{
+    return image.PlaneRows[plane] != nullptr ? image.PlaneRows[plane][y] : nullptr;
+}
+
+// The new image is the render's until the output takes it; any way out before that releases it.
+struct RecycleImage {
+    void operator()(Image* image) const { image->Recycle(); }
+};
+using OwnedImage = std::unique_ptr<Image, RecycleImage>;
+
+}  // namespace
+
+void RenderKeyedFrame(Request& request, const KeyerLinks& links)
+{
+    FrameSettings settings;
+    settings.Mode = RoundIndex(ReadNumber(request, links.Colorspace));
+    ReadNumber(request, links.BGAlphaBlend);  // read as the host expects; it changes nothing
+    settings.ColorCorrect = RoundIndex(ReadNumber(request, links.ColCor));
+    settings.Invert = RoundIndex(ReadNumber(request, links.InvAlpha));
+    settings.CCAmount = ReadNumber(request, links.CCAmount);
+    settings.Desaturate = ReadNumber(request, links.DesaturateAlpha);
+    for (int i = 0; i < 3; ++i)
+        settings.Value[i] = ReadNumber(request, links.Value[i]);
+    for (int i = 0; i < 3; ++i)
+        settings.Min[i] = ReadNumber(request, links.Min[i]);
+    for (int i = 0; i < 3; ++i)
+        settings.Max[i] = ReadNumber(request, links.Max[i]);
+    settings.Fade = ReadNumber(request, links.Fade);
+    settings.Gamma = ReadNumber(request, links.GammaAlpha);
+    settings.Mult = ReadNumber(request, links.MultAlpha);
+    settings.Offset = ReadNumber(request, links.OffAlpha);
+
+    Image* source = ReadImage(request, links.Image);
+    if (source == nullptr)
+        return;  // nothing to key: no output for this request
+
+    OwnedImage output;
+    {
+        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), 0, 0};
+        const TagList tags(words, false);
+        output.reset(NewImageTagList(tags));
+    }
+    const std::int32_t width = source->Width;
+    const std::int32_t height = source->Height;
+    if (width == 0 || height == 0)
+        return;
+
+    Image* key = links.KeyImage->IsConnected() ? ReadImage(request, links.KeyImage) : nullptr;
+    double scaleX = -1.0;
+    double scaleY = -1.0;
+    if (key != nullptr && width > 0 && height > 0 && key->Width > 0 && key->Height > 0) {
+        scaleX = static_cast<double>(key->Width) / static_cast<double>(width);
+        scaleY = static_cast<double>(key->Height) / static_cast<double>(height);
+    }
+    const bool sampleKey = key != nullptr && static_cast<double>(key->Width) > 0.0 &&
+                           static_cast<double>(key->Height) > 0.0;
+
+    const MatteFrame frame = PrepareMatteFrame(settings);
+    // The slider reference holds until a key pixel replaces it.
+    KeyReference reference = SliderReference(frame);
+
+    for (std::int32_t y = 0; y < height; ++y) {
+        unsigned char* const sourceRow[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
+        unsigned char* const outputRow[2] = {RowAddress(*output, 0, y), RowAddress(*output, 1, y)};
+        const std::int32_t ky = sampleKey ? TruncateToInt32(static_cast<double>(y) * scaleY) : 0;
+        const bool keyRowInside = sampleKey && ky >= 0 && ky < key->Height;
+        unsigned char* const keyRow[2] = {keyRowInside ? RowAddress(*key, 0, ky) : nullptr,
+                                          keyRowInside ? RowAddress(*key, 1, ky) : nullptr};
+        for (std::int32_t x = 0; x < width; ++x) {
+            Pixel record;
+            source->ReadPixel(&record, PlaneAddress(sourceRow[0], source->PixelStep[0], x),
+                              PlaneAddress(sourceRow[1], source->PixelStep[1], x), source);
+            if (keyRowInside) {
+                const std::int32_t kx = TruncateToInt32(static_cast<double>(x) * scaleX);
+                if (kx >= 0 && kx < key->Width) {
+                    Pixel keyRecord;
+                    key->ReadPixel(&keyRecord, PlaneAddress(keyRow[0], key->PixelStep[0], kx),
+                                   PlaneAddress(keyRow[1], key->PixelStep[1], kx), key);
+                    reference = KeyPixelReference(ColorVec{keyRecord.B, keyRecord.G, keyRecord.R, keyRecord.A}, frame);
+                }
+            }
+            ColorVec colour{record.B, record.G, record.R, record.A};
+            ApplyMatte(colour, reference, frame);
+            record.B = colour.B;
+            record.G = colour.G;
+            record.R = colour.R;
+            record.A = colour.A;
+            output->WritePixel(&record, PlaneAddress(outputRow[0], output->PixelStep[0], x),
+                               PlaneAddress(outputRow[1], output->PixelStep[1], x), output.get());
+        }
+    }
+    request.SetOutputData(links.Out, output.release());
+}
+
+}  // namespace qualvex
