@@ -33,4 +33,7 @@ ObjectMemory ObjectMemoryStats();
 // The next operator allocation yields no storage, as if memory were exhausted.
 void FailNextObjectAllocation();
 
+// Images alive right now, wherever they were made.
+std::size_t LiveImages();
+
 }  // namespace host::testing

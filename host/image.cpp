@@ -2,12 +2,15 @@
 
 #include "host/host_testing.h"
 
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
 namespace {
+
+std::atomic<std::size_t> g_LiveImages{0};
 
 struct FurtherChannels {
     float Z;
@@ -145,9 +148,12 @@ Image::Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool
                 m_Planes[plane].data() + static_cast<std::size_t>(height - 1 - y) * static_cast<std::size_t>(rowBytes);
         PlaneRows[plane] = m_Rows[plane].data();
     }
+    ++g_LiveImages;
 }
 
-Image::~Image() = default;
+Image::~Image() { --g_LiveImages; }
+
+std::size_t host::testing::LiveImages() { return g_LiveImages.load(); }
 
 unsigned char* Image::Address(int plane, std::int32_t x, std::int32_t y) const
 {

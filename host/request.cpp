@@ -25,6 +25,7 @@ Parameter* Request::GetInputData(Input* input, int)
     auto found = m_Inputs.find(input);
     if (found == m_Inputs.end())
         throw std::invalid_argument("GetInputData: the input does not belong to the requested operator");
+    m_ReadLog.push_back(input->ID());
     return found->second;
 }
 

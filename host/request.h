@@ -7,6 +7,7 @@
 
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 class Operator;
@@ -32,6 +33,8 @@ public:
     Parameter* GetOutputData(Output* output) const;
     // Hands the output's result to the caller.
     std::unique_ptr<Parameter> TakeOutputData(Output* output);
+    // IDs of the inputs read through GetInputData, in the order read.
+    const std::vector<std::string>& ReadLog() const { return m_ReadLog; }
 
 private:
     Operator& m_Operator;
@@ -39,6 +42,7 @@ private:
     std::map<const Input*, Parameter*> m_Inputs;
     std::vector<std::unique_ptr<Number>> m_Numbers;
     std::map<const Output*, std::unique_ptr<Parameter>> m_Outputs;
+    std::vector<std::string> m_ReadLog;
 };
 
 namespace host {

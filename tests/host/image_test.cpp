@@ -1,0 +1,130 @@
+#include "host/host_testing.h"
+#include "host/image.h"
+#include "support/float_compare.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+namespace {
+
+using qualvex::testing::FloatsEqual;
+
+Pixel Colour(float r, float g, float b, float a)
+{
+    Pixel p;
+    p.R = r;
+    p.G = g;
+    p.B = b;
+    p.A = a;
+    return p;
+}
+
+// Writes a colour and reads it back through the image's own writer and reader.
+Pixel RoundTrip(PixelStorage storage, const Pixel& in)
+{
+    Image image(1, 1, storage);
+    image.SetPixel(0, 0, in);
+    return image.GetPixel(0, 0);
+}
+
+TEST(ImageStorage, EightBitRoundsToTheNearestStepAndClamps)
+{
+    const Pixel out = RoundTrip(PixelStorage::UInt8, Colour(0.5f, -0.25f, 1.5f, std::nanf("")));
+    EXPECT_TRUE(FloatsEqual({out.R, out.G, out.B, out.A}, {128.0f / 255.0f, 0.0f, 1.0f, 0.0f}));
+    const Pixel steps = RoundTrip(PixelStorage::UInt8, Colour(0.3f / 255.0f, 0.6f / 255.0f, 254.4f / 255.0f, 1.0f));
+    EXPECT_TRUE(FloatsEqual({steps.R, steps.G, steps.B, steps.A}, {0.0f, 1.0f / 255.0f, 254.0f / 255.0f, 1.0f}));
+}
+
+TEST(ImageStorage, SixteenBitRoundsToTheNearestStepAndClamps)
+{
+    const Pixel out = RoundTrip(PixelStorage::UInt16, Colour(0.5f, -1.0f, 2.0f, 1.0f));
+    EXPECT_TRUE(FloatsEqual({out.R, out.G, out.B, out.A}, {32768.0f / 65535.0f, 0.0f, 1.0f, 1.0f}));
+}
+
+TEST(ImageStorage, HalfKeepsValuesOutsideZeroToOne)
+{
+    const Pixel out = RoundTrip(PixelStorage::Half, Colour(0.1f, -2.0f, 3.5f, 1.0f));
+    EXPECT_TRUE(FloatsEqual({out.R, out.G, out.B, out.A}, {0.0999755859f, -2.0f, 3.5f, 1.0f}));
+}
+
+TEST(ImageStorage, FloatStoresValuesExactly)
+{
+    const Pixel in = Colour(0.1f, -0.2075499f, 7.25f, std::numeric_limits<float>::denorm_min());
+    const Pixel out = RoundTrip(PixelStorage::Float, in);
+    EXPECT_TRUE(FloatsEqual({out.R, out.G, out.B, out.A}, {in.R, in.G, in.B, in.A}));
+}
+
+TEST(ImageStorage, FurtherChannelsTravelInTheSecondPlaneUnchanged)
+{
+    for (PixelStorage storage : {PixelStorage::UInt8, PixelStorage::UInt16, PixelStorage::Half, PixelStorage::Float}) {
+        Pixel in = Colour(0, 0, 0, 1);
+        in.Z = -123.5f;
+        in.Coverage = 0.25f;
+        in.ObjectID = 0xdeadbeef;
+        in.MaterialID = 42;
+        const Pixel out = RoundTrip(storage, in);
+        EXPECT_TRUE(FloatsEqual({out.Z, out.Coverage}, {in.Z, in.Coverage})) << PixelStorageName(storage);
+        EXPECT_EQ(out.ObjectID, in.ObjectID);
+        EXPECT_EQ(out.MaterialID, in.MaterialID);
+    }
+}
+
+TEST(ImageStorage, WithoutFurtherChannelsTheSecondPlaneIsAbsent)
+{
+    Image image(2, 2, PixelStorage::Float, false);
+    EXPECT_EQ(image.PlaneRows[1], nullptr);
+    Pixel in = Colour(0.5f, 0.5f, 0.5f, 1);
+    in.Z = 9.0f;
+    in.ObjectID = 7;
+    image.SetPixel(1, 1, in);
+    const Pixel out = image.GetPixel(1, 1);
+    EXPECT_EQ(out.Z, 0.0f);
+    EXPECT_EQ(out.Coverage, 1.0f);
+    EXPECT_EQ(out.ObjectID, 0u);
+    EXPECT_EQ(out.R, 0.5f);
+}
+
+TEST(ImageGeometry, RowsComeFromTheRowTableAndPixelsByStep)
+{
+    Image image(3, 2, PixelStorage::UInt16);
+    EXPECT_EQ(image.PixelStep[0], 8);
+    EXPECT_EQ(image.PixelStep[1], 16);
+    image.SetPixel(2, 1, Colour(1, 0, 0, 1));
+    // The last pixel of row 1, found the way a tool finds it.
+    Pixel p;
+    image.ReadPixel(&p, image.PlaneRows[0][1] + 2 * image.PixelStep[0], image.PlaneRows[1][1] + 2 * image.PixelStep[1],
+                    &image);
+    EXPECT_EQ(p.R, 1.0f);
+    EXPECT_THROW(image.GetPixel(3, 0), std::out_of_range);
+    EXPECT_THROW(image.GetPixel(0, -1), std::out_of_range);
+}
+
+TEST(ImageGeometry, RefusesNegativeSizes)
+{
+    EXPECT_THROW(Image(-1, 4, PixelStorage::Float), std::invalid_argument);
+    EXPECT_THROW(Image(4, -1, PixelStorage::Float), std::invalid_argument);
+    EXPECT_NO_THROW(Image(0, 4, PixelStorage::Float));
+}
+
+TEST(NewImageTagList, CopiesSizeStorageAndPlanesOfTheModel)
+{
+    const std::size_t before = host::testing::LiveImages();
+    Image model(5, 3, PixelStorage::Half, false);
+    const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(&model), 0, 0};
+    std::unique_ptr<Image> made(NewImageTagList(TagList(words, false)));
+    EXPECT_EQ(made->Width, 5);
+    EXPECT_EQ(made->Height, 3);
+    EXPECT_EQ(made->Storage(), PixelStorage::Half);
+    EXPECT_FALSE(made->HasFurtherChannels());
+    EXPECT_EQ(host::testing::LiveImages(), before + 2);
+    made.reset();
+    EXPECT_EQ(host::testing::LiveImages(), before + 1);
+
+    const std::uint64_t none[] = {0, 0};
+    EXPECT_THROW(NewImageTagList(TagList(none, false)), std::invalid_argument);
+}
+
+}  // namespace

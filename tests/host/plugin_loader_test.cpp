@@ -1,0 +1,149 @@
+#include "host/plugin_loader.h"
+#include "host/registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <elf.h>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kSondrel = fs::path(QUALVEX_PLUGIN_DIR) / "Sondrel.plugin";
+const fs::path kFixtures = QUALVEX_FIXTURE_PLUGIN_DIR;
+
+std::string RefusalOf(const fs::path& file)
+{
+    try {
+        host::LoadPlugin(file);
+    } catch (const host::PluginError& error) {
+        return error.what();
+    }
+    return "(loaded)";
+}
+
+class ScratchFolder : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_Folder = fs::temp_directory_path() / (std::string("qualvex-loader-") + info->name() + "-" +
+                                                std::to_string(::getpid()));
+        fs::remove_all(m_Folder);
+        fs::create_directories(m_Folder);
+    }
+    void TearDown() override { fs::remove_all(m_Folder); }
+
+    fs::path Write(const char* name, const std::vector<char>& bytes) const
+    {
+        const fs::path file = m_Folder / name;
+        std::ofstream(file, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        return file;
+    }
+
+    static std::vector<char> Read(const fs::path& file)
+    {
+        std::ifstream in(file, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    }
+
+    fs::path m_Folder;
+};
+
+TEST(PluginVersionRecord, IsReadFromTheFileWithoutLoadingIt)
+{
+    const host::PluginVersionRecord record = host::ReadPluginVersionRecord(kSondrel);
+    EXPECT_EQ(host::FindClass("Tavelorn.Qualvex"), nullptr);
+    EXPECT_EQ(record.Get("#FileVersion"), "1.0.0.0");
+    EXPECT_EQ(record.Get("#ProductVersion"), "1.0.0.0");
+    EXPECT_EQ(record.Get("#Translation"), "0409 1200");
+    EXPECT_EQ(record.Get("FileDescription"), "Sondrel plugin");
+    EXPECT_EQ(record.Get("FileVersion"), "1, 0, 0, 0");
+    EXPECT_EQ(record.Get("ProductVersion"), "1, 0, 0, 0");
+    EXPECT_EQ(record.Get("InternalName"), "Sondrel");
+    EXPECT_EQ(record.Get("ProductName"), "Sondrel");
+    EXPECT_EQ(record.Get("OriginalFilename"), "Sondrel.plugin");
+    EXPECT_EQ(record.Get("APIVersion"), "7");
+}
+
+TEST(PluginLoader, RefusesAnotherInterfaceVersionNamingTheFile)
+{
+    const fs::path file = kFixtures / "WrongApiVersion.plugin";
+    const std::string message = RefusalOf(file);
+    EXPECT_NE(message.find(file.string()), std::string::npos) << message;
+    EXPECT_NE(message.find("\"APIVersion\" 6"), std::string::npos) << message;
+}
+
+TEST(PluginLoader, RefusesALibraryWithoutVersionRecord)
+{
+    const fs::path file = kFixtures / "NoVersionRecord.plugin";
+    const std::string message = RefusalOf(file);
+    EXPECT_NE(message.find(file.string()), std::string::npos) << message;
+    EXPECT_NE(message.find("no version record"), std::string::npos) << message;
+}
+
+TEST_F(ScratchFolder, RefusesFilesThatAreNotSharedLibraries)
+{
+    EXPECT_NE(RefusalOf(Write("Text.plugin", {'h', 'e', 'l', 'l', 'o'})).find("too short"), std::string::npos);
+    std::vector<char> notElf(200, 'x');
+    EXPECT_NE(RefusalOf(Write("NotElf.plugin", notElf)).find("not a shared library"), std::string::npos);
+    EXPECT_NE(RefusalOf(m_Folder / "Missing.plugin").find("Missing.plugin"), std::string::npos);
+}
+
+TEST_F(ScratchFolder, RefusesDamagedLibrariesWithoutReadingOutsideThem)
+{
+    const std::vector<char> good = Read(kSondrel);
+    ASSERT_GT(good.size(), sizeof(Elf64_Ehdr));
+
+    // Cut short: the section table lies past the end of the file.
+    std::vector<char> cut(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(good.size() / 2));
+    EXPECT_NE(RefusalOf(Write("Cut.plugin", cut)).find("lies outside the file"), std::string::npos);
+
+    // A section table offset near the top of the address range must not wrap around.
+    std::vector<char> wrapped = good;
+    const std::uint64_t far = ~std::uint64_t{0} - 16;
+    std::memcpy(wrapped.data() + offsetof(Elf64_Ehdr, e_shoff), &far, sizeof far);
+    EXPECT_NE(RefusalOf(Write("Wrapped.plugin", wrapped)).find("lies outside the file"), std::string::npos);
+
+    // A section-name index past the table.
+    std::vector<char> badNames = good;
+    const std::uint16_t index = 0xfff0;
+    std::memcpy(badNames.data() + offsetof(Elf64_Ehdr, e_shstrndx), &index, sizeof index);
+    EXPECT_NE(RefusalOf(Write("BadNames.plugin", badNames)).find("damaged"), std::string::npos);
+
+    // The record's closing empty key removed: its last string runs off the end of the section.
+    std::vector<char> open = good;
+    const std::string tail = std::string("APIVersion") + '\0' + "7" + '\0' + '\0';
+    const auto at = std::search(open.begin(), open.end(), tail.begin(), tail.end());
+    ASSERT_NE(at, open.end());
+    std::fill(at, at + static_cast<std::ptrdiff_t>(tail.size()), 'z');
+    EXPECT_NE(RefusalOf(Write("Open.plugin", open)).find("damaged"), std::string::npos);
+}
+
+TEST_F(ScratchFolder, FolderLoadsTheGoodAndReportsTheRefused)
+{
+    fs::copy_file(kSondrel, m_Folder / "Sondrel.plugin");
+    fs::copy_file(kFixtures / "WrongApiVersion.plugin", m_Folder / "WrongApiVersion.plugin");
+    Write("Readme.txt", {'n', 'o'});  // not a plug-in name: ignored
+    Write("Zero.plugin", {});
+    host::PluginFolder folder = host::LoadPluginFolder(m_Folder);
+    ASSERT_EQ(folder.Loaded.size(), 1u);
+    EXPECT_EQ(folder.Loaded[0]->File().filename(), "Sondrel.plugin");
+    ASSERT_EQ(folder.Refused.size(), 2u);
+    EXPECT_NE(folder.Refused[0].find("WrongApiVersion.plugin"), std::string::npos);
+    EXPECT_NE(folder.Refused[1].find("Zero.plugin"), std::string::npos);
+    EXPECT_NE(host::FindClass("Tavelorn.Qualvex"), nullptr);
+    folder.Loaded[0]->Unload();
+    EXPECT_EQ(host::FindClass("Tavelorn.Qualvex"), nullptr);
+
+    EXPECT_THROW(host::LoadPluginFolder(m_Folder / "absent"), host::PluginError);
+}
+
+}  // namespace
