@@ -90,6 +90,19 @@ void KeyTestFrame(Operator& op)
     }
 }
 
+// The plug-in folder of an installed layout beside this program, else the build tree's.
+std::filesystem::path DefaultPluginFolder()
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const std::filesystem::path installed = self.parent_path().parent_path() / QUALVEX_INSTALLED_PLUGIN_DIR;
+        if (std::filesystem::is_directory(installed, error))
+            return installed;
+    }
+    return QUALVEX_DEFAULT_PLUGIN_DIR;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -98,7 +111,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: qualvex-inspect [PLUGIN_FOLDER]\n");
         return argc == 2 ? 0 : 2;
     }
-    std::filesystem::path folder = argc == 2 ? std::filesystem::path(argv[1]) : QUALVEX_DEFAULT_PLUGIN_DIR;
+    const std::filesystem::path folder = argc == 2 ? std::filesystem::path(argv[1]) : DefaultPluginFolder();
     try {
         host::PluginFolder plugins = host::LoadPluginFolder(folder);
         for (const auto& refused : plugins.Refused)

@@ -39,11 +39,19 @@ struct MatteFrame {
     bool ColorCorrect;
 };
 
-// The reference values of a pixel and the lower ends of its windows.
+// The reference values of a pixel, the lower ends of its windows, and (under colour correction)
+// the reference turned back into RGB, which depends on nothing else.
 struct KeyReference {
     float Value[3];
     double Lower[3];
+    ColorVec Rgb;
 };
+
+inline void ConvertReferenceToRgb(KeyReference& ref, const MatteFrame& frame)
+{
+    ref.Rgb = frame.ColorCorrect ? SpaceToRgb(MakeColor(ref.Value[0], ref.Value[1], ref.Value[2]), frame.Settings.Mode)
+                                 : ColorVec{0.0f, 0.0f, 0.0f, 1.0f};
+}
 
 MatteFrame PrepareMatteFrame(const FrameSettings& settings);
 
@@ -55,6 +63,7 @@ inline KeyReference SliderReference(const MatteFrame& frame)
         ref.Value[i] = static_cast<float>(frame.Settings.Value[i]);
         ref.Lower[i] = frame.Settings.Value[i] - frame.Settings.Min[i];  // from the double value
     }
+    ConvertReferenceToRgb(ref, frame);
     return ref;
 }
 
@@ -62,9 +71,10 @@ inline KeyReference SliderReference(const MatteFrame& frame)
 // as they stand, without conversion.
 inline KeyReference KeyPixelReference(const ColorVec& key, const MatteFrame& frame)
 {
-    KeyReference ref{{key.R, key.G, key.B}, {}};
+    KeyReference ref{{key.R, key.G, key.B}, {}, {}};
     for (int i = 0; i < 3; ++i)
         ref.Lower[i] = static_cast<double>(ref.Value[i]) - frame.Settings.Min[i];
+    ConvertReferenceToRgb(ref, frame);
     return ref;
 }
 
@@ -113,7 +123,7 @@ inline void ApplyMatte(ColorVec& pixel, const KeyReference& ref, const MatteFram
     // Removes (1 - alpha) x CC Amount of the reference colour, then desaturates by
     // (1 - alpha) x Desaturate. The channels are not clamped.
     const float w = 1.0f - a;
-    const ColorVec reference = SpaceToRgb(MakeColor(ref.Value[0], ref.Value[1], ref.Value[2]), s.Mode);
+    const ColorVec& reference = ref.Rgb;
     pixel.R = static_cast<float>(static_cast<double>(pixel.R) - static_cast<double>(w * reference.R) * s.CCAmount);
     pixel.G = static_cast<float>(static_cast<double>(pixel.G) - static_cast<double>(w * reference.G) * s.CCAmount);
     pixel.B = static_cast<float>(static_cast<double>(pixel.B) - static_cast<double>(w * reference.B) * s.CCAmount);

@@ -1,0 +1,54 @@
+// Whole frames through the host: the loaded plug-in keys an HD frame of each storage kind.
+#include "host/image.h"
+#include "host/operator.h"
+#include "host/plugin_loader.h"
+#include "host/request.h"
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <random>
+
+namespace {
+
+void RenderHdFrame(benchmark::State& state)
+{
+    const auto storage = static_cast<PixelStorage>(state.range(0));
+    std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/Sondrel.plugin");
+    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.Qualvex"));
+    auto set = [&](const char* id, double value) {
+        AutoNumber number(value);
+        op->FindInput(id)->SetValueAt(number, 0.0);
+    };
+    for (const char* id : {"ValueRed", "ValueGreen", "ValueBlue"})
+        set(id, 0.4);
+    for (const char* id : {"MiRedn", "MinGreen", "MinBlue", "MaxRed", "MaxGreen", "MaxBlue"})
+        set(id, 0.12);
+    set("FadeRed", 0.3);
+    set("CCAmount", 0.5);
+    set("Colorspace", static_cast<double>(state.range(1)));
+
+    Image source(1920, 1080, storage);
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> channel(0.0f, 1.0f);
+    for (std::int32_t y = 0; y < source.Height; ++y)
+        for (std::int32_t x = 0; x < source.Width; ++x) {
+            Pixel p;
+            p.R = channel(random);
+            p.G = channel(random);
+            p.B = channel(random);
+            p.A = 1.0f;
+            source.SetPixel(x, y, p);
+        }
+    op->FindInput("Image")->ConnectImage(&source);
+    for (auto _ : state) {
+        std::unique_ptr<Image> output = host::RenderFrame(*op, 0.0);
+        benchmark::DoNotOptimize(output.get());
+    }
+    state.SetItemsProcessed(state.iterations() * 1920 * 1080);
+    op.reset();
+    plugin->Unload();
+}
+BENCHMARK(RenderHdFrame)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->ArgNames({"storage", "space"})->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds from scratch and runs every test twice: a release build (warnings as errors, benchmarks
+# compiled) and a build under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+
+rm -rf build/release build/sanitize
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQUALVEX_WARNINGS_AS_ERRORS=ON -DQUALVEX_BUILD_BENCHMARKS=ON
+cmake --build build/release -j"$jobs"
+ctest --test-dir build/release --output-on-failure -j"$jobs"
+
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUALVEX_SANITIZE=ON -DQUALVEX_WARNINGS_AS_ERRORS=ON
+cmake --build build/sanitize -j"$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
