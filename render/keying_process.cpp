@@ -5,6 +5,7 @@
 #include "host/link.h"
 #include "host/request.h"
 #include "render/pixel_matte.h"
+#include "render/pixel_record.h"
 
 #include <cstdint>
 #include <memory>
@@ -113,15 +114,12 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
                     Pixel keyRecord;
                     key->ReadPixel(&keyRecord, PlaneAddress(keyRow[0], key->PixelStep[0], kx),
                                    PlaneAddress(keyRow[1], key->PixelStep[1], kx), key);
-                    reference = KeyPixelReference(ColorVec{keyRecord.B, keyRecord.G, keyRecord.R, keyRecord.A}, frame);
+                    reference = KeyPixelReference(ColourOf(keyRecord), frame);
                 }
             }
-            ColorVec colour{record.B, record.G, record.R, record.A};
+            ColorVec colour = ColourOf(record);
             ApplyMatte(colour, reference, frame);
-            record.B = colour.B;
-            record.G = colour.G;
-            record.R = colour.R;
-            record.A = colour.A;
+            SetColour(record, colour);
             output->WritePixel(&record, PlaneAddress(outputRow[0], output->PixelStep[0], x),
                                PlaneAddress(outputRow[1], output->PixelStep[1], x), output.get());
         }

@@ -4,6 +4,7 @@
 #include "host/image.h"
 #include "host/request.h"
 #include "render/pixel_matte.h"
+#include "render/pixel_record.h"
 #include "support/float_compare.h"
 #include "support/loaded_sondrel.h"
 
@@ -118,12 +119,9 @@ protected:
                                const MatteFrame& frame)
     {
         Pixel record = source.GetPixel(x, y);
-        ColorVec colour{record.B, record.G, record.R, record.A};
+        ColorVec colour = ColourOf(record);
         ApplyMatte(colour, reference, frame);
-        record.B = colour.B;
-        record.G = colour.G;
-        record.R = colour.R;
-        record.A = colour.A;
+        SetColour(record, colour);
         Image stored(1, 1, source.Storage(), source.HasFurtherChannels());
         stored.SetPixel(0, 0, record);
         return stored.GetPixel(0, 0);
@@ -150,7 +148,7 @@ protected:
         for (std::int32_t y = 0; y < source.Height; ++y)
             for (std::int32_t x = 0; x < source.Width; ++x) {
                 const Pixel k = key.GetPixel(keyColumn[static_cast<std::size_t>(x)], keyRow[static_cast<std::size_t>(y)]);
-                const KeyReference reference = KeyPixelReference(ColorVec{k.B, k.G, k.R, k.A}, frame);
+                const KeyReference reference = KeyPixelReference(ColourOf(k), frame);
                 EXPECT_TRUE(SamePixel(output.GetPixel(x, y), ExpectedPixel(source, x, y, reference, frame)))
                     << "pixel (" << x << ", " << y << ")";
             }
