@@ -9,4 +9,4 @@ rm -rf build/demo
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DQUALVEX_BUILD_TESTS=OFF
 cmake --build build/demo -j"$(nproc)"
 cmake --install build/demo --prefix build/demo/install
-build/demo/install/bin/qualvex-inspect
+build/demo/install/bin/qualvex-plugins

@@ -154,6 +154,19 @@ protected:
             }
     }
 
+    // Renders a source of one size against a distinct key of another and checks the sampling.
+    void ExpectKeyedRender(std::pair<int, int> sourceSize, std::pair<int, int> keySize, PixelStorage storage,
+                           const std::vector<int>& keyColumn, const std::vector<int>& keyRow)
+    {
+        Image* source = Keep(Source(sourceSize.first, sourceSize.second, storage));
+        Image* key = Keep(DistinctKey(keySize.first, keySize.second));
+        Connect("Image", source);
+        Connect("KeyImage", key);
+        std::unique_ptr<Image> output = Render();
+        ASSERT_NE(output, nullptr);
+        ExpectKeySampling(*source, *key, *output, keyColumn, keyRow);
+    }
+
     std::unique_ptr<Operator> m_Op;
     std::vector<std::unique_ptr<Image>> m_Images;
 };
@@ -186,13 +199,7 @@ TEST_P(KeyingEveryStorage, SliderReferenceKeysEveryPixelAndCarriesTheFurtherChan
 
 TEST_P(KeyingEveryStorage, SameSizeKeyUsesTheKeyPixelAtTheSamePosition)
 {
-    Image* source = Keep(Source(3, 3, GetParam()));
-    Image* key = Keep(DistinctKey(3, 3));
-    Connect("Image", source);
-    Connect("KeyImage", key);
-    std::unique_ptr<Image> output = Render();
-    ASSERT_NE(output, nullptr);
-    ExpectKeySampling(*source, *key, *output, {0, 1, 2}, {0, 1, 2});
+    ExpectKeyedRender({3, 3}, {3, 3}, GetParam(), {0, 1, 2}, {0, 1, 2});
 }
 
 std::string StorageTestName(const ::testing::TestParamInfo<PixelStorage>& info)
@@ -208,24 +215,12 @@ INSTANTIATE_TEST_SUITE_P(Storage, KeyingEveryStorage,
 
 TEST_F(KeyingProcess, SmallerKeyIsSampledAtTheNearestPositionBelow)
 {
-    Image* source = Keep(Source(4, 4, PixelStorage::Float));
-    Image* key = Keep(DistinctKey(2, 2));
-    Connect("Image", source);
-    Connect("KeyImage", key);
-    std::unique_ptr<Image> output = Render();
-    ASSERT_NE(output, nullptr);
-    ExpectKeySampling(*source, *key, *output, {0, 0, 1, 1}, {0, 0, 1, 1});
+    ExpectKeyedRender({4, 4}, {2, 2}, PixelStorage::Float, {0, 0, 1, 1}, {0, 0, 1, 1});
 }
 
 TEST_F(KeyingProcess, LargerKeyIsSampledAtTheScaledPosition)
 {
-    Image* source = Keep(Source(2, 2, PixelStorage::Float));
-    Image* key = Keep(DistinctKey(5, 5));
-    Connect("Image", source);
-    Connect("KeyImage", key);
-    std::unique_ptr<Image> output = Render();
-    ASSERT_NE(output, nullptr);
-    ExpectKeySampling(*source, *key, *output, {0, 2}, {0, 2});
+    ExpectKeyedRender({2, 2}, {5, 5}, PixelStorage::Float, {0, 2}, {0, 2});
 }
 
 TEST_F(KeyingProcess, WithoutAUsableKeyImageEveryPixelUsesTheSliders)

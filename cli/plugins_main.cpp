@@ -1,4 +1,4 @@
-// qualvex-inspect [PLUGIN_FOLDER]
+// qualvex-plugins [PLUGIN_FOLDER]
 // Loads every plug-in in the folder through the host, prints each registered class with its
 // registration attributes and the control page of a new instance, keys a small built-in frame
 // with it, and unloads again. Exits non-zero when a plug-in is refused or nothing registers.
@@ -108,21 +108,21 @@ std::filesystem::path DefaultPluginFolder()
 int main(int argc, char** argv)
 {
     if (argc > 2 || (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
-        std::fprintf(stderr, "usage: qualvex-inspect [PLUGIN_FOLDER]\n");
+        std::fprintf(stderr, "usage: qualvex-plugins [PLUGIN_FOLDER]\n");
         return argc == 2 ? 0 : 2;
     }
     const std::filesystem::path folder = argc == 2 ? std::filesystem::path(argv[1]) : DefaultPluginFolder();
     try {
         host::PluginFolder plugins = host::LoadPluginFolder(folder);
         for (const auto& refused : plugins.Refused)
-            std::fprintf(stderr, "qualvex-inspect: %s\n", refused.c_str());
+            std::fprintf(stderr, "qualvex-plugins: %s\n", refused.c_str());
         for (const auto& plugin : plugins.Loaded)
             std::printf("loaded %s (%s %s, APIVersion %s)\n", plugin->File().string().c_str(),
                         plugin->Record().Get("ProductName").c_str(), plugin->Record().Get("#FileVersion").c_str(),
                         plugin->Record().Get("APIVersion").c_str());
         const auto classes = host::RegisteredClasses();
         if (classes.empty()) {
-            std::fprintf(stderr, "qualvex-inspect: %s: no tool class registered\n", folder.string().c_str());
+            std::fprintf(stderr, "qualvex-plugins: %s: no tool class registered\n", folder.string().c_str());
             return 1;
         }
         for (const Registry* entry : classes) {
@@ -137,7 +137,7 @@ int main(int argc, char** argv)
         }
         return plugins.Refused.empty() ? 0 : 1;
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "qualvex-inspect: %s\n", error.what());
+        std::fprintf(stderr, "qualvex-plugins: %s\n", error.what());
         return 1;
     }
 }
