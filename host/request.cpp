@@ -10,9 +10,12 @@ Request::Request(Operator& op, TimeStamp time) : m_Operator(op), m_Time(time)
     for (const auto& input : op.Inputs()) {
         if (input->IsImageInput()) {
             m_Inputs[input.get()] = input->ConnectedImage();
-        } else if (auto* number = dynamic_cast<const Number*>(input->Value())) {
-            m_Numbers.push_back(std::make_unique<Number>(number->Value));
-            m_Inputs[input.get()] = m_Numbers.back().get();
+        } else if (const auto* number = dynamic_cast<const Number*>(input->Value())) {
+            m_Values.push_back(std::make_unique<Number>(number->Value));
+            m_Inputs[input.get()] = m_Values.back().get();
+        } else if (const auto* text = dynamic_cast<const Text*>(input->Value())) {
+            m_Values.push_back(std::make_unique<Text>(text->Value));
+            m_Inputs[input.get()] = m_Values.back().get();
         }
     }
 }

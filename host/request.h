@@ -14,7 +14,8 @@ class Operator;
 
 class Request {
 public:
-    // Takes each input's current value as a number and each connected image input's image.
+    // Takes a copy of each input's current value (a number or a text) and each connected image
+    // input's image.
     Request(Operator& op, TimeStamp time);
     Request(const Request&) = delete;
     Request& operator=(const Request&) = delete;
@@ -22,8 +23,8 @@ public:
 
     TimeStamp Time() const { return m_Time; }
 
-    // The input's value for this request: a Number for a control, the Image for an image input
-    // (null when none is delivered).
+    // The input's value for this request: a Number (or a Text) for a control, the Image for an
+    // image input (null when none is delivered).
     Parameter* GetInputData(Input* input, int slot);
     // Takes the image as the output's result; the request owns it from then on.
     bool SetOutputData(Output* output, Parameter* data);
@@ -40,7 +41,7 @@ private:
     Operator& m_Operator;
     TimeStamp m_Time;
     std::map<const Input*, Parameter*> m_Inputs;
-    std::vector<std::unique_ptr<Number>> m_Numbers;
+    std::vector<std::unique_ptr<Parameter>> m_Values;
     std::map<const Output*, std::unique_ptr<Parameter>> m_Outputs;
     std::vector<std::string> m_ReadLog;
 };

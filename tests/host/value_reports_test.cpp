@@ -3,6 +3,7 @@
 // host reports each such input once, in control order.
 #include "host/operator.h"
 #include "host/registry.h"
+#include "host/request.h"
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,21 @@ TEST_F(ValueReports, RefusesValuesOfTheWrongKind)
     EXPECT_THROW(m_Echo->A->SetValueAt(&text, 0.0), std::invalid_argument);
     AutoNumber number(1.0);
     EXPECT_THROW(m_Echo->Picture->SetValueAt(number, 0.0), std::invalid_argument);
+}
+
+TEST_F(ValueReports, RequestHoldsTheValuesOfItsTimeAndOnlyThisOperatorsInputs)
+{
+    m_Echo->SetNumber(m_Echo->A, 0.125);
+    Request request(*m_Echo, 4.0);
+    m_Echo->SetNumber(m_Echo->A, 0.875);  // a later edit does not reach a request already made
+    EXPECT_EQ(static_cast<Number*>(request.GetInputData(m_Echo->A, 0))->Value, 0.125);
+    EXPECT_EQ(request.GetInputData(m_Echo->Picture, 0), nullptr);  // unconnected: no image
+    EXPECT_EQ(request.ReadLog(), (std::vector<std::string>{"A", "Picture"}));
+
+    const std::uint64_t words[] = {0x60000000, reinterpret_cast<std::uint64_t>(&CreateEcho), 0, 0};
+    Registry other(&ClassRegistry, FuID("Test.Other"), TagList(words, false));
+    std::unique_ptr<Operator> stranger = host::CreateInstance(other);
+    EXPECT_THROW(request.GetInputData(stranger->FindInput("A"), 0), std::invalid_argument);
 }
 
 TEST(Registry, EntryLeavesTheClassListWithItsDestruction)
