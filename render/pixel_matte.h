@@ -79,7 +79,7 @@ inline KeyReference KeyPixelReference(const ColorVec& key, const MatteFrame& fra
 }
 
 // Replaces the pixel's alpha, and under colour correction its colour.
-inline void ApplyMatte(ColorVec& pixel, const KeyReference& ref, const MatteFrame& frame)
+[[gnu::always_inline]] inline void ApplyMatte(ColorVec& pixel, const KeyReference& ref, const MatteFrame& frame)
 {
     const FrameSettings& s = frame.Settings;
     const ColorVec q = RgbToSpace(pixel, s.Mode);
