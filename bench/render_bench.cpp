@@ -1,4 +1,6 @@
-// Whole frames through the host: the loaded plug-in keys an HD frame of each storage kind.
+// Whole frames through the host: the loaded plug-in keys an HD frame of each storage kind, filled
+// either with random colours (the worst case for the colour conversions' branches) or with a
+// smooth gradient over a green backing (closer to real footage).
 #include "host/image.h"
 #include "host/operator.h"
 #include "host/plugin_loader.h"
@@ -29,14 +31,17 @@ void RenderHdFrame(benchmark::State& state)
     set("Colorspace", static_cast<double>(state.range(1)));
 
     Image source(1920, 1080, storage);
+    const bool smooth = state.range(2) == 1;
     std::mt19937 random(5);
     std::uniform_real_distribution<float> channel(0.0f, 1.0f);
     for (std::int32_t y = 0; y < source.Height; ++y)
         for (std::int32_t x = 0; x < source.Width; ++x) {
             Pixel p;
-            p.R = channel(random);
-            p.G = channel(random);
-            p.B = channel(random);
+            const float u = static_cast<float>(x) / 1920.0f;
+            const float v = static_cast<float>(y) / 1080.0f;
+            p.R = smooth ? 0.1f + 0.6f * u * v : channel(random);
+            p.G = smooth ? 0.7f - 0.3f * u : channel(random);
+            p.B = smooth ? 0.15f + 0.5f * v * v : channel(random);
             p.A = 1.0f;
             source.SetPixel(x, y, p);
         }
@@ -49,6 +54,9 @@ void RenderHdFrame(benchmark::State& state)
     op.reset();
     plugin->Unload();
 }
-BENCHMARK(RenderHdFrame)->ArgsProduct({{0, 1, 2, 3}, {0, 1}})->ArgNames({"storage", "space"})->Unit(benchmark::kMillisecond);
+BENCHMARK(RenderHdFrame)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}, {0, 1}})
+    ->ArgNames({"storage", "space", "smooth"})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include "host/host_testing.h"
 
+#include <Imath/half.h>
+
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -54,10 +56,16 @@ struct Storage<std::uint16_t> {
     }
 };
 
+// IEEE half, held as its bits. Narrowing rounds to nearest even; values beyond the half range
+// become infinities and NaN stays NaN, as with any float narrowing.
+struct HalfBits {
+    std::uint16_t Bits;
+};
+
 template <>
-struct Storage<_Float16> {
-    static float Widen(_Float16 v) { return static_cast<float>(v); }
-    static _Float16 Narrow(float v) { return static_cast<_Float16>(v); }
+struct Storage<HalfBits> {
+    static float Widen(HalfBits v) { return imath_half_to_float(v.Bits); }
+    static HalfBits Narrow(float v) { return HalfBits{imath_float_to_half(v)}; }
 };
 
 template <>
@@ -128,7 +136,7 @@ Image::Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool
     switch (storage) {
     case PixelStorage::UInt8: ChooseAccess<std::uint8_t>(*this, furtherChannels); break;
     case PixelStorage::UInt16: ChooseAccess<std::uint16_t>(*this, furtherChannels); break;
-    case PixelStorage::Half: ChooseAccess<_Float16>(*this, furtherChannels); break;
+    case PixelStorage::Half: ChooseAccess<HalfBits>(*this, furtherChannels); break;
     case PixelStorage::Float: ChooseAccess<float>(*this, furtherChannels); break;
     default: throw std::invalid_argument("image: unknown pixel storage");
     }

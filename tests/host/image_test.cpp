@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -48,6 +49,42 @@ TEST(ImageStorage, HalfKeepsValuesOutsideZeroToOne)
 {
     const Pixel out = RoundTrip(PixelStorage::Half, Colour(0.1f, -2.0f, 3.5f, 1.0f));
     EXPECT_TRUE(FloatsEqual({out.R, out.G, out.B, out.A}, {0.0999755859f, -2.0f, 3.5f, 1.0f}));
+}
+
+// Half storage against the compiler's own IEEE half conversions: every half value read back, and
+// every rounding boundary (the midpoints between neighbouring halves and the floats on either
+// side of them) written.
+TEST(ImageStorage, HalfConvertsLikeIeeeHalfAtEveryValueAndBoundary)
+{
+    Image image(1, 1, PixelStorage::Half);
+    auto stored = [&](float value) {
+        image.SetPixel(0, 0, Colour(value, 0, 0, 0));
+        return image.GetPixel(0, 0).R;
+    };
+    auto same = [](float a, float b) { return std::isnan(a) ? std::isnan(b) : std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); };
+    int failures = 0;
+    for (std::uint32_t bits = 0; bits < 0x10000 && failures < 10; ++bits) {
+        const float value = static_cast<float>(std::bit_cast<_Float16>(static_cast<std::uint16_t>(bits)));
+        if (!same(stored(value), value)) {
+            ADD_FAILURE() << "half " << std::hex << bits << " does not come back as itself";
+            ++failures;
+        }
+        if (std::isnan(value) || std::isinf(value) || bits == 0x7bff || bits == 0xfbff)
+            continue;
+        const float next = static_cast<float>(std::bit_cast<_Float16>(static_cast<std::uint16_t>(bits + 1)));
+        const float midpoint = value + (next - value) * 0.5f;
+        for (float probe : {midpoint, std::nextafter(midpoint, -INFINITY), std::nextafter(midpoint, INFINITY)}) {
+            const float expected = static_cast<float>(static_cast<_Float16>(probe));
+            if (!same(stored(probe), expected)) {
+                ADD_FAILURE() << "float " << probe << " stores as " << stored(probe) << ", expected " << expected;
+                ++failures;
+            }
+        }
+    }
+    for (float beyond : {65520.0f, -65520.0f, 1e10f, std::numeric_limits<float>::infinity()})
+        EXPECT_TRUE(std::isinf(stored(beyond))) << beyond;
+    EXPECT_EQ(stored(65519.99f), 65504.0f);
+    EXPECT_TRUE(std::isnan(stored(std::numeric_limits<float>::quiet_NaN())));
 }
 
 TEST(ImageStorage, FloatStoresValuesExactly)
