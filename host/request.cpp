@@ -5,17 +5,28 @@
 
 #include <stdexcept>
 
+namespace {
+
+// A copy of a control's value, so that later edits do not reach a request already made.
+std::unique_ptr<Parameter> CopyOfValue(const Parameter* value)
+{
+    if (const auto* number = dynamic_cast<const Number*>(value))
+        return std::make_unique<Number>(number->Value);
+    if (const auto* text = dynamic_cast<const Text*>(value))
+        return std::make_unique<Text>(text->Value);
+    return nullptr;
+}
+
+}  // namespace
+
 Request::Request(Operator& op, TimeStamp time) : m_Operator(op), m_Time(time)
 {
     for (const auto& input : op.Inputs()) {
         if (input->IsImageInput()) {
             m_Inputs[input.get()] = input->ConnectedImage();
-        } else if (const auto* number = dynamic_cast<const Number*>(input->Value())) {
-            m_Values.push_back(std::make_unique<Number>(number->Value));
-            m_Inputs[input.get()] = m_Values.back().get();
-        } else if (const auto* text = dynamic_cast<const Text*>(input->Value())) {
-            m_Values.push_back(std::make_unique<Text>(text->Value));
-            m_Inputs[input.get()] = m_Values.back().get();
+        } else if (std::unique_ptr<Parameter> copy = CopyOfValue(input->Value())) {
+            m_Inputs[input.get()] = copy.get();
+            m_Values.push_back(std::move(copy));
         }
     }
 }

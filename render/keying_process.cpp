@@ -84,14 +84,14 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
         return;
 
     Image* key = links.KeyImage->IsConnected() ? ReadImage(request, links.KeyImage) : nullptr;
+    const bool sampleKey = key != nullptr && key->Width > 0 && key->Height > 0;
     double scaleX = -1.0;
     double scaleY = -1.0;
-    if (key != nullptr && width > 0 && height > 0 && key->Width > 0 && key->Height > 0) {
+    // The source sizes are not 0 here; negative ones run no pixel, so only positive ones divide.
+    if (sampleKey && width > 0 && height > 0) {
         scaleX = static_cast<double>(key->Width) / static_cast<double>(width);
         scaleY = static_cast<double>(key->Height) / static_cast<double>(height);
     }
-    const bool sampleKey = key != nullptr && static_cast<double>(key->Width) > 0.0 &&
-                           static_cast<double>(key->Height) > 0.0;
 
     const MatteFrame frame = PrepareMatteFrame(settings);
     // The slider reference holds until a key pixel replaces it.
