@@ -1,5 +1,6 @@
 #include "host/operator.h"
 
+#include "host/debug_log.h"
 #include "host/host_testing.h"
 
 #include <atomic>
@@ -164,17 +165,28 @@ void Operator::RecordEvent(HostEvent event)
 
 void Operator::Report(Input* input, Parameter* param, TimeStamp time)
 {
+    if (m_ReportDepth >= MaxNestedReports) {
+        HostEvent event{HostEvent::Kind::Withheld, input->ID()};
+        if (auto* number = dynamic_cast<Number*>(param))
+            event.Value = number->Value;
+        event.Time = time;
+        RecordEvent(event);
+        host::DebugLog("change report of input \"" + input->ID() + "\" (operator class \"" + m_Registry->ID().str() +
+                       "\") withheld: " + std::to_string(m_ReportDepth) + " reports already in progress");
+        return;
+    }
+
     ++m_ReportDepth;
+    struct DepthGuard {
+        int& depth;
+        ~DepthGuard() { --depth; }
+    } guard{m_ReportDepth};
     HostEvent event{HostEvent::Kind::Report, input->ID()};
     event.HasValue = param != nullptr;
     if (auto* number = dynamic_cast<Number*>(param))
         event.Value = number->Value;
     event.Time = time;
     RecordEvent(event);
-    struct DepthGuard {
-        int& depth;
-        ~DepthGuard() { --depth; }
-    } guard{m_ReportDepth};
     TagList noAttributes;
     NotifyChanged(input, param, time, &noAttributes);
 }

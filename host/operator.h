@@ -19,9 +19,10 @@
 class Request;
 
 // One thing the host did to an operator, as recorded for tests: a value set, an attribute
-// change, a change report delivered to the tool, or the base change handling reached.
+// change, a change report delivered to the tool, a report withheld because reports were already
+// nested too deep, or the base change handling reached.
 struct HostEvent {
-    enum class Kind { Set, Attribute, Report, BaseReport };
+    enum class Kind { Set, Attribute, Report, Withheld, BaseReport };
     Kind What;
     std::string InputID;
     double Value = 0.0;         // Set, Report: the number; Attribute: the attribute's value
@@ -76,7 +77,15 @@ public:
     void RecordEvent(HostEvent event);
     int ReportDepth() const { return m_ReportDepth; }
     // Delivers a change report to the tool's NotifyChanged, nested in any report in progress.
+    // A report made while MaxNestedReports reports are already in progress is withheld: the
+    // value stays set, the tool is not told, and the debug log says so. Controls that rewrite
+    // each other through values that never settle (a colour whose round trip through another
+    // colour space drifts, or flips between neighbouring floats) would otherwise recurse until
+    // the stack runs out, each level fanning out into more sets. One level of nesting lets a
+    // tool hear what it sets while handling a change, and ends every such exchange with the
+    // tool's caches agreeing with its inputs; deeper levels only replay the round trip.
     void Report(Input* input, Parameter* param, TimeStamp time);
+    static constexpr int MaxNestedReports = 2;
 
 private:
     const Registry* m_Registry;

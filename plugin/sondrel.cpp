@@ -3,6 +3,7 @@
 #include "host/fuid.h"
 #include "host/tag_list.h"
 #include "render/keying_process.h"
+#include "sync/control_sync.h"
 
 #include <bit>
 
@@ -183,4 +184,29 @@ void Sondrel::Process(Request* request)
                                     InKeyImage,
                                     OutImage};
     qualvex::RenderKeyedFrame(*request, links);
+}
+
+namespace {
+
+qualvex::SyncLinks SyncLinksOf(const Sondrel& tool)
+{
+    return {tool.InColorspace,
+            {tool.InCRed, tool.InCGreen, tool.InCBlue},
+            {tool.InValueRed, tool.InValueGreen, tool.InValueBlue},
+            {tool.InMinRed, tool.InMinGreen, tool.InMinBlue},
+            {tool.InMaxRed, tool.InMaxGreen, tool.InMaxBlue},
+            tool.InChannel};
+}
+
+}  // namespace
+
+void Sondrel::NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList* tags)
+{
+    qualvex::HandleControlChange(SyncLinksOf(*this), {ColorSpaceMode, KeyColor}, input, param, time);
+    Operator::NotifyChanged(input, param, time, tags);
+}
+
+void Sondrel::UpdateChannelValues(ColorVec keyColor, TimeStamp time)
+{
+    qualvex::UpdateChannelValues(SyncLinksOf(*this), ColorSpaceMode, keyColor, time);
 }

@@ -1,7 +1,9 @@
 // The keyer tool class. The host creates it through the registered creation callback and reaches
-// it through the virtual operations it overrides: the destructor, the size query and Process.
+// it through the virtual operations it overrides: the destructor, the size query, Process and the
+// change hook.
 #pragma once
 
+#include "color/color_vec.h"
 #include "host/link.h"
 #include "host/operator.h"
 
@@ -14,6 +16,10 @@ public:
     ~Sondrel() override;
     std::size_t GetObjectSize() const override;
     void Process(Request* request) override;
+    void NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList* tags) override;
+
+    // Sets Value p1..p3 to the key colour expressed in the cached colour space.
+    void UpdateChannelValues(ColorVec keyColor, TimeStamp time);
 
     // Links, owned by the host; one per control, image and output.
     Input* InValueRed;
