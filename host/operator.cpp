@@ -96,9 +96,10 @@ void Operator::PreCalcProcess(Request*) {}
 void Operator::PreCalcPostProcess(Request*) {}
 bool Operator::ProcessGL(Request*) { return false; }
 
-void Operator::NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList*)
+void Operator::NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList* tags)
 {
     HostEvent event{HostEvent::Kind::BaseReport, input ? input->ID() : std::string()};
+    event.Attributes = tags;
     event.HasValue = param != nullptr;
     if (auto* number = dynamic_cast<Number*>(param))
         event.Value = number->Value;

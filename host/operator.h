@@ -31,6 +31,7 @@ struct HostEvent {
     std::uint32_t Tag = 0;      // Attribute: the tag
     TimeStamp Time = 0.0;
     int Depth = 0;              // reports in progress on the operator when this happened
+    const TagList* Attributes = nullptr;  // BaseReport: the attribute list handed on
 };
 
 class Operator {

@@ -1,6 +1,7 @@
 // The host's side of change reports: a set is reported only when it changes the value and the
 // input asks for reports, nested inside any report in progress; after creating an instance the
 // host reports each such input once, in control order.
+#include "host/debug_log.h"
 #include "host/operator.h"
 #include "host/registry.h"
 #include "host/request.h"
@@ -141,6 +142,39 @@ TEST_F(ValueReports, SetsInsideAReportAreNestedAndTheExchangeEnds)
     EXPECT_EQ(events[6].What, Kind::BaseReport);
     EXPECT_EQ(events[6].Depth, 1);
     EXPECT_EQ(m_Echo->ReportDepth(), 0);
+}
+
+TEST_F(ValueReports, ReportsNestedDeeperThanOneLevelAreWithheldAndLogged)
+{
+    // Each input sets the other to its value plus one: a ping-pong that never settles by itself.
+    std::vector<std::string> log;
+    const host::DebugSink previous = host::SetDebugSink([&log](const std::string& line) { log.push_back(line); });
+    m_Echo->OnReport = [this](Input* input, double value) {
+        m_Echo->SetNumber(input == m_Echo->A ? m_Echo->B : m_Echo->A, value + 1.0);
+    };
+    m_Echo->SetNumber(m_Echo->A, 1.0);
+    host::SetDebugSink(previous);
+
+    ASSERT_EQ(Operator::MaxNestedReports, 2);
+    const auto& events = m_Echo->Events();
+    ASSERT_EQ(events.size(), 8u);
+    EXPECT_EQ(events[1].What, Kind::Report);  // A, from the user's set
+    EXPECT_EQ(events[2].InputID, "B");        // B := 2 inside it
+    EXPECT_EQ(events[3].What, Kind::Report);  // B reported one level down
+    EXPECT_EQ(events[3].Depth, 2);
+    EXPECT_EQ(events[4].InputID, "A");  // A := 3: set, but its report is withheld
+    EXPECT_EQ(events[4].What, Kind::Set);
+    EXPECT_TRUE(events[4].Changed);
+    EXPECT_EQ(events[5].What, Kind::Withheld);
+    EXPECT_EQ(events[5].InputID, "A");
+    EXPECT_EQ(events[5].Value, 3.0);
+    EXPECT_EQ(events[6].What, Kind::BaseReport);
+    EXPECT_EQ(events[7].What, Kind::BaseReport);
+    EXPECT_EQ(m_Echo->A->NumberValue(), 3.0);  // the value stays set
+    EXPECT_EQ(m_Echo->ReportDepth(), 0);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_NE(log[0].find("\"A\""), std::string::npos) << log[0];
+    EXPECT_NE(log[0].find("withheld"), std::string::npos) << log[0];
 }
 
 TEST_F(ValueReports, AttributeChangesAreRecordedAndTakeEffect)

@@ -27,6 +27,13 @@ inline ::testing::AssertionResult FloatsEqual(std::initializer_list<float> actua
                        std::span<const float>(expected.begin(), expected.size()));
 }
 
+inline ::testing::AssertionResult DoublesEqual(std::initializer_list<double> actual,
+                                               std::initializer_list<double> expected)
+{
+    return DoublesEqual(std::span<const double>(actual.begin(), actual.size()),
+                        std::span<const double>(expected.begin(), expected.size()));
+}
+
 // The p1, p2, p3 (R, G, B) fields of a colour, exactly.
 inline ::testing::AssertionResult ComponentsEqual(const ColorVec& c, float p1, float p2, float p3)
 {
