@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and installs Qualvex from scratch, then runs the installed host program on the installed
-# plug-in: it prints the registered class, its control page, and a keyed test row.
+# Builds and installs Qualvex from scratch, then runs the installed qualvex on its built-in demo:
+# it keys a generated green-screen plate whose true alpha is known, writes the keyed EXR and a
+# preview into build/demo/output, and prints how far the matte is from the truth.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -9,4 +10,4 @@ rm -rf build/demo
 cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DQUALVEX_BUILD_TESTS=OFF
 cmake --build build/demo -j"$(nproc)"
 cmake --install build/demo --prefix build/demo/install
-build/demo/install/bin/qualvex-plugins
+build/demo/install/bin/qualvex demo -o build/demo/output

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing (Debian 12, as root).
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev libimath-dev)
+packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

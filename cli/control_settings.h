@@ -1,0 +1,57 @@
+// Control values for a keying run: read from a settings file (JSON, or the settings embedded in
+// an image that qualvex wrote), from --key-color and from --set, and applied to an instance
+// through the host's set-value path, exactly as if a user typed them, so the tool's change
+// handling runs.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+class Operator;
+
+namespace qualvex::cli {
+
+struct ControlValue {
+    std::string ID;
+    double Value;
+};
+
+// Parses a number or, for a combo or multibutton, one of its entry labels, for the control `id`
+// of `op`. `origin` names where the value came from, for the message of the UsageError thrown
+// for an unknown control, a value that is neither, or a number that is not finite.
+double ResolveControlValue(const Operator& op, const std::string& id, const std::string& text,
+                           const std::string& origin);
+
+// A JSON object from control ID to number or entry label, in the order of the control page.
+std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::string& json, const std::string& origin);
+
+struct SettingsFile {
+    std::vector<ControlValue> Values;  // in control-page order
+    bool Embedded = false;             // read from an image: a record of every control
+};
+
+// A settings file: JSON, or an image carrying embedded settings. Errors name the file.
+SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& file);
+
+// "ID=VALUE" of --set.
+ControlValue ParseSetOption(const Operator& op, const std::string& option);
+
+// "R,G,B" of --key-color, as the three key colour controls.
+std::vector<ControlValue> ParseKeyColor(const std::string& text);
+
+// Sets each value through the host, in the order given.
+void ApplyControlValues(Operator& op, const std::vector<ControlValue>& values);
+
+// Brings every control to exactly the recorded value, still through the host's set-value path.
+// Applied as typed, a record made in a colour space whose round trip is not exact would come out
+// different: each key colour component rewrites the value sliders and each value slider moves
+// the key colour. So the colour space is first set to a value that selects none, under which
+// the tool rewrites nothing, then every other control, and the recorded colour space last.
+void RestoreControlValues(Operator& op, const std::vector<ControlValue>& record);
+
+// Every number control of `op` with the value it holds, as a JSON object in control-page order;
+// numbers are written so that they read back to the same bits.
+std::string ControlValuesJson(const Operator& op);
+
+}  // namespace qualvex::cli

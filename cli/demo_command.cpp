@@ -1,0 +1,88 @@
+#include "cli/demo_command.h"
+
+#include "cli/cli_errors.h"
+#include "cli/contact_sheet.h"
+#include "cli/control_settings.h"
+#include "cli/image_files.h"
+#include "cli/key_command.h"
+#include "cli/keyer_plugin.h"
+#include "cli/synthetic_plate.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <system_error>
+
+namespace qualvex::cli {
+namespace {
+
+// The shipped settings, cli/demo_settings.json, built into the program.
+constexpr const char kDemoSettings[] =
+#include "demo_settings.inc"
+    ;
+
+constexpr int kWidth = 960;
+constexpr int kHeight = 540;
+constexpr unsigned kSeed = 7;
+
+}  // namespace
+
+DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folder, const std::vector<std::string>& sets,
+                   bool quiet)
+{
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    if (error)
+        throw Failure(folder.string() + ": cannot create the demo folder: " + error.message());
+
+    const std::unique_ptr<Operator> keyer = plugin.NewInstance();
+    std::vector<ControlValue> settings = ParseSettingsJson(*keyer, kDemoSettings, "built-in demo settings");
+    for (const std::string& set : sets)
+        settings.push_back(ParseSetOption(*keyer, set));
+    ApplyControlValues(*keyer, settings);
+
+    const SyntheticPlate plate = MakeGreenScreenPlate(kWidth, kHeight, kSeed);
+    const ImageLayout layout{0, 0, 0, 0, kWidth, kHeight, {}};
+    WriteOptions plateWrite;
+    plateWrite.Storage = PixelStorage::Float;
+    WriteImageFile(folder / "plate.exr", *plate.Plate, layout, plateWrite);
+
+    const std::unique_ptr<Image> keyed = KeyOneFrame(*keyer, *plate.Plate, nullptr, 0);
+    WriteOptions keyedWrite;
+    keyedWrite.Storage = PixelStorage::Float;
+    keyedWrite.SettingsJson = ControlValuesJson(*keyer);
+    keyedWrite.Version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();
+    WriteImageFile(folder / "keyed.exr", *keyed, layout, keyedWrite);
+    WriteContactSheet(folder / "preview.png", *plate.Plate, *keyed);
+    {
+        std::ofstream out(folder / "settings.json");
+        out << kDemoSettings;
+        if (!out)
+            throw Failure((folder / "settings.json").string() + ": cannot write the demo settings");
+    }
+
+    double total = 0.0;
+    std::size_t within = 0;
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            const float truth = plate.TrueAlpha[static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)];
+            const double difference = std::abs(static_cast<double>(keyed->GetPixel(x, y).A) - truth);
+            total += difference;
+            within += difference <= 0.05 ? 1 : 0;
+        }
+    }
+    const double pixels = static_cast<double>(kWidth) * kHeight;
+    const DemoResult result{total / pixels, within / pixels};
+    if (!quiet) {
+        std::printf("qualvex demo: keyed a %d x %d synthetic green-screen plate with the shipped settings\n", kWidth,
+                    kHeight);
+        std::printf("  source   %s\n  keyed    %s\n  preview  %s\n  settings %s\n",
+                    (folder / "plate.exr").string().c_str(), (folder / "keyed.exr").string().c_str(),
+                    (folder / "preview.png").string().c_str(), (folder / "settings.json").string().c_str());
+    }
+    std::printf("matte error against the true alpha: mean absolute %.4f, %.1f%% of pixels within 0.05\n",
+                result.MeanAlphaError, 100.0 * result.ShareWithin005);
+    return result;
+}
+
+}  // namespace qualvex::cli

@@ -1,0 +1,23 @@
+// qualvex demo: keys a generated green-screen plate whose true alpha is known, with the settings
+// the project ships, and reports how far the matte is from the truth.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qualvex::cli {
+
+class KeyerPlugin;
+
+struct DemoResult {
+    double MeanAlphaError;
+    double ShareWithin005;
+};
+
+// Writes plate.exr, keyed.exr, preview.png and settings.json into `folder`. `sets` ("ID=VALUE")
+// override the shipped settings, to try other values on the same plate.
+DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folder, const std::vector<std::string>& sets,
+                   bool quiet);
+
+}  // namespace qualvex::cli

@@ -1,0 +1,131 @@
+#include "cli/frame_sequence.h"
+
+#include "cli/cli_errors.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <regex>
+#include <system_error>
+
+namespace qualvex::cli {
+namespace {
+
+bool AllDigits(std::string_view text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool ParseFrameNumber(std::string_view text, int& frame)
+{
+    if (!AllDigits(text))
+        return false;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), frame);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+FramePattern::FramePattern(std::string text) : m_Text(std::move(text))
+{
+    // Markers are looked for in the file name only, so a folder named "take#2" stays a folder.
+    const std::filesystem::path path(m_Text);
+    const std::string name = path.filename().string();
+    const std::size_t nameStart = m_Text.size() - name.size();
+
+    static const std::regex marker(R"(#+|%0?(\d*)d)");
+    auto begin = std::sregex_iterator(name.begin(), name.end(), marker);
+    const auto count = std::distance(begin, std::sregex_iterator());
+    if (count == 0)
+        return;
+    if (count > 1)
+        throw UsageError("\"" + m_Text + "\": more than one frame-number marker in the file name");
+    const std::smatch& match = *begin;
+    m_IsSequence = true;
+    m_Prefix = m_Text.substr(0, nameStart + static_cast<std::size_t>(match.position(0)));
+    m_Suffix = m_Text.substr(nameStart + static_cast<std::size_t>(match.position(0) + match.length(0)));
+    if (match.str(0)[0] == '#') {
+        m_Padding = static_cast<int>(match.length(0));
+    } else if (match.length(1) > 0) {
+        if (!ParseFrameNumber(match.str(1), m_Padding) || m_Padding > 16)
+            throw UsageError("\"" + m_Text + "\": frame-number width must be 16 or less");
+    }
+}
+
+std::filesystem::path FramePattern::PathFor(int frame) const
+{
+    if (!m_IsSequence)
+        return m_Text;
+    char digits[32];
+    std::snprintf(digits, sizeof digits, "%0*d", m_Padding, frame);
+    return m_Prefix + digits + m_Suffix;
+}
+
+std::vector<int> FramePattern::FramesOnDisk() const
+{
+    std::vector<int> frames;
+    std::error_code error;
+    if (!m_IsSequence) {
+        if (std::filesystem::exists(m_Text, error))
+            frames.push_back(0);
+        return frames;
+    }
+    const std::filesystem::path prefixPath(m_Prefix);
+    std::filesystem::path folder = prefixPath.parent_path();
+    const std::string namePrefix = prefixPath.filename().string();
+    if (folder.empty())
+        folder = ".";
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.size() <= namePrefix.size() + m_Suffix.size() || !name.starts_with(namePrefix) ||
+            !name.ends_with(m_Suffix))
+            continue;
+        const std::string_view digits =
+            std::string_view(name).substr(namePrefix.size(), name.size() - namePrefix.size() - m_Suffix.size());
+        int frame = 0;
+        // Exactly the padded width, or longer only without leading zeros (frame 12345 in "####").
+        if (!ParseFrameNumber(digits, frame))
+            continue;
+        if (static_cast<int>(digits.size()) < m_Padding ||
+            (static_cast<int>(digits.size()) > m_Padding && digits.size() > 1 && digits[0] == '0'))
+            continue;
+        frames.push_back(frame);
+    }
+    std::sort(frames.begin(), frames.end());
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    return frames;
+}
+
+FrameRange ParseFrameRange(const std::string& text)
+{
+    const std::size_t dash = text.find('-');
+    FrameRange range{};
+    const std::string first = text.substr(0, dash);
+    const std::string last = dash == std::string::npos ? first : text.substr(dash + 1);
+    if (!ParseFrameNumber(first, range.First) || !ParseFrameNumber(last, range.Last))
+        throw UsageError("--frames \"" + text + "\": expected A-B or A, with frame numbers 0 or more");
+    if (range.First > range.Last)
+        throw UsageError("--frames \"" + text + "\": the first frame is after the last");
+    return range;
+}
+
+std::string DescribeFrames(const std::vector<int>& frames)
+{
+    std::string text;
+    for (std::size_t i = 0; i < frames.size();) {
+        std::size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1)
+            ++j;
+        if (!text.empty())
+            text += ", ";
+        text += std::to_string(frames[i]);
+        if (j > i) {
+            text += '-';
+            text.append(std::to_string(frames[j]));
+        }
+        i = j + 1;
+    }
+    return text;
+}
+
+}  // namespace qualvex::cli

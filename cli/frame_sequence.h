@@ -1,0 +1,43 @@
+// Image file names that stand for one file or for a numbered sequence: a run of '#' (one digit
+// each, "plate.####.exr") or a printf-style "%04d" / "%d" marks where the frame number goes.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qualvex::cli {
+
+class FramePattern {
+public:
+    // Throws UsageError when the name holds more than one frame-number marker.
+    explicit FramePattern(std::string text);
+
+    bool IsSequence() const { return m_IsSequence; }
+    const std::string& Text() const { return m_Text; }
+    // The file of one frame: the number zero-padded to the marker's width. A single file is
+    // the same path for every frame.
+    std::filesystem::path PathFor(int frame) const;
+    // The frames present on disk, in ascending order (only {0} for an existing single file).
+    std::vector<int> FramesOnDisk() const;
+
+private:
+    std::string m_Text;
+    bool m_IsSequence = false;
+    std::string m_Prefix;
+    std::string m_Suffix;
+    int m_Padding = 0;
+};
+
+struct FrameRange {
+    int First;
+    int Last;
+};
+
+// "A-B" or "A", frame numbers 0 or more, A <= B; throws UsageError otherwise.
+FrameRange ParseFrameRange(const std::string& text);
+
+// "12-14, 17" for a list of frames, for messages.
+std::string DescribeFrames(const std::vector<int>& frames);
+
+}  // namespace qualvex::cli

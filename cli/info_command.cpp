@@ -1,0 +1,102 @@
+#include "cli/info_command.h"
+
+#include "cli/cli_errors.h"
+#include "cli/control_settings.h"
+#include "cli/image_files.h"
+#include "cli/keyer_plugin.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <string>
+
+namespace qualvex::cli {
+namespace {
+
+std::string TagText(const Registry& entry, std::uint32_t tag)
+{
+    for (const TagEntry& e : entry.Entries())
+        if (e.Tag == tag)
+            return e.Text;
+    return "";
+}
+
+std::string Number(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.9g", value);
+    return text;
+}
+
+std::string Kind(const LinkDescription& d)
+{
+    if (d.DataType == CLSID_DataType_Image.str())
+        return "image";
+    const std::string& control = d.Control;
+    if (control == CLSID_InputControl_Combo.str())
+        return "combo";
+    if (control == CLSID_InputControl_MultiButton.str())
+        return "multibutton";
+    if (control == CLSID_InputControl_Slider.str())
+        return "slider";
+    if (control == CLSID_InputControl_Checkbox.str())
+        return "checkbox";
+    if (control == CLSID_InputControl_Color.str())
+        return "colour";
+    if (control == CLSID_InputControl_Label.str())
+        return "label";
+    return control.empty() ? d.DataType : control;
+}
+
+}  // namespace
+
+void RunInfo(const KeyerPlugin& plugin, const std::string& image)
+{
+    nlohmann::json embedded;
+    std::string embeddedVersion;
+    if (!image.empty()) {
+        const EmbeddedSettings settings = ReadEmbeddedSettings(image);
+        if (settings.Json.empty())
+            throw Failure(image + ": holds no settings embedded by qualvex");
+        embedded = nlohmann::json::parse(settings.Json, nullptr, false);
+        embeddedVersion = settings.Version;
+    }
+
+    const Registry& entry = plugin.Class();
+    std::printf("tool\n");
+    std::printf("  identifier   %s\n", entry.ID().c_str());
+    std::printf("  name         %s\n", TagText(entry, RegTag::Name).c_str());
+    std::printf("  author       %s\n", TagText(entry, RegTag::Author).c_str());
+    std::printf("  short label  %s\n", TagText(entry, RegTag::ShortName).c_str());
+    std::printf("library %s\n", plugin.Library().File().string().c_str());
+    for (const auto& [key, value] : plugin.Library().Record().Entries)
+        std::printf("  %-17s %s\n", key.c_str(), value.c_str());
+    if (!image.empty())
+        std::printf("image %s\n  written by   %s\n", image.c_str(), embeddedVersion.c_str());
+
+    const std::unique_ptr<Operator> instance = plugin.NewInstance();
+    for (const std::string& page : instance->Pages())
+        std::printf("page \"%s\"\n", page.c_str());
+    std::printf("  %-16s %-32s %-12s %-14s %-9s %s\n", "ID", "name", "kind", "range", "default",
+                image.empty() ? "entries" : "value in image / entries");
+    for (const auto& input : instance->Inputs()) {
+        const LinkDescription& d = input->Description();
+        std::string range;
+        if (d.Min && d.Max)
+            range = Number(*d.Min) + " .. " + Number(*d.Max);
+        std::string entries;
+        for (std::size_t i = 0; i < d.Entries.size(); ++i)
+            entries += (i ? ", " : "") + std::to_string(i) + " \"" + d.Entries[i] + "\"";
+        std::string value;
+        if (embedded.is_object() && embedded.contains(d.ID))
+            value = embedded[d.ID].is_number() ? Number(embedded[d.ID].get<double>()) : embedded[d.ID].dump();
+        const bool number = input->Value() != nullptr && input->Value()->Kind() == ParameterKind::Number;
+        std::printf("  %-16s %-32s %-12s %-14s %-9s %s%s%s\n", d.ID.c_str(), ("\"" + d.Name + "\"").c_str(),
+                    Kind(d).c_str(), range.c_str(), number && d.Default ? Number(*d.Default).c_str() : "",
+                    value.c_str(), value.empty() || entries.empty() ? "" : "  ", entries.c_str());
+    }
+    for (const auto& output : instance->Outputs())
+        std::printf("  %-16s output\n", output->ID().c_str());
+}
+
+}  // namespace qualvex::cli

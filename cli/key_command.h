@@ -1,0 +1,47 @@
+// qualvex key: keys a file or a frame sequence through the loaded tool and writes the results.
+#pragma once
+
+#include "host/image.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Operator;
+
+namespace qualvex::cli {
+
+class KeyerPlugin;
+
+struct KeyOptions {
+    std::string Source;
+    std::string Output;
+    std::string KeyImage;
+    std::string SettingsFile;
+    std::string KeyColor;
+    std::vector<std::string> Sets;
+    std::string Frames;
+    unsigned Threads = 0;  // 0: one per core
+    bool Resume = false;
+    bool Overwrite = false;
+    bool Premultiply = false;
+    std::optional<PixelStorage> DataType;
+    std::string Preview;
+    bool Quiet = false;
+};
+
+struct KeyResult {
+    int FramesWritten = 0;
+    int FramesSkipped = 0;
+    bool Interrupted = false;
+};
+
+// Throws UsageError or Failure; everything is checked before the first frame is rendered.
+KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options);
+
+// Renders one frame of `keyer` on `source` (and `key`, or none) and returns the keyed image.
+std::unique_ptr<Image> KeyOneFrame(Operator& keyer, Image& source, Image* key, int frame);
+
+}  // namespace qualvex::cli

@@ -1,0 +1,108 @@
+// qualvex: keys image files and sequences from the command line by loading Sondrel.plugin through
+// the host and driving it through its controls and render requests.
+//   qualvex key SOURCE -o OUTPUT [options]
+//   qualvex info [IMAGE]
+//   qualvex demo [-o DIR]
+// Exit codes: 0 success, 2 usage errors, 1 anything else; errors go to standard error.
+#include "cli/cli_errors.h"
+#include "cli/demo_command.h"
+#include "cli/image_files.h"
+#include "cli/info_command.h"
+#include "cli/key_command.h"
+#include "cli/keyer_plugin.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+#include <optional>
+
+namespace {
+
+using namespace qualvex::cli;
+
+int Fail(int code, const std::string& message)
+{
+    std::fprintf(stderr, "qualvex: %s\n", message.c_str());
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"qualvex: a keyer for image compositing, run on image files and sequences"};
+    app.require_subcommand(1);
+    std::string pluginPath;
+    app.add_option("--plugin-path", pluginPath, "folder holding Sondrel.plugin, or the plug-in file itself");
+
+    KeyOptions key;
+    std::string dataType;
+    CLI::App* keyCommand = app.add_subcommand("key", "key a file or a frame sequence");
+    keyCommand->add_option("SOURCE", key.Source, "source file or sequence pattern (plate.####.exr, plate.%04d.exr)")
+        ->required();
+    keyCommand->add_option("-o,--output", key.Output, "output file or sequence pattern")->required();
+    keyCommand->add_option("--key-image", key.KeyImage, "per-pixel key image: a file or a sequence pattern");
+    keyCommand->add_option("--settings", key.SettingsFile, "settings file (JSON) or an image written by qualvex");
+    keyCommand->add_option("--set", key.Sets, "a control by its ID: ID=VALUE (repeatable)");
+    keyCommand->add_option("--key-color", key.KeyColor, "the key colour: R,G,B");
+    keyCommand->add_option("--frames", key.Frames, "only frames A to B of a sequence: A-B");
+    keyCommand->add_option("--threads", key.Threads, "frames rendered at once (default: one per core)")
+        ->check(CLI::Range(1u, 1024u));
+    keyCommand->add_flag("--resume", key.Resume, "skip frames whose output exists");
+    keyCommand->add_flag("--overwrite", key.Overwrite, "replace existing outputs");
+    keyCommand->add_flag("--premultiply", key.Premultiply, "multiply colour by alpha on the way out");
+    keyCommand->add_option("--data-type", dataType, "output storage: uint8, uint16, half or float (default: the source's)");
+    keyCommand->add_option("--preview", key.Preview, "contact sheet of the first frame (PNG)");
+    keyCommand->add_flag("-q,--quiet", key.Quiet, "no progress display");
+
+    std::string infoImage;
+    CLI::App* infoCommand = app.add_subcommand("info", "the tool's registration and control page");
+    infoCommand->add_option("IMAGE", infoImage, "an image written by qualvex: show its embedded values");
+
+    std::string demoFolder = "qualvex-demo";
+    std::vector<std::string> demoSets;
+    bool demoQuiet = false;
+    CLI::App* demoCommand = app.add_subcommand("demo", "key a generated green-screen plate and measure the matte");
+    demoCommand->add_option("-o,--output", demoFolder, "folder for the demo's files (default: qualvex-demo)");
+    demoCommand->add_option("--set", demoSets, "override a shipped setting: ID=VALUE (repeatable)");
+    demoCommand->add_flag("-q,--quiet", demoQuiet, "print only the matte error");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::printf("%s", app.help().c_str());
+        return 0;
+    } catch (const CLI::CallForAllHelp&) {
+        std::printf("%s", app.help("", CLI::AppFormatMode::All).c_str());
+        return 0;
+    } catch (const CLI::ParseError& error) {
+        return Fail(2, std::string(error.what()) + " (see qualvex --help)");
+    }
+
+    try {
+        if (!dataType.empty())
+            key.DataType = ParseStorage(dataType);
+        std::optional<std::filesystem::path> plugin;
+        if (!pluginPath.empty())
+            plugin = pluginPath;
+        const KeyerPlugin keyer(plugin);
+        if (*keyCommand) {
+            const KeyResult result = RunKey(keyer, key);
+            if (result.Interrupted)
+                return Fail(130, "interrupted after " + std::to_string(result.FramesWritten) +
+                                     " frames; every output written is complete");
+            if (!key.Quiet && result.FramesSkipped > 0)
+                std::fprintf(stderr, "qualvex: %d frames skipped, their outputs exist\n", result.FramesSkipped);
+        } else if (*infoCommand) {
+            RunInfo(keyer, infoImage);
+        } else if (*demoCommand) {
+            RunDemo(keyer, demoFolder, demoSets, demoQuiet);
+        }
+        return 0;
+    } catch (const UsageError& error) {
+        return Fail(2, error.what());
+    } catch (const std::exception& error) {
+        return Fail(1, error.what());
+    }
+}

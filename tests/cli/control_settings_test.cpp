@@ -1,0 +1,111 @@
+// Settings: numbers and entry labels by control ID, refused values, control-page order, and the
+// embedded record that reads back to the same bits.
+#include "cli/cli_errors.h"
+#include "cli/control_settings.h"
+#include "support/loaded_sondrel.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace qualvex::testing {
+namespace {
+
+using namespace qualvex::cli;
+
+class ControlSettings : public LoadedSondrel {
+protected:
+    void SetUp() override
+    {
+        LoadedSondrel::SetUp();
+        m_Op = NewInstance();
+    }
+    void TearDown() override
+    {
+        m_Op.reset();
+        LoadedSondrel::TearDown();
+    }
+
+    std::string MessageOf(const std::string& json)
+    {
+        try {
+            ParseSettingsJson(*m_Op, json, "shot.json");
+        } catch (const UsageError& error) {
+            return error.what();
+        }
+        return "(accepted)";
+    }
+
+    std::unique_ptr<Operator> m_Op;
+};
+
+TEST_F(ControlSettings, NumbersAndEntryLabelsResolve)
+{
+    EXPECT_EQ(ResolveControlValue(*m_Op, "Colorspace", "HSV", "--set"), 1.0);
+    EXPECT_EQ(ResolveControlValue(*m_Op, "Colorspace", "2.5", "--set"), 2.5);
+    EXPECT_EQ(ResolveControlValue(*m_Op, "BGAlphaBlend", "Substract", "--set"), 3.0);
+    EXPECT_EQ(ResolveControlValue(*m_Op, "Channel", "2", "--set"), 2.0);
+    EXPECT_EQ(ResolveControlValue(*m_Op, "FadeRed", "+0.25", "--set"), 0.25);
+    EXPECT_EQ(ResolveControlValue(*m_Op, "OffAlpha", "-1e-3", "--set"), -0.001);
+    const ControlValue set = ParseSetOption(*m_Op, "MiRedn=0.1");
+    EXPECT_EQ(set.ID, "MiRedn");
+    EXPECT_EQ(set.Value, 0.1);
+}
+
+TEST_F(ControlSettings, RefusedValuesNameTheFileTheControlAndWhatIsAccepted)
+{
+    const std::string unknown = MessageOf(R"({"Colourspace": 1})");
+    EXPECT_NE(unknown.find("shot.json"), std::string::npos) << unknown;
+    EXPECT_NE(unknown.find("\"Colourspace\""), std::string::npos) << unknown;
+    EXPECT_NE(unknown.find("Colorspace"), std::string::npos) << unknown;  // the known IDs are listed
+
+    const std::string label = MessageOf(R"({"Colorspace": "Lab"})");
+    EXPECT_NE(label.find("\"YCbCr\""), std::string::npos) << label;
+    EXPECT_NE(MessageOf(R"({"FadeRed": true})").find("a finite number"), std::string::npos);
+    EXPECT_NE(MessageOf(R"({"FadeRed": 1e999})").find("shot.json"), std::string::npos);  // beyond double
+    EXPECT_NE(MessageOf(R"({"FadeRed": "nan"})").find("not finite"), std::string::npos);
+    EXPECT_NE(MessageOf(R"({"Image": 1})").find("unknown control"), std::string::npos);  // not a number control
+    EXPECT_NE(MessageOf(R"([1, 2])").find("one JSON object"), std::string::npos);
+    EXPECT_NE(MessageOf(R"({"FadeRed": 0.5)").find("not a valid settings file"), std::string::npos);
+
+    EXPECT_THROW(ParseSetOption(*m_Op, "FadeRed"), UsageError);
+    EXPECT_THROW(ParseSetOption(*m_Op, "=1"), UsageError);
+    EXPECT_THROW(ParseSetOption(*m_Op, "FadeRed=inf"), UsageError);
+    EXPECT_THROW(ParseSetOption(*m_Op, "FadeRed=0.5x"), UsageError);
+    EXPECT_THROW(ParseKeyColor("0.1,0.2"), UsageError);
+    EXPECT_THROW(ParseKeyColor("0.1,0.2,0.3,0.4"), UsageError);
+    EXPECT_THROW(ParseKeyColor("0.1,nan,0.3"), UsageError);
+    EXPECT_EQ(ParseKeyColor("0.1,0.8,0.2")[1].ID, "CGreen");
+}
+
+TEST_F(ControlSettings, FileValuesComeInControlPageOrder)
+{
+    const auto values = ParseSettingsJson(*m_Op, R"({"MaxBlue": 0.3, "CRed": 0.5, "Colorspace": "YUV"})", "a.json");
+    ASSERT_EQ(values.size(), 3u);
+    EXPECT_EQ(values[0].ID, "Colorspace");
+    EXPECT_EQ(values[1].ID, "CRed");
+    EXPECT_EQ(values[2].ID, "MaxBlue");
+}
+
+TEST_F(ControlSettings, EmbeddedValuesReadBackToTheSameBits)
+{
+    const double awkward = 0.1 + 0.2;  // 0.30000000000000004
+    ApplyControlValues(*m_Op, {{"Colorspace", 2.5}, {"FadeRed", awkward}, {"OffAlpha", -1.0 / 3.0}});
+    const std::string json = ControlValuesJson(*m_Op);
+    EXPECT_NE(json.find("\"Colorspace\":2.5"), std::string::npos) << json;
+
+    const auto values = ParseSettingsJson(*m_Op, json, "embedded");
+    std::size_t numberControls = 0;
+    for (const auto& input : m_Op->Inputs())
+        numberControls += input->Value() != nullptr && input->Value()->Kind() == ParameterKind::Number;
+    ASSERT_EQ(values.size(), numberControls);
+    for (const ControlValue& value : values)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(value.Value),
+                  std::bit_cast<std::uint64_t>(m_Op->FindInput(value.ID)->NumberValue()))
+            << value.ID;
+}
+
+}  // namespace
+}  // namespace qualvex::testing

@@ -1,0 +1,399 @@
+// The installed qualvex program on small images these tests generate: results, provenance,
+// sequences and every refusal, with its message, exit code and no file under the output name.
+#include "host/image.h"
+#include "host/operator.h"
+#include "host/plugin_loader.h"
+#include "host/registry.h"
+#include "host/request.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using OIIO::ImageInput;
+using OIIO::ImageOutput;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+
+struct RunResult {
+    int ExitCode;
+    std::string Out;
+    std::string Err;
+};
+
+std::string Slurp(const std::filesystem::path& file)
+{
+    std::ifstream in(file);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A small plate: green screen on the left, warm subject on the right, a soft edge between.
+std::vector<float> PlatePixels(int width, int height, int channels, int frame = 0)
+{
+    std::vector<float> pixels(static_cast<std::size_t>(width * height * channels));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const float t = std::clamp((x - width / 2.0f + frame) / 4.0f + 0.5f, 0.0f, 1.0f);
+            float* p = &pixels[static_cast<std::size_t>((y * width + x) * channels)];
+            const float rgb[3] = {0.1f + 0.7f * t + 0.01f * y, 0.8f - 0.5f * t, 0.15f + 0.2f * t};
+            for (int c = 0; c < channels; ++c)
+                p[c] = c < 3 ? rgb[c] : c == 3 ? 1.0f : 10.0f + x + 0.5f * y;  // channel 4: depth
+        }
+    return pixels;
+}
+
+void WriteImage(const std::filesystem::path& file, int width, int height, const std::vector<std::string>& names,
+                TypeDesc type, const std::vector<float>& pixels)
+{
+    ImageSpec spec(width, height, static_cast<int>(names.size()), type);
+    spec.channelnames = names;
+    spec.alpha_channel = -1;
+    for (std::size_t c = 0; c < names.size(); ++c)
+        if (names[c] == "A")
+            spec.alpha_channel = static_cast<int>(c);
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+    auto out = ImageOutput::create(file.string());
+    ASSERT_TRUE(out && out->open(file.string(), spec)) << file;
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data()));
+    out->close();
+}
+
+struct ReadBack {
+    ImageSpec Spec;
+    std::vector<float> Pixels;
+};
+
+ReadBack ReadImage(const std::filesystem::path& file)
+{
+    ImageSpec config;
+    config["oiio:UnassociatedAlpha"] = 1;
+    auto in = ImageInput::open(file.string(), &config);
+    if (!in)
+        throw std::runtime_error("cannot read " + file.string());
+    ReadBack result{in->spec(), {}};
+    result.Pixels.resize(static_cast<std::size_t>(result.Spec.width * result.Spec.height * result.Spec.nchannels));
+    in->read_image(0, 0, 0, result.Spec.nchannels, TypeDesc::FLOAT, result.Pixels.data());
+    return result;
+}
+
+const std::vector<std::string> kKey = {"--set", "ValueRed=0.1",  "--set", "ValueGreen=0.8", "--set", "ValueBlue=0.15",
+                                       "--set", "MiRedn=0.1",    "--set", "MaxRed=0.1",     "--set", "MinGreen=0.1",
+                                       "--set", "MaxGreen=0.1",  "--set", "MinBlue=0.1",    "--set", "MaxBlue=0.1",
+                                       "--set", "FadeRed=0.9",   "--set", "InvAlpha=1",     "--set", "GammaAlpha=1.4",
+                                       "--set", "OffAlpha=-0.5", "--set", "MultAlpha=2"};
+
+class QualvexCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_Dir = std::filesystem::path(QUALVEX_TEST_WORK_DIR) / info->name();
+        std::filesystem::remove_all(m_Dir);
+        std::filesystem::create_directories(m_Dir);
+    }
+
+    std::filesystem::path P(const std::string& name) const { return m_Dir / name; }
+
+    RunResult Run(const std::vector<std::string>& args) const
+    {
+        std::string command = "cd '" + m_Dir.string() + "' && '" QUALVEX_INSTALLED_PROGRAM "'";
+        for (const std::string& arg : args)
+            command += " '" + arg + "'";
+        command += " >'" + P("stdout.txt").string() + "' 2>'" + P("stderr.txt").string() + "' </dev/null";
+        const int status = std::system(command.c_str());
+        RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(P("stdout.txt")), Slurp(P("stderr.txt"))};
+        std::filesystem::remove(P("stdout.txt"));
+        std::filesystem::remove(P("stderr.txt"));
+        return result;
+    }
+
+    static std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more)
+    {
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+
+    // Only the files the test made and, where expected, finished outputs: no temporary file left.
+    std::vector<std::string> Files() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(m_Dir))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    std::filesystem::path m_Dir;
+};
+
+TEST_F(QualvexCommand, FloatExrMatchesADirectRenderThroughTheHostBitForBit)
+{
+    const int w = 16, h = 6;
+    const auto pixels = PlatePixels(w, h, 4);
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, pixels);
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+
+    // The same settings and pixels, rendered in this process through the host.
+    auto plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/Sondrel.plugin");
+    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.Qualvex"));
+    for (std::size_t i = 0; i + 1 < kKey.size(); i += 2) {
+        const std::string& set = kKey[i + 1];
+        const auto equals = set.find('=');
+        AutoNumber value(std::stod(set.substr(equals + 1)));
+        op->FindInput(set.substr(0, equals))->SetValueAt(value, 0.0);
+    }
+    Image source(w, h, PixelStorage::Float);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float* v = &pixels[static_cast<std::size_t>((y * w + x) * 4)];
+            Pixel p;
+            p.R = v[0], p.G = v[1], p.B = v[2], p.A = v[3];
+            source.SetPixel(x, y, p);
+        }
+    op->FindInput("Image")->ConnectImage(&source);
+    const std::unique_ptr<Image> direct = host::RenderFrame(*op, 0.0);
+    op.reset();
+    plugin->Unload();
+
+    const ReadBack keyed = ReadImage(P("keyed.exr"));
+    ASSERT_EQ(keyed.Spec.nchannels, 4);
+    EXPECT_EQ(keyed.Spec.format, TypeDesc::FLOAT);
+    EXPECT_EQ(keyed.Spec.get_string_attribute("qualvex:alpha"), "straight");
+    int differing = 0;
+    bool softAlpha = false;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Pixel p = direct->GetPixel(x, y);
+            const float expected[4] = {p.R, p.G, p.B, p.A};
+            const float* got = &keyed.Pixels[static_cast<std::size_t>((y * w + x) * 4)];
+            differing += std::memcmp(expected, got, sizeof expected) != 0;
+            softAlpha |= p.A > 0.0f && p.A < 1.0f;
+        }
+    EXPECT_EQ(differing, 0);
+    EXPECT_TRUE(softAlpha);  // the plate really was keyed, not copied
+}
+
+TEST_F(QualvexCommand, EightBitPngAndSixteenBitTiffKeepTheirStorage)
+{
+    const int w = 16, h = 4;
+    WriteImage(P("plate.png"), w, h, {"R", "G", "B", "A"}, TypeDesc::UINT8, PlatePixels(w, h, 4));
+    WriteImage(P("plate.tif"), w, h, {"R", "G", "B"}, TypeDesc::UINT16, PlatePixels(w, h, 3));
+    const auto noCorrection = With(kKey, {"--set", "ColCor=0", "-q"});
+    for (const char* name : {"png", "tif"}) {
+        const std::string source = std::string("plate.") + name;
+        const RunResult run = Run(With({"key", source, "-o", std::string("keyed.") + name}, noCorrection));
+        ASSERT_EQ(run.ExitCode, 0) << name << ": " << run.Err;
+        const ReadBack in = ReadImage(P(source));
+        const ReadBack out = ReadImage(P(std::string("keyed.") + name));
+        EXPECT_EQ(out.Spec.format, in.Spec.format) << name;
+        ASSERT_EQ(out.Spec.nchannels, 4) << name;
+        EXPECT_EQ(out.Spec.get_int_attribute("oiio:UnassociatedAlpha"), 1) << name;
+        // Without colour correction the colour passes through exactly; only alpha is new.
+        const int inChannels = in.Spec.nchannels;
+        float lowest = 1.0f, highest = 0.0f;
+        for (int i = 0; i < w * h; ++i) {
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(out.Pixels[static_cast<std::size_t>(i * 4 + c)],
+                          in.Pixels[static_cast<std::size_t>(i * inChannels + c)])
+                    << name << " pixel " << i;
+            lowest = std::min(lowest, out.Pixels[static_cast<std::size_t>(i * 4 + 3)]);
+            highest = std::max(highest, out.Pixels[static_cast<std::size_t>(i * 4 + 3)]);
+        }
+        EXPECT_EQ(lowest, 0.0f) << name;  // the screen is keyed out
+        EXPECT_EQ(highest, 1.0f) << name;
+    }
+}
+
+TEST_F(QualvexCommand, EmbeddedSettingsReproduceTheOutput)
+{
+    const int w = 12, h = 4;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::HALF, PlatePixels(w, h, 4));
+    ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "first.exr", "-q", "--set", "Colorspace=YCbCr", "--key-color",
+                        "0.1,0.8,0.15", "--set", "Colorspace=2.5"},
+                       kKey))
+                  .ExitCode,
+              0);
+    const RunResult again = Run({"key", "plate.exr", "-o", "second.exr", "-q", "--settings", "first.exr"});
+    ASSERT_EQ(again.ExitCode, 0) << again.Err;
+    const ReadBack first = ReadImage(P("first.exr"));
+    const ReadBack second = ReadImage(P("second.exr"));
+    EXPECT_EQ(first.Spec.format, TypeDesc::HALF);
+    EXPECT_EQ(first.Pixels, second.Pixels);
+    const std::string settings = first.Spec.get_string_attribute("qualvex:settings");
+    EXPECT_NE(settings.find("\"Colorspace\":2.5"), std::string::npos) << settings;
+    EXPECT_EQ(settings, second.Spec.get_string_attribute("qualvex:settings"));
+    EXPECT_NE(first.Spec.get_string_attribute("qualvex:version").find("Sondrel.plugin"), std::string::npos);
+
+    // TIFF keeps no attributes of its own: the record travels in its description.
+    ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "third.tif", "-q", "--data-type", "uint16"}, kKey)).ExitCode, 0);
+    const RunResult info = Run({"info", "third.tif"});
+    ASSERT_EQ(info.ExitCode, 0) << info.Err;
+    EXPECT_NE(info.Out.find("Tavelorn.Qualvex"), std::string::npos);
+    EXPECT_NE(info.Out.find("FadeRed"), std::string::npos);
+    EXPECT_NE(info.Out.find("0.9"), std::string::npos) << info.Out;
+}
+
+TEST_F(QualvexCommand, SequenceWithKeySequenceFramesResumeAndOverwrite)
+{
+    const int w = 8, h = 3;
+    for (int frame = 1; frame <= 4; ++frame) {
+        char name[32];
+        std::snprintf(name, sizeof name, "plate.%04d.exr", frame);
+        WriteImage(P(name), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4, frame));
+        std::snprintf(name, sizeof name, "key.%04d.exr", frame);
+        std::vector<float> key(static_cast<std::size_t>(w * h * 4), 0.0f);
+        for (int i = 0; i < w * h; ++i) {
+            key[static_cast<std::size_t>(i * 4 + 0)] = 0.1f;
+            key[static_cast<std::size_t>(i * 4 + 1)] = 0.8f - 0.01f * frame;
+            key[static_cast<std::size_t>(i * 4 + 2)] = 0.15f;
+            key[static_cast<std::size_t>(i * 4 + 3)] = 1.0f;
+        }
+        WriteImage(P(name), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, key);
+    }
+    const auto base = With({"key", "plate.####.exr", "--key-image", "key.%04d.exr", "-o", "out.####.exr", "-q"}, kKey);
+    RunResult run = Run(With(base, {"--frames", "2-3", "--threads", "2"}));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("out.0001.exr")));
+    EXPECT_TRUE(std::filesystem::exists(P("out.0002.exr")));
+    EXPECT_TRUE(std::filesystem::exists(P("out.0003.exr")));
+    EXPECT_FALSE(std::filesystem::exists(P("out.0004.exr")));
+    const auto frame2 = ReadImage(P("out.0002.exr")).Pixels;
+
+    run = Run(base);  // outputs exist: refused, nothing rendered
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_NE(run.Err.find("out.0002.exr"), std::string::npos) << run.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("out.0001.exr")));
+
+    const auto written = std::filesystem::last_write_time(P("out.0002.exr"));
+    run = Run(With(base, {"--resume"}));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_TRUE(std::filesystem::exists(P("out.0001.exr")));
+    EXPECT_TRUE(std::filesystem::exists(P("out.0004.exr")));
+    EXPECT_EQ(std::filesystem::last_write_time(P("out.0002.exr")), written);
+
+    run = Run(With(base, {"--overwrite", "--threads", "3"}));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(ReadImage(P("out.0002.exr")).Pixels, frame2);  // the same frame keys the same, whatever the thread
+    EXPECT_NE(ReadImage(P("out.0001.exr")).Pixels, frame2);
+
+    // The key sequence must cover every source frame, checked before rendering.
+    std::filesystem::remove(P("key.0003.exr"));
+    run = Run(With(base, {"--overwrite"}));
+    EXPECT_EQ(run.ExitCode, 1);
+    EXPECT_NE(run.Err.find("key image frames missing: 3"), std::string::npos) << run.Err;
+}
+
+TEST_F(QualvexCommand, DepthPassesThroughAndForeignChannelsAreDroppedWithAWarning)
+{
+    const int w = 6, h = 3;
+    const auto pixels = PlatePixels(w, h, 6);
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A", "Z", "N.x"}, TypeDesc::FLOAT, pixels);
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_NE(run.Err.find("N.x"), std::string::npos) << run.Err;
+    const ReadBack keyed = ReadImage(P("keyed.exr"));
+    ASSERT_EQ(keyed.Spec.nchannels, 5);
+    EXPECT_EQ(keyed.Spec.channel_name(4), "Z");
+    for (int i = 0; i < w * h; ++i)
+        EXPECT_EQ(keyed.Pixels[static_cast<std::size_t>(i * 5 + 4)], pixels[static_cast<std::size_t>(i * 6 + 4)]);
+}
+
+TEST_F(QualvexCommand, PremultiplyMultipliesColourByAlphaAndSaysSo)
+{
+    const int w = 12, h = 2;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
+    ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "straight.exr", "-q"}, kKey)).ExitCode, 0);
+    ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "pre.exr", "-q", "--premultiply"}, kKey)).ExitCode, 0);
+    const ReadBack straight = ReadImage(P("straight.exr"));
+    const ReadBack pre = ReadImage(P("pre.exr"));
+    EXPECT_EQ(pre.Spec.get_string_attribute("qualvex:alpha"), "premultiplied");
+    for (int i = 0; i < w * h; ++i) {
+        const float a = straight.Pixels[static_cast<std::size_t>(i * 4 + 3)];
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(pre.Pixels[static_cast<std::size_t>(i * 4 + c)], straight.Pixels[static_cast<std::size_t>(i * 4 + c)] * a);
+        EXPECT_EQ(pre.Pixels[static_cast<std::size_t>(i * 4 + 3)], a);
+    }
+}
+
+TEST_F(QualvexCommand, RefusalsNameTheProblemAndLeaveNoOutput)
+{
+    const int w = 6, h = 2;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
+    WriteImage(P("plate.0001.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
+    WriteImage(P("plate.0003.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
+    std::ofstream(P("broken.exr")) << "not an image at all";
+    std::ofstream(P("bad.json")) << R"({"FadeRed": "lots"})";
+    std::ofstream(P("unknown.json")) << R"({"Fade": 0.5})";
+    const auto before = Files();
+
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* message;
+    } cases[] = {
+        {{"key", "missing.exr", "-o", "out.exr"}, 1, "missing.exr: source not found"},
+        {{"key", "broken.exr", "-o", "out.exr"}, 1, "broken.exr"},
+        {{"key", "plate.####.exr", "-o", "out.####.exr"}, 1, "source frames missing: 2"},
+        {{"key", "plate.exr", "-o", "plate.exr"}, 2, "would replace the source"},
+        {{"key", "plate.exr", "-o", "out.jpg"}, 2, "cannot hold the alpha"},
+        {{"key", "plate.exr", "-o", "out.exr", "--set", "Fade=1"}, 2, "unknown control \"Fade\""},
+        {{"key", "plate.exr", "-o", "out.exr", "--set", "Colorspace=Lab"}, 2, "\"HSV\""},
+        {{"key", "plate.exr", "-o", "out.exr", "--settings", "bad.json"}, 2, "bad.json: control \"FadeRed\""},
+        {{"key", "plate.exr", "-o", "out.exr", "--settings", "unknown.json"}, 2, "unknown.json: unknown control"},
+        {{"key", "plate.exr", "-o", "out.exr", "--settings", "nowhere.json"}, 1, "nowhere.json"},
+        {{"key", "plate.exr", "-o", "out.exr", "--key-color", "1,2"}, 2, "--key-color"},
+        {{"key", "plate.exr", "-o", "out.png", "--data-type", "float"}, 2, "cannot store float"},
+        {{"key", "plate.exr", "-o", "out.png", "--premultiply", "--data-type", "uint8"}, 2, "straight alpha only"},
+        {{"key", "plate.exr", "-o", "out.exr", "--data-type", "double"}, 2, "--data-type"},
+        {{"key", "plate.exr", "-o", "out.####.exr"}, 2, "single output file"},
+        {{"key", "plate.exr", "-o", "out.exr", "--frames", "1-2"}, 2, "--frames applies to a sequence"},
+        {{"key", "plate.exr", "-o", "out.exr", "--resume", "--overwrite"}, 2, "exclude each other"},
+        {{"key", "plate.exr", "-o", "out.exr", "--key-image", "nokey.exr"}, 1, "nokey.exr: key image not found"},
+        {{"key", "plate.exr"}, 2, "--output"},
+        {{"key", "plate.exr", "-o", "out.exr", "--bogus"}, 2, "--bogus"},
+        {{"--plugin-path", "nowhere", "key", "plate.exr", "-o", "out.exr"}, 1, "cannot find Sondrel.plugin"},
+        {{}, 2, "subcommand"},
+    };
+    for (const auto& c : cases) {
+        const RunResult run = Run(c.args);
+        std::string line;
+        for (const auto& arg : c.args)
+            line += arg + " ";
+        EXPECT_EQ(run.ExitCode, c.code) << line << "\n" << run.Err;
+        EXPECT_NE(run.Err.find(c.message), std::string::npos) << line << "\n" << run.Err;
+        EXPECT_TRUE(run.Out.empty()) << line;
+        EXPECT_EQ(Files(), before) << line;
+    }
+}
+
+TEST_F(QualvexCommand, InfoShowsTheRegistrationAndControlPage)
+{
+    const RunResult run = Run({"info"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    for (const char* text : {"Tavelorn.Qualvex", "APIVersion", "\"Color Space\"", "\"YCbCr\"", "MiRedn",
+                             "2016byTavelorn", "KeyImage", "combo", "slider"})
+        EXPECT_NE(run.Out.find(text), std::string::npos) << text << "\n" << run.Out;
+}
+
+TEST_F(QualvexCommand, PreviewIsAThreePanelPicture)
+{
+    const int w = 16, h = 8;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q", "--preview", "sheet.png"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const ReadBack sheet = ReadImage(P("sheet.png"));
+    EXPECT_EQ(sheet.Spec.width, 3 * w + 8);
+    EXPECT_EQ(sheet.Spec.height, h);
+    EXPECT_EQ(sheet.Spec.nchannels, 3);
+}
+
+}  // namespace
