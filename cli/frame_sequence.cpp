@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <regex>
 #include <system_error>
 
 namespace qualvex::cli {
@@ -33,23 +32,44 @@ FramePattern::FramePattern(std::string text) : m_Text(std::move(text))
     const std::string name = path.filename().string();
     const std::size_t nameStart = m_Text.size() - name.size();
 
-    static const std::regex marker(R"(#+|%0?(\d*)d)");
-    auto begin = std::sregex_iterator(name.begin(), name.end(), marker);
-    const auto count = std::distance(begin, std::sregex_iterator());
-    if (count == 0)
-        return;
-    if (count > 1)
-        throw UsageError("\"" + m_Text + "\": more than one frame-number marker in the file name");
-    const std::smatch& match = *begin;
-    m_IsSequence = true;
-    m_Prefix = m_Text.substr(0, nameStart + static_cast<std::size_t>(match.position(0)));
-    m_Suffix = m_Text.substr(nameStart + static_cast<std::size_t>(match.position(0) + match.length(0)));
-    if (match.str(0)[0] == '#') {
-        m_Padding = static_cast<int>(match.length(0));
-    } else if (match.length(1) > 0) {
-        if (!ParseFrameNumber(match.str(1), m_Padding) || m_Padding > 16)
-            throw UsageError("\"" + m_Text + "\": frame-number width must be 16 or less");
+    // Markers: a run of '#', or '%' with an optional width (leading zero allowed) and 'd'.
+    struct Marker {
+        std::size_t Position, Length;
+        int Padding;
+    };
+    std::vector<Marker> markers;
+    for (std::size_t i = 0; i < name.size();) {
+        if (name[i] == '#') {
+            const std::size_t end = name.find_first_not_of('#', i);
+            const std::size_t length = (end == std::string::npos ? name.size() : end) - i;
+            markers.push_back({i, length, static_cast<int>(length)});
+            i += length;
+            continue;
+        }
+        if (name[i] == '%') {
+            std::size_t end = i + 1;
+            while (end < name.size() && name[end] >= '0' && name[end] <= '9')
+                ++end;
+            if (end < name.size() && name[end] == 'd') {
+                int padding = 0;
+                const std::string width = name.substr(i + 1, end - i - 1);
+                if (!width.empty() && (!ParseFrameNumber(width, padding) || padding > 16))
+                    throw UsageError("\"" + m_Text + "\": frame-number width must be 16 or less");
+                markers.push_back({i, end + 1 - i, padding});
+                i = end + 1;
+                continue;
+            }
+        }
+        ++i;
     }
+    if (markers.empty())
+        return;
+    if (markers.size() > 1)
+        throw UsageError("\"" + m_Text + "\": more than one frame-number marker in the file name");
+    m_IsSequence = true;
+    m_Prefix = m_Text.substr(0, nameStart + markers[0].Position);
+    m_Suffix = m_Text.substr(nameStart + markers[0].Position + markers[0].Length);
+    m_Padding = markers[0].Padding;
 }
 
 std::filesystem::path FramePattern::PathFor(int frame) const

@@ -307,6 +307,32 @@ TEST_F(QualvexCommand, DepthPassesThroughAndForeignChannelsAreDroppedWithAWarnin
         EXPECT_EQ(keyed.Pixels[static_cast<std::size_t>(i * 5 + 4)], pixels[static_cast<std::size_t>(i * 6 + 4)]);
 }
 
+TEST_F(QualvexCommand, DataAndDisplayWindowsAreKept)
+{
+    const int w = 6, h = 3;
+    ImageSpec spec(w, h, 4, TypeDesc::FLOAT);
+    spec.x = 5;
+    spec.y = 2;
+    spec.full_x = 0;
+    spec.full_y = 0;
+    spec.full_width = 20;
+    spec.full_height = 10;
+    const auto pixels = PlatePixels(w, h, 4);
+    auto out = ImageOutput::create(P("plate.exr").string());
+    ASSERT_TRUE(out->open(P("plate.exr").string(), spec));
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data()));
+    out->close();
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const ImageSpec keyed = ReadImage(P("keyed.exr")).Spec;
+    EXPECT_EQ(keyed.x, 5);
+    EXPECT_EQ(keyed.y, 2);
+    EXPECT_EQ(keyed.width, w);
+    EXPECT_EQ(keyed.height, h);
+    EXPECT_EQ(keyed.full_width, 20);
+    EXPECT_EQ(keyed.full_height, 10);
+}
+
 TEST_F(QualvexCommand, PremultiplyMultipliesColourByAlphaAndSaysSo)
 {
     const int w = 12, h = 2;
@@ -358,6 +384,7 @@ TEST_F(QualvexCommand, RefusalsNameTheProblemAndLeaveNoOutput)
         {{"key", "plate.exr", "-o", "out.exr", "--frames", "1-2"}, 2, "--frames applies to a sequence"},
         {{"key", "plate.exr", "-o", "out.exr", "--resume", "--overwrite"}, 2, "exclude each other"},
         {{"key", "plate.exr", "-o", "out.exr", "--key-image", "nokey.exr"}, 1, "nokey.exr: key image not found"},
+        {{"key", "plate.0001.exr", "-o", "plate.exr", "--key-image", "plate.exr"}, 2, "would replace the key image"},
         {{"key", "plate.exr"}, 2, "--output"},
         {{"key", "plate.exr", "-o", "out.exr", "--bogus"}, 2, "--bogus"},
         {{"--plugin-path", "nowhere", "key", "plate.exr", "-o", "out.exr"}, 1, "cannot find Sondrel.plugin"},
