@@ -75,10 +75,10 @@ const char* StorageOption(PixelStorage storage)
     return "?";
 }
 
-int ChannelIndex(const ImageSpec& spec, const char* name)
+int ChannelIndex(const ImageSpec& header, const char* name)
 {
-    for (int c = 0; c < spec.nchannels; ++c)
-        if (spec.channel_name(c) == name)
+    for (int c = 0; c < header.nchannels; ++c)
+        if (header.channel_name(c) == name)
             return c;
     return -1;
 }
@@ -93,7 +93,7 @@ std::string Reason(const std::string& error, const char* fallback)
 
 // Writes to a temporary file beside `file`, then renames it into place: the output name only ever
 // holds a complete image. The temporary file is removed on failure.
-void WriteAtomically(const std::filesystem::path& file, ImageOutput& out, const ImageSpec& spec, TypeDesc type,
+void WriteAtomically(const std::filesystem::path& file, ImageOutput& out, const ImageSpec& header, TypeDesc type,
                      const void* data)
 {
     static std::atomic<unsigned> counter{0};
@@ -104,7 +104,7 @@ void WriteAtomically(const std::filesystem::path& file, ImageOutput& out, const 
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
     };
-    if (!out.open(temporary.string(), spec) || !out.write_image(type, data) || !out.close()) {
+    if (!out.open(temporary.string(), header) || !out.write_image(type, data) || !out.close()) {
         const std::string reason = Reason(out.geterror(), "write failed");
         out.close();
         discard();
@@ -156,9 +156,9 @@ std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const s
     return in;
 }
 
-int ColourChannel(const ImageSpec& spec)
+int ColourChannel(const ImageSpec& header)
 {
-    const int red = ChannelIndex(spec, "R");
+    const int red = ChannelIndex(header, "R");
     return red >= 0 ? red : 0;
 }
 
@@ -174,47 +174,47 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
 {
     const std::string name = file.string();
     auto in = OpenImage(file, role);
-    const ImageSpec& spec = in->spec();
-    if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1)
+    const ImageSpec& header = in->spec();
+    if (header.width <= 0 || header.height <= 0 || header.depth > 1)
         throw Failure(name + ": the " + role + " has no pixels or is a volume");
-    if (static_cast<std::int64_t>(spec.width) * spec.height > (std::int64_t{1} << 31))
-        throw Failure(name + ": the " + role + " is too large (" + std::to_string(spec.width) + " x " +
-                      std::to_string(spec.height) + ")");
+    if (static_cast<std::int64_t>(header.width) * header.height > (std::int64_t{1} << 31))
+        throw Failure(name + ": the " + role + " is too large (" + std::to_string(header.width) + " x " +
+                      std::to_string(header.height) + ")");
 
-    int colour[4] = {ChannelIndex(spec, "R"), ChannelIndex(spec, "G"), ChannelIndex(spec, "B"), ChannelIndex(spec, "A")};
+    int colour[4] = {ChannelIndex(header, "R"), ChannelIndex(header, "G"), ChannelIndex(header, "B"), ChannelIndex(header, "A")};
     std::vector<std::pair<int, Further>> further;
     std::vector<std::string> dropped;
     if (colour[0] < 0 && colour[1] < 0 && colour[2] < 0) {
         // One channel alone (or one channel and alpha) is grey.
-        const int greys = spec.nchannels - (colour[3] >= 0 ? 1 : 0);
+        const int greys = header.nchannels - (colour[3] >= 0 ? 1 : 0);
         if (greys != 1)
             throw Failure(name + ": the " + role + " has no R, G and B channels and is not a one-channel image");
-        for (int c = 0; c < spec.nchannels; ++c)
+        for (int c = 0; c < header.nchannels; ++c)
             if (c != colour[3])
                 colour[0] = colour[1] = colour[2] = c;
     } else if (colour[0] < 0 || colour[1] < 0 || colour[2] < 0) {
         throw Failure(name + ": the " + role + " lacks one of its R, G and B channels");
     }
-    for (int c = 0; c < spec.nchannels; ++c) {
+    for (int c = 0; c < header.nchannels; ++c) {
         if (std::find(std::begin(colour), std::end(colour), c) != std::end(colour))
             continue;
         Further which;
-        if (FurtherChannelOf(spec.channel_name(c), which))
+        if (FurtherChannelOf(header.channel_name(c), which))
             further.emplace_back(c, which);
         else
-            dropped.push_back(spec.channel_name(c));
+            dropped.push_back(header.channel_name(c));
     }
 
     ImageFile result;
-    result.Layout = {spec.x, spec.y, spec.full_x, spec.full_y, spec.full_width, spec.full_height, {}};
+    result.Layout = {header.x, header.y, header.full_x, header.full_y, header.full_width, header.full_height, {}};
     for (const auto& [channel, which] : further)
-        result.Layout.FurtherChannels.push_back(spec.channel_name(channel));
+        result.Layout.FurtherChannels.push_back(header.channel_name(channel));
     result.DroppedChannels = dropped;
 
-    const std::size_t pixels = static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height);
-    const std::size_t channels = static_cast<std::size_t>(spec.nchannels);
+    const std::size_t pixels = static_cast<std::size_t>(header.width) * static_cast<std::size_t>(header.height);
+    const std::size_t channels = static_cast<std::size_t>(header.nchannels);
     std::vector<float> values(pixels * channels);
-    if (!in->read_image(0, 0, 0, spec.nchannels, TypeDesc::FLOAT, values.data()))
+    if (!in->read_image(0, 0, 0, header.nchannels, TypeDesc::FLOAT, values.data()))
         throw Failure(name + ": cannot read the " + role + "'s pixels: " + Reason(in->geterror(), "damaged file"));
     // Identifiers are 32-bit integers: read them as such, not through float.
     std::vector<std::vector<std::uint32_t>> ids;
@@ -223,15 +223,15 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
             continue;
         ids.emplace_back(pixels);
         if (!in->read_image(0, 0, channel, channel + 1, TypeDesc::UINT32, ids.back().data()))
-            throw Failure(name + ": cannot read the " + role + "'s channel " + std::string(spec.channel_name(channel)) + ": " +
+            throw Failure(name + ": cannot read the " + role + "'s channel " + std::string(header.channel_name(channel)) + ": " +
                           Reason(in->geterror(), "damaged file"));
     }
 
-    const PixelStorage storage = StorageOf(spec.channelformat(colour[0]));
-    auto image = std::make_unique<Image>(spec.width, spec.height, storage, !further.empty());
-    for (int y = 0; y < spec.height; ++y) {
-        for (int x = 0; x < spec.width; ++x) {
-            const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(spec.width) +
+    const PixelStorage storage = StorageOf(header.channelformat(colour[0]));
+    auto image = std::make_unique<Image>(header.width, header.height, storage, !further.empty());
+    for (int y = 0; y < header.height; ++y) {
+        for (int x = 0; x < header.width; ++x) {
+            const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(header.width) +
                                       static_cast<std::size_t>(x);
             const float* v = values.data() + index * channels;
             Pixel p;
@@ -298,37 +298,37 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
 
     const TypeDesc colourType = TypeOf(options.Storage);
     const int channels = 4 + static_cast<int>(further.size());
-    ImageSpec spec(image.Width, image.Height, channels, colourType);
-    spec.x = layout.X;
-    spec.y = layout.Y;
-    spec.full_x = layout.FullX;
-    spec.full_y = layout.FullY;
-    spec.full_width = layout.FullWidth > 0 ? layout.FullWidth : image.Width;
-    spec.full_height = layout.FullHeight > 0 ? layout.FullHeight : image.Height;
-    spec.channelnames = {"R", "G", "B", "A"};
-    spec.alpha_channel = 3;
+    ImageSpec header(image.Width, image.Height, channels, colourType);
+    header.x = layout.X;
+    header.y = layout.Y;
+    header.full_x = layout.FullX;
+    header.full_y = layout.FullY;
+    header.full_width = layout.FullWidth > 0 ? layout.FullWidth : image.Width;
+    header.full_height = layout.FullHeight > 0 ? layout.FullHeight : image.Height;
+    header.channelnames = {"R", "G", "B", "A"};
+    header.alpha_channel = 3;
     for (const auto& [channel, which] : further) {
-        spec.channelnames.push_back(channel);
+        header.channelnames.push_back(channel);
         if (which == Further::Z)
-            spec.z_channel = static_cast<int>(spec.channelnames.size()) - 1;
+            header.z_channel = static_cast<int>(header.channelnames.size()) - 1;
     }
     if (!further.empty()) {
-        spec.channelformats.assign(4, colourType);
+        header.channelformats.assign(4, colourType);
         for (const auto& [channel, which] : further)
-            spec.channelformats.push_back(IsIdChannel(which) ? TypeDesc::UINT32 : TypeDesc::FLOAT);
+            header.channelformats.push_back(IsIdChannel(which) ? TypeDesc::UINT32 : TypeDesc::FLOAT);
     }
-    spec.attribute("qualvex:alpha", options.Premultiply ? "premultiplied" : "straight");
+    header.attribute("qualvex:alpha", options.Premultiply ? "premultiplied" : "straight");
     if (!options.SettingsJson.empty()) {
-        spec.attribute("qualvex:settings", options.SettingsJson);
-        spec.attribute("qualvex:version", options.Version);
+        header.attribute("qualvex:settings", options.SettingsJson);
+        header.attribute("qualvex:version", options.Version);
         // Formats without attributes of their own keep the same record in their description.
         nlohmann::ordered_json description;
         description["qualvex:version"] = options.Version;
         description["qualvex:settings"] = nlohmann::ordered_json::parse(options.SettingsJson);
-        spec.attribute("ImageDescription", description.dump());
+        header.attribute("ImageDescription", description.dump());
     }
     if (!options.Premultiply)
-        spec.attribute("oiio:UnassociatedAlpha", 1);
+        header.attribute("oiio:UnassociatedAlpha", 1);
 
     // One native pixel record per pixel: colour in the chosen type, then the further channels.
     const std::size_t colourBytes = 4 * colourType.size();
@@ -367,7 +367,7 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
         }
     }
 
-    WriteAtomically(file, *out, spec, further.empty() ? colourType : TypeDesc::UNKNOWN, buffer.data());
+    WriteAtomically(file, *out, header, further.empty() ? colourType : TypeDesc::UNKNOWN, buffer.data());
     return notWritten;
 }
 
@@ -377,12 +377,12 @@ EmbeddedSettings ReadEmbeddedSettings(const std::filesystem::path& file)
     auto in = ImageInput::open(file.string());
     if (!in)
         throw Failure(file.string() + ": cannot read the settings file: " + Reason(OIIO::geterror(), "not an image"));
-    const ImageSpec& spec = in->spec();
-    settings.Json = spec.get_string_attribute("qualvex:settings");
-    settings.Version = spec.get_string_attribute("qualvex:version");
+    const ImageSpec& header = in->spec();
+    settings.Json = header.get_string_attribute("qualvex:settings");
+    settings.Version = header.get_string_attribute("qualvex:version");
     if (!settings.Json.empty())
         return settings;
-    const std::string description = spec.get_string_attribute("ImageDescription");
+    const std::string description = header.get_string_attribute("ImageDescription");
     const auto parsed = nlohmann::ordered_json::parse(description, nullptr, false);
     if (parsed.is_object() && parsed.contains("qualvex:settings")) {
         settings.Json = parsed["qualvex:settings"].dump();

@@ -32,20 +32,15 @@ std::string Kind(const LinkDescription& d)
 {
     if (d.DataType == CLSID_DataType_Image.str())
         return "image";
-    const std::string& control = d.Control;
-    if (control == CLSID_InputControl_Combo.str())
-        return "combo";
-    if (control == CLSID_InputControl_MultiButton.str())
-        return "multibutton";
-    if (control == CLSID_InputControl_Slider.str())
-        return "slider";
-    if (control == CLSID_InputControl_Checkbox.str())
-        return "checkbox";
-    if (control == CLSID_InputControl_Color.str())
-        return "colour";
-    if (control == CLSID_InputControl_Label.str())
-        return "label";
-    return control.empty() ? d.DataType : control;
+    const std::pair<const FuID*, const char*> kinds[] = {
+        {&CLSID_InputControl_Combo, "combo"},       {&CLSID_InputControl_MultiButton, "multibutton"},
+        {&CLSID_InputControl_Slider, "slider"},     {&CLSID_InputControl_Checkbox, "checkbox"},
+        {&CLSID_InputControl_Color, "colour"},      {&CLSID_InputControl_Label, "label"},
+    };
+    for (const auto& [control, kind] : kinds)
+        if (d.Control == control->str())
+            return kind;
+    return d.Control.empty() ? d.DataType : d.Control;
 }
 
 }  // namespace

@@ -186,27 +186,13 @@ void Sondrel::Process(Request* request)
     qualvex::RenderKeyedFrame(*request, links);
 }
 
-namespace {
-
-qualvex::SyncLinks SyncLinksOf(const Sondrel& tool)
-{
-    return {tool.InColorspace,
-            {tool.InCRed, tool.InCGreen, tool.InCBlue},
-            {tool.InValueRed, tool.InValueGreen, tool.InValueBlue},
-            {tool.InMinRed, tool.InMinGreen, tool.InMinBlue},
-            {tool.InMaxRed, tool.InMaxGreen, tool.InMaxBlue},
-            tool.InChannel};
-}
-
-}  // namespace
-
 void Sondrel::NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList* tags)
 {
-    qualvex::HandleControlChange(SyncLinksOf(*this), {ColorSpaceMode, KeyColor}, input, param, time);
+    qualvex::HandleControlChange(ChangeLinks(), {ColorSpaceMode, KeyColor}, input, param, time);
     Operator::NotifyChanged(input, param, time, tags);
 }
 
 void Sondrel::UpdateChannelValues(ColorVec keyColor, TimeStamp time)
 {
-    qualvex::UpdateChannelValues(SyncLinksOf(*this), ColorSpaceMode, keyColor, time);
+    qualvex::UpdateChannelValues(ChangeLinks(), ColorSpaceMode, keyColor, time);
 }

@@ -6,6 +6,7 @@
 #include "color/color_vec.h"
 #include "host/link.h"
 #include "host/operator.h"
+#include "sync/control_sync.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +21,17 @@ public:
 
     // Sets Value p1..p3 to the key colour expressed in the cached colour space.
     void UpdateChannelValues(ColorVec keyColor, TimeStamp time);
+
+    // The links that the change handling reads and writes.
+    qualvex::SyncLinks ChangeLinks() const
+    {
+        return {InColorspace,
+                {InCRed, InCGreen, InCBlue},
+                {InValueRed, InValueGreen, InValueBlue},
+                {InMinRed, InMinGreen, InMinBlue},
+                {InMaxRed, InMaxGreen, InMaxBlue},
+                InChannel};
+    }
 
     // Links, owned by the host; one per control, image and output.
     Input* InValueRed;

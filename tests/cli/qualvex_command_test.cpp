@@ -53,21 +53,21 @@ std::vector<float> PlatePixels(int width, int height, int channels, int frame = 
 void WriteImage(const std::filesystem::path& file, int width, int height, const std::vector<std::string>& names,
                 TypeDesc type, const std::vector<float>& pixels)
 {
-    ImageSpec spec(width, height, static_cast<int>(names.size()), type);
-    spec.channelnames = names;
-    spec.alpha_channel = -1;
+    ImageSpec header(width, height, static_cast<int>(names.size()), type);
+    header.channelnames = names;
+    header.alpha_channel = -1;
     for (std::size_t c = 0; c < names.size(); ++c)
         if (names[c] == "A")
-            spec.alpha_channel = static_cast<int>(c);
-    spec.attribute("oiio:UnassociatedAlpha", 1);
+            header.alpha_channel = static_cast<int>(c);
+    header.attribute("oiio:UnassociatedAlpha", 1);
     auto out = ImageOutput::create(file.string());
-    ASSERT_TRUE(out && out->open(file.string(), spec)) << file;
+    ASSERT_TRUE(out && out->open(file.string(), header)) << file;
     ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data()));
     out->close();
 }
 
 struct ReadBack {
-    ImageSpec Spec;
+    ImageSpec Header;
     std::vector<float> Pixels;
 };
 
@@ -79,8 +79,8 @@ ReadBack ReadImage(const std::filesystem::path& file)
     if (!in)
         throw std::runtime_error("cannot read " + file.string());
     ReadBack result{in->spec(), {}};
-    result.Pixels.resize(static_cast<std::size_t>(result.Spec.width * result.Spec.height * result.Spec.nchannels));
-    in->read_image(0, 0, 0, result.Spec.nchannels, TypeDesc::FLOAT, result.Pixels.data());
+    result.Pixels.resize(static_cast<std::size_t>(result.Header.width * result.Header.height * result.Header.nchannels));
+    in->read_image(0, 0, 0, result.Header.nchannels, TypeDesc::FLOAT, result.Pixels.data());
     return result;
 }
 
@@ -165,9 +165,9 @@ TEST_F(QualvexCommand, FloatExrMatchesADirectRenderThroughTheHostBitForBit)
     plugin->Unload();
 
     const ReadBack keyed = ReadImage(P("keyed.exr"));
-    ASSERT_EQ(keyed.Spec.nchannels, 4);
-    EXPECT_EQ(keyed.Spec.format, TypeDesc::FLOAT);
-    EXPECT_EQ(keyed.Spec.get_string_attribute("qualvex:alpha"), "straight");
+    ASSERT_EQ(keyed.Header.nchannels, 4);
+    EXPECT_EQ(keyed.Header.format, TypeDesc::FLOAT);
+    EXPECT_EQ(keyed.Header.get_string_attribute("qualvex:alpha"), "straight");
     int differing = 0;
     bool softAlpha = false;
     for (int y = 0; y < h; ++y)
@@ -194,11 +194,11 @@ TEST_F(QualvexCommand, EightBitPngAndSixteenBitTiffKeepTheirStorage)
         ASSERT_EQ(run.ExitCode, 0) << name << ": " << run.Err;
         const ReadBack in = ReadImage(P(source));
         const ReadBack out = ReadImage(P(std::string("keyed.") + name));
-        EXPECT_EQ(out.Spec.format, in.Spec.format) << name;
-        ASSERT_EQ(out.Spec.nchannels, 4) << name;
-        EXPECT_EQ(out.Spec.get_int_attribute("oiio:UnassociatedAlpha"), 1) << name;
+        EXPECT_EQ(out.Header.format, in.Header.format) << name;
+        ASSERT_EQ(out.Header.nchannels, 4) << name;
+        EXPECT_EQ(out.Header.get_int_attribute("oiio:UnassociatedAlpha"), 1) << name;
         // Without colour correction the colour passes through exactly; only alpha is new.
-        const int inChannels = in.Spec.nchannels;
+        const int inChannels = in.Header.nchannels;
         float lowest = 1.0f, highest = 0.0f;
         for (int i = 0; i < w * h; ++i) {
             for (int c = 0; c < 3; ++c)
@@ -226,12 +226,12 @@ TEST_F(QualvexCommand, EmbeddedSettingsReproduceTheOutput)
     ASSERT_EQ(again.ExitCode, 0) << again.Err;
     const ReadBack first = ReadImage(P("first.exr"));
     const ReadBack second = ReadImage(P("second.exr"));
-    EXPECT_EQ(first.Spec.format, TypeDesc::HALF);
+    EXPECT_EQ(first.Header.format, TypeDesc::HALF);
     EXPECT_EQ(first.Pixels, second.Pixels);
-    const std::string settings = first.Spec.get_string_attribute("qualvex:settings");
+    const std::string settings = first.Header.get_string_attribute("qualvex:settings");
     EXPECT_NE(settings.find("\"Colorspace\":2.5"), std::string::npos) << settings;
-    EXPECT_EQ(settings, second.Spec.get_string_attribute("qualvex:settings"));
-    EXPECT_NE(first.Spec.get_string_attribute("qualvex:version").find("Sondrel.plugin"), std::string::npos);
+    EXPECT_EQ(settings, second.Header.get_string_attribute("qualvex:settings"));
+    EXPECT_NE(first.Header.get_string_attribute("qualvex:version").find("Sondrel.plugin"), std::string::npos);
 
     // TIFF keeps no attributes of its own: the record travels in its description.
     ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "third.tif", "-q", "--data-type", "uint16"}, kKey)).ExitCode, 0);
@@ -301,8 +301,8 @@ TEST_F(QualvexCommand, DepthPassesThroughAndForeignChannelsAreDroppedWithAWarnin
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_NE(run.Err.find("N.x"), std::string::npos) << run.Err;
     const ReadBack keyed = ReadImage(P("keyed.exr"));
-    ASSERT_EQ(keyed.Spec.nchannels, 5);
-    EXPECT_EQ(keyed.Spec.channel_name(4), "Z");
+    ASSERT_EQ(keyed.Header.nchannels, 5);
+    EXPECT_EQ(keyed.Header.channel_name(4), "Z");
     for (int i = 0; i < w * h; ++i)
         EXPECT_EQ(keyed.Pixels[static_cast<std::size_t>(i * 5 + 4)], pixels[static_cast<std::size_t>(i * 6 + 4)]);
 }
@@ -310,21 +310,21 @@ TEST_F(QualvexCommand, DepthPassesThroughAndForeignChannelsAreDroppedWithAWarnin
 TEST_F(QualvexCommand, DataAndDisplayWindowsAreKept)
 {
     const int w = 6, h = 3;
-    ImageSpec spec(w, h, 4, TypeDesc::FLOAT);
-    spec.x = 5;
-    spec.y = 2;
-    spec.full_x = 0;
-    spec.full_y = 0;
-    spec.full_width = 20;
-    spec.full_height = 10;
+    ImageSpec header(w, h, 4, TypeDesc::FLOAT);
+    header.x = 5;
+    header.y = 2;
+    header.full_x = 0;
+    header.full_y = 0;
+    header.full_width = 20;
+    header.full_height = 10;
     const auto pixels = PlatePixels(w, h, 4);
     auto out = ImageOutput::create(P("plate.exr").string());
-    ASSERT_TRUE(out->open(P("plate.exr").string(), spec));
+    ASSERT_TRUE(out->open(P("plate.exr").string(), header));
     ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data()));
     out->close();
     const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q"}, kKey));
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
-    const ImageSpec keyed = ReadImage(P("keyed.exr")).Spec;
+    const ImageSpec keyed = ReadImage(P("keyed.exr")).Header;
     EXPECT_EQ(keyed.x, 5);
     EXPECT_EQ(keyed.y, 2);
     EXPECT_EQ(keyed.width, w);
@@ -341,7 +341,7 @@ TEST_F(QualvexCommand, PremultiplyMultipliesColourByAlphaAndSaysSo)
     ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "pre.exr", "-q", "--premultiply"}, kKey)).ExitCode, 0);
     const ReadBack straight = ReadImage(P("straight.exr"));
     const ReadBack pre = ReadImage(P("pre.exr"));
-    EXPECT_EQ(pre.Spec.get_string_attribute("qualvex:alpha"), "premultiplied");
+    EXPECT_EQ(pre.Header.get_string_attribute("qualvex:alpha"), "premultiplied");
     for (int i = 0; i < w * h; ++i) {
         const float a = straight.Pixels[static_cast<std::size_t>(i * 4 + 3)];
         for (int c = 0; c < 3; ++c)
@@ -418,9 +418,9 @@ TEST_F(QualvexCommand, PreviewIsAThreePanelPicture)
     const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q", "--preview", "sheet.png"}, kKey));
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     const ReadBack sheet = ReadImage(P("sheet.png"));
-    EXPECT_EQ(sheet.Spec.width, 3 * w + 8);
-    EXPECT_EQ(sheet.Spec.height, h);
-    EXPECT_EQ(sheet.Spec.nchannels, 3);
+    EXPECT_EQ(sheet.Header.width, 3 * w + 8);
+    EXPECT_EQ(sheet.Header.height, h);
+    EXPECT_EQ(sheet.Header.nchannels, 3);
 }
 
 }  // namespace

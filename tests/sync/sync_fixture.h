@@ -53,16 +53,6 @@ protected:
         return found;
     }
 
-    static SyncLinks LinksOf(const Sondrel& tool)
-    {
-        return {tool.InColorspace,
-                {tool.InCRed, tool.InCGreen, tool.InCBlue},
-                {tool.InValueRed, tool.InValueGreen, tool.InValueBlue},
-                {tool.InMinRed, tool.InMinGreen, tool.InMinBlue},
-                {tool.InMaxRed, tool.InMaxGreen, tool.InMaxBlue},
-                tool.InChannel};
-    }
-
     std::unique_ptr<Operator> m_Op;
 };
 
