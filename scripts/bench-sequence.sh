@@ -15,5 +15,5 @@ for threads in 1 "$(nproc)"; do
   start=$(date +%s.%N)
   "$qualvex" key "$work/plate.####.exr" -o "$work/out$threads.####.exr" --threads "$threads" -q "${settings[@]}"
   end=$(date +%s.%N)
-  echo "threads $threads: 8 HD float frames in $(echo "$end - $start" | bc) s"
+  awk -v t="$threads" -v s="$start" -v e="$end" 'BEGIN { printf "threads %s: 8 HD float frames in %.2f s\n", t, e - s }'
 done
