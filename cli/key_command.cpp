@@ -67,7 +67,35 @@ struct Job {
     std::optional<FramePattern> Key;
     std::vector<int> Frames;  // to render, ascending
     int Skipped = 0;
+    int PreviewFrame = 0;     // the first frame asked for, rendered or skipped
 };
+
+// One frame's source and, for a key sequence, its key image.
+struct FrameInputs {
+    ImageFile Source;
+    std::optional<ImageFile> SequenceKey;
+    Image* Key = nullptr;  // the key in force: this frame's, the single key image's, or none
+};
+
+FrameInputs ReadFrameInputs(const Job& job, const std::optional<ImageFile>& singleKey, int frame)
+{
+    FrameInputs inputs{ReadImageFile(job.Source.PathFor(frame), "source"), std::nullopt, nullptr};
+    if (job.Key && job.Key->IsSequence()) {
+        inputs.SequenceKey = ReadImageFile(job.Key->PathFor(frame), "key image");
+        inputs.Key = inputs.SequenceKey->Pixels.get();
+    } else if (singleKey) {
+        inputs.Key = singleKey->Pixels.get();
+    }
+    return inputs;
+}
+
+std::string JoinNames(const std::vector<std::string>& names)
+{
+    std::string list;
+    for (const auto& name : names)
+        list += (list.empty() ? "" : ", ") + name;
+    return list;
+}
 
 std::vector<int> FramesToKey(const FramePattern& source, const std::string& framesOption)
 {
@@ -115,6 +143,7 @@ Job PlanJob(const KeyOptions& options)
         throw UsageError("--resume and --overwrite exclude each other");
 
     job.Frames = FramesToKey(job.Source, options.Frames);
+    job.PreviewFrame = job.Frames.front();
 
     if (job.Key && job.Key->IsSequence()) {
         if (!job.Source.IsSequence())
@@ -218,10 +247,7 @@ void ReportDropped(const ImageFile& file, const std::filesystem::path& path, std
     if (file.DroppedChannels.empty())
         return;
     std::call_once(once, [&] {
-        std::string names;
-        for (const auto& name : file.DroppedChannels)
-            names += (names.empty() ? "" : ", ") + name;
-        Warn(path.string() + ": channels not carried through the keyer are dropped: " + names);
+        Warn(path.string() + ": channels not carried through the keyer are dropped: " + JoinNames(file.DroppedChannels));
     });
 }
 
@@ -281,17 +307,12 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
                 return;
             const int frame = job.Frames[index];
             try {
-                const std::filesystem::path sourcePath = job.Source.PathFor(frame);
-                ImageFile source = ReadImageFile(sourcePath, "source");
-                ReportDropped(source, sourcePath, droppedSource);
-                std::optional<ImageFile> frameKey;
-                Image* key = singleKey ? singleKey->Pixels.get() : nullptr;
-                if (job.Key && job.Key->IsSequence()) {
-                    frameKey = ReadImageFile(job.Key->PathFor(frame), "key image");
-                    ReportDropped(*frameKey, job.Key->PathFor(frame), droppedKey);
-                    key = frameKey->Pixels.get();
-                }
-                std::unique_ptr<Image> keyed = KeyOneFrame(keyer, *source.Pixels, key, frame);
+                const FrameInputs inputs = ReadFrameInputs(job, singleKey, frame);
+                const ImageFile& source = inputs.Source;
+                ReportDropped(source, job.Source.PathFor(frame), droppedSource);
+                if (inputs.SequenceKey)
+                    ReportDropped(*inputs.SequenceKey, job.Key->PathFor(frame), droppedKey);
+                std::unique_ptr<Image> keyed = KeyOneFrame(keyer, *source.Pixels, inputs.Key, frame);
                 WriteOptions frameWrite = write;
                 if (!options.DataType) {
                     frameWrite.Storage = source.Pixels->Storage();
@@ -300,11 +321,8 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
                 const auto notWritten = WriteImageFile(job.Output.PathFor(frame), *keyed, source.Layout, frameWrite);
                 if (!notWritten.empty()) {
                     std::call_once(droppedOutput, [&] {
-                        std::string names;
-                        for (const auto& name : notWritten)
-                            names += (names.empty() ? "" : ", ") + name;
-                        Warn(job.Output.PathFor(frame).string() + ": the format cannot hold the channels " + names +
-                             "; they are not written");
+                        Warn(job.Output.PathFor(frame).string() + ": the format cannot hold the channels " +
+                             JoinNames(notWritten) + "; they are not written");
                     });
                 }
                 ++written;
@@ -337,17 +355,10 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         return result;
 
     if (!options.Preview.empty()) {
-        const std::vector<int> all = FramesToKey(job.Source, options.Frames);
-        const int frame = all.front();
-        ImageFile source = ReadImageFile(job.Source.PathFor(frame), "source");
-        std::optional<ImageFile> frameKey;
-        Image* key = singleKey ? singleKey->Pixels.get() : nullptr;
-        if (job.Key && job.Key->IsSequence()) {
-            frameKey = ReadImageFile(job.Key->PathFor(frame), "key image");
-            key = frameKey->Pixels.get();
-        }
-        const std::unique_ptr<Image> keyed = KeyOneFrame(*keyers[0], *source.Pixels, key, frame);
-        WriteContactSheet(options.Preview, *source.Pixels, *keyed);
+        const FrameInputs inputs = ReadFrameInputs(job, singleKey, job.PreviewFrame);
+        const std::unique_ptr<Image> keyed =
+            KeyOneFrame(*keyers[0], *inputs.Source.Pixels, inputs.Key, job.PreviewFrame);
+        WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed);
     }
     return result;
 }

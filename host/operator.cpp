@@ -96,14 +96,25 @@ void Operator::PreCalcProcess(Request*) {}
 void Operator::PreCalcPostProcess(Request*) {}
 bool Operator::ProcessGL(Request*) { return false; }
 
-void Operator::NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList* tags)
+namespace {
+
+// The record of a change report: the input, whether a value came with it, the number, the time.
+HostEvent ReportEvent(HostEvent::Kind kind, const Input* input, const Parameter* param, TimeStamp time)
 {
-    HostEvent event{HostEvent::Kind::BaseReport, input ? input->ID() : std::string()};
-    event.Attributes = tags;
+    HostEvent event{kind, input ? input->ID() : std::string()};
     event.HasValue = param != nullptr;
-    if (auto* number = dynamic_cast<Number*>(param))
+    if (const auto* number = dynamic_cast<const Number*>(param))
         event.Value = number->Value;
     event.Time = time;
+    return event;
+}
+
+}  // namespace
+
+void Operator::NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList* tags)
+{
+    HostEvent event = ReportEvent(HostEvent::Kind::BaseReport, input, param, time);
+    event.Attributes = tags;
     RecordEvent(event);
 }
 
@@ -167,11 +178,7 @@ void Operator::RecordEvent(HostEvent event)
 void Operator::Report(Input* input, Parameter* param, TimeStamp time)
 {
     if (m_ReportDepth >= MaxNestedReports) {
-        HostEvent event{HostEvent::Kind::Withheld, input->ID()};
-        if (auto* number = dynamic_cast<Number*>(param))
-            event.Value = number->Value;
-        event.Time = time;
-        RecordEvent(event);
+        RecordEvent(ReportEvent(HostEvent::Kind::Withheld, input, param, time));
         host::DebugLog("change report of input \"" + input->ID() + "\" (operator class \"" + m_Registry->ID().str() +
                        "\") withheld: " + std::to_string(m_ReportDepth) + " reports already in progress");
         return;
@@ -182,12 +189,7 @@ void Operator::Report(Input* input, Parameter* param, TimeStamp time)
         int& depth;
         ~DepthGuard() { --depth; }
     } guard{m_ReportDepth};
-    HostEvent event{HostEvent::Kind::Report, input->ID()};
-    event.HasValue = param != nullptr;
-    if (auto* number = dynamic_cast<Number*>(param))
-        event.Value = number->Value;
-    event.Time = time;
-    RecordEvent(event);
+    RecordEvent(ReportEvent(HostEvent::Kind::Report, input, param, time));
     TagList noAttributes;
     NotifyChanged(input, param, time, &noAttributes);
 }
