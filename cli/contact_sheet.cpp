@@ -1,6 +1,6 @@
 #include "cli/contact_sheet.h"
 
-#include "cli/image_files.h"
+#include "cli/image_writer.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "cli/control_settings.h"
 
 #include "cli/cli_errors.h"
-#include "cli/image_files.h"
+#include "cli/settings_record.h"
 #include "host/operator.h"
 #include "host/parameter.h"
 
@@ -139,7 +139,7 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
         return {ParseSettingsJson(op, text.str(), name), false};
     }
     in.close();
-    const EmbeddedSettings embedded = ReadEmbeddedSettings(file);
+    const SettingsRecord embedded = ReadSettingsRecord(file);
     if (embedded.Json.empty())
         throw UsageError(name + ": neither a JSON settings file nor an image with settings embedded by qualvex");
     return {ParseSettingsJson(op, embedded.Json, name), true};
@@ -200,6 +200,28 @@ void RestoreControlValues(Operator& op, const std::vector<ControlValue>& record)
     ApplyControlValues(op, others);
     if (colourSpace != nullptr)
         ApplyControlValues(op, {*colourSpace});
+}
+
+void RunSettings::ApplyTo(Operator& op) const
+{
+    if (File.Embedded)
+        RestoreControlValues(op, File.Values);
+    else
+        ApplyControlValues(op, File.Values);
+    ApplyControlValues(op, Typed);
+}
+
+RunSettings CollectRunSettings(const Operator& op, const std::string& settingsFile, const std::string& keyColor,
+                               const std::vector<std::string>& sets)
+{
+    RunSettings settings;
+    if (!settingsFile.empty())
+        settings.File = ReadSettingsFile(op, settingsFile);
+    if (!keyColor.empty())
+        settings.Typed = ParseKeyColor(keyColor);
+    for (const std::string& set : sets)
+        settings.Typed.push_back(ParseSetOption(op, set));
+    return settings;
 }
 
 std::string ControlValuesJson(const Operator& op)

@@ -50,6 +50,21 @@ void ApplyControlValues(Operator& op, const std::vector<ControlValue>& values);
 // the tool rewrites nothing, then every other control, and the recorded colour space last.
 void RestoreControlValues(Operator& op, const std::vector<ControlValue>& record);
 
+// What a keying run sets, in the order it is applied: the settings file (restored exactly when it
+// is a record embedded in an image), then the key colour, then each --set in order, so that what
+// is typed on the command line wins over the file.
+struct RunSettings {
+    SettingsFile File;
+    std::vector<ControlValue> Typed;  // --key-color, then each --set
+
+    void ApplyTo(Operator& op) const;
+};
+
+// Reads and checks everything a run will set against `op`'s control page; nothing is applied.
+// An empty `settingsFile` or `keyColor` stands for none.
+RunSettings CollectRunSettings(const Operator& op, const std::string& settingsFile, const std::string& keyColor,
+                               const std::vector<std::string>& sets);
+
 // Every number control of `op` with the value it holds, as a JSON object in control-page order;
 // numbers are written so that they read back to the same bits.
 std::string ControlValuesJson(const Operator& op);

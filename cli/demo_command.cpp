@@ -3,8 +3,8 @@
 #include "cli/cli_errors.h"
 #include "cli/contact_sheet.h"
 #include "cli/control_settings.h"
-#include "cli/image_files.h"
-#include "cli/key_command.h"
+#include "cli/frame_render.h"
+#include "cli/image_writer.h"
 #include "cli/keyer_plugin.h"
 #include "cli/synthetic_plate.h"
 
@@ -50,8 +50,7 @@ DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folde
     const std::unique_ptr<Image> keyed = KeyOneFrame(*keyer, *plate.Plate, nullptr, 0);
     WriteOptions keyedWrite;
     keyedWrite.Storage = PixelStorage::Float;
-    keyedWrite.SettingsJson = ControlValuesJson(*keyer);
-    keyedWrite.Version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();
+    keyedWrite.Record = {ControlValuesJson(*keyer), std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version()};
     WriteImageFile(folder / "keyed.exr", *keyed, layout, keyedWrite);
     WriteContactSheet(folder / "preview.png", *plate.Plate, *keyed);
     {

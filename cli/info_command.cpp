@@ -2,7 +2,7 @@
 
 #include "cli/cli_errors.h"
 #include "cli/control_settings.h"
-#include "cli/image_files.h"
+#include "cli/settings_record.h"
 #include "cli/keyer_plugin.h"
 
 #include <nlohmann/json.hpp>
@@ -50,7 +50,7 @@ void RunInfo(const KeyerPlugin& plugin, const std::string& image)
     nlohmann::json embedded;
     std::string embeddedVersion;
     if (!image.empty()) {
-        const EmbeddedSettings settings = ReadEmbeddedSettings(image);
+        const SettingsRecord settings = ReadSettingsRecord(image);
         if (settings.Json.empty())
             throw Failure(image + ": holds no settings embedded by qualvex");
         embedded = nlohmann::json::parse(settings.Json, nullptr, false);

@@ -3,13 +3,9 @@
 
 #include "host/image.h"
 
-#include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-class Operator;
 
 namespace qualvex::cli {
 
@@ -40,8 +36,5 @@ struct KeyResult {
 
 // Throws UsageError or Failure; everything is checked before the first frame is rendered.
 KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options);
-
-// Renders one frame of `keyer` on `source` (and `key`, or none) and returns the keyed image.
-std::unique_ptr<Image> KeyOneFrame(Operator& keyer, Image& source, Image* key, int frame);
 
 }  // namespace qualvex::cli

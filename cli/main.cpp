@@ -6,10 +6,10 @@
 // Exit codes: 0 success, 2 usage errors, 1 anything else; errors go to standard error.
 #include "cli/cli_errors.h"
 #include "cli/demo_command.h"
-#include "cli/image_files.h"
 #include "cli/info_command.h"
 #include "cli/key_command.h"
 #include "cli/keyer_plugin.h"
+#include "cli/storage_kinds.h"
 
 #include <CLI/CLI.hpp>
 

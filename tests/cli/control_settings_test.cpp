@@ -8,6 +8,9 @@
 
 #include <bit>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
 
 namespace qualvex::testing {
@@ -105,6 +108,40 @@ TEST_F(ControlSettings, EmbeddedValuesReadBackToTheSameBits)
         EXPECT_EQ(std::bit_cast<std::uint64_t>(value.Value),
                   std::bit_cast<std::uint64_t>(m_Op->FindInput(value.ID)->NumberValue()))
             << value.ID;
+}
+
+TEST_F(ControlSettings, TypedValuesWinOverTheSettingsFile)
+{
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / ("qualvex-run-settings-" + std::to_string(::getpid()) + ".json");
+    {
+        std::ofstream out(file);
+        out << R"({"FadeRed": 0.3, "MultAlpha": 2.5, "CRed": 0.875})";
+    }
+    // Each case: what is typed, then the values that must hold afterwards. Key colour values are
+    // exact in single precision: the tool hands the key colour through its single-precision
+    // sliders and back.
+    struct Case {
+        std::string KeyColor;
+        std::vector<std::string> Sets;
+        double Fade, Mult, KeyRed;
+    };
+    const Case cases[] = {
+        {"", {}, 0.3, 2.5, 0.875},                                // the file alone
+        {"", {"FadeRed=0.7"}, 0.7, 2.5, 0.875},                   // --set over the file
+        {"0.25,0.5,0.75", {}, 0.3, 2.5, 0.25},                    // --key-color over the file
+        {"0.25,0.5,0.75", {"CRed=0.125"}, 0.3, 2.5, 0.125},       // --set over --key-color
+        {"", {"MultAlpha=1.5", "MultAlpha=0.5"}, 0.3, 0.5, 0.875},  // the last --set wins
+    };
+    for (const Case& c : cases) {
+        const std::unique_ptr<Operator> op = NewInstance();
+        const RunSettings settings = CollectRunSettings(*op, file.string(), c.KeyColor, c.Sets);
+        settings.ApplyTo(*op);
+        EXPECT_EQ(op->FindInput("FadeRed")->NumberValue(), c.Fade) << c.KeyColor << " " << c.Sets.size();
+        EXPECT_EQ(op->FindInput("MultAlpha")->NumberValue(), c.Mult) << c.KeyColor << " " << c.Sets.size();
+        EXPECT_EQ(op->FindInput("CRed")->NumberValue(), c.KeyRed) << c.KeyColor << " " << c.Sets.size();
+    }
+    std::filesystem::remove(file);
 }
 
 }  // namespace

@@ -8,9 +8,14 @@
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstring>
+#include <thread>
 #include <fstream>
 #include <sstream>
 
@@ -102,9 +107,10 @@ protected:
 
     std::filesystem::path P(const std::string& name) const { return m_Dir / name; }
 
-    RunResult Run(const std::vector<std::string>& args) const
+    // `environment`: assignments placed before the program ("NAME='value' ").
+    RunResult Run(const std::vector<std::string>& args, const std::string& environment = "") const
     {
-        std::string command = "cd '" + m_Dir.string() + "' && '" QUALVEX_INSTALLED_PROGRAM "'";
+        std::string command = "cd '" + m_Dir.string() + "' && " + environment + "'" QUALVEX_INSTALLED_PROGRAM "'";
         for (const std::string& arg : args)
             command += " '" + arg + "'";
         command += " >'" + P("stdout.txt").string() + "' 2>'" + P("stderr.txt").string() + "' </dev/null";
@@ -421,6 +427,187 @@ TEST_F(QualvexCommand, PreviewIsAThreePanelPicture)
     EXPECT_EQ(sheet.Header.width, 3 * w + 8);
     EXPECT_EQ(sheet.Header.height, h);
     EXPECT_EQ(sheet.Header.nchannels, 3);
+}
+
+TEST_F(QualvexCommand, PreviewGoesThroughATemporaryFileAndRoundsToEightBits)
+{
+    // Source colours whose 8-bit values differ between rounding and truncation.
+    const int w = 4, h = 2;
+    std::vector<float> pixels;
+    for (int i = 0; i < w * h; ++i)
+        pixels.insert(pixels.end(), {0.5f, 0.7f, 0.002f, 1.0f});  // 127.5, 178.5, 0.51
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, pixels);
+    // The preview name is a second name of another file: written in place, that file would change.
+    std::ofstream(P("other.png")) << "another file's bytes";
+    ASSERT_EQ(::link(P("other.png").c_str(), P("sheet.png").c_str()), 0);
+
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q", "--preview", "sheet.png"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(Slurp(P("other.png")), "another file's bytes");
+    EXPECT_EQ(Files(), (std::vector<std::string>{"keyed.exr", "other.png", "plate.exr", "sheet.png"}));
+
+    ImageSpec config;
+    auto in = ImageInput::open(P("sheet.png").string(), &config);
+    ASSERT_TRUE(in);
+    std::vector<std::uint8_t> sheet(static_cast<std::size_t>(in->spec().width * in->spec().height * 3));
+    ASSERT_TRUE(in->read_image(0, 0, 0, 3, TypeDesc::UINT8, sheet.data()));
+    // The source panel's first pixel: 0.5 -> 128, 0.7 -> 179, 0.002 -> 1.
+    EXPECT_EQ(sheet[0], 128);
+    EXPECT_EQ(sheet[1], 179);
+    EXPECT_EQ(sheet[2], 1);
+}
+
+TEST_F(QualvexCommand, InterruptedRunExits130WithEveryWrittenFrameComplete)
+{
+    // Many frames that are one file under many names: quick to make, slow enough to interrupt.
+    const int w = 512, h = 256, frames = 120;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
+    for (int frame = 1; frame <= frames; ++frame) {
+        char name[32];
+        std::snprintf(name, sizeof name, "in.%04d.exr", frame);
+        std::filesystem::create_symlink("plate.exr", P(name));
+    }
+    const std::vector<std::string> args = With({"key", "in.####.exr", "-o", "out.####.exr", "-q", "--threads", "1"}, kKey);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(QUALVEX_INSTALLED_PROGRAM));
+    for (const std::string& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::chdir(m_Dir.c_str()) != 0)
+            ::_exit(127);
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen((m_Dir / "stderr.txt").c_str(), "w", stderr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    // Interrupt as soon as the first frame is in place.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!std::filesystem::exists(P("out.0001.exr")) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(::kill(child, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    const std::string err = Slurp(P("stderr.txt"));
+    EXPECT_EQ(WEXITSTATUS(status), 130) << err;
+    EXPECT_NE(err.find("interrupted after"), std::string::npos) << err;
+
+    int written = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(m_Dir)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(name.find(".tmp"), std::string::npos) << name << " left behind";
+        if (name.rfind("out.", 0) == 0) {
+            ++written;
+            EXPECT_EQ(ReadImage(entry.path()).Pixels.size(), static_cast<std::size_t>(w * h * 4)) << name;
+        }
+    }
+    EXPECT_GE(written, 1);
+    EXPECT_LT(written, frames) << "the run ended before it could be interrupted";
+}
+
+TEST_F(QualvexCommand, DemoKeysItsPlateAndReportsTheMatteError)
+{
+    const RunResult run = Run({"demo", "-o", "demo", "-q"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_EQ(run.Out, "matte error against the true alpha: mean absolute 0.0264, 86.0% of pixels within 0.05\n");
+    for (const char* name : {"plate.exr", "keyed.exr", "preview.png", "settings.json"})
+        EXPECT_TRUE(std::filesystem::is_regular_file(P("demo") / name)) << name;
+    const ReadBack keyed = ReadImage(P("demo") / "keyed.exr");
+    EXPECT_EQ(keyed.Header.width, 960);
+    EXPECT_EQ(keyed.Header.height, 540);
+    EXPECT_FALSE(keyed.Header.get_string_attribute("qualvex:settings").empty());
+}
+
+TEST_F(QualvexCommand, PluginIsFoundThroughTheSearchPath)
+{
+    const std::string folder = QUALVEX_PLUGIN_DIR;
+    // The variable replaces the folder beside the program: looked through in order.
+    const RunResult found = Run({"info"}, "QUALVEX_PLUGIN_PATH='/no/such/folder::" + folder + "' ");
+    EXPECT_EQ(found.ExitCode, 0) << found.Err;
+    EXPECT_NE(found.Out.find(folder + "/Sondrel.plugin"), std::string::npos) << found.Out;
+
+    const RunResult missing = Run({"info"}, "QUALVEX_PLUGIN_PATH='/no/such/folder' ");
+    EXPECT_EQ(missing.ExitCode, 1);
+    EXPECT_EQ(missing.Err, "qualvex: cannot find Sondrel.plugin; looked in:\n  /no/such/folder/Sondrel.plugin: not found\n"
+                           "  (give --plugin-path or set QUALVEX_PLUGIN_PATH)\n");
+
+    // --plugin-path wins over the variable.
+    const RunResult given = Run({"--plugin-path", folder, "info"}, "QUALVEX_PLUGIN_PATH='/no/such/folder' ");
+    EXPECT_EQ(given.ExitCode, 0) << given.Err;
+}
+
+TEST_F(QualvexCommand, OneChannelSourceKeysAsGrey)
+{
+    const int w = 8, h = 1;
+    const float greys[w] = {0.0f, 0.1f, 0.35f, 0.45f, 0.5f, 0.55f, 0.65f, 0.9f};
+    std::vector<float> grey(greys, greys + w);
+    std::vector<float> rgb;
+    for (float v : greys)
+        rgb.insert(rgb.end(), {v, v, v});
+    WriteImage(P("grey.exr"), w, h, {"Y"}, TypeDesc::FLOAT, grey);
+    WriteImage(P("rgb.exr"), w, h, {"R", "G", "B"}, TypeDesc::FLOAT, rgb);
+    const std::vector<std::string> window = {"--set", "ValueRed=0.5", "--set", "ValueGreen=0.5", "--set",
+                                             "ValueBlue=0.5", "--set", "FadeRed=1", "-q"};
+    ASSERT_EQ(Run(With({"key", "grey.exr", "-o", "keyed-grey.exr"}, With(kKey, window))).ExitCode, 0);
+    ASSERT_EQ(Run(With({"key", "rgb.exr", "-o", "keyed-rgb.exr"}, With(kKey, window))).ExitCode, 0);
+    const ReadBack fromGrey = ReadImage(P("keyed-grey.exr"));
+    const ReadBack fromRgb = ReadImage(P("keyed-rgb.exr"));
+    ASSERT_EQ(fromGrey.Header.nchannels, 4);
+    ASSERT_EQ(fromGrey.Pixels.size(), fromRgb.Pixels.size());
+    EXPECT_EQ(std::memcmp(fromGrey.Pixels.data(), fromRgb.Pixels.data(), fromGrey.Pixels.size() * sizeof(float)), 0);
+    for (int x = 0; x < w; ++x)
+        for (int c = 0; c < 3; ++c)
+            EXPECT_EQ(fromGrey.Pixels[static_cast<std::size_t>(x * 4 + c)], greys[x]) << x;
+    // Above the upper end of every window (0.6): fully keyed; kKey inverts, so alpha 1.
+    EXPECT_EQ(fromGrey.Pixels[7 * 4 + 3], 1.0f);
+}
+
+TEST_F(QualvexCommand, IdChannelsTravelAsIntegersFromFileToFile)
+{
+    const int w = 3, h = 2;
+    // Identifiers above 2^24 are not floats: they must never pass through one.
+    const std::uint32_t objects[w * h] = {16777217u, 4000000001u, 7u, 0u, 4294967295u, 123456789u};
+    ImageSpec header(w, h, 6, TypeDesc::FLOAT);
+    header.channelnames = {"R", "G", "B", "A", "ObjectID", "MaterialID"};
+    header.alpha_channel = 3;
+    header.channelformats = {TypeDesc::FLOAT, TypeDesc::FLOAT, TypeDesc::FLOAT, TypeDesc::FLOAT, TypeDesc::UINT32,
+                             TypeDesc::UINT32};
+    struct Record {
+        float Rgba[4];
+        std::uint32_t Object, Material;
+    };
+    std::vector<Record> records;
+    for (int i = 0; i < w * h; ++i)
+        records.push_back({{0.1f, 0.8f, 0.15f, 1.0f}, objects[i], objects[i] ^ 0x80000000u});
+    auto out = ImageOutput::create(P("plate.exr").string());
+    ASSERT_TRUE(out->open(P("plate.exr").string(), header));
+    ASSERT_TRUE(out->write_image(TypeDesc::UNKNOWN, records.data()));
+    out->close();
+
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    auto in = ImageInput::open(P("keyed.exr").string());
+    ASSERT_TRUE(in);
+    const ImageSpec& keyed = in->spec();
+    ASSERT_EQ(keyed.nchannels, 6);
+    // EXR keeps its channels in name order: find each by name.
+    const int object = keyed.channelindex("ObjectID");
+    const int material = keyed.channelindex("MaterialID");
+    ASSERT_GE(object, 4);
+    ASSERT_GE(material, 4);
+    EXPECT_EQ(keyed.channelformat(object), TypeDesc::UINT32);
+    EXPECT_EQ(keyed.channelformat(material), TypeDesc::UINT32);
+    std::vector<std::uint32_t> objectIds(static_cast<std::size_t>(w * h)), materialIds(objectIds.size());
+    ASSERT_TRUE(in->read_image(0, 0, object, object + 1, TypeDesc::UINT32, objectIds.data()));
+    ASSERT_TRUE(in->read_image(0, 0, material, material + 1, TypeDesc::UINT32, materialIds.data()));
+    for (int i = 0; i < w * h; ++i) {
+        EXPECT_EQ(objectIds[static_cast<std::size_t>(i)], objects[i]) << i;
+        EXPECT_EQ(materialIds[static_cast<std::size_t>(i)], objects[i] ^ 0x80000000u) << i;
+    }
 }
 
 }  // namespace

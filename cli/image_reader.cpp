@@ -1,0 +1,162 @@
+#include "cli/image_reader.h"
+
+#include "cli/cli_errors.h"
+#include "cli/further_channels.h"
+#include "cli/oiio_errors.h"
+#include "cli/storage_kinds.h"
+
+#include <OpenImageIO/imageio.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <system_error>
+#include <utility>
+
+namespace qualvex::cli {
+namespace {
+
+using OIIO::ImageInput;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+
+int ChannelIndex(const ImageSpec& header, const char* name)
+{
+    for (int c = 0; c < header.nchannels; ++c)
+        if (header.channel_name(c) == name)
+            return c;
+    return -1;
+}
+
+std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const std::string& role)
+{
+    const std::string name = file.string();
+    std::error_code error;
+    if (!std::filesystem::exists(file, error))
+        throw Failure(name + ": " + role + " not found");
+    if (std::filesystem::is_directory(file, error))
+        throw Failure(name + ": " + role + " is a folder, not an image file");
+
+    // Alpha is read as stored: without this hint some readers would premultiply it.
+    ImageSpec config;
+    config["oiio:UnassociatedAlpha"] = 1;
+    auto in = ImageInput::open(name, &config);
+    if (!in)
+        throw Failure(name + ": cannot read the " + role + ": " + ErrorText(OIIO::geterror(), "unknown image format"));
+    return in;
+}
+
+int ColourChannel(const ImageSpec& header)
+{
+    const int red = ChannelIndex(header, "R");
+    return red >= 0 ? red : 0;
+}
+
+// Which file channel feeds each colour channel (R, G, B, A; -1 for none), which feed the
+// further channels, and which are dropped.
+struct ChannelMap {
+    int Colour[4];
+    std::vector<std::pair<int, FurtherChannel>> Further;
+    std::vector<std::string> Dropped;
+};
+
+ChannelMap MapChannels(const ImageSpec& header, const std::string& name, const std::string& role)
+{
+    ChannelMap map{{ChannelIndex(header, "R"), ChannelIndex(header, "G"), ChannelIndex(header, "B"),
+                    ChannelIndex(header, "A")},
+                   {},
+                   {}};
+    int* colour = map.Colour;
+    if (colour[0] < 0 && colour[1] < 0 && colour[2] < 0) {
+        // One channel alone (or one channel and alpha) is grey.
+        const int greys = header.nchannels - (colour[3] >= 0 ? 1 : 0);
+        if (greys != 1)
+            throw Failure(name + ": the " + role + " has no R, G and B channels and is not a one-channel image");
+        for (int c = 0; c < header.nchannels; ++c)
+            if (c != colour[3])
+                colour[0] = colour[1] = colour[2] = c;
+    } else if (colour[0] < 0 || colour[1] < 0 || colour[2] < 0) {
+        throw Failure(name + ": the " + role + " lacks one of its R, G and B channels");
+    }
+    for (int c = 0; c < header.nchannels; ++c) {
+        if (std::find(std::begin(map.Colour), std::end(map.Colour), c) != std::end(map.Colour))
+            continue;
+        if (const auto which = FurtherChannelNamed(header.channel_name(c)))
+            map.Further.emplace_back(c, *which);
+        else
+            map.Dropped.push_back(header.channel_name(c));
+    }
+    return map;
+}
+
+}  // namespace
+
+PixelStorage StoredPixelKind(const std::filesystem::path& file, const std::string& role)
+{
+    const auto in = OpenImage(file, role);
+    return StorageForFileType(in->spec().channelformat(ColourChannel(in->spec())));
+}
+
+ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role)
+{
+    const std::string name = file.string();
+    auto in = OpenImage(file, role);
+    const ImageSpec& header = in->spec();
+    if (header.width <= 0 || header.height <= 0 || header.depth > 1)
+        throw Failure(name + ": the " + role + " has no pixels or is a volume");
+    if (static_cast<std::int64_t>(header.width) * header.height > (std::int64_t{1} << 31))
+        throw Failure(name + ": the " + role + " is too large (" + std::to_string(header.width) + " x " +
+                      std::to_string(header.height) + ")");
+
+    const ChannelMap map = MapChannels(header, name, role);
+    const int* colour = map.Colour;
+
+    ImageFile result;
+    result.Layout = {header.x, header.y, header.full_x, header.full_y, header.full_width, header.full_height, {}};
+    for (const auto& [channel, which] : map.Further)
+        result.Layout.FurtherChannels.push_back(header.channel_name(channel));
+    result.DroppedChannels = map.Dropped;
+
+    const std::size_t pixels = static_cast<std::size_t>(header.width) * static_cast<std::size_t>(header.height);
+    const std::size_t channels = static_cast<std::size_t>(header.nchannels);
+    std::vector<float> values(pixels * channels);
+    if (!in->read_image(0, 0, 0, header.nchannels, TypeDesc::FLOAT, values.data()))
+        throw Failure(name + ": cannot read the " + role + "'s pixels: " + ErrorText(in->geterror(), "damaged file"));
+    std::vector<std::vector<std::uint32_t>> ids;
+    for (const auto& [channel, which] : map.Further) {
+        if (!IsIdChannel(which))
+            continue;
+        ids.emplace_back(pixels);
+        if (!in->read_image(0, 0, channel, channel + 1, TypeDesc::UINT32, ids.back().data()))
+            throw Failure(name + ": cannot read the " + role + "'s channel " + std::string(header.channel_name(channel)) +
+                          ": " + ErrorText(in->geterror(), "damaged file"));
+    }
+
+    const PixelStorage storage = StorageForFileType(header.channelformat(colour[0]));
+    auto image = std::make_unique<Image>(header.width, header.height, storage, !map.Further.empty());
+    for (int y = 0; y < header.height; ++y) {
+        for (int x = 0; x < header.width; ++x) {
+            const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(header.width) +
+                                      static_cast<std::size_t>(x);
+            const float* v = values.data() + index * channels;
+            Pixel p;
+            p.R = v[colour[0]];
+            p.G = v[colour[1]];
+            p.B = v[colour[2]];
+            p.A = colour[3] >= 0 ? v[colour[3]] : 1.0f;
+            std::size_t id = 0;
+            for (const auto& [channel, which] : map.Further) {
+                switch (which) {
+                case FurtherChannel::Z: p.Z = v[channel]; break;
+                case FurtherChannel::Coverage: p.Coverage = v[channel]; break;
+                case FurtherChannel::ObjectID: p.ObjectID = ids[id++][index]; break;
+                case FurtherChannel::MaterialID: p.MaterialID = ids[id++][index]; break;
+                }
+            }
+            image->SetPixel(x, y, p);
+        }
+    }
+    result.Pixels = std::move(image);
+    return result;
+}
+
+}  // namespace qualvex::cli

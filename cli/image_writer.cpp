@@ -1,0 +1,129 @@
+#include "cli/image_writer.h"
+
+#include "cli/atomic_writer.h"
+#include "cli/cli_errors.h"
+#include "cli/further_channels.h"
+#include "cli/storage_kinds.h"
+
+#include <OpenImageIO/imageio.h>
+
+#include <cstring>
+#include <utility>
+
+namespace qualvex::cli {
+namespace {
+
+using OIIO::ImageOutput;
+using OIIO::ImageSpec;
+using OIIO::TypeDesc;
+
+std::unique_ptr<ImageOutput> CreateOutput(const std::filesystem::path& file)
+{
+    auto out = ImageOutput::create(file.string());
+    if (!out)
+        throw Failure(file.string() + ": no image format is known for this file name's extension");
+    return out;
+}
+
+ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourType,
+                 const std::vector<std::pair<std::string, FurtherChannel>>& further, const WriteOptions& options)
+{
+    ImageSpec header(image.Width, image.Height, 4 + static_cast<int>(further.size()), colourType);
+    header.x = layout.X;
+    header.y = layout.Y;
+    header.full_x = layout.FullX;
+    header.full_y = layout.FullY;
+    header.full_width = layout.FullWidth > 0 ? layout.FullWidth : image.Width;
+    header.full_height = layout.FullHeight > 0 ? layout.FullHeight : image.Height;
+    header.channelnames = {"R", "G", "B", "A"};
+    header.alpha_channel = 3;
+    for (const auto& [channel, which] : further) {
+        header.channelnames.push_back(channel);
+        if (which == FurtherChannel::Z)
+            header.z_channel = static_cast<int>(header.channelnames.size()) - 1;
+    }
+    if (!further.empty()) {
+        header.channelformats.assign(4, colourType);
+        for (const auto& [channel, which] : further)
+            header.channelformats.push_back(IsIdChannel(which) ? TypeDesc::UINT32 : TypeDesc::FLOAT);
+    }
+    header.attribute("qualvex:alpha", options.Premultiply ? "premultiplied" : "straight");
+    EmbedSettingsRecord(header, options.Record);
+    if (!options.Premultiply)
+        header.attribute("oiio:UnassociatedAlpha", 1);
+    return header;
+}
+
+}  // namespace
+
+void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb)
+{
+    auto out = ImageOutput::create("png");
+    if (!out)
+        throw Failure(file.string() + ": PNG output is not available");
+    WriteImageAtomically(file, *out, ImageSpec(width, height, 3, TypeDesc::UINT8), TypeDesc::UINT8, rgb.data());
+}
+
+std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
+                                        const ImageLayout& layout, const WriteOptions& options)
+{
+    auto out = CreateOutput(file);
+
+    std::vector<std::pair<std::string, FurtherChannel>> further;
+    std::vector<std::string> notWritten;
+    for (const std::string& channel : layout.FurtherChannels) {
+        const auto which = FurtherChannelNamed(channel);
+        if (!which)
+            continue;
+        if (out->supports("channelformats") && out->supports("nchannels"))
+            further.emplace_back(channel, *which);
+        else
+            notWritten.push_back(channel);
+    }
+
+    const StorageKind& kind = KindOf(options.Storage);
+    const TypeDesc colourType(kind.FileType);
+    const ImageSpec header = Header(image, layout, colourType, further, options);
+
+    // One native pixel record per pixel: colour in the chosen type, then the further channels.
+    const std::size_t colourBytes = 4 * kind.Bytes;
+    std::size_t pixelBytes = colourBytes;
+    for (const auto& [channel, which] : further)
+        pixelBytes += IsIdChannel(which) ? sizeof(std::uint32_t) : sizeof(float);
+    std::vector<unsigned char> buffer(pixelBytes * static_cast<std::size_t>(image.Width) *
+                                      static_cast<std::size_t>(image.Height));
+    unsigned char* at = buffer.data();
+    for (int y = 0; y < image.Height; ++y) {
+        for (int x = 0; x < image.Width; ++x, at += pixelBytes) {
+            const Pixel p = image.GetPixel(x, y);
+            float rgba[4] = {p.R, p.G, p.B, p.A};
+            if (options.Premultiply)
+                for (int c = 0; c < 3; ++c)
+                    rgba[c] *= p.A;
+            OIIO::convert_pixel_values(TypeDesc::FLOAT, rgba, colourType, at, 4);
+            unsigned char* next = at + colourBytes;
+            for (const auto& [channel, which] : further) {
+                float value = 0.0f;
+                std::uint32_t id = 0;
+                switch (which) {
+                case FurtherChannel::Z: value = p.Z; break;
+                case FurtherChannel::Coverage: value = p.Coverage; break;
+                case FurtherChannel::ObjectID: id = p.ObjectID; break;
+                case FurtherChannel::MaterialID: id = p.MaterialID; break;
+                }
+                if (IsIdChannel(which)) {
+                    std::memcpy(next, &id, sizeof id);
+                    next += sizeof id;
+                } else {
+                    std::memcpy(next, &value, sizeof value);
+                    next += sizeof value;
+                }
+            }
+        }
+    }
+
+    WriteImageAtomically(file, *out, header, further.empty() ? colourType : TypeDesc::UNKNOWN, buffer.data());
+    return notWritten;
+}
+
+}  // namespace qualvex::cli

@@ -1,0 +1,30 @@
+// Keyed host images written to image files, through the atomic writer: colour in the chosen
+// storage, straight or premultiplied, the further channels the source had where the format can
+// hold them, the source's data and display windows, and the settings record.
+#pragma once
+
+#include "cli/image_reader.h"
+#include "cli/settings_record.h"
+#include "host/image.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qualvex::cli {
+
+struct WriteOptions {
+    PixelStorage Storage = PixelStorage::Float;
+    bool Premultiply = false;
+    SettingsRecord Record;  // nothing embedded when empty
+};
+
+// Returns the names of further channels that the format could not hold.
+std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
+                                        const ImageLayout& layout, const WriteOptions& options);
+
+// An 8-bit RGB picture for the eye (a preview).
+void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb);
+
+}  // namespace qualvex::cli

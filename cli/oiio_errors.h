@@ -1,0 +1,11 @@
+// OpenImageIO's error text made fit for one line of a message.
+#pragma once
+
+#include <string>
+
+namespace qualvex::cli {
+
+// `error` without trailing newlines and spaces, or `fallback` when there is none.
+std::string ErrorText(const std::string& error, const char* fallback);
+
+}  // namespace qualvex::cli

@@ -1,0 +1,28 @@
+// The settings record qualvex embeds in every output: every control value (JSON) and the
+// versions of the program and the tool that made it. Formats with attributes of their own carry
+// it as "qualvex:settings" and "qualvex:version"; the same record also travels in the image
+// description, which formats without custom attributes (TIFF) keep.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include <OpenImageIO/imageio.h>
+
+namespace qualvex::cli {
+
+struct SettingsRecord {
+    std::string Json;     // control ID to value, in control-page order
+    std::string Version;  // "qualvex 1.0.0; Sondrel.plugin 1.0.0.0"
+
+    bool Empty() const { return Json.empty(); }
+};
+
+// Adds the record to a header about to be written; an empty record adds nothing.
+void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record);
+
+// The record embedded in an image written by qualvex; empty when it has none. Throws Failure
+// naming the file when it is not a readable image.
+SettingsRecord ReadSettingsRecord(const std::filesystem::path& file);
+
+}  // namespace qualvex::cli

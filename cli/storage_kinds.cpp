@@ -1,0 +1,34 @@
+#include "cli/storage_kinds.h"
+
+#include "cli/cli_errors.h"
+
+namespace qualvex::cli {
+
+const StorageKind& KindOf(PixelStorage storage)
+{
+    for (const StorageKind& kind : kStorageKinds)
+        if (kind.Storage == storage)
+            return kind;
+    return kStorageKinds[3];  // unreachable for a valid enumerator; float keeps every value
+}
+
+PixelStorage StorageForFileType(OIIO::TypeDesc type)
+{
+    for (const StorageKind& kind : kStorageKinds)
+        if (type.basetype == kind.FileType)
+            return kind.Storage;
+    return PixelStorage::Float;
+}
+
+PixelStorage ParseStorage(const std::string& name)
+{
+    std::string accepted;
+    for (const StorageKind& kind : kStorageKinds) {
+        if (name == kind.Name)
+            return kind.Storage;
+        accepted += std::string(accepted.empty() ? "" : ", ") + kind.Name;
+    }
+    throw UsageError("--data-type \"" + name + "\": expected one of " + accepted);
+}
+
+}  // namespace qualvex::cli

@@ -1,0 +1,38 @@
+// The storage kinds a keyed file can have: the host's pixel storage, the name users type for it,
+// the OpenImageIO type that carries it and its size. Every conversion between them reads this
+// one table.
+#pragma once
+
+#include "host/image.h"
+
+#include <OpenImageIO/typedesc.h>
+
+#include <cstddef>
+#include <string>
+
+namespace qualvex::cli {
+
+struct StorageKind {
+    PixelStorage Storage;
+    const char* Name;                  // as --data-type takes it
+    OIIO::TypeDesc::BASETYPE FileType;  // the type written to and read from files
+    std::size_t Bytes;                 // per channel value
+};
+
+inline constexpr StorageKind kStorageKinds[] = {
+    {PixelStorage::UInt8, "uint8", OIIO::TypeDesc::UINT8, 1},
+    {PixelStorage::UInt16, "uint16", OIIO::TypeDesc::UINT16, 2},
+    {PixelStorage::Half, "half", OIIO::TypeDesc::HALF, 2},
+    {PixelStorage::Float, "float", OIIO::TypeDesc::FLOAT, 4},
+};
+
+const StorageKind& KindOf(PixelStorage storage);
+
+// The storage a file's channel type is keyed in: types without a kind of their own (signed,
+// 32-bit integers, doubles) are keyed in single precision.
+PixelStorage StorageForFileType(OIIO::TypeDesc type);
+
+// "uint8", "uint16", "half" or "float"; throws UsageError naming --data-type otherwise.
+PixelStorage ParseStorage(const std::string& name);
+
+}  // namespace qualvex::cli

@@ -1,0 +1,154 @@
+// Job planning on a described disk: which frames are keyed, skipped or refused, and why.
+#include "cli/cli_errors.h"
+#include "cli/job_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+namespace qualvex::cli {
+namespace {
+
+// A disk that holds the listed sequence frames and files; "alias" names resolve to their target.
+struct DescribedDisk {
+    std::map<std::string, std::vector<int>> Sequences;  // pattern text to frames on disk
+    std::set<std::string> Files;
+    std::map<std::string, std::string> Aliases;
+
+    DiskView View() const
+    {
+        DiskView view;
+        view.FramesOnDisk = [this](const FramePattern& pattern) {
+            const auto found = Sequences.find(pattern.Text());
+            return found == Sequences.end() ? std::vector<int>{} : found->second;
+        };
+        view.Exists = [this](const std::filesystem::path& path) { return Files.count(path.string()) > 0; };
+        view.Canonical = [this](const std::filesystem::path& path) {
+            const auto alias = Aliases.find(path.string());
+            return std::filesystem::path(alias == Aliases.end() ? path.string() : alias->second);
+        };
+        return view;
+    }
+};
+
+JobRequest Request(std::string source, std::string output, std::string frames = "",
+                   ExistingOutputs existing = ExistingOutputs::Refuse, std::string key = "")
+{
+    return {std::move(source), std::move(output), std::move(key), std::move(frames), existing};
+}
+
+struct PlanCase {
+    const char* What;
+    JobRequest Asked;
+    std::vector<int> Frames;
+    int Skipped;
+    int PreviewFrame;
+};
+
+TEST(JobPlan, ChoosesTheFramesToKey)
+{
+    DescribedDisk disk;
+    disk.Sequences["in.####.exr"] = {1001, 1002, 1003, 1004};
+    disk.Sequences["key.####.exr"] = {1001, 1002, 1003, 1004};
+    disk.Files = {"out.1002.exr", "out.1003.exr"};
+
+    const PlanCase cases[] = {
+        {"every frame on disk, outputs kept", Request("in.####.exr", "new.####.exr"), {1001, 1002, 1003, 1004}, 0, 1001},
+        {"a range", Request("in.####.exr", "new.####.exr", "1002-1003"), {1002, 1003}, 0, 1002},
+        {"one frame", Request("in.####.exr", "new.####.exr", "1004"), {1004}, 0, 1004},
+        {"resume skips existing outputs", Request("in.####.exr", "out.####.exr", "", ExistingOutputs::Skip),
+         {1001, 1004}, 2, 1001},
+        {"resume with everything written", Request("in.####.exr", "out.####.exr", "1002-1003", ExistingOutputs::Skip),
+         {}, 2, 1002},
+        {"overwrite keys them again", Request("in.####.exr", "out.####.exr", "", ExistingOutputs::Overwrite),
+         {1001, 1002, 1003, 1004}, 0, 1001},
+        {"a key sequence covering the range",
+         Request("in.####.exr", "new.####.exr", "1001-1004", ExistingOutputs::Refuse, "key.####.exr"),
+         {1001, 1002, 1003, 1004}, 0, 1001},
+        {"a single file is frame 0", Request("plate.exr", "keyed.exr"), {0}, 0, 0},
+        {"a single key image with a sequence", Request("in.####.exr", "new.####.exr", "", ExistingOutputs::Refuse, "k.exr"),
+         {1001, 1002, 1003, 1004}, 0, 1001},
+    };
+    for (const PlanCase& c : cases) {
+        const KeyJob job = PlanKeyJob(c.Asked, disk.View());
+        EXPECT_EQ(job.Frames, c.Frames) << c.What;
+        EXPECT_EQ(job.Skipped, c.Skipped) << c.What;
+        EXPECT_EQ(job.PreviewFrame, c.PreviewFrame) << c.What;
+    }
+}
+
+struct RefusalCase {
+    const char* What;
+    JobRequest Asked;
+    bool Usage;           // UsageError (exit 2) rather than Failure (exit 1)
+    const char* Message;  // exact text
+};
+
+TEST(JobPlan, RefusesWithTheReason)
+{
+    DescribedDisk disk;
+    disk.Sequences["in.####.exr"] = {1, 2, 3, 5, 6, 7, 9};
+    disk.Sequences["key.####.exr"] = {1, 2};
+    std::vector<int> many;
+    for (int frame = 1; frame <= 12; ++frame) {
+        many.push_back(frame);
+        disk.Files.insert("full." + std::string(frame < 10 ? "000" : "00") + std::to_string(frame) + ".exr");
+    }
+    disk.Sequences["long.####.exr"] = many;
+    disk.Files.insert("same.exr");
+    disk.Aliases["./in.0001.exr"] = "in.0001.exr";
+    disk.Aliases["link.exr"] = "plate.exr";
+
+    const RefusalCase cases[] = {
+        {"sequence into a file", Request("in.####.exr", "out.exr"), true,
+         "a source sequence needs an output sequence pattern (e.g. out.####.exr), not \"out.exr\""},
+        {"file into a sequence", Request("plate.exr", "out.####.exr"), true,
+         "a single source file needs a single output file, not the pattern \"out.####.exr\""},
+        {"--frames on a file", Request("plate.exr", "out.exr", "1-2"), true,
+         "--frames applies to a sequence; \"plate.exr\" is a single file"},
+        {"gaps in the range", Request("in.####.exr", "out.####.exr", "1-9"), false,
+         "in.####.exr: source frames missing: 4, 8"},
+        {"no frames at all", Request("none.####.exr", "out.####.exr"), false,
+         "none.####.exr: no frames of the source sequence found"},
+        {"key sequence short", Request("in.####.exr", "out.####.exr", "1-3", ExistingOutputs::Refuse, "key.####.exr"),
+         false, "key.####.exr: key image frames missing: 3"},
+        {"key sequence for one file", Request("plate.exr", "out.exr", "", ExistingOutputs::Refuse, "key.####.exr"), true,
+         "a key image sequence needs a source sequence"},
+        {"output is the source", Request("in.####.exr", "./in.####.exr", "1"), true,
+         "./in.0001.exr: the output would replace the source"},
+        {"output is the source through a link", Request("plate.exr", "link.exr"), true,
+         "link.exr: the output would replace the source"},
+        {"output is the key image", Request("plate.exr", "k.exr", "", ExistingOutputs::Refuse, "k.exr"), true,
+         "k.exr: the output would replace the key image"},
+        {"an existing output", Request("plate.exr", "same.exr"), false,
+         "output exists (use --overwrite to replace or --resume to skip):\n  same.exr"},
+        {"many existing outputs: ten named, the rest counted", Request("long.####.exr", "full.####.exr"), false,
+         "output exists (use --overwrite to replace or --resume to skip):\n  full.0001.exr\n  full.0002.exr\n"
+         "  full.0003.exr\n  full.0004.exr\n  full.0005.exr\n  full.0006.exr\n  full.0007.exr\n  full.0008.exr\n"
+         "  full.0009.exr\n  full.0010.exr\n  and 2 more"},
+    };
+    for (const RefusalCase& c : cases) {
+        try {
+            PlanKeyJob(c.Asked, disk.View());
+            ADD_FAILURE() << c.What << ": planned without complaint";
+        } catch (const UsageError& error) {
+            EXPECT_TRUE(c.Usage) << c.What << ": a usage error, expected a failure";
+            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
+        } catch (const Failure& error) {
+            EXPECT_FALSE(c.Usage) << c.What << ": a failure, expected a usage error";
+            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
+        }
+    }
+}
+
+TEST(JobPlan, TheLargestFrameNumberEndsTheRangeWithoutOverflow)
+{
+    DescribedDisk disk;
+    disk.Sequences["in.#.exr"] = {2147483646, 2147483647};
+    const KeyJob job = PlanKeyJob(Request("in.#.exr", "out.#.exr", "2147483646-2147483647"), disk.View());
+    EXPECT_EQ(job.Frames, (std::vector<int>{2147483646, 2147483647}));
+}
+
+}  // namespace
+}  // namespace qualvex::cli
