@@ -6,6 +6,8 @@
 #include "sync/control_sync.h"
 
 #include <bit>
+#include <ios>
+#include <ostream>
 
 namespace {
 
@@ -162,6 +164,17 @@ Sondrel::Sondrel(const Registry* entry, const ScriptVal& table, const TagList& t
 }
 
 Sondrel::~Sondrel() = default;
+
+void Sondrel::DoDumpMem(std::ostream& out) const
+{
+    ThreadedOperator::DoDumpMem(out);
+    const std::ios_base::fmtflags flags = out.flags();
+    out << "ColorSpaceMode " << std::dec << ColorSpaceMode << '\n' << "KeyColor" << std::hexfloat;
+    for (double component : KeyColor)
+        out << ' ' << component;
+    out << '\n';
+    out.flags(flags);
+}
 
 std::size_t Sondrel::GetObjectSize() const { return sizeof(Sondrel); }
 

@@ -1,6 +1,6 @@
 // The keyer tool class. The host creates it through the registered creation callback and reaches
-// it through the virtual operations it overrides: the destructor, the size query, Process and the
-// change hook.
+// it through the virtual operations it overrides: the destructor, the memory dump, the size query,
+// Process and the change hook.
 #pragma once
 
 #include "color/color_vec.h"
@@ -10,11 +10,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 
 class Sondrel : public ThreadedOperator {
 public:
     Sondrel(const Registry* entry, const ScriptVal& table, const TagList& tags);
     ~Sondrel() override;
+    // The host's summary line, then the cached colour space and key colour, one line each:
+    // "ColorSpaceMode <index>" and "KeyColor <red> <green> <blue>" with the doubles in hexadecimal
+    // floating-point form, so that they read back exactly.
+    void DoDumpMem(std::ostream& out) const override;
     std::size_t GetObjectSize() const override;
     void Process(Request* request) override;
     void NotifyChanged(Input* input, Parameter* param, TimeStamp time, TagList* tags) override;

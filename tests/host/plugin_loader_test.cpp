@@ -1,4 +1,5 @@
 #include "host/plugin_loader.h"
+#include "host/plugin_version_record.h"
 #include "host/registry.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,8 @@
 #include <iterator>
 #include <unistd.h>
 #include <algorithm>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace {
@@ -125,6 +128,45 @@ TEST_F(ScratchFolder, RefusesDamagedLibrariesWithoutReadingOutsideThem)
     ASSERT_NE(at, open.end());
     std::fill(at, at + static_cast<std::ptrdiff_t>(tail.size()), 'z');
     EXPECT_NE(RefusalOf(Write("Open.plugin", open)).find("damaged"), std::string::npos);
+}
+
+TEST_F(ScratchFolder, RefusesASectionNameOffsetPastTheSectionNames)
+{
+    std::vector<char> bytes = Read(kSondrel);
+    ASSERT_GE(bytes.size(), sizeof(Elf64_Ehdr));
+    Elf64_Ehdr header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    ASSERT_EQ(header.e_shentsize, sizeof(Elf64_Shdr));
+    ASSERT_LT(header.e_shstrndx, header.e_shnum);
+    ASSERT_LE(header.e_shoff + std::uint64_t{header.e_shnum} * sizeof(Elf64_Shdr), bytes.size());
+    auto sectionAt = [&](std::size_t index) {
+        Elf64_Shdr section;
+        std::memcpy(&section, bytes.data() + header.e_shoff + index * sizeof section, sizeof section);
+        return section;
+    };
+    const Elf64_Shdr names = sectionAt(header.e_shstrndx);
+    ASSERT_LE(names.sh_offset + names.sh_size, bytes.size());
+
+    // The version record's section keeps its contents but names itself far past the names.
+    const std::string wanted = HOST_PLUGIN_VERSION_SECTION;
+    std::size_t patched = 0;
+    for (std::size_t i = 0; i < header.e_shnum; ++i) {
+        Elf64_Shdr section = sectionAt(i);
+        if (section.sh_name >= names.sh_size ||
+            std::strncmp(bytes.data() + names.sh_offset + section.sh_name, wanted.c_str(),
+                         names.sh_size - section.sh_name) != 0)
+            continue;
+        section.sh_name = 0xFFFFFFF0u;
+        std::memcpy(bytes.data() + header.e_shoff + i * sizeof section, &section, sizeof section);
+        ++patched;
+    }
+    ASSERT_EQ(patched, 1u) << "the plug-in has no single " << wanted << " section";
+
+    const fs::path file = Write("FarName.plugin", bytes);
+    const std::string message = RefusalOf(file);
+    EXPECT_NE(message.find(file.string()), std::string::npos) << message;
+    EXPECT_NE(message.find("no version record"), std::string::npos) << message;
+    EXPECT_EQ(host::FindClass("Tavelorn.Qualvex"), nullptr);
 }
 
 TEST_F(ScratchFolder, FolderLoadsTheGoodAndReportsTheRefused)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <sstream>
+#include <type_traits>
 
 namespace qualvex::testing {
 
@@ -17,6 +18,45 @@ Int Ordered(Float value)
 {
     const Int bits = std::bit_cast<Int>(value);
     return bits < 0 ? std::numeric_limits<Int>::min() - bits : bits;
+}
+
+// Same bits, or both not a number.
+template <typename Float>
+bool SameBits(Float a, Float b)
+{
+    using Bits = std::conditional_t<sizeof(Float) == 4, std::uint32_t, std::uint64_t>;
+    if (std::isnan(a) || std::isnan(b))
+        return std::isnan(a) && std::isnan(b);
+    return std::bit_cast<Bits>(a) == std::bit_cast<Bits>(b);
+}
+
+template <typename Float>
+::testing::AssertionResult CompareBits(std::span<const Float> actual, std::span<const Float> expected)
+{
+    if (actual.size() != expected.size())
+        return ::testing::AssertionFailure() << "sizes differ: " << actual.size() << " values, " << expected.size()
+                                             << " expected";
+    using Bits = std::conditional_t<sizeof(Float) == 4, std::uint32_t, std::uint64_t>;
+    std::ostringstream report;
+    bool same = true;
+    for (std::size_t i = 0; i < actual.size(); ++i) {
+        if (SameBits(actual[i], expected[i]))
+            continue;
+        same = false;
+        char line[200];
+        const int digits = sizeof(Float) == 4 ? 9 : 17;
+        const int hexDigits = sizeof(Float) == 4 ? 8 : 16;
+        std::snprintf(line, sizeof line, "\n  index %zu: value %.*g (%0*llx), expected %.*g (%0*llx), %lld ulps apart", i,
+                      digits, static_cast<double>(actual[i]), hexDigits,
+                      static_cast<unsigned long long>(std::bit_cast<Bits>(actual[i])), digits,
+                      static_cast<double>(expected[i]), hexDigits,
+                      static_cast<unsigned long long>(std::bit_cast<Bits>(expected[i])),
+                      static_cast<long long>(UlpDistance(actual[i], expected[i])));
+        report << line;
+    }
+    if (same)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "bit patterns differ:" << report.str();
 }
 
 template <typename Float>
@@ -76,6 +116,16 @@ std::int64_t UlpDistance(double a, double b)
 ::testing::AssertionResult DoublesEqual(std::span<const double> actual, std::span<const double> expected)
 {
     return Compare(actual, expected);
+}
+
+::testing::AssertionResult FloatBitsEqual(std::span<const float> actual, std::span<const float> expected)
+{
+    return CompareBits(actual, expected);
+}
+
+::testing::AssertionResult DoubleBitsEqual(std::span<const double> actual, std::span<const double> expected)
+{
+    return CompareBits(actual, expected);
 }
 
 ::testing::AssertionResult PrintsAs(double value, const std::string& printed)

@@ -20,6 +20,11 @@ std::int64_t UlpDistance(double a, double b);
 ::testing::AssertionResult FloatsEqual(std::span<const float> actual, std::span<const float> expected);
 ::testing::AssertionResult DoublesEqual(std::span<const double> actual, std::span<const double> expected);
 
+// Bit for bit: -0 differs from +0, but any NaN matches any NaN (sign and payload aside). A
+// failure names each differing index with both values, their bit patterns and their distance.
+::testing::AssertionResult FloatBitsEqual(std::span<const float> actual, std::span<const float> expected);
+::testing::AssertionResult DoubleBitsEqual(std::span<const double> actual, std::span<const double> expected);
+
 inline ::testing::AssertionResult FloatsEqual(std::initializer_list<float> actual,
                                               std::initializer_list<float> expected)
 {
@@ -32,6 +37,13 @@ inline ::testing::AssertionResult DoublesEqual(std::initializer_list<double> act
 {
     return DoublesEqual(std::span<const double>(actual.begin(), actual.size()),
                         std::span<const double>(expected.begin(), expected.size()));
+}
+
+inline ::testing::AssertionResult FloatBitsEqual(std::initializer_list<float> actual,
+                                                 std::initializer_list<float> expected)
+{
+    return FloatBitsEqual(std::span<const float>(actual.begin(), actual.size()),
+                          std::span<const float>(expected.begin(), expected.size()));
 }
 
 // The p1, p2, p3 (R, G, B) fields of a colour, exactly.

@@ -9,6 +9,9 @@
 
 #include <cmath>
 #include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
 
 namespace qualvex::testing {
 namespace {
@@ -24,7 +27,8 @@ protected:
         m_Op->Events().clear();
     }
 
-    Sondrel& tool() { return Tool(*m_Op); }};
+    ToolCaches caches() const { return Caches(*m_Op); }
+};
 
 TEST_F(ChangeHandling, ColorSpaceRoundsHalvesUpAndWritesNoControl)
 {
@@ -37,7 +41,7 @@ TEST_F(ChangeHandling, ColorSpaceRoundsHalvesUpAndWritesNoControl)
     for (const auto& c : cases) {
         m_Op->Events().clear();
         Set(*m_Op, "Colorspace", c.value);
-        EXPECT_EQ(tool().ColorSpaceMode, c.mode) << c.value;
+        EXPECT_EQ(caches().ColorSpaceMode, c.mode) << c.value;
         // The set itself, its report and the base handling: no control written.
         ASSERT_EQ(m_Op->Events().size(), 3u) << c.value;
         EXPECT_EQ(m_Op->Events()[1].What, Kind::Report);
@@ -46,13 +50,37 @@ TEST_F(ChangeHandling, ColorSpaceRoundsHalvesUpAndWritesNoControl)
     EXPECT_EQ(m_Op->FindInput("ValueRed")->NumberValue(), 0.5);  // still the RGB value
 }
 
+TEST_F(ChangeHandling, DumpShowsTheCachesAfterTheHostsSummary)
+{
+    auto dumpLines = [this] {
+        std::ostringstream dump;
+        m_Op->DoDumpMem(dump);
+        std::vector<std::string> lines;
+        std::istringstream in(dump.str());
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    };
+    std::ostringstream summary;
+    m_Op->Operator::DoDumpMem(summary);
+    const std::string first = summary.str().substr(0, summary.str().find('\n'));
+
+    EXPECT_EQ(dumpLines(), (std::vector<std::string>{first, "ColorSpaceMode 0", "KeyColor 0x0p+0 0x0p+0 0x0p+0"}));
+    Set(*m_Op, "CRed", 0.25);
+    Set(*m_Op, "CBlue", 0.5);
+    Set(*m_Op, "Colorspace", 2.5);  // rounds to YUV
+    EXPECT_EQ(dumpLines(), (std::vector<std::string>{first, "ColorSpaceMode 3", "KeyColor 0x1p-2 0x0p+0 0x1p-1"}));
+    Set(*m_Op, "Colorspace", -7.25);
+    EXPECT_EQ(dumpLines()[1], "ColorSpaceMode -7");
+}
+
 TEST_F(ChangeHandling, RgbValueEditSetsOnlyItsKeyInputUnrounded)
 {
     Set(*m_Op, "ValueGreen", 0.3);
     EXPECT_EQ(SetsAt(*m_Op, 1), (std::vector<SetRecord>{{"CGreen", 0.3}}));
-    EXPECT_EQ(tool().KeyColor[1], 0.3);
-    EXPECT_EQ(tool().KeyColor[0], 0.0);
-    EXPECT_EQ(tool().KeyColor[2], 0.0);
+    EXPECT_EQ(caches().KeyColor[1], 0.3);
+    EXPECT_EQ(caches().KeyColor[0], 0.0);
+    EXPECT_EQ(caches().KeyColor[2], 0.0);
     EXPECT_EQ(m_Op->FindInput("CGreen")->NumberValue(), 0.3);
     // The nested key colour report writes the three sliders back, in single precision.
     EXPECT_EQ(SetsAt(*m_Op, 2), (std::vector<SetRecord>{{"ValueRed", 0.0},
@@ -66,7 +94,7 @@ TEST_F(ChangeHandling, HsvValueEditSetsRedGreenBlueThroughPartialColours)
     Set(*m_Op, "CRed", 0.2);
     Set(*m_Op, "CGreen", 0.5);
     Set(*m_Op, "CBlue", 0.8);
-    const double start[3] = {tool().KeyColor[0], tool().KeyColor[1], tool().KeyColor[2]};
+    const double start[3] = {caches().KeyColor[0], caches().KeyColor[1], caches().KeyColor[2]};
     m_Op->Events().clear();
 
     const double hue = 0.1;
@@ -93,7 +121,7 @@ TEST_F(ChangeHandling, HsvValueEditSetsRedGreenBlueThroughPartialColours)
             reported.push_back(report->InputID);
     EXPECT_EQ(reported, (std::vector<std::string>{"CRed", "CGreen", "CBlue"}));
 
-    EXPECT_TRUE(DoublesEqual({tool().KeyColor[0], tool().KeyColor[1], tool().KeyColor[2]}, {rgb.R, rgb.G, rgb.B}));
+    EXPECT_TRUE(DoublesEqual({caches().KeyColor[0], caches().KeyColor[1], caches().KeyColor[2]}, {rgb.R, rgb.G, rgb.B}));
 }
 
 TEST_F(ChangeHandling, OtherSpacesConvertReplaceTheFieldAndConvertBack)
@@ -104,8 +132,8 @@ TEST_F(ChangeHandling, OtherSpacesConvertReplaceTheFieldAndConvertBack)
         Set(*m_Op, "CRed", 0.6);
         Set(*m_Op, "CGreen", 0.4);
         Set(*m_Op, "CBlue", 0.3);
-        const ColorVec start = MakeColor(float(tool().KeyColor[0]), float(tool().KeyColor[1]),
-                                         float(tool().KeyColor[2]));
+        const ColorVec start = MakeColor(float(caches().KeyColor[0]), float(caches().KeyColor[1]),
+                                         float(caches().KeyColor[2]));
         m_Op->Events().clear();
         Set(*m_Op, "ValueBlue", 0.35);
         ColorVec record = RgbToSpace(start, space);
@@ -114,7 +142,7 @@ TEST_F(ChangeHandling, OtherSpacesConvertReplaceTheFieldAndConvertBack)
         const auto direct = SetsAt(*m_Op, 1);
         ASSERT_EQ(direct.size(), 3u) << "space " << space;
         EXPECT_EQ(direct, (std::vector<SetRecord>{{"CRed", rgb.R}, {"CGreen", rgb.G}, {"CBlue", rgb.B}}));
-        EXPECT_TRUE(DoublesEqual({tool().KeyColor[0], tool().KeyColor[1], tool().KeyColor[2]}, {rgb.R, rgb.G, rgb.B}));
+        EXPECT_TRUE(DoublesEqual({caches().KeyColor[0], caches().KeyColor[1], caches().KeyColor[2]}, {rgb.R, rgb.G, rgb.B}));
     }
 }
 
@@ -124,11 +152,11 @@ TEST_F(ChangeHandling, ModeOutsideTheSpacesIgnoresValueEditsButStoresKeyColour)
     m_Op->Events().clear();
     Set(*m_Op, "ValueRed", 0.4);
     EXPECT_TRUE(SetsAt(*m_Op, 1).empty());
-    EXPECT_EQ(tool().KeyColor[0], 0.0);
+    EXPECT_EQ(caches().KeyColor[0], 0.0);
 
     m_Op->Events().clear();
     Set(*m_Op, "CBlue", 0.7);
-    EXPECT_EQ(tool().KeyColor[2], 0.7);
+    EXPECT_EQ(caches().KeyColor[2], 0.7);
     EXPECT_TRUE(SetsAt(*m_Op, 1).empty());
     EXPECT_EQ(EventsOf(*m_Op, Kind::BaseReport).size(), 1u);
 }
@@ -201,7 +229,7 @@ TEST_F(ChangeHandling, NullParameterAndUnhandledInputsReachOnlyTheBase)
         EXPECT_EQ(base.Attributes, &attributes);
     }
 
-    const double before[3] = {tool().KeyColor[0], tool().KeyColor[1], tool().KeyColor[2]};
+    const double before[3] = {caches().KeyColor[0], caches().KeyColor[1], caches().KeyColor[2]};
     for (const char* id : {"MiRedn", "MinGreen", "MinBlue", "MaxRed", "MaxGreen", "MaxBlue", "FadeRed",
                            "GammaAlpha", "MultAlpha", "OffAlpha", "InvAlpha", "ColCor", "CCAmount",
                            "DesaturateAlpha", "BGAlphaBlend"}) {
@@ -214,9 +242,9 @@ TEST_F(ChangeHandling, NullParameterAndUnhandledInputsReachOnlyTheBase)
         EXPECT_EQ(m_Op->Events()[0].Time, 5.0);
         EXPECT_EQ(m_Op->Events()[0].Attributes, &attributes);
     }
-    EXPECT_TRUE(DoublesEqual({tool().KeyColor[0], tool().KeyColor[1], tool().KeyColor[2]},
+    EXPECT_TRUE(DoublesEqual({caches().KeyColor[0], caches().KeyColor[1], caches().KeyColor[2]},
                              {before[0], before[1], before[2]}));
-    EXPECT_EQ(tool().ColorSpaceMode, 0);
+    EXPECT_EQ(caches().ColorSpaceMode, 0);
 }
 
 TEST_F(ChangeHandling, BaseRunsLastWithTheSameArguments)

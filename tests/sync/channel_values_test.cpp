@@ -17,7 +17,7 @@ protected:
     {
         m_Op = NewInstance();
         m_Op->Events().clear();
-        UpdateChannelValues(Tool(*m_Op).ChangeLinks(), mode, key, 3.0);
+        UpdateChannelValues(Links(*m_Op), mode, key, 3.0);
         return SetsAt(*m_Op, 0);
     }
 };

@@ -40,11 +40,11 @@ TEST_F(ChangeExchange, EndsAndAgreesForEveryValueSliderInEverySpace)
                 EXPECT_LE(reports, 4u) << "space " << space << ", " << values[k] << " := " << typed;
                 EXPECT_EQ(op->ReportDepth(), 0);
 
-                const Sondrel& tool = Tool(*op);
-                EXPECT_EQ(tool.ColorSpaceMode, space);
+                const ToolCaches caches = Caches(*op);
+                EXPECT_EQ(caches.ColorSpaceMode, space);
                 for (int c = 0; c < 3; ++c) {
                     const double held = op->FindInput(keys[c])->NumberValue();
-                    EXPECT_TRUE(FloatsEqual({static_cast<float>(held)}, {static_cast<float>(tool.KeyColor[c])}))
+                    EXPECT_TRUE(FloatsEqual({static_cast<float>(held)}, {static_cast<float>(caches.KeyColor[c])}))
                         << keys[c] << " in space " << space << " after " << values[k] << " := " << typed;
                 }
             }
