@@ -1,0 +1,13 @@
+# Each layer's headers are reached through a folder of the build tree that links to that layer
+# alone, so a target that is not given a layer cannot include it: a forbidden include fails to
+# compile instead of creeping in.
+#
+#   qualvex_layer_include_dir(<layer> <variable>)  sets <variable> to the folder for <layer>
+function(qualvex_layer_include_dir layer variable)
+  set(folder ${CMAKE_BINARY_DIR}/layers/${layer})
+  if(NOT EXISTS ${folder}/${layer})
+    file(MAKE_DIRECTORY ${folder})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${layer} ${folder}/${layer} SYMBOLIC)
+  endif()
+  set(${variable} ${folder} PARENT_SCOPE)
+endfunction()
