@@ -1,11 +1,34 @@
-// Hooks that let tests and tools watch the host: counted host calls with an injectable failure,
-// and accounting of the storage the host hands out for operators.
+// Hooks that let tests watch the host: counted host calls with an injectable failure, accounting
+// of the storage the host hands out for operators, and the record of what the host did to each
+// operator. Not installed: no tool or program builds against it.
 #pragma once
+
+#include "host/parameter.h"
+#include "host/tag_list.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
+
+class Operator;
+
+// One thing the host did to an operator, as recorded for tests: a value set, an attribute
+// change, a change report delivered to the tool, a report withheld because reports were already
+// nested too deep, or the base change handling reached.
+struct HostEvent {
+    enum class Kind { Set, Attribute, Report, Withheld, BaseReport };
+    Kind What;
+    std::string InputID;
+    double Value = 0.0;         // Set, Report: the number; Attribute: the attribute's value
+    bool Changed = false;       // Set: whether the value changed
+    bool HasValue = false;      // Report, BaseReport: whether a parameter came with it
+    std::uint32_t Tag = 0;      // Attribute: the tag
+    TimeStamp Time = 0.0;
+    int Depth = 0;              // reports in progress on the operator when this happened
+    const TagList* Attributes = nullptr;  // BaseReport: the attribute list handed on
+};
 
 namespace host::testing {
 
@@ -32,6 +55,14 @@ struct ObjectMemory {
 ObjectMemory ObjectMemoryStats();
 // The next operator allocation yields no storage, as if memory were exhausted.
 void FailNextObjectAllocation();
+
+// The host's record of what it did to each operator: kept only while switched on, so a program
+// that never asks for it pays nothing and keeps nothing. An operator's record goes with it.
+void RecordHostEvents(bool on);
+bool RecordingHostEvents();
+void RecordEvent(const Operator& op, HostEvent event);  // stamps the operator's report depth
+std::vector<HostEvent>& EventsOf(const Operator& op);
+void ForgetEvents(const Operator& op);
 
 // Images alive right now, wherever they were made.
 std::size_t LiveImages();

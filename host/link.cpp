@@ -85,11 +85,13 @@ bool Input::SetValueAt(Parameter* value, TimeStamp time, TagList*, std::uint32_t
         held->Value = text;
     }
 
-    HostEvent event{HostEvent::Kind::Set, ID()};
-    event.Value = recorded;
-    event.Changed = changed;
-    event.Time = time;
-    m_Owner->RecordEvent(event);
+    if (host::testing::RecordingHostEvents()) {
+        HostEvent event{HostEvent::Kind::Set, ID()};
+        event.Value = recorded;
+        event.Changed = changed;
+        event.Time = time;
+        host::testing::RecordEvent(*m_Owner, event);
+    }
     if (changed && m_Description.Notify)
         m_Owner->Report(this, m_Value.get(), time);
     return true;
@@ -101,10 +103,12 @@ bool Input::SetAttrsTagList(const TagList& tags)
     for (const TagEntry& entry : tags.Entries()) {
         if (entry.Tag == LinkTag::Visible)
             m_Description.Visible = entry.Integer() != 0;
-        HostEvent event{HostEvent::Kind::Attribute, ID()};
-        event.Tag = entry.Tag;
-        event.Value = entry.Type() == TagType::Double ? entry.Double() : static_cast<double>(entry.Integer());
-        m_Owner->RecordEvent(event);
+        if (host::testing::RecordingHostEvents()) {
+            HostEvent event{HostEvent::Kind::Attribute, ID()};
+            event.Tag = entry.Tag;
+            event.Value = entry.Type() == TagType::Double ? entry.Double() : static_cast<double>(entry.Integer());
+            host::testing::RecordEvent(*m_Owner, event);
+        }
     }
     return true;
 }

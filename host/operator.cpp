@@ -78,7 +78,7 @@ Operator::Operator(const Registry* entry, const ScriptVal&, const TagList&) : m_
     host::testing::CountHostCall("Operator");
 }
 
-Operator::~Operator() = default;
+Operator::~Operator() { host::testing::ForgetEvents(*this); }
 
 void Operator::DoDumpMem(std::ostream& out) const
 {
@@ -115,7 +115,7 @@ void Operator::NotifyChanged(Input* input, Parameter* param, TimeStamp time, Tag
 {
     HostEvent event = ReportEvent(HostEvent::Kind::BaseReport, input, param, time);
     event.Attributes = tags;
-    RecordEvent(event);
+    host::testing::RecordEvent(*this, event);
 }
 
 int Operator::AddControlPageTagList(const char* name, const TagList&)
@@ -169,16 +169,10 @@ Output* Operator::FindOutput(std::string_view id) const
     return nullptr;
 }
 
-void Operator::RecordEvent(HostEvent event)
-{
-    event.Depth = m_ReportDepth;
-    m_Events.push_back(std::move(event));
-}
-
 void Operator::Report(Input* input, Parameter* param, TimeStamp time)
 {
     if (m_ReportDepth >= MaxNestedReports) {
-        RecordEvent(ReportEvent(HostEvent::Kind::Withheld, input, param, time));
+        host::testing::RecordEvent(*this, ReportEvent(HostEvent::Kind::Withheld, input, param, time));
         host::DebugLog("change report of input \"" + input->ID() + "\" (operator class \"" + m_Registry->ID().str() +
                        "\") withheld: " + std::to_string(m_ReportDepth) + " reports already in progress");
         return;
@@ -189,7 +183,7 @@ void Operator::Report(Input* input, Parameter* param, TimeStamp time)
         int& depth;
         ~DepthGuard() { --depth; }
     } guard{m_ReportDepth};
-    RecordEvent(ReportEvent(HostEvent::Kind::Report, input, param, time));
+    host::testing::RecordEvent(*this, ReportEvent(HostEvent::Kind::Report, input, param, time));
     TagList noAttributes;
     NotifyChanged(input, param, time, &noAttributes);
 }

@@ -18,22 +18,6 @@
 
 class Request;
 
-// One thing the host did to an operator, as recorded for tests: a value set, an attribute
-// change, a change report delivered to the tool, a report withheld because reports were already
-// nested too deep, or the base change handling reached.
-struct HostEvent {
-    enum class Kind { Set, Attribute, Report, Withheld, BaseReport };
-    Kind What;
-    std::string InputID;
-    double Value = 0.0;         // Set, Report: the number; Attribute: the attribute's value
-    bool Changed = false;       // Set: whether the value changed
-    bool HasValue = false;      // Report, BaseReport: whether a parameter came with it
-    std::uint32_t Tag = 0;      // Attribute: the tag
-    TimeStamp Time = 0.0;
-    int Depth = 0;              // reports in progress on the operator when this happened
-    const TagList* Attributes = nullptr;  // BaseReport: the attribute list handed on
-};
-
 class Operator {
 public:
     Operator(const Registry* entry, const ScriptVal& table, const TagList& tags);
@@ -74,8 +58,6 @@ public:
     Input* FindInput(std::string_view id) const;
     Output* FindOutput(std::string_view id) const;
 
-    std::vector<HostEvent>& Events() { return m_Events; }
-    void RecordEvent(HostEvent event);
     int ReportDepth() const { return m_ReportDepth; }
     // Delivers a change report to the tool's NotifyChanged, nested in any report in progress.
     // A report made while MaxNestedReports reports are already in progress is withheld: the
@@ -93,7 +75,6 @@ private:
     std::vector<std::string> m_Pages;
     std::vector<std::unique_ptr<Input>> m_Inputs;
     std::vector<std::unique_ptr<Output>> m_Outputs;
-    std::vector<HostEvent> m_Events;
     int m_ReportDepth = 0;
 };
 

@@ -1,6 +1,7 @@
 // The host's side of change reports: a set is reported only when it changes the value and the
 // input asks for reports, nested inside any report in progress; after creating an instance the
 // host reports each such input once, in control order.
+#include "host/host_testing.h"
 #include "host/debug_log.h"
 #include "host/operator.h"
 #include "host/registry.h"
@@ -64,7 +65,7 @@ protected:
         m_Entry = std::make_unique<Registry>(&ClassRegistry, FuID("Test.Echo"), TagList(words, false));
         m_Instance = host::CreateInstance(*m_Entry);
         m_Echo = static_cast<EchoOperator*>(m_Instance.get());
-        m_Echo->Events().clear();
+        host::testing::EventsOf(*m_Echo).clear();
     }
 
     std::unique_ptr<Registry> m_Entry;
@@ -79,7 +80,7 @@ TEST(InstanceCreation, ReportsEachNotifyingInputOnceInControlOrder)
     const std::uint64_t words[] = {0x60000000, reinterpret_cast<std::uint64_t>(&CreateEcho), 0, 0};
     Registry entry(&ClassRegistry, FuID("Test.EchoStart"), TagList(words, false));
     std::unique_ptr<Operator> instance = host::CreateInstance(entry);
-    const auto& events = instance->Events();
+    const auto& events = host::testing::EventsOf(*instance);
     ASSERT_EQ(events.size(), 6u);
     const char* order[] = {"A", "B", "Picture"};
     for (int i = 0; i < 3; ++i) {
@@ -96,7 +97,7 @@ TEST_F(ValueReports, ChangedValueIsReportedUnchangedIsNot)
 {
     m_Echo->SetNumber(m_Echo->A, 0.75);
     m_Echo->SetNumber(m_Echo->A, 0.75);
-    const auto& events = m_Echo->Events();
+    const auto& events = host::testing::EventsOf(*m_Echo);
     ASSERT_EQ(events.size(), 4u);
     EXPECT_EQ(events[0].What, Kind::Set);
     EXPECT_TRUE(events[0].Changed);
@@ -112,8 +113,8 @@ TEST_F(ValueReports, ChangedValueIsReportedUnchangedIsNot)
 TEST_F(ValueReports, InputsThatDoNotAskAreNotReported)
 {
     m_Echo->SetNumber(m_Echo->Quiet, 3.0);
-    ASSERT_EQ(m_Echo->Events().size(), 1u);
-    EXPECT_EQ(m_Echo->Events()[0].What, Kind::Set);
+    ASSERT_EQ(host::testing::EventsOf(*m_Echo).size(), 1u);
+    EXPECT_EQ(host::testing::EventsOf(*m_Echo)[0].What, Kind::Set);
     EXPECT_EQ(m_Echo->Quiet->NumberValue(), 3.0);
 }
 
@@ -124,7 +125,7 @@ TEST_F(ValueReports, SetsInsideAReportAreNestedAndTheExchangeEnds)
         m_Echo->SetNumber(input == m_Echo->A ? m_Echo->B : m_Echo->A, value);
     };
     m_Echo->SetNumber(m_Echo->A, 0.25);
-    const auto& events = m_Echo->Events();
+    const auto& events = host::testing::EventsOf(*m_Echo);
     ASSERT_EQ(events.size(), 7u);
     EXPECT_EQ(events[0].What, Kind::Set);  // A := 0.25
     EXPECT_EQ(events[0].Depth, 0);
@@ -156,7 +157,7 @@ TEST_F(ValueReports, ReportsNestedDeeperThanOneLevelAreWithheldAndLogged)
     host::SetDebugSink(previous);
 
     ASSERT_EQ(Operator::MaxNestedReports, 2);
-    const auto& events = m_Echo->Events();
+    const auto& events = host::testing::EventsOf(*m_Echo);
     ASSERT_EQ(events.size(), 8u);
     EXPECT_EQ(events[1].What, Kind::Report);  // A, from the user's set
     EXPECT_EQ(events[2].InputID, "B");        // B := 2 inside it
@@ -182,10 +183,10 @@ TEST_F(ValueReports, AttributeChangesAreRecordedAndTakeEffect)
     const std::uint64_t hide[] = {0x10040008, 0, 0, 0};
     m_Echo->B->SetAttrsTagList(TagList(hide, false));
     EXPECT_FALSE(m_Echo->B->Description().Visible);
-    ASSERT_EQ(m_Echo->Events().size(), 1u);
-    EXPECT_EQ(m_Echo->Events()[0].What, Kind::Attribute);
-    EXPECT_EQ(m_Echo->Events()[0].Tag, 0x10040008u);
-    EXPECT_EQ(m_Echo->Events()[0].Value, 0.0);
+    ASSERT_EQ(host::testing::EventsOf(*m_Echo).size(), 1u);
+    EXPECT_EQ(host::testing::EventsOf(*m_Echo)[0].What, Kind::Attribute);
+    EXPECT_EQ(host::testing::EventsOf(*m_Echo)[0].Tag, 0x10040008u);
+    EXPECT_EQ(host::testing::EventsOf(*m_Echo)[0].Value, 0.0);
 }
 
 TEST_F(ValueReports, RefusesValuesOfTheWrongKind)

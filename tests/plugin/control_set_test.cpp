@@ -1,5 +1,6 @@
 // The control page of a new instance: every input and the output, in order, with the exact tag
 // lists the host receives.
+#include "host/host_testing.h"
 #include "support/loaded_sondrel.h"
 
 #include <gtest/gtest.h>
@@ -198,7 +199,7 @@ TEST_F(ControlSet, NewInstanceIsReportedEachNotifyingInputInControlOrder)
 {
     std::unique_ptr<Operator> instance = NewInstance();
     std::vector<std::string> reported;
-    for (const HostEvent& event : instance->Events())
+    for (const HostEvent& event : host::testing::EventsOf(*instance))
         if (event.What == HostEvent::Kind::Report)
             reported.push_back(event.InputID);
     EXPECT_EQ(reported, (std::vector<std::string>{"Colorspace", "BGAlphaBlend", "CRed", "CGreen", "CBlue", "CCAmount",

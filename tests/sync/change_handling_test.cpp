@@ -24,7 +24,7 @@ protected:
     {
         SyncFixture::SetUp();
         m_Op = NewInstance();
-        m_Op->Events().clear();
+        host::testing::EventsOf(*m_Op).clear();
     }
 
     ToolCaches caches() const { return Caches(*m_Op); }
@@ -39,13 +39,13 @@ TEST_F(ChangeHandling, ColorSpaceRoundsHalvesUpAndWritesNoControl)
                  {std::numeric_limits<double>::quiet_NaN(), NoIndex}, {0.0, 0}};
     Set(*m_Op, "CRed", 0.5);
     for (const auto& c : cases) {
-        m_Op->Events().clear();
+        host::testing::EventsOf(*m_Op).clear();
         Set(*m_Op, "Colorspace", c.value);
         EXPECT_EQ(caches().ColorSpaceMode, c.mode) << c.value;
         // The set itself, its report and the base handling: no control written.
-        ASSERT_EQ(m_Op->Events().size(), 3u) << c.value;
-        EXPECT_EQ(m_Op->Events()[1].What, Kind::Report);
-        EXPECT_EQ(m_Op->Events()[2].What, Kind::BaseReport);
+        ASSERT_EQ(host::testing::EventsOf(*m_Op).size(), 3u) << c.value;
+        EXPECT_EQ(host::testing::EventsOf(*m_Op)[1].What, Kind::Report);
+        EXPECT_EQ(host::testing::EventsOf(*m_Op)[2].What, Kind::BaseReport);
     }
     EXPECT_EQ(m_Op->FindInput("ValueRed")->NumberValue(), 0.5);  // still the RGB value
 }
@@ -95,7 +95,7 @@ TEST_F(ChangeHandling, HsvValueEditSetsRedGreenBlueThroughPartialColours)
     Set(*m_Op, "CGreen", 0.5);
     Set(*m_Op, "CBlue", 0.8);
     const double start[3] = {caches().KeyColor[0], caches().KeyColor[1], caches().KeyColor[2]};
-    m_Op->Events().clear();
+    host::testing::EventsOf(*m_Op).clear();
 
     const double hue = 0.1;
     Set(*m_Op, "ValueRed", hue);
@@ -134,7 +134,7 @@ TEST_F(ChangeHandling, OtherSpacesConvertReplaceTheFieldAndConvertBack)
         Set(*m_Op, "CBlue", 0.3);
         const ColorVec start = MakeColor(float(caches().KeyColor[0]), float(caches().KeyColor[1]),
                                          float(caches().KeyColor[2]));
-        m_Op->Events().clear();
+        host::testing::EventsOf(*m_Op).clear();
         Set(*m_Op, "ValueBlue", 0.35);
         ColorVec record = RgbToSpace(start, space);
         record.B = 0.35f;
@@ -149,12 +149,12 @@ TEST_F(ChangeHandling, OtherSpacesConvertReplaceTheFieldAndConvertBack)
 TEST_F(ChangeHandling, ModeOutsideTheSpacesIgnoresValueEditsButStoresKeyColour)
 {
     Set(*m_Op, "Colorspace", 7);
-    m_Op->Events().clear();
+    host::testing::EventsOf(*m_Op).clear();
     Set(*m_Op, "ValueRed", 0.4);
     EXPECT_TRUE(SetsAt(*m_Op, 1).empty());
     EXPECT_EQ(caches().KeyColor[0], 0.0);
 
-    m_Op->Events().clear();
+    host::testing::EventsOf(*m_Op).clear();
     Set(*m_Op, "CBlue", 0.7);
     EXPECT_EQ(caches().KeyColor[2], 0.7);
     EXPECT_TRUE(SetsAt(*m_Op, 1).empty());
@@ -167,7 +167,7 @@ TEST_F(ChangeHandling, EveryKeyColourEditUpdatesTheSlidersOnceInEverySpace)
         for (const char* key : {"CRed", "CGreen", "CBlue"}) {
             m_Op = NewInstance();
             Set(*m_Op, "Colorspace", space);
-            m_Op->Events().clear();
+            host::testing::EventsOf(*m_Op).clear();
             Set(*m_Op, key, 0.45);
             const auto sets = SetsAt(*m_Op, 1);
             ASSERT_EQ(sets.size(), 3u) << key << " in space " << space;
@@ -199,7 +199,7 @@ TEST_F(ChangeHandling, ChannelShowsOneChannelsSlidersInNineCalls)
     }
     EXPECT_TRUE(m_Op->FindInput("CGreen")->Description().Visible);
 
-    m_Op->Events().clear();
+    host::testing::EventsOf(*m_Op).clear();
     Set(*m_Op, "Channel", 1.5);  // rounds to 2
     const auto third = EventsOf(*m_Op, Kind::Attribute);
     ASSERT_EQ(third.size(), 9u);
@@ -207,7 +207,7 @@ TEST_F(ChangeHandling, ChannelShowsOneChannelsSlidersInNineCalls)
         EXPECT_EQ(third[i]->Value, i % 3 == 2 ? 1.0 : 0.0) << order[i];
 
     for (double outside : {3.0, -1.0, 2.5, std::numeric_limits<double>::quiet_NaN()}) {
-        m_Op->Events().clear();
+        host::testing::EventsOf(*m_Op).clear();
         Set(*m_Op, "Channel", outside);
         EXPECT_TRUE(EventsOf(*m_Op, Kind::Attribute).empty()) << outside;
         EXPECT_EQ(EventsOf(*m_Op, Kind::BaseReport).size(), 1u) << outside;
@@ -218,10 +218,10 @@ TEST_F(ChangeHandling, NullParameterAndUnhandledInputsReachOnlyTheBase)
 {
     TagList attributes;
     for (const auto& input : m_Op->Inputs()) {
-        m_Op->Events().clear();
+        host::testing::EventsOf(*m_Op).clear();
         m_Op->NotifyChanged(input.get(), nullptr, 4.0, &attributes);
-        ASSERT_EQ(m_Op->Events().size(), 1u) << input->ID();
-        const HostEvent& base = m_Op->Events()[0];
+        ASSERT_EQ(host::testing::EventsOf(*m_Op).size(), 1u) << input->ID();
+        const HostEvent& base = host::testing::EventsOf(*m_Op)[0];
         EXPECT_EQ(base.What, Kind::BaseReport);
         EXPECT_EQ(base.InputID, input->ID());
         EXPECT_FALSE(base.HasValue);
@@ -234,13 +234,13 @@ TEST_F(ChangeHandling, NullParameterAndUnhandledInputsReachOnlyTheBase)
                            "GammaAlpha", "MultAlpha", "OffAlpha", "InvAlpha", "ColCor", "CCAmount",
                            "DesaturateAlpha", "BGAlphaBlend"}) {
         Number value(0.75);
-        m_Op->Events().clear();
+        host::testing::EventsOf(*m_Op).clear();
         m_Op->NotifyChanged(m_Op->FindInput(id), &value, 5.0, &attributes);
-        ASSERT_EQ(m_Op->Events().size(), 1u) << id;
-        EXPECT_EQ(m_Op->Events()[0].What, Kind::BaseReport);
-        EXPECT_EQ(m_Op->Events()[0].Value, 0.75);
-        EXPECT_EQ(m_Op->Events()[0].Time, 5.0);
-        EXPECT_EQ(m_Op->Events()[0].Attributes, &attributes);
+        ASSERT_EQ(host::testing::EventsOf(*m_Op).size(), 1u) << id;
+        EXPECT_EQ(host::testing::EventsOf(*m_Op)[0].What, Kind::BaseReport);
+        EXPECT_EQ(host::testing::EventsOf(*m_Op)[0].Value, 0.75);
+        EXPECT_EQ(host::testing::EventsOf(*m_Op)[0].Time, 5.0);
+        EXPECT_EQ(host::testing::EventsOf(*m_Op)[0].Attributes, &attributes);
     }
     EXPECT_TRUE(DoublesEqual({caches().KeyColor[0], caches().KeyColor[1], caches().KeyColor[2]},
                              {before[0], before[1], before[2]}));
@@ -250,9 +250,9 @@ TEST_F(ChangeHandling, NullParameterAndUnhandledInputsReachOnlyTheBase)
 TEST_F(ChangeHandling, BaseRunsLastWithTheSameArguments)
 {
     Set(*m_Op, "Colorspace", ColorSpaceHSV);
-    m_Op->Events().clear();
+    host::testing::EventsOf(*m_Op).clear();
     Set(*m_Op, "ValueGreen", 0.5);
-    const HostEvent& last = m_Op->Events().back();
+    const HostEvent& last = host::testing::EventsOf(*m_Op).back();
     EXPECT_EQ(last.What, Kind::BaseReport);
     EXPECT_EQ(last.InputID, "ValueGreen");
     EXPECT_EQ(last.Value, 0.5);

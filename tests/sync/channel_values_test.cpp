@@ -16,7 +16,7 @@ protected:
     std::vector<SetRecord> SetsFor(std::int32_t mode, ColorVec key)
     {
         m_Op = NewInstance();
-        m_Op->Events().clear();
+        host::testing::EventsOf(*m_Op).clear();
         UpdateChannelValues(Links(*m_Op), mode, key, 3.0);
         return SetsAt(*m_Op, 0);
     }
@@ -95,7 +95,7 @@ TEST_F(ChannelValues, AModeOutsideTheFiveSpacesSetsNothing)
 TEST_F(ChannelValues, TheTimeOfTheChangeGoesWithEverySet)
 {
     SetsFor(ColorSpaceHSV, MakeColor(0.2f, 0.4f, 0.6f));
-    for (const HostEvent& event : m_Op->Events()) {
+    for (const HostEvent& event : host::testing::EventsOf(*m_Op)) {
         if (event.What == HostEvent::Kind::Set) {
             EXPECT_EQ(event.Time, 3.0) << event.InputID;
         }

@@ -26,12 +26,12 @@ TEST_F(ChangeExchange, EndsAndAgreesForEveryValueSliderInEverySpace)
             for (const char* key : keys)
                 Set(*op, key, unit(random));
             for (int k = 0; k < 3; ++k) {
-                op->Events().clear();
+                host::testing::EventsOf(*op).clear();
                 const double typed = unit(random);
                 Set(*op, values[k], typed);
 
                 std::size_t reports = 0;
-                for (const HostEvent& event : op->Events()) {
+                for (const HostEvent& event : host::testing::EventsOf(*op)) {
                     ASSERT_LE(event.Depth, Operator::MaxNestedReports);
                     reports += event.What == HostEvent::Kind::Report;
                     withheld += event.What == HostEvent::Kind::Withheld;

@@ -3,6 +3,7 @@
 // host's record of what was set at which nesting depth.
 #pragma once
 
+#include "host/host_testing.h"
 #include "host/operator.h"
 #include "support/loaded_sondrel.h"
 #include "sync/control_sync.h"
@@ -113,7 +114,7 @@ protected:
     static std::vector<SetRecord> SetsAt(Operator& op, int depth)
     {
         std::vector<SetRecord> sets;
-        for (const HostEvent& event : op.Events())
+        for (const HostEvent& event : host::testing::EventsOf(op))
             if (event.What == HostEvent::Kind::Set && event.Depth == depth)
                 sets.push_back({event.InputID, event.Value});
         return sets;
@@ -122,7 +123,7 @@ protected:
     static std::vector<const HostEvent*> EventsOf(Operator& op, HostEvent::Kind kind)
     {
         std::vector<const HostEvent*> found;
-        for (const HostEvent& event : op.Events())
+        for (const HostEvent& event : host::testing::EventsOf(op))
             if (event.What == kind)
                 found.push_back(&event);
         return found;
