@@ -1,16 +1,29 @@
-// The one way qualvex writes an image file: to a temporary file beside it, renamed into place
-// only once complete, so a name never holds a partial image and a failure leaves no file behind.
+// The one way qualvex writes an image file. The image is encoded in memory (or, for a format that
+// can only write to a file, into a temporary file that is read back in full), written to a
+// temporary file beside its name with every write, flush and close checked, and only then put in
+// place. So a name never holds a partial image, a full disk or a file size limit ends in a clear
+// error with the temporary file removed, and nothing existing is replaced unless asked.
 #pragma once
 
 #include <OpenImageIO/imageio.h>
 
 #include <filesystem>
+#include <vector>
 
 namespace qualvex::cli {
+
+enum class ExistingFile {
+    Keep,     // a file that appears under the name meanwhile is kept: the write fails
+    Replace,  // an existing file is replaced
+};
 
 // Writes `data` (pixels of `type`, or of the header's per-channel formats when `type` is
 // UNKNOWN) through `out`, an output created for `file`'s format. Throws Failure naming `file`.
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
-                          OIIO::TypeDesc type, const void* data);
+                          OIIO::TypeDesc type, const void* data, ExistingFile existing);
+
+// Removes the temporary files that runs which no longer exist left beside `files` (a run that was
+// killed cannot clean up after itself). Returns how many were removed.
+int RemoveStaleTemporaries(const std::vector<std::filesystem::path>& files);
 
 }  // namespace qualvex::cli

@@ -21,7 +21,8 @@ std::uint8_t Display(float value)
 
 }  // namespace
 
-void WriteContactSheet(const std::filesystem::path& file, const Image& source, const Image& keyed)
+void WriteContactSheet(const std::filesystem::path& file, const Image& source, const Image& keyed,
+                       ExistingFile existing)
 {
     // Panels at most 640 pixels wide, sampled nearest; a 4-pixel gap between them.
     constexpr int kGap = 4;
@@ -54,7 +55,7 @@ void WriteContactSheet(const std::filesystem::path& file, const Image& source, c
             }
         }
     }
-    WriteRgb8Png(file, width, panelHeight, rgb);
+    WriteRgb8Png(file, width, panelHeight, rgb, existing);
 }
 
 }  // namespace qualvex::cli

@@ -2,12 +2,14 @@
 // over a checkerboard, side by side in one 8-bit PNG.
 #pragma once
 
+#include "cli/atomic_writer.h"
 #include "host/image.h"
 
 #include <filesystem>
 
 namespace qualvex::cli {
 
-void WriteContactSheet(const std::filesystem::path& file, const Image& source, const Image& keyed);
+void WriteContactSheet(const std::filesystem::path& file, const Image& source, const Image& keyed,
+                       ExistingFile existing);
 
 }  // namespace qualvex::cli

@@ -45,14 +45,16 @@ DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folde
     const ImageLayout layout{0, 0, 0, 0, kWidth, kHeight, {}};
     WriteOptions plateWrite;
     plateWrite.Storage = PixelStorage::Float;
+    plateWrite.Existing = ExistingFile::Replace;  // the demo's folder is its own: a rerun renews it
     WriteImageFile(folder / "plate.exr", *plate.Plate, layout, plateWrite);
 
     const std::unique_ptr<Image> keyed = KeyOneFrame(*keyer, *plate.Plate, nullptr, 0);
     WriteOptions keyedWrite;
     keyedWrite.Storage = PixelStorage::Float;
+    keyedWrite.Existing = ExistingFile::Replace;
     keyedWrite.Record = {ControlValuesJson(*keyer), std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version()};
     WriteImageFile(folder / "keyed.exr", *keyed, layout, keyedWrite);
-    WriteContactSheet(folder / "preview.png", *plate.Plate, *keyed);
+    WriteContactSheet(folder / "preview.png", *plate.Plate, *keyed, ExistingFile::Replace);
     {
         std::ofstream out(folder / "settings.json");
         out << kDemoSettings;

@@ -129,23 +129,75 @@ FrameRange ParseFrameRange(const std::string& text)
     return range;
 }
 
-std::string DescribeFrames(const std::vector<int>& frames)
+namespace {
+
+// Builds "a-b, c, …" from runs handed in ascending order.
+class RunList {
+public:
+    explicit RunList(std::size_t maxRuns) : m_MaxRuns(maxRuns) {}
+    void Add(std::int64_t first, std::int64_t last)
+    {
+        if (m_Runs++ >= m_MaxRuns) {
+            m_Unlisted += last - first + 1;
+            return;
+        }
+        if (!m_Text.empty())
+            m_Text += ", ";
+        m_Text += std::to_string(first);
+        if (last > first) {
+            m_Text += '-';
+            m_Text.append(std::to_string(last));
+        }
+    }
+    std::string Text() const
+    {
+        return m_Unlisted == 0 ? m_Text : m_Text + " and " + std::to_string(m_Unlisted) + " more";
+    }
+
+private:
+    std::size_t m_MaxRuns;
+    std::size_t m_Runs = 0;
+    std::int64_t m_Unlisted = 0;
+    std::string m_Text;
+};
+
+}  // namespace
+
+std::string DescribeFrames(const std::vector<int>& frames, std::size_t maxRuns)
 {
-    std::string text;
+    RunList runs(maxRuns);
     for (std::size_t i = 0; i < frames.size();) {
         std::size_t j = i;
         while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1)
             ++j;
-        if (!text.empty())
-            text += ", ";
-        text += std::to_string(frames[i]);
-        if (j > i) {
-            text += '-';
-            text.append(std::to_string(frames[j]));
-        }
+        runs.Add(frames[i], frames[j]);
         i = j + 1;
     }
-    return text;
+    return runs.Text();
+}
+
+std::string DescribeMissingFrames(FrameRange range, const std::vector<int>& present, std::size_t maxRuns)
+{
+    RunList runs(maxRuns);
+    std::int64_t next = range.First;  // the first frame not yet accounted for
+    for (int frame : present) {
+        if (frame < range.First || frame > range.Last)
+            continue;
+        if (frame > next)
+            runs.Add(next, std::int64_t{frame} - 1);
+        next = std::int64_t{frame} + 1;
+    }
+    if (next <= range.Last)
+        runs.Add(next, range.Last);
+    return runs.Text();
+}
+
+std::int64_t CountMissingFrames(FrameRange range, const std::vector<int>& present)
+{
+    std::int64_t inside = 0;
+    for (int frame : present)
+        inside += (frame >= range.First && frame <= range.Last) ? 1 : 0;
+    return (std::int64_t{range.Last} - range.First + 1) - inside;
 }
 
 }  // namespace qualvex::cli

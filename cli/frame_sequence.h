@@ -2,6 +2,8 @@
 // each, "plate.####.exr") or a printf-style "%04d" / "%d" marks where the frame number goes.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -37,7 +39,15 @@ struct FrameRange {
 // "A-B" or "A", frame numbers 0 or more, A <= B; throws UsageError otherwise.
 FrameRange ParseFrameRange(const std::string& text);
 
-// "12-14, 17" for a list of frames, for messages.
-std::string DescribeFrames(const std::vector<int>& frames);
+// "12-14, 17" for an ascending list of frames, for messages: the first `maxRuns` runs, then how
+// many frames the rest holds.
+std::string DescribeFrames(const std::vector<int>& frames, std::size_t maxRuns = 5);
+
+// The frames of `range` that are not in `present` (ascending), described as DescribeFrames does,
+// without listing them: a range of two billion frames costs no more than the frames present.
+std::string DescribeMissingFrames(FrameRange range, const std::vector<int>& present, std::size_t maxRuns = 5);
+
+// How many frames of `range` are not in `present` (ascending).
+std::int64_t CountMissingFrames(FrameRange range, const std::vector<int>& present);
 
 }  // namespace qualvex::cli

@@ -27,14 +27,21 @@ int ChannelIndex(const ImageSpec& header, const char* name)
     return -1;
 }
 
+std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
+
+// Refuses what keying would read only in part, and anything that is not a plain file (a FIFO or
+// a device would block or never end).
 std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const std::string& role)
 {
     const std::string name = file.string();
     std::error_code error;
-    if (!std::filesystem::exists(file, error))
+    const auto status = std::filesystem::status(file, error);
+    if (error || !std::filesystem::exists(status))
         throw Failure(name + ": " + role + " not found");
-    if (std::filesystem::is_directory(file, error))
+    if (std::filesystem::is_directory(status))
         throw Failure(name + ": " + role + " is a folder, not an image file");
+    if (!std::filesystem::is_regular_file(status))
+        throw Failure(name + ": " + role + " is not a plain file (a device, pipe or socket cannot be keyed)");
 
     // Alpha is read as stored: without this hint some readers would premultiply it.
     ImageSpec config;
@@ -42,7 +49,51 @@ std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const s
     auto in = ImageInput::open(name, &config);
     if (!in)
         throw Failure(name + ": cannot read the " + role + ": " + ErrorText(OIIO::geterror(), "unknown image format"));
+    const std::string format = in->format_name();
+    if (format == "FFmpeg movie" || in->spec().get_int_attribute("oiio:Movie") != 0)
+        throw Failure(name + ": the " + role + " is a movie file; movies are not keyed yet (convert it to an image "
+                                               "sequence)");
+    if (in->spec().deep)
+        throw Failure(name + ": the " + role + " holds deep data, which is not keyed");
+    if (in->seek_subimage(1, 0))
+        throw Failure(name + ": the " + role + " holds several parts or subimages; only single-part images are keyed");
+    in->geterror();  // looking for a second part that is not there is no error of the file
+    if (!in->seek_subimage(0, 0))
+        throw Failure(name + ": cannot read the " + role + ": " + ErrorText(in->geterror(), "damaged file"));
     return in;
+}
+
+// Memory that reading and keying an image takes: the file's values as floats, identifiers as
+// integers, the host image and the keyed image the tool makes from it.
+std::uint64_t BytesToKey(const ImageSpec& header, PixelStorage storage, std::size_t idChannels, bool further)
+{
+    const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * static_cast<std::uint64_t>(header.height);
+    // The second plane holds depth and coverage as floats and two 32-bit identifiers.
+    const std::uint64_t hostImage = pixels * (4 * KindOf(storage).Bytes + (further ? 4 * 4 : 0));
+    return pixels * static_cast<std::uint64_t>(header.nchannels) * sizeof(float) + pixels * 4 * idChannels +
+           2 * hostImage;
+}
+
+// Formats that store their pixels without compression say how long the file must be: one cut
+// short reads as garbage in some readers without an error.
+void CheckLongEnough(const std::filesystem::path& file, const ImageInput& in, const std::string& role)
+{
+    const ImageSpec& header = in.spec();
+    const std::string format = in.format_name();
+    const bool uncompressed =
+        format == "dpx" || (format == "tiff" && header.get_string_attribute("compression", "none") == "none");
+    if (!uncompressed)
+        return;
+    int bits = header.get_int_attribute("oiio:BitsPerSample", 0);
+    if (bits <= 0)
+        bits = static_cast<int>(header.format.size() * 8);
+    const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * static_cast<std::uint64_t>(header.height);
+    const std::uint64_t least = pixels * static_cast<std::uint64_t>(header.nchannels) * static_cast<std::uint64_t>(bits) / 8;
+    std::error_code error;
+    const std::uint64_t size = std::filesystem::file_size(file, error);
+    if (!error && size < least)
+        throw Failure(file.string() + ": the " + role + " is cut short: its header promises at least " +
+                      std::to_string(least) + " bytes of pixels, the file holds " + std::to_string(size) + " bytes");
 }
 
 int ColourChannel(const ImageSpec& header)
@@ -90,13 +141,24 @@ ChannelMap MapChannels(const ImageSpec& header, const std::string& name, const s
 
 }  // namespace
 
-PixelStorage StoredPixelKind(const std::filesystem::path& file, const std::string& role)
+ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role)
 {
     const auto in = OpenImage(file, role);
-    return StorageForFileType(in->spec().channelformat(ColourChannel(in->spec())));
+    const ImageSpec& header = in->spec();
+    ImageFacts facts{StorageForFileType(header.channelformat(ColourChannel(header))), header.width, header.height,
+                     header.nchannels, 0};
+    std::size_t ids = 0;
+    bool further = false;
+    for (int c = 0; c < header.nchannels; ++c)
+        if (const auto which = FurtherChannelNamed(header.channel_name(c))) {
+            further = true;
+            ids += IsIdChannel(*which) ? 1 : 0;
+        }
+    facts.BytesToKey = BytesToKey(header, facts.Storage, ids, further);
+    return facts;
 }
 
-ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role)
+ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes)
 {
     const std::string name = file.string();
     auto in = OpenImage(file, role);
@@ -109,6 +171,17 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
 
     const ChannelMap map = MapChannels(header, name, role);
     const int* colour = map.Colour;
+    const PixelStorage storage = StorageForFileType(header.channelformat(colour[0]));
+    std::size_t idChannels = 0;
+    for (const auto& [channel, which] : map.Further)
+        idChannels += IsIdChannel(which) ? 1 : 0;
+    const std::uint64_t needed = BytesToKey(header, storage, idChannels, !map.Further.empty());
+    if (needed > maxBytes)
+        throw Failure(name + ": the " + role + " claims " + std::to_string(header.width) + " x " +
+                      std::to_string(header.height) + " pixels in " + std::to_string(header.nchannels) +
+                      " channels; keying it takes about " + Mebibytes(needed) + ", more than the " +
+                      Mebibytes(maxBytes) + " this frame may use (--memory-limit)");
+    CheckLongEnough(file, *in, role);
 
     ImageFile result;
     result.Layout = {header.x, header.y, header.full_x, header.full_y, header.full_width, header.full_height, {}};
@@ -119,19 +192,18 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     const std::size_t pixels = static_cast<std::size_t>(header.width) * static_cast<std::size_t>(header.height);
     const std::size_t channels = static_cast<std::size_t>(header.nchannels);
     std::vector<float> values(pixels * channels);
-    if (!in->read_image(0, 0, 0, header.nchannels, TypeDesc::FLOAT, values.data()))
+    if (!in->read_image(0, 0, 0, header.nchannels, TypeDesc::FLOAT, values.data()) || in->has_error())
         throw Failure(name + ": cannot read the " + role + "'s pixels: " + ErrorText(in->geterror(), "damaged file"));
     std::vector<std::vector<std::uint32_t>> ids;
     for (const auto& [channel, which] : map.Further) {
         if (!IsIdChannel(which))
             continue;
         ids.emplace_back(pixels);
-        if (!in->read_image(0, 0, channel, channel + 1, TypeDesc::UINT32, ids.back().data()))
+        if (!in->read_image(0, 0, channel, channel + 1, TypeDesc::UINT32, ids.back().data()) || in->has_error())
             throw Failure(name + ": cannot read the " + role + "'s channel " + std::string(header.channel_name(channel)) +
                           ": " + ErrorText(in->geterror(), "damaged file"));
     }
 
-    const PixelStorage storage = StorageForFileType(header.channelformat(colour[0]));
     auto image = std::make_unique<Image>(header.width, header.height, storage, !map.Further.empty());
     for (int y = 0; y < header.height; ++y) {
         for (int x = 0; x < header.width; ++x) {

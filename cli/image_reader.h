@@ -6,6 +6,7 @@
 
 #include "host/image.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -27,11 +28,26 @@ struct ImageFile {
     std::vector<std::string> DroppedChannels;  // channels neither colour nor further channels
 };
 
-// Reads the first subimage. `role` ("source", "key image") goes into messages; a file that is
-// missing, unreadable or damaged throws Failure naming it and the reason.
-ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role);
+// What a file's header says, read without its pixels.
+struct ImageFacts {
+    PixelStorage Storage;  // the storage kind its colour is keyed in
+    int Width = 0;
+    int Height = 0;
+    int Channels = 0;
+    std::uint64_t BytesToKey = 0;  // memory that reading and keying it takes, at most
+};
 
-// The storage kind a file's colour would be keyed in, from its header alone.
-PixelStorage StoredPixelKind(const std::filesystem::path& file, const std::string& role);
+inline constexpr std::uint64_t kNoMemoryLimit = ~std::uint64_t{0};
+
+// `role` ("source", "key image") goes into messages. Throws Failure naming the file and the
+// reason for a file that is missing, not a plain file, unreadable, or holds what is not keyed
+// (a movie, several parts or subimages, deep data).
+ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role);
+
+// Reads the image. Throws Failure naming the file when it is damaged (the reader reported an
+// error, or the file is shorter than the data its header promises, where the format says how
+// long that is), or when keying it would take more than `maxBytes`.
+ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role,
+                        std::uint64_t maxBytes = kNoMemoryLimit);
 
 }  // namespace qualvex::cli

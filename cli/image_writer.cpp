@@ -56,12 +56,13 @@ ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourT
 
 }  // namespace
 
-void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb)
+void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
+                  ExistingFile existing)
 {
     auto out = ImageOutput::create("png");
     if (!out)
         throw Failure(file.string() + ": PNG output is not available");
-    WriteImageAtomically(file, *out, ImageSpec(width, height, 3, TypeDesc::UINT8), TypeDesc::UINT8, rgb.data());
+    WriteImageAtomically(file, *out, ImageSpec(width, height, 3, TypeDesc::UINT8), TypeDesc::UINT8, rgb.data(), existing);
 }
 
 std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
@@ -122,7 +123,7 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
         }
     }
 
-    WriteImageAtomically(file, *out, header, further.empty() ? colourType : TypeDesc::UNKNOWN, buffer.data());
+    WriteImageAtomically(file, *out, header, further.empty() ? colourType : TypeDesc::UNKNOWN, buffer.data(), options.Existing);
     return notWritten;
 }
 

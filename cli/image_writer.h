@@ -3,6 +3,7 @@
 // hold them, the source's data and display windows, and the settings record.
 #pragma once
 
+#include "cli/atomic_writer.h"
 #include "cli/image_reader.h"
 #include "cli/settings_record.h"
 #include "host/image.h"
@@ -18,6 +19,7 @@ struct WriteOptions {
     PixelStorage Storage = PixelStorage::Float;
     bool Premultiply = false;
     SettingsRecord Record;  // nothing embedded when empty
+    ExistingFile Existing = ExistingFile::Keep;
 };
 
 // Returns the names of further channels that the format could not hold.
@@ -25,6 +27,7 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
                                         const ImageLayout& layout, const WriteOptions& options);
 
 // An 8-bit RGB picture for the eye (a preview).
-void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb);
+void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
+                  ExistingFile existing);
 
 }  // namespace qualvex::cli

@@ -1,6 +1,7 @@
 #include "cli/job_plan.h"
 
 #include "cli/cli_errors.h"
+#include "cli/settings_record.h"
 
 #include <algorithm>
 #include <system_error>
@@ -9,7 +10,17 @@ namespace qualvex::cli {
 namespace {
 
 // Names listed in a refusal before the rest are only counted.
-constexpr std::size_t kListedOutputs = 10;
+constexpr std::size_t kListedNames = 10;
+
+std::string ListNames(const std::vector<std::string>& names)
+{
+    std::string list;
+    for (std::size_t i = 0; i < names.size() && i < kListedNames; ++i)
+        list += "\n  " + names[i];
+    if (names.size() > kListedNames)
+        list += "\n  and " + std::to_string(names.size() - kListedNames) + " more";
+    return list;
+}
 
 std::vector<int> FramesToKey(const FramePattern& source, const std::string& framesOption, const DiskView& disk)
 {
@@ -27,18 +38,13 @@ std::vector<int> FramesToKey(const FramePattern& source, const std::string& fram
             throw Failure(source.Text() + ": no frames of the source sequence found");
         range = {onDisk.front(), onDisk.back()};
     }
+    // Only the frames on disk are walked: the range itself may be far larger.
+    if (CountMissingFrames(range, onDisk) > 0)
+        throw Failure(source.Text() + ": source frames missing: " + DescribeMissingFrames(range, onDisk));
     std::vector<int> frames;
-    std::vector<int> missing;
-    for (int frame = range.First; frame <= range.Last; ++frame) {
-        if (std::binary_search(onDisk.begin(), onDisk.end(), frame))
+    for (int frame : onDisk)
+        if (frame >= range.First && frame <= range.Last)
             frames.push_back(frame);
-        else
-            missing.push_back(frame);
-        if (frame == range.Last)
-            break;  // no overflow past the largest frame number
-    }
-    if (!missing.empty())
-        throw Failure(source.Text() + ": source frames missing: " + DescribeFrames(missing));
     return frames;
 }
 
@@ -57,27 +63,80 @@ void CheckKeyCoverage(const KeyJob& job, const DiskView& disk)
         throw Failure(job.Key->Text() + ": key image frames missing: " + DescribeFrames(missing));
 }
 
+// An output (or the preview) must not be another name of an input.
+void CheckNotAnInput(const KeyJob& job, const std::filesystem::path& output, int frame, const DiskView& disk)
+{
+    const std::filesystem::path canonical = disk.Canonical(output);
+    if (canonical == disk.Canonical(job.Source.PathFor(frame)))
+        throw UsageError(output.string() + ": the output would replace the source");
+    if (job.Key && canonical == disk.Canonical(job.Key->PathFor(frame)))
+        throw UsageError(output.string() + ": the output would replace the key image");
+}
+
+// What becomes of an existing output (or preview) under the run's policy.
+struct ExistingDecision {
+    bool Write = true;
+    bool Replace = false;
+};
+
+ExistingDecision Decide(const std::filesystem::path& output, OutputState state, ExistingOutputs policy,
+                        std::vector<std::string>& refused, std::vector<std::string>& foreign)
+{
+    if (state == OutputState::Missing)
+        return {};
+    if (state == OutputState::NotAFile) {
+        refused.push_back(output.string() + " (not a plain file)");
+        return {};
+    }
+    switch (policy) {
+    case ExistingOutputs::Overwrite: return {true, true};
+    case ExistingOutputs::Refuse: refused.push_back(output.string()); return {};
+    case ExistingOutputs::Resume: break;
+    }
+    if (state == OutputState::Finished)
+        return {false, false};
+    if (state == OutputState::OtherSettings) {
+        foreign.push_back(output.string());
+        return {};
+    }
+    return {true, true};  // unfinished: keyed again
+}
+
 }  // namespace
 
 DiskView RealDisk()
 {
     DiskView disk;
     disk.FramesOnDisk = [](const FramePattern& pattern) { return pattern.FramesOnDisk(); };
-    disk.Exists = [](const std::filesystem::path& path) {
-        std::error_code error;
-        return std::filesystem::exists(path, error);
-    };
     disk.Canonical = [](const std::filesystem::path& path) {
         std::error_code error;
         const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
         return error ? path.lexically_normal() : canonical;
+    };
+    disk.Inspect = [](const std::filesystem::path& path, const std::string& settingsJson) {
+        std::error_code error;
+        const auto status = std::filesystem::symlink_status(path, error);
+        if (error || status.type() == std::filesystem::file_type::not_found)
+            return OutputState::Missing;
+        if (!std::filesystem::is_regular_file(path, error))
+            return OutputState::NotAFile;
+        if (settingsJson.empty())
+            return OutputState::Unfinished;  // nothing to compare: the policy decides alone
+        try {
+            const SettingsRecord record = ReadSettingsRecord(path);
+            if (record.Empty())
+                return OutputState::Unfinished;
+            return SameSettings(record.Json, settingsJson) ? OutputState::Finished : OutputState::OtherSettings;
+        } catch (const std::exception&) {
+            return OutputState::Unfinished;
+        }
     };
     return disk;
 }
 
 KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
 {
-    KeyJob job{FramePattern(request.Source), FramePattern(request.Output), std::nullopt, {}, 0, 0};
+    KeyJob job{FramePattern(request.Source), FramePattern(request.Output), std::nullopt, {}, {}, 0, 0, false, false};
     if (job.Source.IsSequence() != job.Output.IsSequence())
         throw UsageError(job.Source.IsSequence()
                              ? "a source sequence needs an output sequence pattern (e.g. out.####.exr), not \"" +
@@ -92,32 +151,45 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
     CheckKeyCoverage(job, disk);
 
     std::vector<int> pending;
-    std::vector<std::string> existing;
+    std::vector<std::string> refused;
+    std::vector<std::string> foreign;
+    const std::optional<std::filesystem::path> preview =
+        request.Preview.empty() ? std::nullopt : std::optional<std::filesystem::path>(request.Preview);
+    const std::filesystem::path previewCanonical = preview ? disk.Canonical(*preview) : std::filesystem::path();
     for (int frame : job.Frames) {
         const std::filesystem::path output = job.Output.PathFor(frame);
-        const std::filesystem::path canonical = disk.Canonical(output);
-        if (canonical == disk.Canonical(job.Source.PathFor(frame)))
-            throw UsageError(output.string() + ": the output would replace the source");
-        if (job.Key && canonical == disk.Canonical(job.Key->PathFor(frame)))
-            throw UsageError(output.string() + ": the output would replace the key image");
-        if (disk.Exists(output)) {
-            if (request.Existing == ExistingOutputs::Skip) {
-                ++job.Skipped;
-                continue;
-            }
-            if (request.Existing == ExistingOutputs::Refuse)
-                existing.push_back(output.string());
+        CheckNotAnInput(job, output, frame, disk);
+        if (preview) {
+            CheckNotAnInput(job, *preview, frame, disk);
+            if (previewCanonical == disk.Canonical(output))
+                throw UsageError(preview->string() + ": the preview would replace an output of this run");
+        }
+        const ExistingDecision decision =
+            Decide(output, disk.Inspect(output, request.SettingsJson), request.Existing, refused, foreign);
+        if (!decision.Write) {
+            ++job.Skipped;
+            continue;
         }
         pending.push_back(frame);
+        if (decision.Replace)
+            job.Replacing.push_back(frame);
     }
-    if (!existing.empty()) {
-        std::string list;
-        for (std::size_t i = 0; i < existing.size() && i < kListedOutputs; ++i)
-            list += "\n  " + existing[i];
-        if (existing.size() > kListedOutputs)
-            list += "\n  and " + std::to_string(existing.size() - kListedOutputs) + " more";
-        throw Failure("output exists (use --overwrite to replace or --resume to skip):" + list);
+    if (preview) {
+        // The preview is an output like the others, but it carries no settings record: under
+        // --resume an existing one is kept.
+        const OutputState state = disk.Inspect(*preview, "");
+        const ExistingOutputs policy = request.Existing;
+        const ExistingDecision decision =
+            state == OutputState::Missing || state == OutputState::NotAFile || policy != ExistingOutputs::Resume
+                ? Decide(*preview, state, policy, refused, foreign)
+                : ExistingDecision{false, false};
+        job.WritePreview = decision.Write;
+        job.ReplacePreview = decision.Replace;
     }
+    if (!refused.empty())
+        throw Failure("output exists (use --overwrite to replace or --resume to skip):" + ListNames(refused));
+    if (!foreign.empty())
+        throw Failure("output keyed with other settings (use --overwrite to replace):" + ListNames(foreign));
     job.Frames = pending;
     return job;
 }

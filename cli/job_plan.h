@@ -1,7 +1,7 @@
 // Plans a keying job before anything is read or rendered: which frames of the source to key,
-// where each output goes, whether a key image covers them, and what happens to outputs that
-// already exist. Pure: what it knows of the disk comes through a DiskView, so every rule can be
-// tried on a described disk.
+// where each output and the preview go, whether a key image covers the frames, and what happens
+// to outputs that already exist. Pure: what it knows of the disk comes through a DiskView, so
+// every rule can be tried on a described disk.
 #pragma once
 
 #include "cli/frame_sequence.h"
@@ -14,34 +14,49 @@
 
 namespace qualvex::cli {
 
+// What is under an output's name before a run writes it.
+enum class OutputState {
+    Missing,
+    Finished,       // an image carrying this run's settings record
+    Unfinished,     // empty, unreadable, or an image without a settings record
+    OtherSettings,  // an image keyed with other settings
+    NotAFile,       // a folder or anything else that is not a plain file
+};
+
 // What the planner may ask of the disk.
 struct DiskView {
     std::function<std::vector<int>(const FramePattern&)> FramesOnDisk;  // ascending
-    std::function<bool(const std::filesystem::path&)> Exists;
     // The path a name resolves to, for telling whether two names are one file.
     std::function<std::filesystem::path(const std::filesystem::path&)> Canonical;
+    // `settingsJson` is the run's settings record, compared with the one the file carries.
+    std::function<OutputState(const std::filesystem::path&, const std::string& settingsJson)> Inspect;
 };
 
 // The disk as it is.
 DiskView RealDisk();
 
-enum class ExistingOutputs { Refuse, Overwrite, Skip };
+enum class ExistingOutputs { Refuse, Overwrite, Resume };
 
 struct JobRequest {
     std::string Source;
     std::string Output;
     std::string KeyImage;  // empty: none
     std::string Frames;    // "A-B", "A" or empty for every frame on disk
+    std::string Preview;   // empty: none
     ExistingOutputs Existing = ExistingOutputs::Refuse;
+    std::string SettingsJson;  // the run's settings record, for --resume
 };
 
 struct KeyJob {
     FramePattern Source;
     FramePattern Output;
     std::optional<FramePattern> Key;
-    std::vector<int> Frames;  // to render, ascending
-    int Skipped = 0;          // asked for, but their outputs exist and are kept
-    int PreviewFrame = 0;     // the first frame asked for, rendered or skipped
+    std::vector<int> Frames;     // to render, ascending
+    std::vector<int> Replacing;  // of those, frames whose unfinished or old output is replaced
+    int Skipped = 0;             // asked for, but finished outputs exist and are kept
+    int PreviewFrame = 0;        // the first frame asked for, rendered or skipped
+    bool WritePreview = false;   // a preview was asked for and is not kept as it is
+    bool ReplacePreview = false;
 };
 
 // Throws UsageError for what the user must change in the command (mismatched patterns, an

@@ -10,11 +10,13 @@
 #include "cli/image_writer.h"
 #include "cli/job_plan.h"
 #include "cli/keyer_plugin.h"
+#include "cli/memory_limit.h"
 #include "cli/progress_display.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <thread>
 
@@ -31,17 +33,22 @@ std::string JoinNames(const std::vector<std::string>& names)
     return list;
 }
 
-JobRequest RequestOf(const KeyOptions& options)
+JobRequest RequestOf(const KeyOptions& options, const std::string& settingsJson)
 {
     if (options.Resume && options.Overwrite)
         throw UsageError("--resume and --overwrite exclude each other");
-    JobRequest request{options.Source, options.Output, options.KeyImage, options.Frames, ExistingOutputs::Refuse};
+    if (!options.Preview.empty() && std::filesystem::path(options.Preview).extension() != ".png")
+        throw UsageError("--preview \"" + options.Preview + "\": the preview is a .png file");
+    JobRequest request{options.Source, options.Output,          options.KeyImage, options.Frames,
+                       options.Preview, ExistingOutputs::Refuse, settingsJson};
     if (options.Resume)
-        request.Existing = ExistingOutputs::Skip;
+        request.Existing = ExistingOutputs::Resume;
     else if (options.Overwrite)
         request.Existing = ExistingOutputs::Overwrite;
     return request;
 }
+
+std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
 
 // One frame's source and, for a key sequence, its key image.
 struct FrameInputs {
@@ -50,11 +57,12 @@ struct FrameInputs {
     Image* Key = nullptr;  // the key in force: this frame's, the single key image's, or none
 };
 
-FrameInputs ReadFrameInputs(const KeyJob& job, const std::optional<ImageFile>& singleKey, int frame)
+FrameInputs ReadFrameInputs(const KeyJob& job, const std::optional<ImageFile>& singleKey, int frame,
+                            std::uint64_t maxBytes)
 {
-    FrameInputs inputs{ReadImageFile(job.Source.PathFor(frame), "source"), std::nullopt, nullptr};
+    FrameInputs inputs{ReadImageFile(job.Source.PathFor(frame), "source", maxBytes), std::nullopt, nullptr};
     if (job.Key && job.Key->IsSequence()) {
-        inputs.SequenceKey = ReadImageFile(job.Key->PathFor(frame), "key image");
+        inputs.SequenceKey = ReadImageFile(job.Key->PathFor(frame), "key image", maxBytes);
         inputs.Key = inputs.SequenceKey->Pixels.get();
     } else if (singleKey) {
         inputs.Key = singleKey->Pixels.get();
@@ -81,33 +89,58 @@ struct OnceWarnings {
 
 KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
 {
-    const KeyJob job = PlanKeyJob(RequestOf(options), RealDisk());
-
-    // Settings are checked on one instance before anything is read or rendered.
+    // Settings are checked on one instance before anything is read or rendered; the record they
+    // make tells a finished output of this run from another run's under --resume.
     std::unique_ptr<Operator> prototype = plugin.NewInstance();
     const RunSettings settings = CollectRunSettings(*prototype, options.SettingsFile, options.KeyColor, options.Sets);
     settings.ApplyTo(*prototype);
-
     WriteOptions write;
     write.Premultiply = options.Premultiply;
     write.Record = {ControlValuesJson(*prototype), std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version()};
+
+    const KeyJob job = PlanKeyJob(RequestOf(options, write.Record.Json), RealDisk());
+    std::vector<std::filesystem::path> outputs;
+    for (int frame : job.Frames)
+        outputs.push_back(job.Output.PathFor(frame));
+    if (job.WritePreview)
+        outputs.emplace_back(options.Preview);
+    RemoveStaleTemporaries(outputs);
+
+    // What one frame holds at once, from the first frame's headers, against the memory limit.
+    const std::uint64_t limit = options.MemoryLimit != 0 ? options.MemoryLimit : DefaultMemoryLimit();
+    std::uint64_t frameBytes = 0;
     if (!job.Frames.empty()) {
+        const std::filesystem::path first = job.Source.PathFor(job.Frames.front());
+        const ImageFacts source = InspectImage(first, "source");
+        frameBytes = source.BytesToKey;
+        if (job.Key)
+            frameBytes += InspectImage(job.Key->PathFor(job.Frames.front()), "key image").BytesToKey;
+        if (frameBytes > limit)
+            throw Failure(first.string() + ": the source claims " + std::to_string(source.Width) + " x " +
+                          std::to_string(source.Height) + " pixels in " + std::to_string(source.Channels) +
+                          " channels; keying one frame takes about " + Mebibytes(frameBytes) + ", more than the " +
+                          "memory limit of " + Mebibytes(limit) + " (--memory-limit)");
         // Checked against the first frame; the others are checked as they are written.
-        write.Storage = options.DataType ? *options.DataType
-                                         : StoredPixelKind(job.Source.PathFor(job.Frames.front()), "source");
+        write.Storage = options.DataType ? *options.DataType : source.Storage;
         CheckOutputFormat(job.Output.PathFor(job.Frames.front()), write.Storage, write.Premultiply);
     }
-    if (!options.Preview.empty() && std::filesystem::path(options.Preview).extension() != ".png")
-        throw UsageError("--preview \"" + options.Preview + "\": the preview is a .png file");
 
     std::optional<ImageFile> singleKey;
     if (job.Key && !job.Key->IsSequence())
-        singleKey = ReadImageFile(job.Key->PathFor(0), "key image");
+        singleKey = ReadImageFile(job.Key->PathFor(0), "key image", limit);
 
-    // One tool instance per worker, each with the same settings.
+    // One tool instance per worker, each with the same settings; no more workers than the memory
+    // limit holds frames.
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const unsigned wanted = options.Threads == 0 ? cores : options.Threads;
-    const std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(wanted, job.Frames.size()));
+    std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(wanted, job.Frames.size()));
+    if (frameBytes > 0 && workers > limit / frameBytes) {
+        workers = std::max<std::uint64_t>(1, limit / frameBytes);
+        if (!options.Quiet)
+            Warn("keying " + std::to_string(workers) + " frames at once to stay within the memory limit of " +
+                 Mebibytes(limit));
+    }
+    const std::uint64_t frameLimit = limit / workers;
     std::vector<std::unique_ptr<Operator>> keyers;
     keyers.push_back(std::move(prototype));
     while (keyers.size() < workers) {
@@ -119,23 +152,32 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     OnceWarnings warnings;
     auto keyFrame = [&](std::size_t worker, std::size_t index) {
         const int frame = job.Frames[index];
-        const FrameInputs inputs = ReadFrameInputs(job, singleKey, frame);
-        warnings.Dropped(warnings.DroppedSource, inputs.Source, job.Source.PathFor(frame));
-        if (inputs.SequenceKey)
-            warnings.Dropped(warnings.DroppedKey, *inputs.SequenceKey, job.Key->PathFor(frame));
-        const std::unique_ptr<Image> keyed = KeyOneFrame(*keyers[worker], *inputs.Source.Pixels, inputs.Key, frame);
-        WriteOptions frameWrite = write;
         const std::filesystem::path output = job.Output.PathFor(frame);
-        if (!options.DataType) {
-            frameWrite.Storage = inputs.Source.Pixels->Storage();
-            CheckOutputFormat(output, frameWrite.Storage, frameWrite.Premultiply);
+        try {
+            const FrameInputs inputs = ReadFrameInputs(job, singleKey, frame, frameLimit);
+            warnings.Dropped(warnings.DroppedSource, inputs.Source, job.Source.PathFor(frame));
+            if (inputs.SequenceKey)
+                warnings.Dropped(warnings.DroppedKey, *inputs.SequenceKey, job.Key->PathFor(frame));
+            const std::unique_ptr<Image> keyed =
+                KeyOneFrame(*keyers[worker], *inputs.Source.Pixels, inputs.Key, frame);
+            WriteOptions frameWrite = write;
+            if (!options.DataType) {
+                frameWrite.Storage = inputs.Source.Pixels->Storage();
+                CheckOutputFormat(output, frameWrite.Storage, frameWrite.Premultiply);
+            }
+            frameWrite.Existing = std::binary_search(job.Replacing.begin(), job.Replacing.end(), frame)
+                                      ? ExistingFile::Replace
+                                      : ExistingFile::Keep;
+            const auto notWritten = WriteImageFile(output, *keyed, inputs.Source.Layout, frameWrite);
+            if (!notWritten.empty())
+                std::call_once(warnings.NotWritten, [&] {
+                    Warn(output.string() + ": the format cannot hold the channels " + JoinNames(notWritten) +
+                         "; they are not written");
+                });
+        } catch (const std::bad_alloc&) {
+            throw Failure(job.Source.PathFor(frame).string() + ": not enough memory to key this frame (" +
+                          output.string() + " not written)");
         }
-        const auto notWritten = WriteImageFile(output, *keyed, inputs.Source.Layout, frameWrite);
-        if (!notWritten.empty())
-            std::call_once(warnings.NotWritten, [&] {
-                Warn(output.string() + ": the format cannot hold the channels " + JoinNames(notWritten) +
-                     "; they are not written");
-            });
         progress.FrameDone();
     };
     FrameRunnerOptions runner;
@@ -156,11 +198,12 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     if (result.Interrupted)
         return result;
 
-    if (!options.Preview.empty()) {
-        const FrameInputs inputs = ReadFrameInputs(job, singleKey, job.PreviewFrame);
+    if (job.WritePreview) {
+        const FrameInputs inputs = ReadFrameInputs(job, singleKey, job.PreviewFrame, limit);
         const std::unique_ptr<Image> keyed =
             KeyOneFrame(*keyers[0], *inputs.Source.Pixels, inputs.Key, job.PreviewFrame);
-        WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed);
+        WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed,
+                          job.ReplacePreview ? ExistingFile::Replace : ExistingFile::Keep);
     }
     return result;
 }

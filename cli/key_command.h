@@ -3,6 +3,7 @@
 
 #include "host/image.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +27,7 @@ struct KeyOptions {
     std::optional<PixelStorage> DataType;
     std::string Preview;
     bool Quiet = false;
+    std::uint64_t MemoryLimit = 0;  // 0: the default share of physical memory
 };
 
 struct KeyResult {

@@ -9,10 +9,12 @@
 #include "cli/info_command.h"
 #include "cli/key_command.h"
 #include "cli/keyer_plugin.h"
+#include "cli/memory_limit.h"
 #include "cli/storage_kinds.h"
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -55,6 +57,9 @@ int main(int argc, char** argv)
     keyCommand->add_option("--data-type", dataType, "output storage: uint8, uint16, half or float (default: the source's)");
     keyCommand->add_option("--preview", key.Preview, "contact sheet of the first frame (PNG)");
     keyCommand->add_flag("-q,--quiet", key.Quiet, "no progress display");
+    std::string memoryLimit;
+    keyCommand->add_option("--memory-limit", memoryLimit,
+                           "memory the frames in flight may take: 8G, 512M, ... (default: half of physical memory)");
 
     std::string infoImage;
     CLI::App* infoCommand = app.add_subcommand("info", "the tool's registration and control page");
@@ -67,6 +72,10 @@ int main(int argc, char** argv)
     demoCommand->add_option("-o,--output", demoFolder, "folder for the demo's files (default: qualvex-demo)");
     demoCommand->add_option("--set", demoSets, "override a shipped setting: ID=VALUE (repeatable)");
     demoCommand->add_flag("-q,--quiet", demoQuiet, "print only the matte error");
+
+    // A file size limit (ulimit -f) makes a write fail with an error this program reports, instead
+    // of ending the process with the temporary file left behind.
+    std::signal(SIGXFSZ, SIG_IGN);
 
     try {
         app.parse(argc, argv);
@@ -83,6 +92,8 @@ int main(int argc, char** argv)
     try {
         if (!dataType.empty())
             key.DataType = ParseStorage(dataType);
+        if (!memoryLimit.empty())
+            key.MemoryLimit = ParseMemoryLimit(memoryLimit);
         std::optional<std::filesystem::path> plugin;
         if (!pluginPath.empty())
             plugin = pluginPath;

@@ -19,6 +19,15 @@ void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record)
     header.attribute("ImageDescription", description.dump());
 }
 
+bool SameSettings(const std::string& a, const std::string& b)
+{
+    if (a == b)
+        return true;
+    const auto left = nlohmann::json::parse(a, nullptr, false);
+    const auto right = nlohmann::json::parse(b, nullptr, false);
+    return !left.is_discarded() && left == right;
+}
+
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)
 {
     SettingsRecord record;

@@ -21,6 +21,9 @@ struct SettingsRecord {
 // Adds the record to a header about to be written; an empty record adds nothing.
 void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record);
 
+// Whether two records hold the same control values (compared as values, not as text).
+bool SameSettings(const std::string& a, const std::string& b);
+
 // The record embedded in an image written by qualvex; empty when it has none. Throws Failure
 // naming the file when it is not a readable image.
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file);

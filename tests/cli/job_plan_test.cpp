@@ -11,9 +11,11 @@ namespace qualvex::cli {
 namespace {
 
 // A disk that holds the listed sequence frames and files; "alias" names resolve to their target.
+// A file listed without a state is a finished output of this run.
 struct DescribedDisk {
     std::map<std::string, std::vector<int>> Sequences;  // pattern text to frames on disk
     std::set<std::string> Files;
+    std::map<std::string, OutputState> States;
     std::map<std::string, std::string> Aliases;
 
     DiskView View() const
@@ -23,7 +25,12 @@ struct DescribedDisk {
             const auto found = Sequences.find(pattern.Text());
             return found == Sequences.end() ? std::vector<int>{} : found->second;
         };
-        view.Exists = [this](const std::filesystem::path& path) { return Files.count(path.string()) > 0; };
+        view.Inspect = [this](const std::filesystem::path& path, const std::string&) {
+            const auto state = States.find(path.string());
+            if (state != States.end())
+                return state->second;
+            return Files.count(path.string()) > 0 ? OutputState::Finished : OutputState::Missing;
+        };
         view.Canonical = [this](const std::filesystem::path& path) {
             const auto alias = Aliases.find(path.string());
             return std::filesystem::path(alias == Aliases.end() ? path.string() : alias->second);
@@ -33,9 +40,10 @@ struct DescribedDisk {
 };
 
 JobRequest Request(std::string source, std::string output, std::string frames = "",
-                   ExistingOutputs existing = ExistingOutputs::Refuse, std::string key = "")
+                   ExistingOutputs existing = ExistingOutputs::Refuse, std::string key = "", std::string preview = "")
 {
-    return {std::move(source), std::move(output), std::move(key), std::move(frames), existing};
+    return {std::move(source), std::move(output), std::move(key), std::move(frames), std::move(preview), existing,
+            "{\"FadeRed\":0.5}"};
 }
 
 struct PlanCase {
@@ -44,6 +52,9 @@ struct PlanCase {
     std::vector<int> Frames;
     int Skipped;
     int PreviewFrame;
+    std::vector<int> Replacing = {};
+    bool WritePreview = false;
+    bool ReplacePreview = false;
 };
 
 TEST(JobPlan, ChoosesTheFramesToKey)
@@ -51,18 +62,28 @@ TEST(JobPlan, ChoosesTheFramesToKey)
     DescribedDisk disk;
     disk.Sequences["in.####.exr"] = {1001, 1002, 1003, 1004};
     disk.Sequences["key.####.exr"] = {1001, 1002, 1003, 1004};
-    disk.Files = {"out.1002.exr", "out.1003.exr"};
+    disk.Files = {"out.1002.exr", "out.1003.exr", "sheet.png"};
+    disk.States["part.1002.exr"] = OutputState::Unfinished;
+    disk.States["part.1003.exr"] = OutputState::Finished;
 
     const PlanCase cases[] = {
         {"every frame on disk, outputs kept", Request("in.####.exr", "new.####.exr"), {1001, 1002, 1003, 1004}, 0, 1001},
         {"a range", Request("in.####.exr", "new.####.exr", "1002-1003"), {1002, 1003}, 0, 1002},
         {"one frame", Request("in.####.exr", "new.####.exr", "1004"), {1004}, 0, 1004},
-        {"resume skips existing outputs", Request("in.####.exr", "out.####.exr", "", ExistingOutputs::Skip),
+        {"resume skips existing outputs", Request("in.####.exr", "out.####.exr", "", ExistingOutputs::Resume),
          {1001, 1004}, 2, 1001},
-        {"resume with everything written", Request("in.####.exr", "out.####.exr", "1002-1003", ExistingOutputs::Skip),
+        {"resume with everything written", Request("in.####.exr", "out.####.exr", "1002-1003", ExistingOutputs::Resume),
          {}, 2, 1002},
         {"overwrite keys them again", Request("in.####.exr", "out.####.exr", "", ExistingOutputs::Overwrite),
-         {1001, 1002, 1003, 1004}, 0, 1001},
+         {1001, 1002, 1003, 1004}, 0, 1001, {1002, 1003}},
+        {"resume keys an unfinished output again, replacing it",
+         Request("in.####.exr", "part.####.exr", "", ExistingOutputs::Resume), {1001, 1002, 1004}, 1, 1001, {1002}},
+        {"a new preview", Request("in.####.exr", "new.####.exr", "", ExistingOutputs::Refuse, "", "new.png"),
+         {1001, 1002, 1003, 1004}, 0, 1001, {}, true, false},
+        {"an existing preview replaced", Request("in.####.exr", "new.####.exr", "", ExistingOutputs::Overwrite, "", "sheet.png"),
+         {1001, 1002, 1003, 1004}, 0, 1001, {}, true, true},
+        {"an existing preview kept on resume", Request("in.####.exr", "new.####.exr", "", ExistingOutputs::Resume, "", "sheet.png"),
+         {1001, 1002, 1003, 1004}, 0, 1001, {}, false, false},
         {"a key sequence covering the range",
          Request("in.####.exr", "new.####.exr", "1001-1004", ExistingOutputs::Refuse, "key.####.exr"),
          {1001, 1002, 1003, 1004}, 0, 1001},
@@ -75,6 +96,9 @@ TEST(JobPlan, ChoosesTheFramesToKey)
         EXPECT_EQ(job.Frames, c.Frames) << c.What;
         EXPECT_EQ(job.Skipped, c.Skipped) << c.What;
         EXPECT_EQ(job.PreviewFrame, c.PreviewFrame) << c.What;
+        EXPECT_EQ(job.Replacing, c.Replacing) << c.What;
+        EXPECT_EQ(job.WritePreview, c.WritePreview) << c.What;
+        EXPECT_EQ(job.ReplacePreview, c.ReplacePreview) << c.What;
     }
 }
 
@@ -90,6 +114,7 @@ TEST(JobPlan, RefusesWithTheReason)
     DescribedDisk disk;
     disk.Sequences["in.####.exr"] = {1, 2, 3, 5, 6, 7, 9};
     disk.Sequences["key.####.exr"] = {1, 2};
+    disk.Sequences["sparse.####.exr"] = {2, 4, 6, 8, 10, 12, 14};
     std::vector<int> many;
     for (int frame = 1; frame <= 12; ++frame) {
         many.push_back(frame);
@@ -97,6 +122,9 @@ TEST(JobPlan, RefusesWithTheReason)
     }
     disk.Sequences["long.####.exr"] = many;
     disk.Files.insert("same.exr");
+    disk.Files.insert("sheet.png");
+    disk.States["other.0001.exr"] = OutputState::OtherSettings;
+    disk.States["folder.0001.exr"] = OutputState::NotAFile;
     disk.Aliases["./in.0001.exr"] = "in.0001.exr";
     disk.Aliases["link.exr"] = "plate.exr";
 
@@ -127,6 +155,24 @@ TEST(JobPlan, RefusesWithTheReason)
          "output exists (use --overwrite to replace or --resume to skip):\n  full.0001.exr\n  full.0002.exr\n"
          "  full.0003.exr\n  full.0004.exr\n  full.0005.exr\n  full.0006.exr\n  full.0007.exr\n  full.0008.exr\n"
          "  full.0009.exr\n  full.0010.exr\n  and 2 more"},
+        {"resume never takes another run's output for its own",
+         Request("in.####.exr", "other.####.exr", "1", ExistingOutputs::Resume), false,
+         "output keyed with other settings (use --overwrite to replace):\n  other.0001.exr"},
+        {"a folder under an output's name", Request("in.####.exr", "folder.####.exr", "1", ExistingOutputs::Overwrite),
+         false, "output exists (use --overwrite to replace or --resume to skip):\n  folder.0001.exr (not a plain file)"},
+        {"an existing preview", Request("in.####.exr", "out.####.exr", "1", ExistingOutputs::Refuse, "", "sheet.png"),
+         false, "output exists (use --overwrite to replace or --resume to skip):\n  sheet.png"},
+        {"the preview is the source", Request("plate.exr", "out.exr", "", ExistingOutputs::Overwrite, "", "link.exr"),
+         true, "link.exr: the output would replace the source"},
+        {"the preview is the key image", Request("plate.exr", "out.exr", "", ExistingOutputs::Overwrite, "k.png", "k.png"),
+         true, "k.png: the output would replace the key image"},
+        {"the preview is an output", Request("in.####.exr", "o.####.png", "1-3", ExistingOutputs::Overwrite, "", "o.0002.png"),
+         true, "o.0002.png: the preview would replace an output of this run"},
+        {"a vast range over a short sequence lists a few runs and counts the rest",
+         Request("in.####.exr", "out.####.exr", "0-2000000000"), false,
+         "in.####.exr: source frames missing: 0, 4, 8, 10-2000000000"},
+        {"many gaps: five runs named, the frames of the rest counted", Request("sparse.####.exr", "x.####.exr", "1-15"),
+         false, "sparse.####.exr: source frames missing: 1, 3, 5, 7, 9 and 3 more"},
     };
     for (const RefusalCase& c : cases) {
         try {

@@ -441,7 +441,8 @@ TEST_F(QualvexCommand, PreviewGoesThroughATemporaryFileAndRoundsToEightBits)
     std::ofstream(P("other.png")) << "another file's bytes";
     ASSERT_EQ(::link(P("other.png").c_str(), P("sheet.png").c_str()), 0);
 
-    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q", "--preview", "sheet.png"}, kKey));
+    const RunResult run =
+        Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q", "--preview", "sheet.png", "--overwrite"}, kKey));
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(Slurp(P("other.png")), "another file's bytes");
     EXPECT_EQ(Files(), (std::vector<std::string>{"keyed.exr", "other.png", "plate.exr", "sheet.png"}));

@@ -1,0 +1,43 @@
+#include "cli/memory_limit.h"
+
+#include "cli/cli_errors.h"
+
+#include <unistd.h>
+
+#include <charconv>
+
+namespace qualvex::cli {
+
+std::uint64_t DefaultMemoryLimit()
+{
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return std::uint64_t{1} << 30;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2;
+}
+
+std::uint64_t ParseMemoryLimit(const std::string& text)
+{
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [rest, error] = std::from_chars(text.data(), end, value);
+    int shift = -1;
+    if (error == std::errc() && rest == end)
+        shift = 0;
+    else if (error == std::errc() && rest + 1 == end) {
+        switch (*rest) {
+        case 'K': case 'k': shift = 10; break;
+        case 'M': case 'm': shift = 20; break;
+        case 'G': case 'g': shift = 30; break;
+        case 'T': case 't': shift = 40; break;
+        default: break;
+        }
+    }
+    // A limit of nothing, or one whose bytes do not fit 64 bits, is no limit anyone meant.
+    if (shift < 0 || value == 0 || (shift > 0 && value > (~std::uint64_t{0} >> shift)))
+        throw UsageError("--memory-limit \"" + text + "\": expected a size such as 8G, 512M or a number of bytes");
+    return value << shift;
+}
+
+}  // namespace qualvex::cli
