@@ -1,6 +1,7 @@
 #include "cli/control_settings.h"
 
 #include "cli/cli_errors.h"
+#include "cli/safe_text.h"
 #include "cli/settings_record.h"
 #include "host/operator.h"
 #include "host/parameter.h"
@@ -54,7 +55,7 @@ const Input& RequireControl(const Operator& op, const std::string& id, const std
 {
     const Input* input = FindNumberControl(op, id);
     if (input == nullptr)
-        throw UsageError(origin + ": unknown control \"" + id + "\" (controls: " + KnownControls(op) + ")");
+        throw UsageError(origin + ": unknown control " + Quoted(id) + " (controls: " + KnownControls(op) + ")");
     return *input;
 }
 
@@ -81,13 +82,17 @@ double ResolveControlValue(const Operator& op, const std::string& id, const std:
     if (ParseNumber(text, value)) {
         if (std::isfinite(value))
             return value;
-        throw UsageError(origin + ": control \"" + id + "\" = \"" + text + "\" is not finite; accepted: " + Accepted(d));
+        throw UsageError(origin + ": control \"" + id + "\" = " + Quoted(text) + " is not finite; accepted: " + Accepted(d));
     }
-    throw UsageError(origin + ": control \"" + id + "\" = \"" + text + "\" is not accepted; accepted: " + Accepted(d));
+    throw UsageError(origin + ": control \"" + id + "\" = " + Quoted(text) + " is not accepted; accepted: " + Accepted(d));
 }
 
 std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::string& json, const std::string& origin)
 {
+    // The parser and the printer recurse: nesting is bounded before either sees the text.
+    if (JsonNestingDepth(json) > kMaxJsonDepth)
+        throw UsageError(origin + ": nested more than " + std::to_string(kMaxJsonDepth) +
+                         " levels deep; a settings file holds one flat object from control ID to value");
     Json document;
     try {
         document = Json::parse(json);
@@ -109,7 +114,7 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
         } else if (item.is_string()) {
             value = ResolveControlValue(op, id, item.get<std::string>(), origin);
         } else {
-            throw UsageError(origin + ": control \"" + id + "\" = " + item.dump() + " is not accepted; accepted: " +
+            throw UsageError(origin + ": control \"" + id + "\" = " + Printable(item.dump(), 80) + " is not accepted; accepted: " +
                              Accepted(input.Description()));
         }
         found.emplace_back(&input, value);
@@ -127,17 +132,28 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
 SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& file)
 {
     const std::string name = file.string();
+    std::error_code error;
+    const auto status = std::filesystem::status(file, error);
+    if (error || !std::filesystem::exists(status))
+        throw Failure(name + ": settings file not found");
+    // A pipe would wait for a writer and a device may never end: only plain files are read.
+    if (!std::filesystem::is_regular_file(status))
+        throw Failure(name + ": the settings file is not a plain file");
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw Failure(name + ": cannot open the settings file");
-    char first = '\0';
-    in >> first;  // skips white space
-    if (first == '{') {
-        std::ostringstream text;
-        in.seekg(0);
-        text << in.rdbuf();
-        return {ParseSettingsJson(op, text.str(), name), false};
-    }
+    std::ostringstream content;
+    content << in.rdbuf();
+    std::string text = content.str();
+    // A byte-order mark is how some editors begin UTF-8 text; it is not part of the JSON.
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0)
+        text.erase(0, 3);
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        throw UsageError(name + ": the settings file is empty; it should hold a JSON object such as "
+                                "{\"FadeRed\": 0.5}");
+    if (text[first] == '{')
+        return {ParseSettingsJson(op, text, name), false};
     in.close();
     const SettingsRecord embedded = ReadSettingsRecord(file);
     if (embedded.Json.empty())

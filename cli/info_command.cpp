@@ -4,6 +4,7 @@
 #include "cli/control_settings.h"
 #include "cli/settings_record.h"
 #include "cli/keyer_plugin.h"
+#include "cli/safe_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -53,6 +54,9 @@ void RunInfo(const KeyerPlugin& plugin, const std::string& image)
         const SettingsRecord settings = ReadSettingsRecord(image);
         if (settings.Json.empty())
             throw Failure(image + ": holds no settings embedded by qualvex");
+        if (JsonNestingDepth(settings.Json) > kMaxJsonDepth)
+            throw Failure(image + ": its settings record is damaged (nested more than " +
+                          std::to_string(kMaxJsonDepth) + " levels deep)");
         embedded = nlohmann::json::parse(settings.Json, nullptr, false);
         embeddedVersion = settings.Version;
     }
@@ -65,9 +69,9 @@ void RunInfo(const KeyerPlugin& plugin, const std::string& image)
     std::printf("  short label  %s\n", TagText(entry, RegTag::ShortName).c_str());
     std::printf("library %s\n", plugin.Library().File().string().c_str());
     for (const auto& [key, value] : plugin.Library().Record().Entries)
-        std::printf("  %-17s %s\n", key.c_str(), value.c_str());
+        std::printf("  %-17s %s\n", Printable(key).c_str(), Printable(value).c_str());
     if (!image.empty())
-        std::printf("image %s\n  written by   %s\n", image.c_str(), embeddedVersion.c_str());
+        std::printf("image %s\n  written by   %s\n", Printable(image, 4096).c_str(), Printable(embeddedVersion).c_str());
 
     const std::unique_ptr<Operator> instance = plugin.NewInstance();
     for (const std::string& page : instance->Pages())
@@ -84,7 +88,7 @@ void RunInfo(const KeyerPlugin& plugin, const std::string& image)
             entries += (i ? ", " : "") + std::to_string(i) + " \"" + d.Entries[i] + "\"";
         std::string value;
         if (embedded.is_object() && embedded.contains(d.ID))
-            value = embedded[d.ID].is_number() ? Number(embedded[d.ID].get<double>()) : embedded[d.ID].dump();
+            value = embedded[d.ID].is_number() ? Number(embedded[d.ID].get<double>()) : Printable(embedded[d.ID].dump(), 80);
         const bool number = input->Value() != nullptr && input->Value()->Kind() == ParameterKind::Number;
         std::printf("  %-16s %-32s %-12s %-14s %-9s %s%s%s\n", d.ID.c_str(), ("\"" + d.Name + "\"").c_str(),
                     Kind(d).c_str(), range.c_str(), number && d.Default ? Number(*d.Default).c_str() : "",

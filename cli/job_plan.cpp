@@ -1,10 +1,8 @@
 #include "cli/job_plan.h"
 
 #include "cli/cli_errors.h"
-#include "cli/settings_record.h"
 
 #include <algorithm>
-#include <system_error>
 
 namespace qualvex::cli {
 namespace {
@@ -103,36 +101,6 @@ ExistingDecision Decide(const std::filesystem::path& output, OutputState state, 
 }
 
 }  // namespace
-
-DiskView RealDisk()
-{
-    DiskView disk;
-    disk.FramesOnDisk = [](const FramePattern& pattern) { return pattern.FramesOnDisk(); };
-    disk.Canonical = [](const std::filesystem::path& path) {
-        std::error_code error;
-        const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
-        return error ? path.lexically_normal() : canonical;
-    };
-    disk.Inspect = [](const std::filesystem::path& path, const std::string& settingsJson) {
-        std::error_code error;
-        const auto status = std::filesystem::symlink_status(path, error);
-        if (error || status.type() == std::filesystem::file_type::not_found)
-            return OutputState::Missing;
-        if (!std::filesystem::is_regular_file(path, error))
-            return OutputState::NotAFile;
-        if (settingsJson.empty())
-            return OutputState::Unfinished;  // nothing to compare: the policy decides alone
-        try {
-            const SettingsRecord record = ReadSettingsRecord(path);
-            if (record.Empty())
-                return OutputState::Unfinished;
-            return SameSettings(record.Json, settingsJson) ? OutputState::Finished : OutputState::OtherSettings;
-        } catch (const std::exception&) {
-            return OutputState::Unfinished;
-        }
-    };
-    return disk;
-}
 
 KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
 {

@@ -32,9 +32,6 @@ struct DiskView {
     std::function<OutputState(const std::filesystem::path&, const std::string& settingsJson)> Inspect;
 };
 
-// The disk as it is.
-DiskView RealDisk();
-
 enum class ExistingOutputs { Refuse, Overwrite, Resume };
 
 struct JobRequest {

@@ -12,6 +12,8 @@
 #include "cli/keyer_plugin.h"
 #include "cli/memory_limit.h"
 #include "cli/progress_display.h"
+#include "cli/real_disk.h"
+#include "cli/safe_text.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -29,7 +31,7 @@ std::string JoinNames(const std::vector<std::string>& names)
 {
     std::string list;
     for (const auto& name : names)
-        list += (list.empty() ? "" : ", ") + name;
+        list += (list.empty() ? "" : ", ") + Printable(name, 40);
     return list;
 }
 
@@ -122,7 +124,11 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
                           "memory limit of " + Mebibytes(limit) + " (--memory-limit)");
         // Checked against the first frame; the others are checked as they are written.
         write.Storage = options.DataType ? *options.DataType : source.Storage;
-        CheckOutputFormat(job.Output.PathFor(job.Frames.front()), write.Storage, write.Premultiply);
+        const std::filesystem::path output = job.Output.PathFor(job.Frames.front());
+        CheckOutputFormat(output, write.Storage, write.Premultiply);
+        if (!KeepsSettingsRecord(FormatOf(output)) && !options.Quiet)
+            Warn(output.string() + ": the " + FormatOf(output) + " format keeps no settings record: --settings "
+                 "cannot restore from these outputs, and --resume takes any readable one as finished");
     }
 
     std::optional<ImageFile> singleKey;

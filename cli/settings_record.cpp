@@ -2,6 +2,7 @@
 
 #include "cli/cli_errors.h"
 #include "cli/oiio_errors.h"
+#include "cli/safe_text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +24,8 @@ bool SameSettings(const std::string& a, const std::string& b)
 {
     if (a == b)
         return true;
+    if (JsonNestingDepth(a) > kMaxJsonDepth || JsonNestingDepth(b) > kMaxJsonDepth)
+        return false;
     const auto left = nlohmann::json::parse(a, nullptr, false);
     const auto right = nlohmann::json::parse(b, nullptr, false);
     return !left.is_discarded() && left == right;
@@ -39,7 +42,11 @@ SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)
     record.Version = header.get_string_attribute("qualvex:version");
     if (!record.Json.empty())
         return record;
-    const auto parsed = nlohmann::ordered_json::parse(header.get_string_attribute("ImageDescription"), nullptr, false);
+    const std::string description = header.get_string_attribute("ImageDescription");
+    // The description is anyone's text: a record nested deeper than any record is none of ours.
+    if (JsonNestingDepth(description) > kMaxJsonDepth)
+        return record;
+    const auto parsed = nlohmann::ordered_json::parse(description, nullptr, false);
     if (parsed.is_object() && parsed.contains("qualvex:settings")) {
         record.Json = parsed["qualvex:settings"].dump();
         if (parsed.contains("qualvex:version") && parsed["qualvex:version"].is_string())
