@@ -97,7 +97,7 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
     try {
         document = Json::parse(json);
     } catch (const Json::exception& error) {
-        throw UsageError(origin + ": not a valid settings file (" + error.what() + ")");
+        throw UsageError(origin + ": not a valid settings file (" + Printable(error.what(), 200) + ")");
     }
     if (!document.is_object())
         throw UsageError(origin + ": a settings file holds one JSON object from control ID to value");

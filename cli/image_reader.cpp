@@ -8,6 +8,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include <algorithm>
+#include <fstream>
 #include <cstdint>
 #include <system_error>
 #include <utility>
@@ -74,6 +75,24 @@ std::uint64_t BytesToKey(const ImageSpec& header, PixelStorage storage, std::siz
            2 * hostImage;
 }
 
+// Where a DPX file's pixels begin: the header's second word, in the byte order its magic number
+// gives ("SDPX" big-endian, "XPDS" little-endian); 0 when the header cannot be read.
+std::uint64_t DpxDataOffset(const std::filesystem::path& file)
+{
+    unsigned char start[8] = {};
+    std::ifstream in(file, std::ios::binary);
+    if (!in.read(reinterpret_cast<char*>(start), sizeof start))
+        return 0;
+    const bool bigEndian = start[0] == 'S' && start[1] == 'D' && start[2] == 'P' && start[3] == 'X';
+    const bool littleEndian = start[0] == 'X' && start[1] == 'P' && start[2] == 'D' && start[3] == 'S';
+    if (!bigEndian && !littleEndian)
+        return 0;
+    std::uint64_t offset = 0;
+    for (int i = 0; i < 4; ++i)
+        offset |= std::uint64_t{start[bigEndian ? 4 + i : 7 - i]} << (24 - 8 * i);
+    return offset;
+}
+
 // Formats that store their pixels without compression say how long the file must be: one cut
 // short reads as garbage in some readers without an error.
 void CheckLongEnough(const std::filesystem::path& file, const ImageInput& in, const std::string& role)
@@ -88,7 +107,9 @@ void CheckLongEnough(const std::filesystem::path& file, const ImageInput& in, co
     if (bits <= 0)
         bits = static_cast<int>(header.format.size() * 8);
     const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * static_cast<std::uint64_t>(header.height);
-    const std::uint64_t least = pixels * static_cast<std::uint64_t>(header.nchannels) * static_cast<std::uint64_t>(bits) / 8;
+    std::uint64_t least = pixels * static_cast<std::uint64_t>(header.nchannels) * static_cast<std::uint64_t>(bits) / 8;
+    if (format == "dpx")
+        least += DpxDataOffset(file);
     std::error_code error;
     const std::uint64_t size = std::filesystem::file_size(file, error);
     if (!error && size < least)

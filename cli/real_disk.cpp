@@ -37,7 +37,9 @@ DiskView RealDisk()
     disk.FramesOnDisk = [](const FramePattern& pattern) { return pattern.FramesOnDisk(); };
     disk.Canonical = [](const std::filesystem::path& path) {
         std::error_code error;
-        const std::filesystem::path canonical = std::filesystem::weakly_canonical(path, error);
+        // Absolute first: a name whose file does not exist yet resolves no further than its folder.
+        const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+        const std::filesystem::path canonical = std::filesystem::weakly_canonical(error ? path : absolute, error);
         return error ? path.lexically_normal() : canonical;
     };
     disk.Inspect = InspectOutput;

@@ -169,6 +169,153 @@ TEST_F(ScratchFolder, RefusesASectionNameOffsetPastTheSectionNames)
     EXPECT_EQ(host::FindClass("Tavelorn.Qualvex"), nullptr);
 }
 
+// Reading and patching the file header and section headers of a plug-in file held in memory.
+Elf64_Ehdr HeaderOf(const std::vector<char>& bytes)
+{
+    Elf64_Ehdr header;
+    std::memcpy(&header, bytes.data(), sizeof header);
+    return header;
+}
+
+void SetHeader(std::vector<char>& bytes, const Elf64_Ehdr& header) { std::memcpy(bytes.data(), &header, sizeof header); }
+
+Elf64_Shdr SectionOf(const std::vector<char>& bytes, std::size_t index)
+{
+    Elf64_Shdr section;
+    std::memcpy(&section, bytes.data() + HeaderOf(bytes).e_shoff + index * sizeof section, sizeof section);
+    return section;
+}
+
+void SetSection(std::vector<char>& bytes, std::size_t index, const Elf64_Shdr& section)
+{
+    std::memcpy(bytes.data() + HeaderOf(bytes).e_shoff + index * sizeof section, &section, sizeof section);
+}
+
+// The index of the version record's section, or e_shnum when there is none.
+std::size_t RecordSectionIndex(const std::vector<char>& bytes)
+{
+    const Elf64_Ehdr header = HeaderOf(bytes);
+    const Elf64_Shdr names = SectionOf(bytes, header.e_shstrndx);
+    const std::string wanted = HOST_PLUGIN_VERSION_SECTION;
+    for (std::size_t i = 0; i < header.e_shnum; ++i) {
+        const Elf64_Shdr section = SectionOf(bytes, i);
+        if (section.sh_name < names.sh_size &&
+            std::strncmp(bytes.data() + names.sh_offset + section.sh_name, wanted.c_str(),
+                         names.sh_size - section.sh_name) == 0)
+            return i;
+    }
+    return header.e_shnum;
+}
+
+// One way of damaging the section table of a good plug-in file, and what the refusal must say.
+struct SectionTableDamage {
+    const char* Name;
+    void (*Apply)(std::vector<char>& bytes);
+    const char* Refusal;
+};
+
+// A range that starts 4 bytes before the end of the file and runs 4 bytes past it: past the end,
+// yet no larger than a version record may be, however large the file.
+void RunPastTheEnd(std::uint64_t fileSize, Elf64_Shdr& section)
+{
+    section.sh_offset = fileSize - 4;
+    section.sh_size = 8;
+}
+
+const SectionTableDamage kSectionTableDamages[] = {
+    {"NamesOffsetPastTheEnd",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = HeaderOf(bytes).e_shstrndx;
+         Elf64_Shdr names = SectionOf(bytes, index);
+         names.sh_offset = bytes.size() + 1;
+         names.sh_size = 1;
+         SetSection(bytes, index, names);
+     },
+     "section names lies outside the file"},
+    {"NamesSizePastTheEnd",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = HeaderOf(bytes).e_shstrndx;
+         Elf64_Shdr names = SectionOf(bytes, index);
+         names.sh_size = bytes.size() - names.sh_offset + 1;
+         SetSection(bytes, index, names);
+     },
+     "section names lies outside the file"},
+    {"SectionTableOffsetPastTheEnd",
+     [](std::vector<char>& bytes) {
+         Elf64_Ehdr header = HeaderOf(bytes);
+         header.e_shoff = bytes.size() + 1;
+         SetHeader(bytes, header);
+     },
+     "section table lies outside the file"},
+    {"SectionEntrySizeWrong",
+     [](std::vector<char>& bytes) {
+         Elf64_Ehdr header = HeaderOf(bytes);
+         header.e_shentsize = sizeof(Elf64_Shdr) - 8;
+         SetHeader(bytes, header);
+     },
+     "section table is damaged"},
+    {"NamesIndexIsTheSectionCount",
+     [](std::vector<char>& bytes) {
+         Elf64_Ehdr header = HeaderOf(bytes);
+         header.e_shstrndx = header.e_shnum;
+         SetHeader(bytes, header);
+     },
+     "section table is damaged"},
+    {"RecordWithoutBits",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = RecordSectionIndex(bytes);
+         Elf64_Shdr record = SectionOf(bytes, index);
+         record.sh_type = SHT_NOBITS;
+         SetSection(bytes, index, record);
+     },
+     "version record is damaged"},
+    {"RecordOffsetPastTheEnd",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = RecordSectionIndex(bytes);
+         Elf64_Shdr record = SectionOf(bytes, index);
+         record.sh_offset = bytes.size() + 1;
+         SetSection(bytes, index, record);
+     },
+     "version record lies outside the file"},
+    {"RecordSizePastTheEnd",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = RecordSectionIndex(bytes);
+         Elf64_Shdr record = SectionOf(bytes, index);
+         RunPastTheEnd(bytes.size(), record);
+         SetSection(bytes, index, record);
+     },
+     "version record lies outside the file"},
+};
+
+TEST_F(ScratchFolder, RefusesEachDamageToTheSectionTableNamingTheFile)
+{
+    const std::vector<char> good = Read(kSondrel);
+    ASSERT_GE(good.size(), sizeof(Elf64_Ehdr));
+    const Elf64_Ehdr header = HeaderOf(good);
+    ASSERT_EQ(header.e_shentsize, sizeof(Elf64_Shdr));
+    ASSERT_LT(header.e_shstrndx, header.e_shnum);
+    ASSERT_LE(header.e_shoff + std::uint64_t{header.e_shnum} * sizeof(Elf64_Shdr), good.size());
+    const Elf64_Shdr names = SectionOf(good, header.e_shstrndx);
+    ASSERT_LE(names.sh_offset + names.sh_size, good.size());
+    const std::size_t recordIndex = RecordSectionIndex(good);
+    ASSERT_LT(recordIndex, header.e_shnum) << "the plug-in has no " << HOST_PLUGIN_VERSION_SECTION << " section";
+    const Elf64_Shdr record = SectionOf(good, recordIndex);
+    ASSERT_NE(record.sh_type, static_cast<std::uint32_t>(SHT_NOBITS));
+    ASSERT_LE(record.sh_offset + record.sh_size, good.size());
+
+    for (const SectionTableDamage& damage : kSectionTableDamages) {
+        SCOPED_TRACE(damage.Name);
+        std::vector<char> bytes = good;
+        damage.Apply(bytes);
+        ASSERT_NE(bytes, good);
+        const fs::path file = Write((std::string(damage.Name) + ".plugin").c_str(), bytes);
+        const std::string message = RefusalOf(file);
+        EXPECT_EQ(message.rfind(file.string() + ": ", 0), 0u) << message;
+        EXPECT_NE(message.find(damage.Refusal), std::string::npos) << message;
+        EXPECT_EQ(host::FindClass("Tavelorn.Qualvex"), nullptr);
+    }
+}
+
 TEST_F(ScratchFolder, FolderLoadsTheGoodAndReportsTheRefused)
 {
     fs::copy_file(kSondrel, m_Folder / "Sondrel.plugin");
