@@ -8,7 +8,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <bit>
 #include <charconv>
+#include <cstdint>
+#include <optional>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -218,13 +221,85 @@ void RestoreControlValues(Operator& op, const std::vector<ControlValue>& record)
         ApplyControlValues(op, {*colourSpace});
 }
 
+namespace {
+
+constexpr const char* kKeyColourControls[3] = {"CRed", "CGreen", "CBlue"};
+constexpr const char* kValueSliders[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
+
+bool IsOneOf(const std::string& id, const char* const (&ids)[3])
+{
+    return id == ids[0] || id == ids[1] || id == ids[2];
+}
+
+// Sets the key colour so that the tool writes the Value sliders from it in the colour space in
+// force, even when the colour is already the one held: the tool only hears of a change.
+void SetKeyColour(Operator& op, const std::optional<double> (&colour)[3])
+{
+    bool changes = false;
+    for (int c = 0; c < 3; ++c)
+        if (colour[c] && std::bit_cast<std::uint64_t>(op.FindInput(kKeyColourControls[c])->NumberValue()) !=
+                             std::bit_cast<std::uint64_t>(*colour[c]))
+            changes = true;
+    if (!changes) {
+        for (int c = 0; c < 3; ++c)
+            if (colour[c]) {
+                // A different value first, then the held one: the second report rewrites the sliders.
+                ApplyControlValues(op, {{kKeyColourControls[c], *colour[c] + 1.0}});
+                break;
+            }
+    }
+    for (int c = 0; c < 3; ++c)
+        if (colour[c])
+            ApplyControlValues(op, {{kKeyColourControls[c], *colour[c]}});
+}
+
+}  // namespace
+
 void RunSettings::ApplyTo(Operator& op) const
 {
-    if (File.Embedded)
+    // What the run sets, in the order given: the settings file, then what was typed.
+    std::vector<ControlValue> given = File.Embedded ? std::vector<ControlValue>{} : File.Values;
+    const std::size_t typedFrom = given.size();
+    given.insert(given.end(), Typed.begin(), Typed.end());
+
+    std::optional<double> colourSpace;
+    std::optional<double> keyColour[3];
+    for (const ControlValue& value : given) {
+        if (value.ID == kColourSpaceControl)
+            colourSpace = value.Value;
+        for (int c = 0; c < 3; ++c)
+            if (value.ID == kKeyColourControls[c])
+                keyColour[c] = value.Value;
+    }
+    if (File.Embedded) {
         RestoreControlValues(op, File.Values);
-    else
-        ApplyControlValues(op, File.Values);
-    ApplyControlValues(op, Typed);
+        // A record's key colour is a key colour from the settings file like any other: when the
+        // run changes the colour space, the sliders follow it into the new space.
+        const double recorded = op.FindInput(kColourSpaceControl)->NumberValue();
+        if (colourSpace && std::bit_cast<std::uint64_t>(*colourSpace) != std::bit_cast<std::uint64_t>(recorded))
+            for (int c = 0; c < 3; ++c)
+                if (!keyColour[c])
+                    keyColour[c] = op.FindInput(kKeyColourControls[c])->NumberValue();
+    }
+
+    // The colour space the run ends with comes first, so that the key colour is expressed in it;
+    // then everything else in order; then the key colour, which writes the Value sliders; then
+    // the Value sliders typed with --set, which win over the key colour.
+    if (colourSpace)
+        ApplyControlValues(op, {{kColourSpaceControl, *colourSpace}});
+    std::vector<ControlValue> typedSliders;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        const ControlValue& value = given[i];
+        if (value.ID == kColourSpaceControl || IsOneOf(value.ID, kKeyColourControls))
+            continue;
+        if (i >= typedFrom && IsOneOf(value.ID, kValueSliders)) {
+            typedSliders.push_back(value);
+            continue;
+        }
+        ApplyControlValues(op, {value});
+    }
+    SetKeyColour(op, keyColour);
+    ApplyControlValues(op, typedSliders);
 }
 
 RunSettings CollectRunSettings(const Operator& op, const std::string& settingsFile, const std::string& keyColor,

@@ -50,9 +50,11 @@ void ApplyControlValues(Operator& op, const std::vector<ControlValue>& values);
 // the tool rewrites nothing, then every other control, and the recorded colour space last.
 void RestoreControlValues(Operator& op, const std::vector<ControlValue>& record);
 
-// What a keying run sets, in the order it is applied: the settings file (restored exactly when it
-// is a record embedded in an image), then the key colour, then each --set in order, so that what
-// is typed on the command line wins over the file.
+// What a keying run sets: the settings file (restored exactly when it is a record embedded in an
+// image), then --key-color, then each --set, later values winning over earlier ones. The command
+// line means what the user means: the colour space the run ends with is set first, the key colour
+// (from the file, --key-color or --set CRed=...) after it, so the Value sliders hold the key
+// colour in that space; Value sliders typed with --set are set last and win over the key colour.
 struct RunSettings {
     SettingsFile File;
     std::vector<ControlValue> Typed;  // --key-color, then each --set

@@ -47,7 +47,9 @@ int main(int argc, char** argv)
     keyCommand->add_option("--key-image", key.KeyImage, "per-pixel key image: a file or a sequence pattern");
     keyCommand->add_option("--settings", key.SettingsFile, "settings file (JSON) or an image written by qualvex");
     keyCommand->add_option("--set", key.Sets, "a control by its ID: ID=VALUE (repeatable)");
-    keyCommand->add_option("--key-color", key.KeyColor, "the key colour: R,G,B");
+    keyCommand->add_option("--key-color", key.KeyColor,
+                           "the key colour: R,G,B; applied after the colour space the run ends with, so the Value "
+                           "sliders hold it in that space (a --set ValueRed=... still wins)");
     keyCommand->add_option("--frames", key.Frames, "only frames A to B of a sequence: A-B");
     keyCommand->add_option("--threads", key.Threads, "frames rendered at once (default: one per core)")
         ->check(CLI::Range(1u, 1024u));
@@ -92,6 +94,8 @@ int main(int argc, char** argv)
     try {
         if (!dataType.empty())
             key.DataType = ParseStorage(dataType);
+        if (keyCommand->count("--key-color") > 0 && key.KeyColor.empty())
+            throw UsageError("--key-color \"\": expected three numbers R,G,B");
         if (!memoryLimit.empty())
             key.MemoryLimit = ParseMemoryLimit(memoryLimit);
         std::optional<std::filesystem::path> plugin;

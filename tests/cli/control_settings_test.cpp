@@ -144,5 +144,45 @@ TEST_F(ControlSettings, TypedValuesWinOverTheSettingsFile)
     std::filesystem::remove(file);
 }
 
+TEST_F(ControlSettings, TheKeyColourLandsInTheColourSpaceTheRunEndsWith)
+{
+    const std::filesystem::path file =
+        std::filesystem::temp_directory_path() / ("qualvex-key-colour-" + std::to_string(::getpid()) + ".json");
+    {
+        std::ofstream out(file);
+        out << R"({"Colorspace": "YCbCr", "CRed": 0.1, "CGreen": 0.6, "CBlue": 0.2, "FadeRed": 0.5})";
+    }
+    // HSV of (0.1, 0.6, 0.2), by hand: value 0.6; saturation 0.5 / 0.6; green is the largest, so
+    // hue = 60 x (2 + (0.2 - 0.1) / 0.5) = 132 degrees, 132 / 360 of a turn.
+    const double hue = 132.0 / 360.0, saturation = 0.5 / 0.6, value = 0.6;
+    struct Case {
+        const char* What;
+        std::string File;
+        std::string KeyColor;
+        std::vector<std::string> Sets;
+        double Sliders[3];
+    };
+    const Case cases[] = {
+        {"key colour, then the space", "", "0.1,0.6,0.2", {"Colorspace=HSV"}, {hue, saturation, value}},
+        {"the space, then the key colour by --set", "", "", {"Colorspace=HSV", "CRed=0.1", "CGreen=0.6", "CBlue=0.2"},
+         {hue, saturation, value}},
+        {"key colour by --set, then the space", "", "", {"CRed=0.1", "CGreen=0.6", "CBlue=0.2", "Colorspace=HSV"},
+         {hue, saturation, value}},
+        {"a typed slider wins over the key colour", "", "0.1,0.6,0.2", {"Colorspace=HSV", "ValueRed=0.5"},
+         {0.5, saturation, value}},
+        {"the file's key colour follows a typed space", file.string(), "", {"Colorspace=HSV"}, {hue, saturation, value}},
+        {"RGB holds the key colour as it is", file.string(), "", {"Colorspace=RGB"}, {0.1, 0.6, 0.2}},
+    };
+    for (const Case& c : cases) {
+        const std::unique_ptr<Operator> op = NewInstance();
+        CollectRunSettings(*op, c.File, c.KeyColor, c.Sets).ApplyTo(*op);
+        const char* sliders[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
+        for (int i = 0; i < 3; ++i)
+            // The sliders hold single-precision conversions of the key colour.
+            EXPECT_NEAR(op->FindInput(sliders[i])->NumberValue(), c.Sliders[i], 1e-6) << c.What << ": " << sliders[i];
+    }
+    std::filesystem::remove(file);
+}
+
 }  // namespace
 }  // namespace qualvex::testing

@@ -13,6 +13,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -266,6 +269,7 @@ TEST_F(QualvexCommand, RefusalsNameTheProblemAndLeaveNoOutput)
         {{"key", "plate.exr", "-o", "out.exr", "--settings", "unknown.json"}, 2, "unknown.json: unknown control"},
         {{"key", "plate.exr", "-o", "out.exr", "--settings", "nowhere.json"}, 1, "nowhere.json"},
         {{"key", "plate.exr", "-o", "out.exr", "--key-color", "1,2"}, 2, "--key-color"},
+        {{"key", "plate.exr", "-o", "out.exr", "--key-color", ""}, 2, "--key-color \"\": expected three numbers"},
         {{"key", "plate.exr", "-o", "out.png", "--data-type", "float"}, 2, "cannot store float"},
         {{"key", "plate.exr", "-o", "out.png", "--premultiply", "--data-type", "uint8"}, 2, "straight alpha only"},
         {{"key", "plate.exr", "-o", "out.exr", "--data-type", "double"}, 2, "--data-type"},
@@ -491,6 +495,31 @@ TEST_F(QualvexCommand, IdChannelsTravelAsIntegersFromFileToFile)
     for (int i = 0; i < w * h; ++i) {
         EXPECT_EQ(objectIds[static_cast<std::size_t>(i)], objects[i]) << i;
         EXPECT_EQ(materialIds[static_cast<std::size_t>(i)], objects[i] ^ 0x80000000u) << i;
+    }
+}
+
+TEST_F(QualvexCommand, TheReadmeExampleKeysInTheColourSpaceItNames)
+{
+    WriteImage(P("plate.exr"), 8, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(8, 2, 4));
+    // HSV of (0.1, 0.6, 0.2), by hand: hue 132 / 360, saturation 0.5 / 0.6, value 0.6.
+    const double hsv[3] = {132.0 / 360.0, 0.5 / 0.6, 0.6};
+    const auto sliders = [this](const std::string& file) {
+        const auto record = nlohmann::json::parse(ReadImage(P(file)).Header.get_string_attribute("qualvex:settings"));
+        return std::array<double, 3>{record["ValueRed"].get<double>(), record["ValueGreen"].get<double>(),
+                                     record["ValueBlue"].get<double>()};
+    };
+    ASSERT_EQ(Run({"key", "plate.exr", "-o", "readme.exr", "--key-color", "0.1,0.6,0.2", "--set", "Colorspace=HSV",
+                   "--set", "FadeRed=0.7", "-q"})
+                  .ExitCode,
+              0);
+    // A record made in RGB, opened in HSV: its key colour follows into the new space.
+    ASSERT_EQ(Run({"key", "plate.exr", "-o", "rgb.exr", "--key-color", "0.1,0.6,0.2", "-q"}).ExitCode, 0);
+    ASSERT_EQ(Run({"key", "plate.exr", "-o", "hsv.exr", "--settings", "rgb.exr", "--set", "Colorspace=HSV", "-q"}).ExitCode,
+              0);
+    for (const char* file : {"readme.exr", "hsv.exr"}) {
+        const auto held = sliders(file);
+        for (int i = 0; i < 3; ++i)
+            EXPECT_NEAR(held[static_cast<std::size_t>(i)], hsv[i], 1e-6) << file << " slider " << i;
     }
 }
 
