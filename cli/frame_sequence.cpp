@@ -76,8 +76,10 @@ std::filesystem::path FramePattern::PathFor(int frame) const
 {
     if (!m_IsSequence)
         return m_Text;
-    char digits[32];
-    std::snprintf(digits, sizeof digits, "%0*d", m_Padding, frame);
+    // A run of '#' sets the width and has no upper bound: room for the width and any int.
+    std::string digits(static_cast<std::size_t>(m_Padding) + 16, '\0');
+    const int length = std::snprintf(digits.data(), digits.size(), "%0*d", m_Padding, frame);
+    digits.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
     return m_Prefix + digits + m_Suffix;
 }
 

@@ -11,9 +11,10 @@
 #     must be compiled.
 
 # Everything linked into a plug-in is compiled without the global unique table: template statics
-# entered there would pin the library in memory, and unloading it would leave it mapped.
+# entered there would pin the library in memory, and unloading it would leave it mapped. GCC
+# enters them unless told not to; clang never does and has no such option.
 function(qualvex_plugin_code target)
-  target_compile_options(${target} PRIVATE -fno-gnu-unique)
+  target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-fno-gnu-unique>)
   set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
 endfunction()
 

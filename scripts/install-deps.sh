@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing (Debian 12, as root).
 set -euo pipefail
-packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev)
+# clang, its sanitizer and libFuzzer runtimes (libclang-rt-14-dev) and llvm's symbolizer build and
+# run the fuzz targets (scripts/fuzz.sh).
+packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
+          clang libclang-rt-14-dev llvm)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

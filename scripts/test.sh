@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test twice: a release build (warnings as errors, benchmarks
-# compiled) and a build under AddressSanitizer and UndefinedBehaviorSanitizer.
+# compiled) and a build under AddressSanitizer and UndefinedBehaviorSanitizer; then builds the fuzz
+# targets and runs each for a bounded time (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -14,3 +15,5 @@ ctest --test-dir build/release --output-on-failure -j"$jobs"
 cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUALVEX_SANITIZE=ON -DQUALVEX_WARNINGS_AS_ERRORS=ON
 cmake --build build/sanitize -j"$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+
+bash scripts/fuzz.sh

@@ -16,6 +16,7 @@ TEST(FramePattern, MarkersGiveThePaddedFrameNumber)
     EXPECT_EQ(FramePattern("shots/a_%04d.png").PathFor(12), "shots/a_0012.png");
     EXPECT_EQ(FramePattern("a.%d.tif").PathFor(12), "a.12.tif");
     EXPECT_EQ(FramePattern("#.exr").PathFor(3), "3.exr");
+    EXPECT_EQ(FramePattern("a" + std::string(40, '#')).PathFor(7), "a" + std::string(39, '0') + "7");
     EXPECT_TRUE(FramePattern("a.#.exr").IsSequence());
 
     const FramePattern single("take#2/plate.exr");  // a marker in a folder name is no marker

@@ -240,6 +240,22 @@ const SectionTableDamage kSectionTableDamages[] = {
          SetSection(bytes, index, names);
      },
      "section names lies outside the file"},
+    {"NamesWithoutBits",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = HeaderOf(bytes).e_shstrndx;
+         Elf64_Shdr names = SectionOf(bytes, index);
+         names.sh_type = SHT_NOBITS;
+         SetSection(bytes, index, names);
+     },
+     "section names are damaged"},
+    {"NamesLargerThanAnyNameTable",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = HeaderOf(bytes).e_shstrndx;
+         Elf64_Shdr names = SectionOf(bytes, index);
+         names.sh_size = 16 * 1024 * 1024 + 1;
+         SetSection(bytes, index, names);
+     },
+     "section names are damaged"},
     {"SectionTableOffsetPastTheEnd",
      [](std::vector<char>& bytes) {
          Elf64_Ehdr header = HeaderOf(bytes);
@@ -285,6 +301,14 @@ const SectionTableDamage kSectionTableDamages[] = {
          SetSection(bytes, index, record);
      },
      "version record lies outside the file"},
+    {"RecordLargerThanAnyRecord",
+     [](std::vector<char>& bytes) {
+         const std::size_t index = RecordSectionIndex(bytes);
+         Elf64_Shdr record = SectionOf(bytes, index);
+         record.sh_size = 64 * 1024 + 1;
+         SetSection(bytes, index, record);
+     },
+     "version record is damaged"},
 };
 
 TEST_F(ScratchFolder, RefusesEachDamageToTheSectionTableNamingTheFile)

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets from scratch (clang; AddressSanitizer, UndefinedBehaviorSanitizer and
+# libFuzzer), replays every regression case and seed input, then fuzzes each target for a bounded
+# time. Fails when any input crashes, leaks, trips a sanitizer or breaks a property a target checks.
+#
+# An input that once found a fault is kept in fuzz/regressions/<target>/ and replayed on every run.
+#
+#   FUZZ_SECONDS   fuzzing time per target (default 12)
+#   FUZZ_JOBS      parallel build jobs (default: every core)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+targets=(tag_list plugin_record settings_file cli_options pixel_path)
+seconds=${FUZZ_SECONDS:-12}
+jobs=${FUZZ_JOBS:-$(nproc)}
+build=build/fuzz
+limits=(-rss_limit_mb=2048 -timeout=10)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
+
+started=$SECONDS
+rm -rf "$build"
+cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUALVEX_BUILD_FUZZERS=ON \
+  -DQUALVEX_BUILD_TESTS=OFF -DQUALVEX_WARNINGS_AS_ERRORS=ON
+cmake --build "$build" -j"$jobs"
+echo "fuzz build: $((SECONDS - started)) s"
+
+# The number at the end of the last match of a pattern in libFuzzer's output, or "?" when none.
+last_number() { grep -o "$1" "$2" | tail -n 1 | grep -o '[0-9]*$' || echo "?"; }
+
+shopt -s nullglob
+summary=()
+failed=0
+for target in "${targets[@]}"; do
+  program=$build/fuzzers/fuzz_$target
+  work=$build/run/$target
+  mkdir -p "$work/corpus" "$work/artifacts"
+  log=$work/log
+
+  # Every regression case and seed, once each. (Without any, libFuzzer would start fuzzing.)
+  inputs=(fuzz/regressions/"$target"/* fuzz/corpus/"$target"/*)
+  if [ ${#inputs[@]} -eq 0 ]; then
+    summary+=("fuzz_$target: FAILED: no seed inputs in fuzz/corpus/$target")
+    failed=1
+    continue
+  fi
+  if ! "$program" "${limits[@]}" -artifact_prefix="$work/artifacts/" "${inputs[@]}" >"$log" 2>&1; then
+    echo "fuzz_$target: FAILED replaying its ${#inputs[@]} regression cases and seeds:"
+    tail -n 60 "$log"
+    summary+=("fuzz_$target: FAILED on a regression case or seed (log: $log)")
+    failed=1
+    continue
+  fi
+
+  # New inputs go to the build tree's corpus; the seeds in the tree are only read.
+  if ! "$program" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 \
+      -artifact_prefix="$work/artifacts/" "$work/corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
+    echo "fuzz_$target: FAILED while fuzzing:"
+    tail -n 60 "$log"
+    artifacts=("$work"/artifacts/*)
+    summary+=("fuzz_$target: FAILED after $(last_number 'number_of_executed_units: [0-9]*' "$log") runs; input: ${artifacts[*]:-none} (log: $log)")
+    failed=1
+    continue
+  fi
+  runs=$(last_number 'number_of_executed_units: [0-9]*' "$log")
+  summary+=("fuzz_$target: ok: ${#inputs[@]} inputs replayed; $runs runs in $seconds s, coverage $(last_number 'cov: [0-9]*' "$log"), corpus $(last_number 'corp: [0-9]*' "$log")")
+done
+
+printf '%s\n' "${summary[@]}"
+echo "fuzz total: $((SECONDS - started)) s"
+exit "$failed"
