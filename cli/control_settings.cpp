@@ -142,6 +142,18 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
     // A pipe would wait for a writer and a device may never end: only plain files are read.
     if (!std::filesystem::is_regular_file(status))
         throw Failure(name + ": the settings file is not a plain file");
+    // JSON settings hold a few dozen values: a file this large can only be an image with a record,
+    // and is never read whole as text.
+    constexpr std::uintmax_t kLargestJsonSettings = 16u << 20;
+    const auto fromRecord = [&]() -> SettingsFile {
+        const SettingsRecord embedded = ReadSettingsRecord(file);
+        if (embedded.Json.empty())
+            throw UsageError(name + ": neither a JSON settings file nor an image with settings embedded by qualvex");
+        return {ParseSettingsJson(op, embedded.Json, name), true};
+    };
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
+    if (!error && size > kLargestJsonSettings)
+        return fromRecord();
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw Failure(name + ": cannot open the settings file");
@@ -158,10 +170,7 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
     if (text[first] == '{')
         return {ParseSettingsJson(op, text, name), false};
     in.close();
-    const SettingsRecord embedded = ReadSettingsRecord(file);
-    if (embedded.Json.empty())
-        throw UsageError(name + ": neither a JSON settings file nor an image with settings embedded by qualvex");
-    return {ParseSettingsJson(op, embedded.Json, name), true};
+    return fromRecord();
 }
 
 ControlValue ParseSetOption(const Operator& op, const std::string& option)

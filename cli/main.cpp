@@ -17,6 +17,7 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <new>
 #include <optional>
 
 namespace {
@@ -117,6 +118,8 @@ int main(int argc, char** argv)
         return 0;
     } catch (const UsageError& error) {
         return Fail(2, error.what());
+    } catch (const std::bad_alloc&) {
+        return Fail(1, "not enough memory for this run (--memory-limit bounds what frames may take)");
     } catch (const std::exception& error) {
         return Fail(1, error.what());
     }

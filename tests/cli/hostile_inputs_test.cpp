@@ -4,6 +4,8 @@
 // output's name and nothing existing replaced.
 #include "support/qualvex_program.h"
 
+#include <OpenImageIO/deepdata.h>
+
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -321,6 +323,23 @@ TEST_F(HostileInputs, WhatWouldBeReadOrWrittenOnlyInPartIsRefusedByName)
     const RunResult parts = Run({"key", "parts.exr", "-o", "out.exr", "-q"});
     EXPECT_EQ(parts.ExitCode, 1);
     EXPECT_NE(parts.Err.find("parts.exr: the source holds several parts or subimages"), std::string::npos) << parts.Err;
+
+    // Deep data: samples per pixel, not a colour per pixel.
+    {
+        ImageSpec header(2, 1, 4, TypeDesc::FLOAT);
+        header.deep = true;
+        OIIO::DeepData deep(header);
+        for (int pixel = 0; pixel < 2; ++pixel)
+            deep.set_samples(pixel, 2);
+        auto out = ImageOutput::create(P("deep.exr").string());
+        ASSERT_TRUE(out->open(P("deep.exr").string(), header));
+        ASSERT_TRUE(out->write_deep_image(deep));
+        out->close();
+    }
+    const RunResult deep = Run({"key", "deep.exr", "-o", "out.exr", "-q"});
+    EXPECT_EQ(deep.ExitCode, 1);
+    EXPECT_NE(deep.Err.find("deep.exr: the source holds deep data, which is not keyed"), std::string::npos) << deep.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("out.exr")));
 
     WriteImage(P("plate.exr"), 4, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(4, 2, 4));
     const struct {
