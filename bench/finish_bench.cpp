@@ -1,0 +1,56 @@
+// Whole frames through the host with the loaded finishing tool: an HD float frame of a subject
+// over a green backing, its matte a soft-edged ellipse, finished with its defaults (the passes
+// every frame pays for) and with despill, shrink 3 and soften 2.
+#include "host/image.h"
+#include "host/operator.h"
+#include "host/plugin_loader.h"
+#include "host/request.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+namespace {
+
+void FinishHdFrame(benchmark::State& state)
+{
+    std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/QualvexFinish.plugin");
+    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.QualvexFinish"));
+    if (state.range(0) == 1) {
+        auto set = [&](const char* id, double value) {
+            AutoNumber number(value);
+            op->FindInput(id)->SetValueAt(number, 0.0);
+        };
+        set("Despill", 1.0);
+        set("Shrink", 3.0);
+        set("Soften", 2.0);
+    }
+
+    Image source(1920, 1080, PixelStorage::Float);
+    for (std::int32_t y = 0; y < source.Height; ++y)
+        for (std::int32_t x = 0; x < source.Width; ++x) {
+            const double u = (x - 960.0) / 600.0;
+            const double v = (y - 540.0) / 380.0;
+            // Distance outside the ellipse's rim, in roughly pixels; a ramp two pixels wide.
+            const double rim = (std::sqrt(u * u + v * v) - 1.0) * 450.0;
+            Pixel p;
+            p.A = static_cast<float>(std::clamp(0.5 - rim / 2.0, 0.0, 1.0));
+            p.R = 0.2f + 0.5f * p.A * static_cast<float>(x) / 1920.0f;
+            p.G = 0.75f - 0.3f * p.A;
+            p.B = 0.15f + 0.4f * p.A * static_cast<float>(y) / 1080.0f;
+            source.SetPixel(x, y, p);
+        }
+    op->FindInput("Image")->ConnectImage(&source);
+    for (auto _ : state) {
+        std::unique_ptr<Image> output = host::RenderFrame(*op, 0.0);
+        benchmark::DoNotOptimize(output.get());
+    }
+    state.SetItemsProcessed(state.iterations() * 1920 * 1080);
+    op.reset();
+    plugin->Unload();
+}
+BENCHMARK(FinishHdFrame)->Arg(0)->Arg(1)->ArgName("despill_shrink3_soften2")->Unit(benchmark::kMillisecond);
+
+}  // namespace

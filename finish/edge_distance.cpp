@@ -1,0 +1,155 @@
+#include "finish/edge_distance.h"
+
+#include "finish/nearest_seed.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <numbers>
+
+namespace qualvex::finish {
+
+namespace {
+
+struct Point {
+    double X;
+    double Y;
+};
+
+bool Inside(float alpha) { return alpha >= 0.5f; }
+
+// Where the edge crosses the way from pixel centre a to pixel centre b (on opposite sides).
+Point Crossing(Point a, float alphaA, Point b, float alphaB)
+{
+    const double da = static_cast<double>(alphaA);
+    const double db = static_cast<double>(alphaB);
+    // One alpha is at least 0.5 and the other below it, so the difference is not 0; should it
+    // be anyway, the crossing is taken half way.
+    const double span = da - db;
+    const double t = span != 0.0 ? (da - 0.5) / span : 0.5;
+    return {a.X + (b.X - a.X) * t, a.Y + (b.Y - a.Y) * t};
+}
+
+double SquaredDistanceToSegment(Point p, Point a, Point b)
+{
+    const double ex = b.X - a.X;
+    const double ey = b.Y - a.Y;
+    const double length2 = ex * ex + ey * ey;
+    double t = 0.0;
+    // A segment of no length is its end point; otherwise the projection, kept on the segment.
+    if (length2 > 0.0)
+        t = std::clamp(((p.X - a.X) * ex + (p.Y - a.Y) * ey) / length2, 0.0, 1.0);
+    const double dx = a.X + ex * t - p.X;
+    const double dy = a.Y + ey * t - p.Y;
+    return dx * dx + dy * dy;
+}
+
+// The squared distance from p to the edge segments in the square whose top-left centre is
+// (cx, cy); +infinity when the edge does not pass through it.
+double SquaredDistanceInSquare(const AlphaPlane& matte, std::int32_t cx, std::int32_t cy, Point p)
+{
+    // Corners in order around the square, and the edges between consecutive corners.
+    const Point corner[4] = {{static_cast<double>(cx), static_cast<double>(cy)},
+                             {static_cast<double>(cx + 1), static_cast<double>(cy)},
+                             {static_cast<double>(cx + 1), static_cast<double>(cy + 1)},
+                             {static_cast<double>(cx), static_cast<double>(cy + 1)}};
+    const float alpha[4] = {matte.At(cx, cy), matte.At(cx + 1, cy), matte.At(cx + 1, cy + 1), matte.At(cx, cy + 1)};
+    bool inside[4];
+    for (int i = 0; i < 4; ++i)
+        inside[i] = Inside(alpha[i]);
+
+    Point crossing[4];
+    bool crosses[4];
+    int count = 0;
+    for (int i = 0; i < 4; ++i) {
+        const int j = (i + 1) % 4;
+        crosses[i] = inside[i] != inside[j];
+        if (crosses[i]) {
+            crossing[i] = Crossing(corner[i], alpha[i], corner[j], alpha[j]);
+            ++count;
+        }
+    }
+    if (count == 0)
+        return std::numeric_limits<double>::infinity();
+
+    double best = std::numeric_limits<double>::infinity();
+    if (count == 2) {
+        Point ends[2];
+        int n = 0;
+        for (int i = 0; i < 4; ++i)
+            if (crosses[i])
+                ends[n++] = crossing[i];
+        return SquaredDistanceToSegment(p, ends[0], ends[1]);
+    }
+    // Four crossings: diagonal corners agree. The mean alpha says whether the middle of the
+    // square is inside; the corners on the other side are each cut off by a segment between the
+    // crossings on their two edges (edge i - 1 and edge i meet at corner i).
+    // The mean of the four corners (a constant divisor: no guard needed).
+    const double mean = (static_cast<double>(alpha[0]) + alpha[1] + alpha[2] + alpha[3]) / 4.0;
+    const bool middleInside = mean >= 0.5;
+    for (int i = 0; i < 4; ++i) {
+        if (inside[i] == middleInside)
+            continue;
+        const int previous = (i + 3) % 4;
+        best = std::min(best, SquaredDistanceToSegment(p, crossing[previous], crossing[i]));
+    }
+    return best;
+}
+
+}  // namespace
+
+std::vector<float> SignedEdgeDistance(const AlphaPlane& matte, double reach)
+{
+    const std::int32_t w = matte.Width;
+    const std::int32_t h = matte.Height;
+    const std::size_t count = matte.Values.size();
+    std::vector<float> distance(count);
+    if (count == 0)
+        return distance;
+
+    // Seeds: pixels with a horizontal or vertical neighbour on the other side of the edge.
+    std::vector<unsigned char> seeds(count, 0);
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            const bool in = Inside(matte.At(x, y));
+            const bool differs = (x > 0 && Inside(matte.At(x - 1, y)) != in) ||
+                                 (x + 1 < w && Inside(matte.At(x + 1, y)) != in) ||
+                                 (y > 0 && Inside(matte.At(x, y - 1)) != in) ||
+                                 (y + 1 < h && Inside(matte.At(x, y + 1)) != in);
+            seeds[matte.Index(x, y)] = differs ? 1 : 0;
+        }
+    const NearestSeeds nearest = FindNearestSeeds(seeds, w, h);
+    // Squared seed distances beyond this are certainly beyond reach. A negative reach counts as
+    // 0, a NaN one as no limit.
+    const double limit = std::isnan(reach) ? std::numeric_limits<double>::infinity() : std::max(reach, 0.0);
+    const double beyond2 = (limit + std::numbers::sqrt2) * (limit + std::numbers::sqrt2);
+
+    const float infinity = std::numeric_limits<float>::infinity();
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            const std::size_t i = matte.Index(x, y);
+            const bool in = Inside(matte.Values[i]);
+            const std::int64_t seed = nearest.Seed[i];
+            if (seed < 0 || nearest.SquaredDistance[i] > beyond2) {
+                distance[i] = in ? infinity : -infinity;  // no edge, or none within reach
+                continue;
+            }
+            // A seed has a neighbour across the edge, so one of the up to four squares it is a
+            // corner of holds a segment.
+            // w is at least 1 here: the frame has pixels.
+            const auto sx = static_cast<std::int32_t>(seed % w);
+            const auto sy = static_cast<std::int32_t>(seed / w);
+            const Point p{static_cast<double>(x), static_cast<double>(y)};
+            double best = std::numeric_limits<double>::infinity();
+            for (std::int32_t cy = std::max(sy - 1, 0); cy <= std::min(sy, h - 2); ++cy)
+                for (std::int32_t cx = std::max(sx - 1, 0); cx <= std::min(sx, w - 2); ++cx)
+                    best = std::min(best, SquaredDistanceInSquare(matte, cx, cy, p));
+            const auto d = static_cast<float>(std::sqrt(best));
+            distance[i] = in ? d : -d;
+        }
+    return distance;
+}
+
+}  // namespace qualvex::finish

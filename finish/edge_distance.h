@@ -1,0 +1,31 @@
+// How far each pixel centre lies from the matte's edge, to a fraction of a pixel.
+#pragma once
+
+#include "finish/alpha_plane.h"
+
+#include <limits>
+#include <vector>
+
+namespace qualvex::finish {
+
+// The edge is the 0.5 contour of the matte: pixels with alpha >= 0.5 are inside, the rest
+// (NaN included) outside. Along each pair of horizontal or vertical neighbours on opposite sides
+// the edge crosses where the linear interpolation of their alphas is 0.5; within each square of
+// four pixel centres the crossings are joined into segments (a square with four crossings is
+// split by its mean alpha, as the contour of the bilinear surface is). Every pixel next to a
+// neighbour on the other side is a seed; each pixel's distance is measured to the segments in
+// the squares around its nearest seed (nearest by an exact Euclidean distance transform), so the
+// cost is linear in the number of pixels whatever the distances.
+//
+// Returns, per pixel row by row, the distance from its centre to the edge: positive inside,
+// negative outside, +infinity or -infinity when the frame has no edge at all. The frame's border
+// is not an edge. Geometry in double, rounded to float once.
+//
+// Callers that only need distances up to `reach` say so: a pixel that is certainly farther than
+// that from the edge (its nearest seed is more than reach + sqrt(2) away, and the segments it is
+// measured to lie within sqrt(2) of that seed) gets +infinity or -infinity instead, which saves
+// the geometry for all but a band around the edge.
+std::vector<float> SignedEdgeDistance(const AlphaPlane& matte,
+                                      double reach = std::numeric_limits<double>::infinity());
+
+}  // namespace qualvex::finish

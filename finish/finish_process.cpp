@@ -1,0 +1,221 @@
+#include "finish/finish_process.h"
+
+#include "finish/alpha_plane.h"
+#include "finish/clip.h"
+#include "finish/despill.h"
+#include "finish/mask_mix.h"
+#include "finish/shrink_grow.h"
+#include "finish/soften.h"
+#include "host/image.h"
+#include "host/link.h"
+#include "host/request.h"
+
+#include <cmath>
+#include <cstdint>
+#include <memory>
+
+namespace qualvex::finish {
+
+namespace {
+
+enum class OutputMode { Result, Matte, Spill };
+
+struct FinishSettings {
+    DespillSettings Despill;
+    ClipPoints Clip;
+    double Shrink = 0.0;
+    double Soften = 0.0;
+    OutputMode Output = OutputMode::Result;
+};
+
+double ReadNumber(Request& request, Input* input)
+{
+    return static_cast<Number*>(request.GetInputData(input, 0))->Value;
+}
+
+Image* ReadImage(Request& request, Input* input)
+{
+    Parameter* data = request.GetInputData(input, 0);
+    return (data != nullptr && data->Kind() == ParameterKind::Image) ? static_cast<Image*>(data) : nullptr;
+}
+
+// The entry a combo value names: the nearest whole number, when it is one of the `count`
+// entries; otherwise (NaN included) the fallback.
+int Entry(double value, int count, int fallback)
+{
+    const double nearest = std::floor(value + 0.5);
+    return (nearest >= 0.0 && nearest < static_cast<double>(count)) ? static_cast<int>(nearest) : fallback;
+}
+
+FinishSettings ReadSettings(Request& request, const FinishLinks& links)
+{
+    FinishSettings s;
+    s.Despill.Method = static_cast<DespillMethod>(Entry(ReadNumber(request, links.Despill), 3, 0));
+    s.Despill.Screen = static_cast<ScreenChannel>(Entry(ReadNumber(request, links.ScreenChannel), 3, 1));
+    s.Despill.Amount = static_cast<float>(ReadNumber(request, links.DespillAmount));
+    s.Despill.SpillToGrey = Entry(ReadNumber(request, links.SpillToGrey), 2, 0) == 1;
+    s.Clip.Black = ReadNumber(request, links.ClipBlack);
+    s.Clip.White = ReadNumber(request, links.ClipWhite);
+    s.Shrink = ReadNumber(request, links.Shrink);
+    s.Soften = ReadNumber(request, links.Soften);
+    s.Output = static_cast<OutputMode>(Entry(ReadNumber(request, links.OutputMode), 3, 0));
+    return s;
+}
+
+// Address of a pixel in one plane: the row's address plus step x column, the product formed in
+// 32 bits as tools form it. A plane without a row table gives null.
+unsigned char* PlaneAddress(unsigned char* row, std::int32_t step, std::int32_t x)
+{
+    if (row == nullptr)
+        return nullptr;
+    const auto offset = static_cast<std::int32_t>(static_cast<std::uint32_t>(step) * static_cast<std::uint32_t>(x));
+    return row + offset;
+}
+
+unsigned char* RowAddress(const Image& image, int plane, std::int32_t y)
+{
+    return image.PlaneRows[plane] != nullptr ? image.PlaneRows[plane][y] : nullptr;
+}
+
+Pixel ReadAt(const Image& image, unsigned char* const row[2], std::int32_t x)
+{
+    Pixel record;
+    image.ReadPixel(&record, PlaneAddress(row[0], image.PixelStep[0], x), PlaneAddress(row[1], image.PixelStep[1], x),
+                    &image);
+    return record;
+}
+
+// Truncation toward zero; -1 (outside every image) for NaN and values beyond the 32-bit range.
+std::int32_t Truncate(double value)
+{
+    return (value > -2147483649.0 && value < 2147483648.0) ? static_cast<std::int32_t>(value) : -1;
+}
+
+// Reads one mask's alpha at the mask pixel that stands for each frame pixel.
+class MaskSampler {
+public:
+    MaskSampler(const Image* mask, std::int32_t width, std::int32_t height) : m_Mask(mask)
+    {
+        // An empty mask, or a frame without pixels (nothing to divide by), samples no mask.
+        if (m_Mask == nullptr || m_Mask->Width <= 0 || m_Mask->Height <= 0 || width <= 0 || height <= 0) {
+            m_Mask = nullptr;
+            return;
+        }
+        m_ScaleX = static_cast<double>(m_Mask->Width) / static_cast<double>(width);
+        m_ScaleY = static_cast<double>(m_Mask->Height) / static_cast<double>(height);
+    }
+
+    void StartRow(std::int32_t y)
+    {
+        m_RowInside = false;
+        if (m_Mask == nullptr)
+            return;
+        const std::int32_t my = Truncate(static_cast<double>(y) * m_ScaleY);
+        m_RowInside = my >= 0 && my < m_Mask->Height;
+        if (m_RowInside) {
+            m_Row[0] = RowAddress(*m_Mask, 0, my);
+            m_Row[1] = RowAddress(*m_Mask, 1, my);
+        }
+    }
+
+    float Alpha(std::int32_t x) const
+    {
+        if (!m_RowInside)
+            return 0.0f;
+        const std::int32_t mx = Truncate(static_cast<double>(x) * m_ScaleX);
+        if (mx < 0 || mx >= m_Mask->Width)
+            return 0.0f;
+        return ReadAt(*m_Mask, m_Row, mx).A;
+    }
+
+private:
+    const Image* m_Mask;
+    double m_ScaleX = 0.0;
+    double m_ScaleY = 0.0;
+    bool m_RowInside = false;
+    unsigned char* m_Row[2] = {nullptr, nullptr};
+};
+
+float RemovedLight(float original, float despilled)
+{
+    const float removed = original - despilled;
+    return removed > 0.0f ? removed : 0.0f;
+}
+
+// The new image is the render's until the output takes it; any way out before that releases it.
+struct RecycleImage {
+    void operator()(Image* image) const { image->Recycle(); }
+};
+using OwnedImage = std::unique_ptr<Image, RecycleImage>;
+
+}  // namespace
+
+void RenderFinishedFrame(Request& request, const FinishLinks& links)
+{
+    const FinishSettings settings = ReadSettings(request, links);
+    Image* source = ReadImage(request, links.Image);
+    if (source == nullptr)
+        return;  // nothing to finish: no output for this request
+
+    OwnedImage output;
+    {
+        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), 0, 0};
+        const TagList tags(words, false);
+        output.reset(NewImageTagList(tags));
+    }
+    const std::int32_t width = source->Width;
+    const std::int32_t height = source->Height;
+    if (width == 0 || height == 0) {
+        request.SetOutputData(links.Out, output.release());
+        return;
+    }
+
+    // The matte: clipped as it is read, then the steps that need the whole frame.
+    AlphaPlane matte(width, height);
+    for (std::int32_t y = 0; y < height; ++y) {
+        unsigned char* const row[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
+        for (std::int32_t x = 0; x < width; ++x)
+            matte.At(x, y) = ClipAlpha(ReadAt(*source, row, x).A, settings.Clip);
+    }
+    ShrinkGrow(matte, settings.Shrink);
+    Soften(matte, settings.Soften);
+
+    MaskSampler garbage(links.GarbageMatte->IsConnected() ? ReadImage(request, links.GarbageMatte) : nullptr, width,
+                        height);
+    MaskSampler core(links.CoreMatte->IsConnected() ? ReadImage(request, links.CoreMatte) : nullptr, width, height);
+
+    for (std::int32_t y = 0; y < height; ++y) {
+        unsigned char* const row[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
+        unsigned char* const outRow[2] = {RowAddress(*output, 0, y), RowAddress(*output, 1, y)};
+        garbage.StartRow(y);
+        core.StartRow(y);
+        for (std::int32_t x = 0; x < width; ++x) {
+            Pixel record = ReadAt(*source, row, x);
+            const Rgb original{record.R, record.G, record.B};
+            const Rgb despilled = Despill(original, settings.Despill);
+            const float alpha = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
+            switch (settings.Output) {
+            case OutputMode::Result:
+                record.R = despilled.R;
+                record.G = despilled.G;
+                record.B = despilled.B;
+                record.A = alpha;
+                break;
+            case OutputMode::Matte:
+                record.R = record.G = record.B = record.A = alpha;
+                break;
+            case OutputMode::Spill:
+                record.R = RemovedLight(original.R, despilled.R);
+                record.G = RemovedLight(original.G, despilled.G);
+                record.B = RemovedLight(original.B, despilled.B);
+                record.A = 1.0f;
+                break;
+            }
+            output->WritePixel(&record, PlaneAddress(outRow[0], output->PixelStep[0], x),
+                               PlaneAddress(outRow[1], output->PixelStep[1], x), output.get());
+        }
+    }
+    request.SetOutputData(links.Out, output.release());
+}
+
+}  // namespace qualvex::finish

@@ -1,0 +1,41 @@
+// The per-frame render of the finishing tool: reads the controls and images from the request,
+// runs the finishing steps over the whole frame and hands the new image to the output.
+#pragma once
+
+class Input;
+class Output;
+class Request;
+
+namespace qualvex::finish {
+
+// The links the render reads, in the order it reads them.
+struct FinishLinks {
+    Input* Despill;
+    Input* ScreenChannel;
+    Input* DespillAmount;
+    Input* SpillToGrey;
+    Input* ClipBlack;
+    Input* ClipWhite;
+    Input* Shrink;
+    Input* Soften;
+    Input* OutputMode;
+    Input* Image;
+    Input* GarbageMatte;
+    Input* CoreMatte;
+    Output* Out;
+};
+
+// Steps, in order: despill (colour), clip, shrink or grow, soften, garbage and core mattes
+// (alpha), then the output mode picks what is written: the despilled colour with the finished
+// alpha (Result), the finished alpha in R, G, B and A (Matte), or the light the despill took out
+// of each channel, never negative, with alpha 1 (Spill). Depth, coverage and the IDs pass
+// through; the colour stays straight, as it came. The output has the source's size and storage.
+// A mask image is sampled at (trunc(x * maskWidth / width), trunc(y * maskHeight / height)), the
+// scale formed first; a mask pixel outside the mask counts as no mask there.
+//
+// Combo values are rounded to the nearest entry; one that names no entry counts as the default
+// entry (Despill Off, Screen Green, Output Result). No source image: no output. An empty source
+// gives an empty output.
+void RenderFinishedFrame(Request& request, const FinishLinks& links);
+
+}  // namespace qualvex::finish

@@ -1,0 +1,37 @@
+// The finishing tool class: despill, matte clip, shrink or grow, soften, garbage and core mattes,
+// chained after the keyer. The host creates it through the registered creation callback and
+// reaches it through the virtual operations it overrides.
+#pragma once
+
+#include "host/link.h"
+#include "host/operator.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class Finisher : public ThreadedOperator {
+public:
+    Finisher(const Registry* entry, const ScriptVal& table, const TagList& tags);
+    ~Finisher() override;
+    std::size_t GetObjectSize() const override;
+    void Process(Request* request) override;
+
+    // Links, owned by the host; one per control, image and output, in control-page order.
+    Input* InDespill;
+    Input* InScreenChannel;
+    Input* InDespillAmount;
+    Input* InSpillToGrey;
+    Input* InClipBlack;
+    Input* InClipWhite;
+    Input* InShrink;
+    Input* InSoften;
+    Input* InOutputMode;
+    Input* InImage;
+    Input* InGarbageMatte;
+    Input* InCoreMatte;
+    Output* OutImage;
+
+private:
+    template <std::size_t N>
+    Input* AddInput(const char* name, const char* id, const std::uint64_t (&words)[N]);
+};
