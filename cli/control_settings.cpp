@@ -10,6 +10,7 @@
 
 #include <bit>
 #include <charconv>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <cmath>
@@ -22,6 +23,8 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 constexpr const char* kColourSpaceControl = "Colorspace";
+// The finishing tool's controls travel in the same file and record, under this key.
+constexpr const char* kFinishSection = "finish";
 
 bool IsNumberControl(const Input& input)
 {
@@ -107,6 +110,8 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
 
     std::vector<std::pair<const Input*, double>> found;
     for (const auto& [id, item] : document.items()) {
+        if (id == kFinishSection && item.is_object())
+            continue;  // the finishing tool's, read by FinishSectionJson
         const Input& input = RequireControl(op, id, origin);
         double value = 0.0;
         if (item.is_number()) {
@@ -149,7 +154,7 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
         const SettingsRecord embedded = ReadSettingsRecord(file);
         if (embedded.Json.empty())
             throw UsageError(name + ": neither a JSON settings file nor an image with settings embedded by qualvex");
-        return {ParseSettingsJson(op, embedded.Json, name), true};
+        return {ParseSettingsJson(op, embedded.Json, name), true, FinishSectionJson(embedded.Json)};
     };
     const std::uintmax_t size = std::filesystem::file_size(file, error);
     if (!error && size > kLargestJsonSettings)
@@ -168,7 +173,7 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
         throw UsageError(name + ": the settings file is empty; it should hold a JSON object such as "
                                 "{\"FadeRed\": 0.5}");
     if (text[first] == '{')
-        return {ParseSettingsJson(op, text, name), false};
+        return {ParseSettingsJson(op, text, name), false, FinishSectionJson(text)};
     in.close();
     return fromRecord();
 }
@@ -311,6 +316,26 @@ void RunSettings::ApplyTo(Operator& op) const
     ApplyControlValues(op, typedSliders);
 }
 
+std::vector<std::string> RunSettings::RangeWarnings(const Operator& op) const
+{
+    std::vector<ControlValue> given = File.Embedded ? std::vector<ControlValue>{} : File.Values;
+    given.insert(given.end(), Typed.begin(), Typed.end());
+    std::vector<std::string> warnings;
+    for (const ControlValue& value : given) {
+        const Input* input = op.FindInput(value.ID);
+        if (input == nullptr)
+            continue;
+        const LinkDescription& d = input->Description();
+        if (!d.Min || !d.Max || (value.Value >= *d.Min && value.Value <= *d.Max))
+            continue;
+        char text[160];
+        std::snprintf(text, sizeof text, "control \"%s\" = %.9g is outside its range %.9g .. %.9g; applied as given",
+                      value.ID.c_str(), value.Value, *d.Min, *d.Max);
+        warnings.emplace_back(text);
+    }
+    return warnings;
+}
+
 RunSettings CollectRunSettings(const Operator& op, const std::string& settingsFile, const std::string& keyColor,
                                const std::vector<std::string>& sets)
 {
@@ -322,6 +347,25 @@ RunSettings CollectRunSettings(const Operator& op, const std::string& settingsFi
     for (const std::string& set : sets)
         settings.Typed.push_back(ParseSetOption(op, set));
     return settings;
+}
+
+std::string FinishSectionJson(const std::string& json)
+{
+    if (JsonNestingDepth(json) > kMaxJsonDepth)
+        return "";
+    const Json document = Json::parse(json, nullptr, false);
+    if (!document.is_object() || !document.contains(kFinishSection) || !document[kFinishSection].is_object())
+        return "";
+    return document[kFinishSection].dump();
+}
+
+std::string SettingsRecordJson(const Operator& keyer, const Operator* finisher)
+{
+    if (finisher == nullptr)
+        return ControlValuesJson(keyer);
+    Json document = Json::parse(ControlValuesJson(keyer));
+    document[kFinishSection] = Json::parse(ControlValuesJson(*finisher));
+    return document.dump();
 }
 
 std::string ControlValuesJson(const Operator& op)

@@ -29,6 +29,7 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
 struct SettingsFile {
     std::vector<ControlValue> Values;  // in control-page order
     bool Embedded = false;             // read from an image: a record of every control
+    std::string FinishJson;            // the finishing tool's values ("finish" object), or empty
 };
 
 // A settings file: JSON, or an image carrying embedded settings. Errors name the file.
@@ -60,12 +61,24 @@ struct RunSettings {
     std::vector<ControlValue> Typed;  // --key-color, then each --set
 
     void ApplyTo(Operator& op) const;
+
+    // A warning for each value given outside its control's range on the control page: such a
+    // value is applied (scripts may mean it), but a typing slip should not pass unseen.
+    std::vector<std::string> RangeWarnings(const Operator& op) const;
 };
 
 // Reads and checks everything a run will set against `op`'s control page; nothing is applied.
 // An empty `settingsFile` or `keyColor` stands for none.
 RunSettings CollectRunSettings(const Operator& op, const std::string& settingsFile, const std::string& keyColor,
                                const std::vector<std::string>& sets);
+
+// The "finish" object of a settings file or record (the finishing tool's controls), as JSON;
+// empty when there is none.
+std::string FinishSectionJson(const std::string& json);
+
+// The settings record of a run: every control of the keyer and, when the run finishes the key,
+// the finishing tool's under "finish".
+std::string SettingsRecordJson(const Operator& keyer, const Operator* finisher);
 
 // Every number control of `op` with the value it holds, as a JSON object in control-page order;
 // numbers are written so that they read back to the same bits.

@@ -162,6 +162,15 @@ ChannelMap MapChannels(const ImageSpec& header, const std::string& name, const s
 
 }  // namespace
 
+std::unique_ptr<Image> ConvertStorage(const Image& image, PixelStorage storage)
+{
+    auto converted = std::make_unique<Image>(image.Width, image.Height, storage, image.HasFurtherChannels());
+    for (int y = 0; y < image.Height; ++y)
+        for (int x = 0; x < image.Width; ++x)
+            converted->SetPixel(x, y, image.GetPixel(x, y));
+    return converted;
+}
+
 ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role)
 {
     const auto in = OpenImage(file, role);

@@ -28,6 +28,10 @@ struct ImageFile {
     std::vector<std::string> DroppedChannels;  // channels neither colour nor further channels
 };
 
+// A copy of `image` stored as `storage`, pixel for pixel through the host's pixel record (values
+// a narrower kind cannot hold are rounded and clamped as the host stores them).
+std::unique_ptr<Image> ConvertStorage(const Image& image, PixelStorage storage);
+
 // What a file's header says, read without its pixels.
 struct ImageFacts {
     PixelStorage Storage;  // the storage kind its colour is keyed in

@@ -46,19 +46,20 @@ std::vector<int> FramesToKey(const FramePattern& source, const std::string& fram
     return frames;
 }
 
-void CheckKeyCoverage(const KeyJob& job, const DiskView& disk)
+// A sequence read beside the source must have every frame the source has.
+void CheckCoverage(const KeyJob& job, const FramePattern& pattern, const std::string& role, const DiskView& disk)
 {
-    if (!job.Key || !job.Key->IsSequence())
+    if (!pattern.IsSequence())
         return;
     if (!job.Source.IsSequence())
-        throw UsageError("a key image sequence needs a source sequence");
-    const std::vector<int> keyFrames = disk.FramesOnDisk(*job.Key);
+        throw UsageError("a " + role + " sequence needs a source sequence");
+    const std::vector<int> present = disk.FramesOnDisk(pattern);
     std::vector<int> missing;
     for (int frame : job.Frames)
-        if (!std::binary_search(keyFrames.begin(), keyFrames.end(), frame))
+        if (!std::binary_search(present.begin(), present.end(), frame))
             missing.push_back(frame);
     if (!missing.empty())
-        throw Failure(job.Key->Text() + ": key image frames missing: " + DescribeFrames(missing));
+        throw Failure(pattern.Text() + ": " + role + " frames missing: " + DescribeFrames(missing));
 }
 
 // An output (or the preview) must not be another name of an input.
@@ -69,6 +70,9 @@ void CheckNotAnInput(const KeyJob& job, const std::filesystem::path& output, int
         throw UsageError(output.string() + ": the output would replace the source");
     if (job.Key && canonical == disk.Canonical(job.Key->PathFor(frame)))
         throw UsageError(output.string() + ": the output would replace the key image");
+    for (const auto& [mask, role] : job.Masks)
+        if (canonical == disk.Canonical(mask.PathFor(frame)))
+            throw UsageError(output.string() + ": the output would replace the " + role);
 }
 
 // What becomes of an existing output (or preview) under the run's policy.
@@ -104,7 +108,7 @@ ExistingDecision Decide(const std::filesystem::path& output, OutputState state, 
 
 KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
 {
-    KeyJob job{FramePattern(request.Source), FramePattern(request.Output), std::nullopt, {}, {}, 0, 0, false, false};
+    KeyJob job{FramePattern(request.Source), FramePattern(request.Output), std::nullopt, {}, {}, {}, 0, 0, false, false};
     if (job.Source.IsSequence() != job.Output.IsSequence())
         throw UsageError(job.Source.IsSequence()
                              ? "a source sequence needs an output sequence pattern (e.g. out.####.exr), not \"" +
@@ -113,10 +117,15 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
                                    request.Output + "\"");
     if (!request.KeyImage.empty())
         job.Key.emplace(request.KeyImage);
+    for (const FrameInput& mask : request.Masks)
+        job.Masks.emplace_back(FramePattern(mask.Pattern), mask.Role);
 
     job.Frames = FramesToKey(job.Source, request.Frames, disk);
     job.PreviewFrame = job.Frames.front();
-    CheckKeyCoverage(job, disk);
+    if (job.Key)
+        CheckCoverage(job, *job.Key, "key image", disk);
+    for (const auto& [mask, role] : job.Masks)
+        CheckCoverage(job, mask, role, disk);
 
     std::vector<int> pending;
     std::vector<std::string> refused;

@@ -34,6 +34,12 @@ struct DiskView {
 
 enum class ExistingOutputs { Refuse, Overwrite, Resume };
 
+// A further image a frame reads besides the source, such as a garbage matte: a file or a sequence.
+struct FrameInput {
+    std::string Pattern;
+    std::string Role;  // for messages: "garbage matte"
+};
+
 struct JobRequest {
     std::string Source;
     std::string Output;
@@ -42,12 +48,14 @@ struct JobRequest {
     std::string Preview;   // empty: none
     ExistingOutputs Existing = ExistingOutputs::Refuse;
     std::string SettingsJson;  // the run's settings record, for --resume
+    std::vector<FrameInput> Masks = {};
 };
 
 struct KeyJob {
     FramePattern Source;
     FramePattern Output;
     std::optional<FramePattern> Key;
+    std::vector<std::pair<FramePattern, std::string>> Masks;  // with their roles
     std::vector<int> Frames;     // to render, ascending
     std::vector<int> Replacing;  // of those, frames whose unfinished or old output is replaced
     int Skipped = 0;             // asked for, but finished outputs exist and are kept

@@ -4,7 +4,7 @@
 #include "cli/contact_sheet.h"
 #include "cli/control_settings.h"
 #include "cli/format_policy.h"
-#include "cli/frame_render.h"
+#include "cli/finishing_options.h"
 #include "cli/frame_runner.h"
 #include "cli/image_reader.h"
 #include "cli/image_writer.h"
@@ -14,6 +14,8 @@
 #include "cli/progress_display.h"
 #include "cli/real_disk.h"
 #include "cli/safe_text.h"
+#include "cli/storage_kinds.h"
+#include "host/flow.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -52,29 +54,75 @@ JobRequest RequestOf(const KeyOptions& options, const std::string& settingsJson)
 
 std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
 
-// One frame's source and, for a key sequence, its key image.
-struct FrameInputs {
-    ImageFile Source;
-    std::optional<ImageFile> SequenceKey;
-    Image* Key = nullptr;  // the key in force: this frame's, the single key image's, or none
+// An image read beside the source for every frame: one file read once, or a sequence read frame by
+// frame.
+class FrameImage {
+public:
+    FrameImage(const FramePattern& pattern, std::string role, std::uint64_t maxBytes) : m_Pattern(pattern), m_Role(std::move(role))
+    {
+        if (!m_Pattern.IsSequence())
+            m_Single = ReadImageFile(m_Pattern.PathFor(0), m_Role, maxBytes);
+    }
+    const FramePattern& Pattern() const { return m_Pattern; }
+    const std::string& Role() const { return m_Role; }
+    bool IsSequence() const { return m_Pattern.IsSequence(); }
+    const ImageFile* Single() const { return m_Single ? &*m_Single : nullptr; }
+
+private:
+    FramePattern m_Pattern;
+    std::string m_Role;
+    std::optional<ImageFile> m_Single;
 };
 
-FrameInputs ReadFrameInputs(const KeyJob& job, const std::optional<ImageFile>& singleKey, int frame,
-                            std::uint64_t maxBytes)
+// One frame's images: its source, and the frame's own of every sequence read beside it.
+struct FrameInputs {
+    ImageFile Source;
+    std::vector<ImageFile> Frames;  // of the sequences, in the order of the run's frame images
+    std::vector<Image*> Images;     // per frame image: this frame's, the single file's, or none
+};
+
+FrameInputs ReadFrameInputs(const KeyJob& job, const std::vector<FrameImage>& extras, int frame, std::uint64_t maxBytes)
 {
-    FrameInputs inputs{ReadImageFile(job.Source.PathFor(frame), "source", maxBytes), std::nullopt, nullptr};
-    if (job.Key && job.Key->IsSequence()) {
-        inputs.SequenceKey = ReadImageFile(job.Key->PathFor(frame), "key image", maxBytes);
-        inputs.Key = inputs.SequenceKey->Pixels.get();
-    } else if (singleKey) {
-        inputs.Key = singleKey->Pixels.get();
+    FrameInputs inputs{ReadImageFile(job.Source.PathFor(frame), "source", maxBytes), {}, {}};
+    inputs.Frames.reserve(extras.size());
+    for (const FrameImage& extra : extras) {
+        if (extra.IsSequence()) {
+            inputs.Frames.push_back(ReadImageFile(extra.Pattern().PathFor(frame), extra.Role(), maxBytes));
+            inputs.Images.push_back(inputs.Frames.back().Pixels.get());
+        } else {
+            inputs.Images.push_back(extra.Single()->Pixels.get());
+        }
     }
     return inputs;
 }
 
 // Warnings that would repeat on every frame are given once per run.
 struct OnceWarnings {
-    std::once_flag DroppedSource, DroppedKey, NotWritten;
+    std::once_flag DroppedSource, NotWritten, AllKeyed, NoneKeyed;
+
+    // A matte that is 0 or 1 everywhere is almost never what was meant: say what to try.
+    void FlatMatte(const Image& keyed, const std::filesystem::path& output)
+    {
+        bool allZero = true, allOne = true;
+        for (int y = 0; y < keyed.Height && (allZero || allOne); ++y)
+            for (int x = 0; x < keyed.Width; ++x) {
+                const float alpha = keyed.GetPixel(x, y).A;
+                allZero = allZero && alpha == 0.0f;
+                allOne = allOne && alpha == 1.0f;
+            }
+        if (keyed.Width == 0 || keyed.Height == 0)
+            return;
+        if (allZero)
+            std::call_once(AllKeyed, [&] {
+                Warn(output.string() + ": the matte is 0 everywhere (the whole frame is keyed out); set the key "
+                     "colour (--key-color), narrow the windows (Min/Max) or fit settings from samples (qualvex fit)");
+            });
+        if (allOne)
+            std::call_once(NoneKeyed, [&] {
+                Warn(output.string() + ": the matte is 1 everywhere (nothing is keyed); check the key colour "
+                     "(--key-color), widen the windows (Min/Max) or fit settings from samples (qualvex fit)");
+            });
+    }
 
     void Dropped(std::once_flag& once, const ImageFile& file, const std::filesystem::path& path)
     {
@@ -87,20 +135,78 @@ struct OnceWarnings {
     }
 };
 
+// Where each frame image goes: a step of the flow and one of its image inputs.
+struct ImageSlot {
+    std::size_t Step;
+    const char* Input;
+};
+
+// One worker's tools and the flow that chains them: the keyer, then the finishing tool when the
+// run finishes the key.
+struct Worker {
+    std::unique_ptr<Operator> Keyer;
+    std::unique_ptr<Operator> Finisher;
+    host::Flow Chain;
+
+    std::unique_ptr<Image> Render(Image& source, const std::vector<Image*>& images, const std::vector<ImageSlot>& slots,
+                                  int frame)
+    {
+        for (std::size_t i = 0; i < slots.size(); ++i)
+            Chain.Connect(slots[i].Step, slots[i].Input, images[i]);
+        try {
+            return Chain.Render(source, static_cast<double>(frame));
+        } catch (const host::FlowError& error) {
+            throw Failure("frame " + std::to_string(frame) + ": " + error.what());
+        }
+    }
+};
+
+// The source in the output's storage when that is wider (an 8-bit plate keyed into float keeps a
+// float matte); null when the source's own storage serves.
+std::unique_ptr<Image> WidenedForOutput(const Image& source, const std::optional<PixelStorage>& output)
+{
+    if (!output || !IsWider(*output, source.Storage()))
+        return nullptr;
+    return ConvertStorage(source, *output);
+}
+
 }  // namespace
 
 KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
 {
-    // Settings are checked on one instance before anything is read or rendered; the record they
-    // make tells a finished output of this run from another run's under --resume.
+    // Settings are checked on one instance of each tool before anything is read or rendered; the
+    // record they make tells a finished output of this run from another run's under --resume.
     std::unique_ptr<Operator> prototype = plugin.NewInstance();
     const RunSettings settings = CollectRunSettings(*prototype, options.SettingsFile, options.KeyColor, options.Sets);
+    for (const std::string& warning : settings.RangeWarnings(*prototype))
+        Warn(warning);
     settings.ApplyTo(*prototype);
+    std::unique_ptr<KeyerPlugin> finishing;
+    std::unique_ptr<Operator> finisherPrototype;
+    std::vector<ControlValue> finishValues;
+    if (options.Finish.Requested() || !settings.File.FinishJson.empty()) {
+        finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
+        finisherPrototype = finishing->NewInstance();
+        if (!settings.File.FinishJson.empty())
+            finishValues = ParseSettingsJson(*finisherPrototype, settings.File.FinishJson,
+                                             options.SettingsFile + " (finish)");
+        const std::vector<ControlValue> typed = FinishingValues(options.Finish, *prototype);
+        finishValues.insert(finishValues.end(), typed.begin(), typed.end());
+        ApplyControlValues(*finisherPrototype, finishValues);
+    }
     WriteOptions write;
     write.Premultiply = options.Premultiply;
-    write.Record = {ControlValuesJson(*prototype), std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version()};
+    std::string version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();
+    if (finishing)
+        version += "; " + finishing->Version();
+    write.Record = {SettingsRecordJson(*prototype, finisherPrototype.get()), version};
 
-    const KeyJob job = PlanKeyJob(RequestOf(options, write.Record.Json), RealDisk());
+    JobRequest request = RequestOf(options, write.Record.Json);
+    if (!options.Finish.Garbage.empty())
+        request.Masks.push_back({options.Finish.Garbage, "garbage matte"});
+    if (!options.Finish.Core.empty())
+        request.Masks.push_back({options.Finish.Core, "core matte"});
+    const KeyJob job = PlanKeyJob(request, RealDisk());
     std::vector<std::filesystem::path> outputs;
     for (int frame : job.Frames)
         outputs.push_back(job.Output.PathFor(frame));
@@ -108,15 +214,27 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         outputs.emplace_back(options.Preview);
     RemoveStaleTemporaries(outputs);
 
+    // The images read beside the source, and where each goes in the flow.
+    std::vector<std::pair<FramePattern, std::string>> beside;
+    std::vector<ImageSlot> slots;
+    if (job.Key) {
+        beside.emplace_back(*job.Key, "key image");
+        slots.push_back({0, "KeyImage"});
+    }
+    for (const auto& [mask, role] : job.Masks) {
+        beside.emplace_back(mask, role);
+        slots.push_back({1, role == "garbage matte" ? "GarbageMatte" : "CoreMatte"});
+    }
+
     // What one frame holds at once, from the first frame's headers, against the memory limit.
     const std::uint64_t limit = options.MemoryLimit != 0 ? options.MemoryLimit : DefaultMemoryLimit();
     std::uint64_t frameBytes = 0;
     if (!job.Frames.empty()) {
         const std::filesystem::path first = job.Source.PathFor(job.Frames.front());
         const ImageFacts source = InspectImage(first, "source");
-        frameBytes = source.BytesToKey;
-        if (job.Key)
-            frameBytes += InspectImage(job.Key->PathFor(job.Frames.front()), "key image").BytesToKey;
+        frameBytes = source.BytesToKey * (finishing ? 2 : 1);  // the finishing tool makes one more image
+        for (const auto& [pattern, role] : beside)
+            frameBytes += InspectImage(pattern.PathFor(job.Frames.front()), role).BytesToKey;
         if (frameBytes > limit)
             throw Failure(first.string() + ": the source claims " + std::to_string(source.Width) + " x " +
                           std::to_string(source.Height) + " pixels in " + std::to_string(source.Channels) +
@@ -131,27 +249,39 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
                  "cannot restore from these outputs, and --resume takes any readable one as finished");
     }
 
-    std::optional<ImageFile> singleKey;
-    if (job.Key && !job.Key->IsSequence())
-        singleKey = ReadImageFile(job.Key->PathFor(0), "key image", limit);
+    std::vector<FrameImage> extras;
+    for (const auto& [pattern, role] : beside)
+        extras.emplace_back(pattern, role, limit);
 
-    // One tool instance per worker, each with the same settings; no more workers than the memory
-    // limit holds frames.
+    // One instance of each tool per worker, each with the same settings; no more workers than the
+    // memory limit holds frames.
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const unsigned wanted = options.Threads == 0 ? cores : options.Threads;
-    std::size_t workers = std::max<std::size_t>(1, std::min<std::size_t>(wanted, job.Frames.size()));
-    if (frameBytes > 0 && workers > limit / frameBytes) {
-        workers = std::max<std::uint64_t>(1, limit / frameBytes);
+    std::size_t count = std::max<std::size_t>(1, std::min<std::size_t>(wanted, job.Frames.size()));
+    if (frameBytes > 0 && count > limit / frameBytes) {
+        count = std::max<std::uint64_t>(1, limit / frameBytes);
         if (!options.Quiet)
-            Warn("keying " + std::to_string(workers) + " frames at once to stay within the memory limit of " +
+            Warn("keying " + std::to_string(count) + " frames at once to stay within the memory limit of " +
                  Mebibytes(limit));
     }
-    const std::uint64_t frameLimit = limit / workers;
-    std::vector<std::unique_ptr<Operator>> keyers;
-    keyers.push_back(std::move(prototype));
-    while (keyers.size() < workers) {
-        keyers.push_back(plugin.NewInstance());
-        settings.ApplyTo(*keyers.back());
+    const std::uint64_t frameLimit = limit / count;
+    std::vector<Worker> workers(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        Worker& worker = workers[i];
+        if (i == 0) {
+            worker.Keyer = std::move(prototype);
+            worker.Finisher = std::move(finisherPrototype);
+        } else {
+            worker.Keyer = plugin.NewInstance();
+            settings.ApplyTo(*worker.Keyer);
+            if (finishing) {
+                worker.Finisher = finishing->NewInstance();
+                ApplyControlValues(*worker.Finisher, finishValues);
+            }
+        }
+        worker.Chain.Append(*worker.Keyer);
+        if (worker.Finisher)
+            worker.Chain.Append(*worker.Finisher);
     }
 
     ProgressDisplay progress(static_cast<int>(job.Frames.size()), options.Quiet);
@@ -160,12 +290,12 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         const int frame = job.Frames[index];
         const std::filesystem::path output = job.Output.PathFor(frame);
         try {
-            const FrameInputs inputs = ReadFrameInputs(job, singleKey, frame, frameLimit);
+            const FrameInputs inputs = ReadFrameInputs(job, extras, frame, frameLimit);
             warnings.Dropped(warnings.DroppedSource, inputs.Source, job.Source.PathFor(frame));
-            if (inputs.SequenceKey)
-                warnings.Dropped(warnings.DroppedKey, *inputs.SequenceKey, job.Key->PathFor(frame));
-            const std::unique_ptr<Image> keyed =
-                KeyOneFrame(*keyers[worker], *inputs.Source.Pixels, inputs.Key, frame);
+            const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
+            const std::unique_ptr<Image> keyed = workers[worker].Render(
+                widened ? *widened : *inputs.Source.Pixels, inputs.Images, slots, frame);
+            warnings.FlatMatte(*keyed, output);
             WriteOptions frameWrite = write;
             if (!options.DataType) {
                 frameWrite.Storage = inputs.Source.Pixels->Storage();
@@ -187,7 +317,7 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         progress.FrameDone();
     };
     FrameRunnerOptions runner;
-    runner.Workers = keyers.size();
+    runner.Workers = workers.size();
     FrameRunnerResult run;
     try {
         run = RunFrames(job.Frames.size(), keyFrame, runner);
@@ -205,9 +335,10 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         return result;
 
     if (job.WritePreview) {
-        const FrameInputs inputs = ReadFrameInputs(job, singleKey, job.PreviewFrame, limit);
+        const FrameInputs inputs = ReadFrameInputs(job, extras, job.PreviewFrame, limit);
+        const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
         const std::unique_ptr<Image> keyed =
-            KeyOneFrame(*keyers[0], *inputs.Source.Pixels, inputs.Key, job.PreviewFrame);
+            workers[0].Render(widened ? *widened : *inputs.Source.Pixels, inputs.Images, slots, job.PreviewFrame);
         WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed,
                           job.ReplacePreview ? ExistingFile::Replace : ExistingFile::Keep);
     }

@@ -1,6 +1,7 @@
 // qualvex key: keys a file or a frame sequence through the loaded tool and writes the results.
 #pragma once
 
+#include "cli/finishing_options.h"
 #include "host/image.h"
 
 #include <cstdint>
@@ -28,6 +29,7 @@ struct KeyOptions {
     std::string Preview;
     bool Quiet = false;
     std::uint64_t MemoryLimit = 0;  // 0: the default share of physical memory
+    FinishingOptions Finish;        // asks for the finishing tool after the keyer
 };
 
 struct KeyResult {

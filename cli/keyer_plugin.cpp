@@ -11,8 +11,6 @@
 namespace qualvex::cli {
 namespace {
 
-constexpr const char* kPluginFile = "Sondrel.plugin";
-
 std::filesystem::path ProgramFolder()
 {
     std::error_code error;
@@ -20,7 +18,8 @@ std::filesystem::path ProgramFolder()
     return error ? std::filesystem::path() : self.parent_path();
 }
 
-std::vector<std::filesystem::path> CandidateFiles(const std::optional<std::filesystem::path>& pluginPath)
+std::vector<std::filesystem::path> CandidateFiles(const std::optional<std::filesystem::path>& pluginPath,
+                                                  const char* pluginFile)
 {
     std::vector<std::filesystem::path> folders;
     if (pluginPath) {
@@ -46,16 +45,17 @@ std::vector<std::filesystem::path> CandidateFiles(const std::optional<std::files
     }
     std::vector<std::filesystem::path> files;
     for (const auto& folder : folders)
-        files.push_back(folder / kPluginFile);
+        files.push_back(folder / pluginFile);
     return files;
 }
 
 }  // namespace
 
-KeyerPlugin::KeyerPlugin(const std::optional<std::filesystem::path>& pluginPath)
+KeyerPlugin::KeyerPlugin(const std::optional<std::filesystem::path>& pluginPath, const char* pluginFile,
+                         const char* classID)
 {
     std::string looked;
-    for (const auto& file : CandidateFiles(pluginPath)) {
+    for (const auto& file : CandidateFiles(pluginPath, pluginFile)) {
         std::error_code error;
         if (!std::filesystem::is_regular_file(file, error)) {
             looked += "\n  " + file.lexically_normal().string() + ": not found";
@@ -66,12 +66,12 @@ KeyerPlugin::KeyerPlugin(const std::optional<std::filesystem::path>& pluginPath)
         } catch (const host::PluginError& refused) {
             throw Failure(refused.what());
         }
-        m_Class = host::FindClass(kToolClassID);
+        m_Class = host::FindClass(classID);
         if (m_Class == nullptr)
-            throw Failure(file.string() + ": loaded, but it registers no class \"" + kToolClassID + "\"");
+            throw Failure(file.string() + ": loaded, but it registers no class \"" + classID + "\"");
         return;
     }
-    throw Failure(std::string("cannot find ") + kPluginFile + "; looked in:" + looked +
+    throw Failure(std::string("cannot find ") + pluginFile + "; looked in:" + looked +
                   "\n  (give --plugin-path or set QUALVEX_PLUGIN_PATH)");
 }
 
@@ -93,6 +93,11 @@ std::unique_ptr<Operator> KeyerPlugin::NewInstance() const
     } catch (const std::exception& error) {
         throw Failure(std::string("cannot create the keyer: ") + error.what());
     }
+}
+
+std::unique_ptr<KeyerPlugin> KeyerPlugin::LoadSibling(const char* file, const char* classID) const
+{
+    return std::make_unique<KeyerPlugin>(m_Library->File().parent_path(), file, classID);
 }
 
 std::string KeyerPlugin::Version() const

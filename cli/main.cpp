@@ -8,6 +8,7 @@
 #include "cli/demo_command.h"
 #include "cli/info_command.h"
 #include "cli/key_command.h"
+#include "cli/finishing_options.h"
 #include "cli/keyer_plugin.h"
 #include "cli/memory_limit.h"
 #include "cli/storage_kinds.h"
@@ -60,6 +61,21 @@ int main(int argc, char** argv)
     keyCommand->add_option("--data-type", dataType, "output storage: uint8, uint16, half or float (default: the source's)");
     keyCommand->add_option("--preview", key.Preview, "contact sheet of the first frame (PNG)");
     keyCommand->add_flag("-q,--quiet", key.Quiet, "no progress display");
+    // Finishing the key: the finishing tool, chained after the keyer, when any of these is given.
+    FinishingOptions& finish = key.Finish;
+    keyCommand->add_option("--despill", finish.Despill,
+                           "suppress screen spill: limit the screen channel by the average or the maximum of the "
+                           "other two (average|max)");
+    keyCommand->add_option("--screen-channel", finish.ScreenChannel,
+                           "the screen channel despill limits: red|green|blue (default: the key colour's strongest)");
+    keyCommand->add_option("--despill-amount", finish.DespillAmount, "how much of the spill to remove, 0..1 (default 1)");
+    keyCommand->add_option("--clip-black", finish.ClipBlack, "alpha at or below this becomes 0");
+    keyCommand->add_option("--clip-white", finish.ClipWhite, "alpha at or above this becomes 1");
+    keyCommand->add_option("--shrink", finish.Shrink, "shrink the matte by this many pixels (negative grows)");
+    keyCommand->add_option("--soften", finish.Soften, "blur the matte's edge: Gaussian sigma in pixels");
+    keyCommand->add_option("--garbage", finish.Garbage, "image or sequence whose alpha keeps the key out (alpha 0)");
+    keyCommand->add_option("--core", finish.Core, "image or sequence whose alpha keeps the subject in (alpha 1)");
+    keyCommand->add_flag("--output-matte", finish.OutputMatte, "write the finished matte alone");
     std::string memoryLimit;
     keyCommand->add_option("--memory-limit", memoryLimit,
                            "memory the frames in flight may take: 8G, 512M, ... (default: half of physical memory)");

@@ -20,6 +20,8 @@ PixelStorage StorageForFileType(OIIO::TypeDesc type)
     return PixelStorage::Float;
 }
 
+bool IsWider(PixelStorage storage, PixelStorage than) { return KindOf(storage).Bytes > KindOf(than).Bytes; }
+
 PixelStorage ParseStorage(const std::string& name)
 {
     std::string accepted;

@@ -32,6 +32,10 @@ const StorageKind& KindOf(PixelStorage storage);
 // 32-bit integers, doubles) are keyed in single precision.
 PixelStorage StorageForFileType(OIIO::TypeDesc type);
 
+// Whether values of `storage` take more bytes than values of `than`: an output of a wider kind
+// than its source is keyed in the wider kind, so that the matte is not quantised to the source's.
+bool IsWider(PixelStorage storage, PixelStorage than);
+
 // "uint8", "uint16", "half" or "float"; throws UsageError naming --data-type otherwise.
 PixelStorage ParseStorage(const std::string& name);
 

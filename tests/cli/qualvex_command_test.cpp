@@ -17,6 +17,7 @@
 
 #include <array>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <thread>
@@ -521,6 +522,28 @@ TEST_F(QualvexCommand, TheReadmeExampleKeysInTheColourSpaceItNames)
         for (int i = 0; i < 3; ++i)
             EXPECT_NEAR(held[static_cast<std::size_t>(i)], hsv[i], 1e-6) << file << " slider " << i;
     }
+}
+
+TEST_F(QualvexCommand, AWiderOutputTypeKeysInThatType)
+{
+    // An 8-bit plate with a soft edge, keyed into float: the matte is the float matte, not one
+    // quantised to 1/255 by keying at the plate's storage.
+    const int w = 64, h = 2;
+    WriteImage(P("plate.png"), w, h, {"R", "G", "B", "A"}, TypeDesc::UINT8, PlatePixels(w, h, 4));
+    ASSERT_EQ(Run(With({"key", "plate.png", "-o", "wide.exr", "--data-type", "float"}, kKey)).ExitCode, 0);
+    ASSERT_EQ(Run(With({"key", "plate.png", "-o", "narrow.png"}, kKey)).ExitCode, 0);
+    const ReadBack wide = ReadImage(P("wide.exr"));
+    const ReadBack narrow = ReadImage(P("narrow.png"));
+    EXPECT_EQ(wide.Header.format, TypeDesc::FLOAT);
+    int between = 0;
+    for (int i = 0; i < w * h; ++i) {
+        const float alpha = wide.Pixels[static_cast<std::size_t>(i * 4 + 3)];
+        const float steps = alpha * 255.0f;
+        between += steps != std::floor(steps) ? 1 : 0;
+        // The same matte, to the 8-bit file's precision.
+        EXPECT_NEAR(alpha, narrow.Pixels[static_cast<std::size_t>(i * 4 + 3)], 0.5f / 255.0f + 1e-6f) << i;
+    }
+    EXPECT_GT(between, 0) << "every alpha is a multiple of 1/255";
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+// What finishing a key asks of the finishing tool: spill suppression, clipping, shrinking or
+// growing, softening, garbage and core mattes, the matte alone. Given on the command line, or in
+// a settings file's "finish" object under the tool's own control IDs.
+#pragma once
+
+#include "cli/control_settings.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+class Operator;
+
+namespace qualvex::cli {
+
+struct FinishingOptions {
+    std::string Despill;        // "average" or "max"; empty: as the settings say
+    std::string ScreenChannel;  // "red", "green" or "blue"; empty: the key colour's strongest
+    std::optional<double> DespillAmount;
+    std::optional<double> ClipBlack;
+    std::optional<double> ClipWhite;
+    std::optional<double> Shrink;  // pixels; negative grows
+    std::optional<double> Soften;  // Gaussian sigma in pixels
+    bool OutputMatte = false;
+    std::string Garbage;  // image (file or sequence) whose alpha keeps the key out
+    std::string Core;     // image (file or sequence) whose alpha keeps the subject in
+
+    // Whether anything on the command line asks for the finishing tool.
+    bool Requested() const;
+};
+
+// The finishing tool's control values the options stand for, in the order they are applied.
+// `keyer` holds the run's settings: without a chosen screen channel, despill works on the key
+// colour's strongest channel. Throws UsageError naming the option for a value it does not take.
+std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const Operator& keyer);
+
+}  // namespace qualvex::cli

@@ -1,0 +1,169 @@
+// qualvex key with the finishing tool chained after the keyer: options and settings files ask for
+// it, the record holds both tools' controls and restores them, frames come out the same on any
+// number of threads, and spill and mattes come out as computed by hand.
+#include "support/qualvex_program.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstring>
+
+namespace qualvex::testing {
+namespace {
+
+class FinishingCommand : public QualvexCommand {
+protected:
+    // Left half green screen, right half a subject whose left quarter carries green spill.
+    static std::vector<float> SpillPlate(int width, int height)
+    {
+        std::vector<float> pixels;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                if (x < width / 2)
+                    pixels.insert(pixels.end(), {0.125f, 0.75f, 0.125f, 1.0f});
+                else if (x < 3 * width / 4)
+                    pixels.insert(pixels.end(), {0.625f, 0.75f, 0.375f, 1.0f});  // spill: green above (R+B)/2
+                else
+                    pixels.insert(pixels.end(), {0.75f, 0.25f, 0.5f, 1.0f});  // no spill
+            }
+        return pixels;
+    }
+
+    // Keys the green screen out and keeps the subject whole, without colour correction.
+    static std::vector<std::string> Keying()
+    {
+        return {"--key-color", "0.125,0.75,0.125", "--set", "MiRedn=0.1", "--set", "MaxRed=0.1", "--set",
+                "MinGreen=0.1", "--set", "MaxGreen=0.1", "--set", "MinBlue=0.1", "--set", "MaxBlue=0.1", "--set",
+                "FadeRed=0.9", "--set", "InvAlpha=1", "--set", "OffAlpha=-0.5", "--set", "MultAlpha=2", "--set",
+                "ColCor=0", "-q"};
+    }
+
+    static nlohmann::json Record(const ReadBack& image)
+    {
+        return nlohmann::json::parse(image.Header.get_string_attribute("qualvex:settings"));
+    }
+};
+
+TEST_F(FinishingCommand, DespillLimitsTheScreenChannelAndLeavesOtherPixelsAlone)
+{
+    const int w = 16, h = 2;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, SpillPlate(w, h));
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "out.exr", "--despill", "average"}, Keying()));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const ReadBack out = ReadImage(P("out.exr"));
+    for (int y = 0; y < h; ++y) {
+        const float* screen = &out.Pixels[static_cast<std::size_t>((y * w + 0) * 4)];
+        const float* spill = &out.Pixels[static_cast<std::size_t>((y * w + w / 2) * 4)];
+        const float* clean = &out.Pixels[static_cast<std::size_t>((y * w + w - 1) * 4)];
+        EXPECT_EQ(screen[3], 0.0f);
+        // (0.625 + 0.375) / 2 = 0.5: green comes down to it; red, blue and alpha stay.
+        EXPECT_EQ(spill[0], 0.625f);
+        EXPECT_EQ(spill[1], 0.5f);
+        EXPECT_EQ(spill[2], 0.375f);
+        EXPECT_EQ(spill[3], 1.0f);
+        EXPECT_EQ(clean[0], 0.75f);
+        EXPECT_EQ(clean[1], 0.25f);
+        EXPECT_EQ(clean[2], 0.5f);
+        EXPECT_EQ(clean[3], 1.0f);
+    }
+    // The key colour's strongest channel is the screen channel; the record names both tools.
+    const nlohmann::json record = Record(out);
+    EXPECT_EQ(record["finish"]["Despill"], 1.0);
+    EXPECT_EQ(record["finish"]["ScreenChannel"], 1.0);
+    EXPECT_NE(out.Header.get_string_attribute("qualvex:version").find("QualvexFinish.plugin"), std::string::npos);
+}
+
+TEST_F(FinishingCommand, TheChainGivesTheSameBitsOnAnyNumberOfThreadsAndItsRecordRestoresBothTools)
+{
+    const int w = 32, h = 24;
+    for (int frame = 1; frame <= 4; ++frame)
+        WriteImage(P("in." + std::to_string(frame) + ".exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT,
+                   PlatePixels(w, h, 4, frame));
+    const std::vector<std::string> finishing = {"--despill", "max", "--clip-black", "0.1", "--clip-white", "0.9",
+                                                "--shrink", "1.5", "--soften", "0.75"};
+    ASSERT_EQ(Run(With(With({"key", "in.#.exr", "-o", "one.#.exr", "--threads", "1"}, kKey), With(finishing, {"-q"})))
+                  .ExitCode,
+              0);
+    ASSERT_EQ(Run(With(With({"key", "in.#.exr", "-o", "two.#.exr", "--threads", "2"}, kKey), With(finishing, {"-q"})))
+                  .ExitCode,
+              0);
+    ASSERT_EQ(Run({"key", "in.#.exr", "-o", "again.#.exr", "--settings", "one.1.exr", "-q"}).ExitCode, 0);
+    for (int frame = 1; frame <= 4; ++frame) {
+        const ReadBack one = ReadImage(P("one." + std::to_string(frame) + ".exr"));
+        const ReadBack two = ReadImage(P("two." + std::to_string(frame) + ".exr"));
+        const ReadBack again = ReadImage(P("again." + std::to_string(frame) + ".exr"));
+        EXPECT_EQ(std::memcmp(one.Pixels.data(), two.Pixels.data(), one.Pixels.size() * sizeof(float)), 0) << frame;
+        EXPECT_EQ(std::memcmp(one.Pixels.data(), again.Pixels.data(), one.Pixels.size() * sizeof(float)), 0) << frame;
+        EXPECT_EQ(Record(one), Record(again));
+    }
+    const nlohmann::json record = Record(ReadImage(P("one.1.exr")));
+    EXPECT_EQ(record["finish"]["Despill"], 2.0);
+    EXPECT_EQ(record["finish"]["ClipBlack"], 0.1);
+    EXPECT_EQ(record["finish"]["ClipWhite"], 0.9);
+    EXPECT_EQ(record["finish"]["Shrink"], 1.5);
+    EXPECT_EQ(record["finish"]["Soften"], 0.75);
+}
+
+TEST_F(FinishingCommand, GarbageAndCoreMattesOverruleTheKey)
+{
+    const int w = 16, h = 4;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, SpillPlate(w, h));
+    // The garbage matte covers the first quarter of the subject; the core matte the whole screen.
+    std::vector<float> garbage, core;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            garbage.insert(garbage.end(), {0.0f, 0.0f, 0.0f, x >= w / 2 && x < 3 * w / 4 ? 1.0f : 0.0f});
+            core.insert(core.end(), {0.0f, 0.0f, 0.0f, x < w / 4 ? 1.0f : 0.0f});
+        }
+    WriteImage(P("garbage.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, garbage);
+    WriteImage(P("core.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, core);
+    const RunResult run =
+        Run(With({"key", "plate.exr", "-o", "out.exr", "--garbage", "garbage.exr", "--core", "core.exr", "--output-matte"},
+                 Keying()));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const ReadBack out = ReadImage(P("out.exr"));
+    for (int x = 0; x < w; ++x) {
+        const float* p = &out.Pixels[static_cast<std::size_t>((w + x) * 4)];
+        const float expected = x < w / 4 ? 1.0f : x < w / 2 ? 0.0f : x < 3 * w / 4 ? 0.0f : 1.0f;
+        EXPECT_EQ(p[3], expected) << x;
+        // The matte alone: grey equal to alpha.
+        EXPECT_EQ(p[0], p[3]) << x;
+        EXPECT_EQ(p[1], p[3]) << x;
+        EXPECT_EQ(p[2], p[3]) << x;
+    }
+    // A mask is an input like the key image: an output may not replace it.
+    const RunResult alias = Run(With({"key", "plate.exr", "-o", "core.exr", "--core", "core.exr", "--overwrite"}, Keying()));
+    EXPECT_EQ(alias.ExitCode, 2);
+    EXPECT_NE(alias.Err.find("core.exr: the output would replace the core matte"), std::string::npos) << alias.Err;
+}
+
+TEST_F(FinishingCommand, SettingsFilesCarryAFinishObjectAndBadValuesAreUsageErrors)
+{
+    const int w = 16, h = 2;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, SpillPlate(w, h));
+    std::ofstream(P("shot.json")) << R"({"ColCor": 0, "finish": {"Despill": "Average", "OutputMode": "Matte"}})";
+    std::ofstream(P("bad.json")) << R"({"finish": {"Despill": "Sometimes"}})";
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "out.exr", "--settings", "shot.json"}, Keying()));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const nlohmann::json record = Record(ReadImage(P("out.exr")));
+    EXPECT_EQ(record["finish"]["Despill"], 1.0);
+    EXPECT_EQ(record["finish"]["OutputMode"], 1.0);
+
+    const struct {
+        std::vector<std::string> Args;
+        const char* Message;
+    } refusals[] = {
+        {{"--despill", "sometimes"}, "--despill \"sometimes\": expected average or max"},
+        {{"--screen-channel", "purple"}, "--screen-channel \"purple\": expected red, green or blue"},
+        {{"--settings", "bad.json"}, "bad.json (finish): control \"Despill\" = \"Sometimes\" is not accepted"},
+        {{"--shrink", "wide"}, "--shrink"},
+    };
+    for (const auto& c : refusals) {
+        const RunResult refused = Run(With({"key", "plate.exr", "-o", "refused.exr", "-q"}, c.Args));
+        EXPECT_EQ(refused.ExitCode, 2) << c.Message;
+        EXPECT_NE(refused.Err.find(c.Message), std::string::npos) << refused.Err;
+        EXPECT_FALSE(std::filesystem::exists(P("refused.exr")));
+    }
+}
+
+}  // namespace
+}  // namespace qualvex::testing
