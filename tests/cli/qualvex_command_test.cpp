@@ -546,5 +546,31 @@ TEST_F(QualvexCommand, AWiderOutputTypeKeysInThatType)
     EXPECT_GT(between, 0) << "every alpha is a multiple of 1/255";
 }
 
+TEST_F(QualvexCommand, AFlatMatteAndOutOfRangeValuesAreWarnedAbout)
+{
+    WriteImage(P("plate.exr"), 8, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(8, 2, 4));
+    // Defaults only: every window is empty around black, and the whole frame is keyed out.
+    const RunResult defaults = Run({"key", "plate.exr", "-o", "defaults.exr", "-q"});
+    EXPECT_EQ(defaults.ExitCode, 0) << defaults.Err;
+    EXPECT_NE(defaults.Err.find("defaults.exr: the matte is 0 everywhere (the whole frame is keyed out); set the key "
+                                "colour (--key-color)"),
+              std::string::npos)
+        << defaults.Err;
+    // Nothing keyed: inverted, the same settings keep everything.
+    const RunResult kept = Run({"key", "plate.exr", "-o", "kept.exr", "-q", "--set", "InvAlpha=1"});
+    EXPECT_NE(kept.Err.find("kept.exr: the matte is 1 everywhere (nothing is keyed)"), std::string::npos) << kept.Err;
+    // A working key says nothing; values outside a control's range are applied, with a warning.
+    const RunResult keyed = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q"}, kKey));
+    EXPECT_EQ(keyed.Err, "");
+    const RunResult outside = Run(With(With({"key", "plate.exr", "-o", "outside.exr", "-q"}, kKey), {"--set", "FadeRed=7"}));
+    EXPECT_EQ(outside.ExitCode, 0);
+    EXPECT_EQ(outside.Err.rfind("qualvex: warning: control \"FadeRed\" = 7 is outside its range 0 .. 1; applied as given\n",
+                                0),
+              0u)
+        << outside.Err;
+    EXPECT_EQ(nlohmann::json::parse(ReadImage(P("outside.exr")).Header.get_string_attribute("qualvex:settings"))["FadeRed"],
+              7.0);
+}
+
 }  // namespace
 }  // namespace qualvex::testing
