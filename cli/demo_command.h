@@ -13,10 +13,13 @@ class KeyerPlugin;
 struct DemoResult {
     double MeanAlphaError;
     double ShareWithin005;
+    // The same for settings fitted from two rectangles of the plate (qualvex fit).
+    double FittedMeanAlphaError = 0.0;
+    double FittedShareWithin005 = 0.0;
 };
 
-// Writes plate.exr, keyed.exr, preview.png and settings.json into `folder`. `sets` ("ID=VALUE")
-// override the shipped settings, to try other values on the same plate.
+// Writes plate.exr, keyed.exr, preview.png, settings.json and fitted-settings.json into `folder`.
+// `sets` ("ID=VALUE") override the shipped settings, to try other values on the same plate.
 DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folder, const std::vector<std::string>& sets,
                    bool quiet);
 

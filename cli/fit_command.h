@@ -73,4 +73,9 @@ void WriteFittedSettings(const KeyerPlugin& plugin, const fit::FitResult& result
 std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const std::string& frames,
                                              const std::string& region);
 
+// `settings` with the key colour of --key-color-from `region` (when given) in the place of
+// --key-color, which it excludes (UsageError).
+RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyColor, const std::string& region,
+                                   const std::string& source, const std::string& frames);
+
 }  // namespace qualvex::cli

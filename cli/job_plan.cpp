@@ -20,7 +20,8 @@ std::string ListNames(const std::vector<std::string>& names)
     return list;
 }
 
-std::vector<int> FramesToKey(const FramePattern& source, const std::string& framesOption, const DiskView& disk)
+std::vector<int> FramesToKey(const FramePattern& source, const std::string& framesOption, bool allowGaps,
+                             const DiskView& disk)
 {
     if (!source.IsSequence()) {
         if (!framesOption.empty())
@@ -37,12 +38,16 @@ std::vector<int> FramesToKey(const FramePattern& source, const std::string& fram
         range = {onDisk.front(), onDisk.back()};
     }
     // Only the frames on disk are walked: the range itself may be far larger.
-    if (CountMissingFrames(range, onDisk) > 0)
-        throw Failure(source.Text() + ": source frames missing: " + DescribeMissingFrames(range, onDisk));
+    if (!allowGaps && CountMissingFrames(range, onDisk) > 0)
+        throw Failure(source.Text() + ": source frames missing: " + DescribeMissingFrames(range, onDisk) +
+                      " (--allow-gaps keys the frames that exist)");
     std::vector<int> frames;
     for (int frame : onDisk)
         if (frame >= range.First && frame <= range.Last)
             frames.push_back(frame);
+    if (frames.empty())
+        throw Failure(source.Text() + ": no frames of the source sequence in " + std::to_string(range.First) + "-" +
+                      std::to_string(range.Last));
     return frames;
 }
 
@@ -120,8 +125,14 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
     for (const FrameInput& mask : request.Masks)
         job.Masks.emplace_back(FramePattern(mask.Pattern), mask.Role);
 
-    job.Frames = FramesToKey(job.Source, request.Frames, disk);
+    job.Frames = FramesToKey(job.Source, request.Frames, request.AllowGaps, disk);
     job.PreviewFrame = job.Frames.front();
+    if (request.PreviewFrame) {
+        if (!std::binary_search(job.Frames.begin(), job.Frames.end(), *request.PreviewFrame))
+            throw UsageError("--preview-frame " + std::to_string(*request.PreviewFrame) +
+                             ": not one of the frames keyed (" + DescribeFrames(job.Frames) + ")");
+        job.PreviewFrame = *request.PreviewFrame;
+    }
     if (job.Key)
         CheckCoverage(job, *job.Key, "key image", disk);
     for (const auto& [mask, role] : job.Masks)

@@ -49,6 +49,8 @@ struct JobRequest {
     ExistingOutputs Existing = ExistingOutputs::Refuse;
     std::string SettingsJson;  // the run's settings record, for --resume
     std::vector<FrameInput> Masks = {};
+    bool AllowGaps = false;                // key the frames of the range that exist
+    std::optional<int> PreviewFrame = {};  // the frame the preview shows; default: the first
 };
 
 struct KeyJob {

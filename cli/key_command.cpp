@@ -3,6 +3,7 @@
 #include "cli/cli_errors.h"
 #include "cli/contact_sheet.h"
 #include "cli/control_settings.h"
+#include "cli/fit_command.h"
 #include "cli/format_policy.h"
 #include "cli/finishing_options.h"
 #include "cli/frame_runner.h"
@@ -45,6 +46,10 @@ JobRequest RequestOf(const KeyOptions& options, const std::string& settingsJson)
         throw UsageError("--preview \"" + options.Preview + "\": the preview is a .png file");
     JobRequest request{options.Source, options.Output,          options.KeyImage, options.Frames,
                        options.Preview, ExistingOutputs::Refuse, settingsJson};
+    request.AllowGaps = options.AllowGaps;
+    request.PreviewFrame = options.PreviewFrame;
+    if (options.PreviewFrame && options.Preview.empty())
+        throw UsageError("--preview-frame needs --preview");
     if (options.Resume)
         request.Existing = ExistingOutputs::Resume;
     else if (options.Overwrite)
@@ -177,7 +182,9 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     // Settings are checked on one instance of each tool before anything is read or rendered; the
     // record they make tells a finished output of this run from another run's under --resume.
     std::unique_ptr<Operator> prototype = plugin.NewInstance();
-    const RunSettings settings = CollectRunSettings(*prototype, options.SettingsFile, options.KeyColor, options.Sets);
+    const RunSettings settings =
+        WithKeyColorFromRegion(CollectRunSettings(*prototype, options.SettingsFile, options.KeyColor, options.Sets),
+                               options.KeyColor, options.KeyColorFrom, options.Source, options.Frames);
     for (const std::string& warning : settings.RangeWarnings(*prototype))
         Warn(warning);
     settings.ApplyTo(*prototype);

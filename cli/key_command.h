@@ -19,6 +19,7 @@ struct KeyOptions {
     std::string KeyImage;
     std::string SettingsFile;
     std::string KeyColor;
+    std::string KeyColorFrom;  // X,Y,W,H: the key colour is the region's median in the first frame
     std::vector<std::string> Sets;
     std::string Frames;
     unsigned Threads = 0;  // 0: one per core
@@ -27,6 +28,8 @@ struct KeyOptions {
     bool Premultiply = false;
     std::optional<PixelStorage> DataType;
     std::string Preview;
+    std::optional<int> PreviewFrame;  // the frame the preview shows; default: the first keyed
+    bool AllowGaps = false;           // key the frames of a sequence that exist
     bool Quiet = false;
     std::uint64_t MemoryLimit = 0;  // 0: the default share of physical memory
     FinishingOptions Finish;        // asks for the finishing tool after the keyer

@@ -3,9 +3,11 @@
 //   qualvex key SOURCE -o OUTPUT [options]
 //   qualvex info [IMAGE]
 //   qualvex demo [-o DIR]
+//   qualvex fit SOURCE --screen X,Y,W,H [--subject X,Y,W,H] -o SETTINGS [options]
 // Exit codes: 0 success, 2 usage errors, 1 anything else; errors go to standard error.
 #include "cli/cli_errors.h"
 #include "cli/demo_command.h"
+#include "cli/fit_command.h"
 #include "cli/info_command.h"
 #include "cli/key_command.h"
 #include "cli/finishing_options.h"
@@ -52,6 +54,8 @@ int main(int argc, char** argv)
     keyCommand->add_option("--key-color", key.KeyColor,
                            "the key colour: R,G,B; applied after the colour space the run ends with, so the Value "
                            "sliders hold it in that space (a --set ValueRed=... still wins)");
+    keyCommand->add_option("--key-color-from", key.KeyColorFrom,
+                           "the key colour: the median, channel by channel, of the region X,Y,W,H of the first frame");
     keyCommand->add_option("--frames", key.Frames, "only frames A to B of a sequence: A-B");
     keyCommand->add_option("--threads", key.Threads, "frames rendered at once (default: one per core)")
         ->check(CLI::Range(1u, 1024u));
@@ -60,6 +64,8 @@ int main(int argc, char** argv)
     keyCommand->add_flag("--premultiply", key.Premultiply, "multiply colour by alpha on the way out");
     keyCommand->add_option("--data-type", dataType, "output storage: uint8, uint16, half or float (default: the source's)");
     keyCommand->add_option("--preview", key.Preview, "contact sheet of the first frame (PNG)");
+    keyCommand->add_option("--preview-frame", key.PreviewFrame, "the frame the preview shows (default: the first keyed)");
+    keyCommand->add_flag("--allow-gaps", key.AllowGaps, "key the frames of the range that exist instead of refusing gaps");
     keyCommand->add_flag("-q,--quiet", key.Quiet, "no progress display");
     // Finishing the key: the finishing tool, chained after the keyer, when any of these is given.
     FinishingOptions& finish = key.Finish;
@@ -91,6 +97,21 @@ int main(int argc, char** argv)
     demoCommand->add_option("-o,--output", demoFolder, "folder for the demo's files (default: qualvex-demo)");
     demoCommand->add_option("--set", demoSets, "override a shipped setting: ID=VALUE (repeatable)");
     demoCommand->add_flag("-q,--quiet", demoQuiet, "print only the matte error");
+
+    FitCommandOptions fit;
+    CLI::App* fitCommand =
+        app.add_subcommand("fit", "settings from sample regions: the screen keyed, the subject kept");
+    fitCommand->add_option("SOURCE", fit.Source, "source file or sequence pattern (plate.####.exr)")->required();
+    fitCommand->add_option("--screen", fit.Screens, "screen region X,Y,W,H in pixels, origin top-left (repeatable)")
+        ->allow_extra_args(false);
+    fitCommand->add_option("--subject", fit.Subjects, "subject region X,Y,W,H in pixels (repeatable)")
+        ->allow_extra_args(false);
+    fitCommand->add_option("--screen-mask", fit.ScreenMask, "image: its pixels with alpha (or grey) above 0.5 are screen");
+    fitCommand->add_option("--subject-mask", fit.SubjectMask, "image: pixels with alpha (or grey) above 0.5 are subject");
+    fitCommand->add_option("--frames", fit.Frames, "sample frames A to B of a sequence: A-B (default: every frame)");
+    fitCommand->add_option("--space", fit.Space, "auto (default: the best separated), RGB, HSV, YXy, YUV or YCbCr");
+    fitCommand->add_option("-o,--output", fit.Output, "settings file to write (JSON, for key --settings)")->required();
+    fitCommand->add_flag("--overwrite", fit.Overwrite, "replace an existing settings file");
 
     // A file size limit (ulimit -f) makes a write fail with an error this program reports, instead
     // of ending the process with the temporary file left behind.
@@ -128,6 +149,8 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "qualvex: %d frames skipped, their outputs exist\n", result.FramesSkipped);
         } else if (*infoCommand) {
             RunInfo(keyer, infoImage);
+        } else if (*fitCommand) {
+            RunFit(keyer, fit);
         } else if (*demoCommand) {
             RunDemo(keyer, demoFolder, demoSets, demoQuiet);
         }

@@ -227,7 +227,7 @@ TEST_F(HostileInputs, SizeClaimsAreWeighedBeforeAnythingIsAllocated)
                    PlatePixels(4, 2, 3));
     const RunResult vast = Run({"key", "seq.#.exr", "-o", "o.#.exr", "-q", "--frames", "1-2000000000"});
     EXPECT_EQ(vast.ExitCode, 1);
-    EXPECT_EQ(vast.Err, "qualvex: seq.#.exr: source frames missing: 4-2000000000\n");
+    EXPECT_EQ(vast.Err, "qualvex: seq.#.exr: source frames missing: 4-2000000000 (--allow-gaps keys the frames that exist)\n");
 }
 
 TEST_F(HostileInputs, ResumeTakesOnlyThisRunsFinishedOutputs)

@@ -136,7 +136,7 @@ TEST(JobPlan, RefusesWithTheReason)
         {"--frames on a file", Request("plate.exr", "out.exr", "1-2"), true,
          "--frames applies to a sequence; \"plate.exr\" is a single file"},
         {"gaps in the range", Request("in.####.exr", "out.####.exr", "1-9"), false,
-         "in.####.exr: source frames missing: 4, 8"},
+         "in.####.exr: source frames missing: 4, 8 (--allow-gaps keys the frames that exist)"},
         {"no frames at all", Request("none.####.exr", "out.####.exr"), false,
          "none.####.exr: no frames of the source sequence found"},
         {"key sequence short", Request("in.####.exr", "out.####.exr", "1-3", ExistingOutputs::Refuse, "key.####.exr"),
@@ -170,9 +170,9 @@ TEST(JobPlan, RefusesWithTheReason)
          true, "o.0002.png: the preview would replace an output of this run"},
         {"a vast range over a short sequence lists a few runs and counts the rest",
          Request("in.####.exr", "out.####.exr", "0-2000000000"), false,
-         "in.####.exr: source frames missing: 0, 4, 8, 10-2000000000"},
+         "in.####.exr: source frames missing: 0, 4, 8, 10-2000000000 (--allow-gaps keys the frames that exist)"},
         {"many gaps: five runs named, the frames of the rest counted", Request("sparse.####.exr", "x.####.exr", "1-15"),
-         false, "sparse.####.exr: source frames missing: 1, 3, 5, 7, 9 and 3 more"},
+         false, "sparse.####.exr: source frames missing: 1, 3, 5, 7, 9 and 3 more (--allow-gaps keys the frames that exist)"},
     };
     for (const RefusalCase& c : cases) {
         try {
@@ -194,6 +194,33 @@ TEST(JobPlan, TheLargestFrameNumberEndsTheRangeWithoutOverflow)
     disk.Sequences["in.#.exr"] = {2147483646, 2147483647};
     const KeyJob job = PlanKeyJob(Request("in.#.exr", "out.#.exr", "2147483646-2147483647"), disk.View());
     EXPECT_EQ(job.Frames, (std::vector<int>{2147483646, 2147483647}));
+}
+
+TEST(JobPlan, GapsAndThePreviewFrameWhenAsked)
+{
+    DescribedDisk disk;
+    disk.Sequences["in.####.exr"] = {1, 2, 3, 5, 6, 9};
+    JobRequest gaps = Request("in.####.exr", "out.####.exr", "2-8");
+    gaps.AllowGaps = true;
+    EXPECT_EQ(PlanKeyJob(gaps, disk.View()).Frames, (std::vector<int>{2, 3, 5, 6}));
+    gaps.PreviewFrame = 5;
+    EXPECT_EQ(PlanKeyJob(gaps, disk.View()).PreviewFrame, 5);
+
+    gaps.PreviewFrame = 4;  // a gap: nothing to show
+    try {
+        PlanKeyJob(gaps, disk.View());
+        ADD_FAILURE() << "a preview of a frame that is not keyed";
+    } catch (const UsageError& error) {
+        EXPECT_STREQ(error.what(), "--preview-frame 4: not one of the frames keyed (2-3, 5-6)");
+    }
+    JobRequest none = Request("in.####.exr", "out.####.exr", "10-20");
+    none.AllowGaps = true;
+    try {
+        PlanKeyJob(none, disk.View());
+        ADD_FAILURE() << "a range with no frames at all";
+    } catch (const Failure& error) {
+        EXPECT_STREQ(error.what(), "in.####.exr: no frames of the source sequence in 10-20");
+    }
 }
 
 }  // namespace

@@ -1,0 +1,538 @@
+#include "cli/fit_command.h"
+
+#include "cli/cli_errors.h"
+#include "cli/frame_sequence.h"
+#include "cli/image_reader.h"
+#include "cli/keyer_plugin.h"
+#include "cli/safe_text.h"
+#include "fit/tool_render.h"
+#include "host/operator.h"
+
+#include <OpenImageIO/imageio.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <system_error>
+
+namespace qualvex::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Samples kept per kind and frame: the fit thins to far fewer, so more only cost memory.
+constexpr std::size_t kMostSamplesPerFrame = 20000;
+// A mask marks a sample where its alpha, or without alpha its grey value, is above this.
+constexpr float kMaskThreshold = 0.5f;
+
+constexpr const char* kValueSliders[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
+
+bool ParseInt(const std::string& text, int& value)
+{
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    if (begin != end && *begin == '+')
+        ++begin;
+    const auto [stop, error] = std::from_chars(begin, end, value);
+    return error == std::errc() && stop == end && begin != end;
+}
+
+// The pixels present, in the coordinates regions are given in: the data window's place inside
+// the display window.
+struct Extent {
+    int X, Y, Width, Height;
+};
+
+Extent ExtentOf(const ImageFile& file)
+{
+    return {file.Layout.X - file.Layout.FullX, file.Layout.Y - file.Layout.FullY, file.Pixels->Width,
+            file.Pixels->Height};
+}
+
+std::string Describe(const Extent& e)
+{
+    std::string text = std::to_string(e.Width) + " x " + std::to_string(e.Height) + " image";
+    if (e.X != 0 || e.Y != 0)
+        text += " (pixels " + std::to_string(e.X) + ".." + std::to_string(e.X + e.Width - 1) + " across, " +
+                std::to_string(e.Y) + ".." + std::to_string(e.Y + e.Height - 1) + " down)";
+    return text;
+}
+
+void CheckInside(const Region& region, const Extent& extent, const std::string& file)
+{
+    // 64-bit sums: a region's far edge may lie beyond what an int holds.
+    const bool inside = region.X >= extent.X && region.Y >= extent.Y &&
+                        std::int64_t{region.X} + region.Width <= std::int64_t{extent.X} + extent.Width &&
+                        std::int64_t{region.Y} + region.Height <= std::int64_t{extent.Y} + extent.Height;
+    if (!inside)
+        throw UsageError(region.Name + ": outside the " + Describe(extent) + " of " + file);
+}
+
+bool Overlap(const Region& a, const Region& b)
+{
+    return std::int64_t{a.X} < std::int64_t{b.X} + b.Width && std::int64_t{b.X} < std::int64_t{a.X} + a.Width &&
+           std::int64_t{a.Y} < std::int64_t{b.Y} + b.Height && std::int64_t{b.Y} < std::int64_t{a.Y} + a.Height;
+}
+
+// The frames to sample: every frame on disk, or those of --frames, all of which must exist.
+std::vector<int> FramesToSample(const FramePattern& source, const std::string& framesOption)
+{
+    if (!source.IsSequence()) {
+        if (!framesOption.empty())
+            throw UsageError("--frames applies to a sequence; \"" + source.Text() + "\" is a single file");
+        return {0};
+    }
+    const std::vector<int> onDisk = source.FramesOnDisk();
+    if (onDisk.empty() && framesOption.empty())
+        throw Failure(source.Text() + ": no frames of the source sequence found");
+    FrameRange range{onDisk.empty() ? 0 : onDisk.front(), onDisk.empty() ? 0 : onDisk.back()};
+    if (!framesOption.empty())
+        range = ParseFrameRange(framesOption);
+    if (CountMissingFrames(range, onDisk) > 0)
+        throw Failure(source.Text() + ": source frames missing: " + DescribeMissingFrames(range, onDisk));
+    std::vector<int> frames;
+    for (int frame : onDisk)
+        if (frame >= range.First && frame <= range.Last)
+            frames.push_back(frame);
+    return frames;
+}
+
+bool HasAlphaChannel(const std::filesystem::path& file)
+{
+    const auto in = OIIO::ImageInput::open(file.string());
+    if (!in)
+        return false;
+    for (int c = 0; c < in->spec().nchannels; ++c)
+        if (in->spec().channel_name(c) == "A")
+            return true;
+    return false;
+}
+
+// A mask given on the command line: one image for every frame, or a sequence read frame by frame.
+class Mask {
+public:
+    Mask(const std::string& pattern, std::string option) : m_Pattern(pattern), m_Option(std::move(option)) {}
+
+    bool Given() const { return !m_Pattern.Text().empty(); }
+    std::string Name() const { return m_Option + " " + m_Pattern.Text(); }
+
+    // Which pixels of `frame` the mask marks, row by row over the source's pixels.
+    std::vector<bool> Marks(int frame, const Extent& source)
+    {
+        const std::filesystem::path file = m_Pattern.PathFor(frame);
+        if (!m_Image || m_Pattern.IsSequence()) {
+            m_Image = ReadImageFile(file, m_Option.substr(2)).Pixels;
+            m_UsesAlpha = HasAlphaChannel(file);
+        }
+        if (m_Image->Width != source.Width || m_Image->Height != source.Height)
+            throw UsageError(Name() + ": the mask is " + std::to_string(m_Image->Width) + " x " +
+                             std::to_string(m_Image->Height) + ", the source " + std::to_string(source.Width) + " x " +
+                             std::to_string(source.Height));
+        std::vector<bool> marks(static_cast<std::size_t>(source.Width) * static_cast<std::size_t>(source.Height));
+        std::size_t count = 0;
+        for (int y = 0; y < source.Height; ++y)
+            for (int x = 0; x < source.Width; ++x) {
+                const Pixel p = m_Image->GetPixel(x, y);
+                const float value = m_UsesAlpha ? p.A : (p.R + p.G + p.B) / 3.0f;  // the mean of three
+                const bool marked = value > kMaskThreshold;
+                const std::size_t at =
+                    static_cast<std::size_t>(y) * static_cast<std::size_t>(source.Width) + static_cast<std::size_t>(x);
+                marks[at] = marked;
+                count += marked ? 1 : 0;
+            }
+        if (count == 0)
+            throw UsageError(Name() + ": the mask marks no pixel (none has " +
+                             (m_UsesAlpha ? "alpha" : "a grey value") + " above 0.5) in frame " +
+                             std::to_string(frame));
+        return marks;
+    }
+
+private:
+    FramePattern m_Pattern;
+    std::string m_Option;
+    std::unique_ptr<Image> m_Image;
+    bool m_UsesAlpha = false;
+};
+
+// At most `most` of the colours, evenly spread.
+void AppendThinned(const std::vector<fit::Rgb>& colours, std::size_t most, std::vector<fit::Rgb>& samples)
+{
+    if (colours.size() <= most) {
+        samples.insert(samples.end(), colours.begin(), colours.end());
+        return;
+    }
+    for (std::size_t i = 0; i < most; ++i)
+        samples.push_back(colours[i * colours.size() / most]);  // most > 0 (colours.size() > most)
+}
+
+fit::Rgb ColourAt(const Image& image, int x, int y)
+{
+    const Pixel p = image.GetPixel(x, y);
+    return {p.R, p.G, p.B};
+}
+
+// Screen and subject samples of one frame; pixels that both would take are a usage error naming
+// the two sources.
+void SampleFrame(const ImageFile& file, const std::string& name, int frame, const std::vector<Region>& screens,
+                 const std::vector<Region>& subjects, Mask& screenMask, Mask& subjectMask, fit::Samples& samples)
+{
+    const Extent extent = ExtentOf(file);
+    for (const auto* regions : {&screens, &subjects})
+        for (const Region& region : *regions)
+            CheckInside(region, extent, name);
+    const Image& image = *file.Pixels;
+    const std::size_t pixels = static_cast<std::size_t>(extent.Width) * static_cast<std::size_t>(extent.Height);
+
+    // Which source marks each pixel as screen (index into the list of sources, -1 for none).
+    std::vector<std::string> screenSources;
+    std::vector<int> screenOwner;
+    const bool masks = screenMask.Given() || subjectMask.Given();
+    if (masks)
+        screenOwner.assign(pixels, -1);
+    const auto index = [&](int x, int y) {
+        return static_cast<std::size_t>(y) * static_cast<std::size_t>(extent.Width) + static_cast<std::size_t>(x);
+    };
+
+    std::vector<fit::Rgb> screen, subject;
+    for (const Region& region : screens) {
+        const int source = static_cast<int>(screenSources.size());
+        screenSources.push_back(region.Name);
+        for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
+            for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x) {
+                screen.push_back(ColourAt(image, x, y));
+                if (masks)
+                    screenOwner[index(x, y)] = source;
+            }
+    }
+    if (screenMask.Given()) {
+        const std::vector<bool> marks = screenMask.Marks(frame, extent);
+        const int source = static_cast<int>(screenSources.size());
+        screenSources.push_back(screenMask.Name());
+        for (int y = 0; y < extent.Height; ++y)
+            for (int x = 0; x < extent.Width; ++x)
+                if (marks[index(x, y)]) {
+                    // A pixel that a rectangle already took is sampled once.
+                    if (screenOwner[index(x, y)] < 0)
+                        screen.push_back(ColourAt(image, x, y));
+                    screenOwner[index(x, y)] = source;
+                }
+    }
+    const auto takeSubject = [&](int x, int y, const std::string& source) {
+        if (masks && screenOwner[index(x, y)] >= 0)
+            throw UsageError(screenSources[static_cast<std::size_t>(screenOwner[index(x, y)])] + " and " + source +
+                             " overlap (pixel " + std::to_string(x + extent.X) + "," + std::to_string(y + extent.Y) +
+                             " in " + name + "): a pixel is either screen or subject");
+        subject.push_back(ColourAt(image, x, y));
+    };
+    std::vector<bool> taken;
+    for (const Region& region : subjects)
+        for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
+            for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x) {
+                if (subjectMask.Given()) {
+                    if (taken.empty())
+                        taken.assign(pixels, false);
+                    taken[index(x, y)] = true;
+                }
+                takeSubject(x, y, region.Name);
+            }
+    if (subjectMask.Given()) {
+        const std::vector<bool> marks = subjectMask.Marks(frame, extent);
+        for (int y = 0; y < extent.Height; ++y)
+            for (int x = 0; x < extent.Width; ++x)
+                if (marks[index(x, y)] && (taken.empty() || !taken[index(x, y)]))
+                    takeSubject(x, y, subjectMask.Name());
+    }
+    AppendThinned(screen, kMostSamplesPerFrame, samples.Screen);
+    AppendThinned(subject, kMostSamplesPerFrame, samples.Subject);
+}
+
+std::string Number(double value, int digits)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    return text;
+}
+
+std::string Fixed(double value)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "%.4f", value);
+    return text;
+}
+
+std::string Percent(double share)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%.1f%%", 100.0 * share);
+    return text;
+}
+
+bool SameBits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+// What a settings file holding `json` sets on a new instance, applied the way `qualvex key` does.
+void ApplySettingsJson(Operator& op, const std::string& json, const std::string& origin)
+{
+    RunSettings settings;
+    settings.File.Values = ParseSettingsJson(op, json, origin);
+    settings.ApplyTo(op);
+}
+
+std::string ControlsJson(const std::vector<fit::ControlValue>& controls, const double* valueSliders)
+{
+    Json document = Json::object();
+    for (const fit::ControlValue& control : controls) {
+        if (control.ID == "Colorspace")
+            document[control.ID] = fit::SpaceName(static_cast<int>(control.Value));  // the combo's entry label
+        else
+            document[control.ID] = control.Value;
+    }
+    if (valueSliders != nullptr)
+        for (int i = 0; i < 3; ++i)
+            document[kValueSliders[i]] = valueSliders[i];
+    return document.dump(2) + "\n";
+}
+
+// Written beside its name and renamed into place when complete.
+void WriteText(const std::filesystem::path& file, const std::string& text, bool overwrite)
+{
+    std::error_code error;
+    if (!overwrite && std::filesystem::exists(std::filesystem::symlink_status(file, error)))
+        throw Failure(file.string() + ": exists (use --overwrite to replace it)");
+    const std::filesystem::path temporary = file.string() + ".qualvex-" + std::to_string(::getpid()) + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            const std::string reason = std::strerror(errno);
+            out.close();
+            std::filesystem::remove(temporary, error);
+            throw Failure(file.string() + ": cannot write the settings file: " + reason);
+        }
+    }
+    std::filesystem::rename(temporary, file, error);
+    if (error) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        throw Failure(file.string() + ": cannot write the settings file: " + error.message());
+    }
+}
+
+// Whether loading `file` into a new instance, as `qualvex key --settings` does, gives every fitted
+// control and the Value sliders to the bit as the tool held them when the fit scored them.
+bool Reproduces(const KeyerPlugin& plugin, const std::filesystem::path& file, const fit::FitResult& result)
+{
+    const std::unique_ptr<Operator> op = plugin.NewInstance();
+    RunSettings settings;
+    settings.File = ReadSettingsFile(*op, file);
+    settings.ApplyTo(*op);
+    for (const fit::ControlValue& control : result.Held)
+        if (!SameBits(op->FindInput(control.ID)->NumberValue(), control.Value))
+            return false;
+    for (int i = 0; i < 3; ++i)
+        if (!SameBits(op->FindInput(kValueSliders[i])->NumberValue(), result.ValueSliders[i]))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+Region ParseRegion(const std::string& text, const std::string& option)
+{
+    Region region;
+    region.Name = option + " " + Printable(text, 60);
+    int* fields[4] = {&region.X, &region.Y, &region.Width, &region.Height};
+    std::size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+        const std::size_t comma = text.find(',', start);
+        if ((i < 3) != (comma != std::string::npos))
+            throw UsageError(region.Name + ": expected X,Y,W,H (four whole numbers of pixels)");
+        const std::string part = text.substr(start, i < 3 ? comma - start : std::string::npos);
+        if (!ParseInt(part, *fields[i]))
+            throw UsageError(region.Name + ": \"" + Printable(part, 20) + "\" is not a whole number; expected X,Y,W,H");
+        start = comma + 1;
+    }
+    if (region.Width <= 0 || region.Height <= 0)
+        throw UsageError(region.Name + ": the region is empty (its width and height must be at least 1)");
+    return region;
+}
+
+void AppendRegionColours(const Image& image, const Region& region, std::vector<fit::Rgb>& samples)
+{
+    CheckInside(region, {0, 0, image.Width, image.Height}, "the image");
+    for (int y = region.Y; y < region.Y + region.Height; ++y)
+        for (int x = region.X; x < region.X + region.Width; ++x)
+            samples.push_back(ColourAt(image, x, y));
+}
+
+fit::RenderFunction ProgramRender(const KeyerPlugin& plugin)
+{
+    return fit::ToolRender([&plugin] { return plugin.NewInstance(); },
+                           [](Operator& op, const std::vector<fit::ControlValue>& controls) {
+                               ApplySettingsJson(op, ControlsJson(controls, nullptr), "fitted settings");
+                           });
+}
+
+std::string FitReport(const fit::FitResult& result)
+{
+    const fit::FittedControls& c = result.Controls;
+    std::string text = "  separation by colour space (higher parts screen from subject more cleanly):\n   ";
+    bool apart = false;
+    for (const fit::SpaceOutcome& outcome : result.Spaces) {
+        // A space where no settings within the sliders' ranges could be made has no separation.
+        text += std::string(" ") + fit::SpaceName(outcome.Space) + " " +
+                (std::isfinite(outcome.Separation) ? Fixed(outcome.Separation) : std::string("none"));
+        if (!outcome.Apart)
+            text += " (overlap)";
+        apart = apart || (outcome.Space == c.Space && outcome.Apart);
+    }
+    text += "\n  space " + std::string(fit::SpaceName(c.Space)) + ": " + result.Reason + "\n";
+    if (!apart)
+        text += "  warning: the screen's and the subject's samples overlap in this space; some of either will be "
+                "misjudged\n";
+    text += "  screen samples fully keyed: " + Percent(result.ScreenKeyed);
+    if (result.SubjectSamples > 0)
+        text += ", subject samples fully kept: " + Percent(result.SubjectKept) +
+                ", blends off by " + Number(result.BlendError, 3) + " on average";
+    else
+        text += " (no subject samples: the screen alone, with a safety margin)";
+    const auto three = [](const double (&v)[3], const char* between) {
+        return Number(v[0], 4) + between + Number(v[1], 4) + between + Number(v[2], 4);
+    };
+    text += "\n  settings: Colorspace " + std::string(fit::SpaceName(c.Space)) + ", key colour " +
+            three(c.KeyColor, ",") + " (Value " + three(result.ValueSliders, " ") + ")\n";
+    text += "            Min " + three(c.Min, " ") + ", Max " + three(c.Max, " ") + ", Fade " + Number(c.Fade, 4) +
+            ", Gamma " + Number(c.Gamma, 4) + ", Offset " + Number(c.Offset, 4) + ", Mult " + Number(c.Mult, 4) +
+            ", Invert " + (c.Invert ? "on" : "off") + "\n";
+    return text;
+}
+
+std::string FittedSettingsJson(const fit::FitResult& result, bool valueSliders)
+{
+    return ControlsJson(result.Controls.List(), valueSliders ? result.ValueSliders : nullptr);
+}
+
+void WriteFittedSettings(const KeyerPlugin& plugin, const fit::FitResult& result, const std::filesystem::path& file,
+                         bool overwrite)
+{
+    WriteText(file, FittedSettingsJson(result, false), overwrite);
+    if (Reproduces(plugin, file, result))
+        return;
+    // The key colour alone did not bring back the Value sliders: the file names them too.
+    WriteText(file, FittedSettingsJson(result, true), true);
+    if (Reproduces(plugin, file, result))
+        return;
+    std::error_code ignored;
+    std::filesystem::remove(file, ignored);
+    throw Failure(file.string() + ": loading the settings file does not reproduce the fitted controls and Value "
+                                  "sliders; nothing written");
+}
+
+fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& options)
+{
+    fit::FitOptions fitOptions;
+    if (options.Space != "auto") {
+        fitOptions.Space = fit::SpaceNamed(options.Space);
+        if (!fitOptions.Space)
+            throw UsageError("--space \"" + Printable(options.Space, 40) +
+                             "\": expected auto, RGB, HSV, YXy, YUV or YCbCr");
+    }
+    std::vector<Region> screens, subjects;
+    for (const std::string& text : options.Screens)
+        screens.push_back(ParseRegion(text, "--screen"));
+    for (const std::string& text : options.Subjects)
+        subjects.push_back(ParseRegion(text, "--subject"));
+    if (screens.empty() && options.ScreenMask.empty())
+        throw UsageError("no screen samples: give --screen X,Y,W,H or --screen-mask IMAGE");
+    for (const Region& screen : screens)
+        for (const Region& subject : subjects)
+            if (Overlap(screen, subject))
+                throw UsageError(screen.Name + " and " + subject.Name +
+                                 " overlap: a pixel is either screen or subject");
+    if (options.Output.empty())
+        throw UsageError("-o: the settings file to write is missing");
+    std::error_code error;
+    if (!options.Overwrite && std::filesystem::exists(std::filesystem::symlink_status(options.Output, error)))
+        throw Failure(options.Output + ": exists (use --overwrite to replace it)");
+
+    const FramePattern source(options.Source);
+    const std::vector<int> frames = FramesToSample(source, options.Frames);
+    Mask screenMask(options.ScreenMask, "--screen-mask");
+    Mask subjectMask(options.SubjectMask, "--subject-mask");
+    fit::Samples samples;
+    for (int frame : frames) {
+        const std::filesystem::path file = source.PathFor(frame);
+        const ImageFile image = ReadImageFile(file, "source");
+        SampleFrame(image, file.string(), frame, screens, subjects, screenMask, subjectMask, samples);
+    }
+
+    const fit::FitResult result = fit::FitSettings(samples, ProgramRender(plugin), fitOptions);
+    std::printf("qualvex fit: %zu screen and %zu subject samples from %zu frame%s of %s\n", samples.Screen.size(),
+                samples.Subject.size(), frames.size(), frames.size() == 1 ? "" : "s", source.Text().c_str());
+    std::printf("%s", FitReport(result).c_str());
+    WriteFittedSettings(plugin, result, options.Output, options.Overwrite);
+    std::printf("  written: %s\n", options.Output.c_str());
+    return result;
+}
+
+std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const std::string& frames,
+                                             const std::string& text)
+{
+    const Region region = ParseRegion(text, "--key-color-from");
+    const FramePattern pattern(source);
+    const int frame = FramesToSample(pattern, frames).front();
+    const std::filesystem::path file = pattern.PathFor(frame);
+    const ImageFile image = ReadImageFile(file, "source");
+    const Extent extent = ExtentOf(image);
+    CheckInside(region, extent, file.string());
+    std::vector<float> channels[3];
+    for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
+        for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x) {
+            const Pixel p = image.Pixels->GetPixel(x, y);
+            for (int c = 0; c < 3; ++c) {
+                const float value = c == 0 ? p.R : c == 1 ? p.G : p.B;
+                if (std::isfinite(value))  // a NaN has no place in an ordering
+                    channels[c].push_back(value);
+            }
+        }
+    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
+    std::vector<ControlValue> colour;
+    for (int c = 0; c < 3; ++c) {
+        std::vector<float>& v = channels[c];
+        if (v.empty())
+            throw UsageError(region.Name + ": no finite " + ids[c] + " value in the region of " + file.string());
+        std::sort(v.begin(), v.end());
+        const std::size_t n = v.size();  // at least 1, so n / 2 - 1 is a place in v for an even n
+        // An even count takes the mean of the two middle values, rounded to single precision as the
+        // tool holds a key colour (its Value sliders would round it on the way back otherwise).
+        const float median =
+            n % 2 == 1 ? v[n / 2]
+                       : static_cast<float>((static_cast<double>(v[n / 2 - 1]) + static_cast<double>(v[n / 2])) / 2.0);
+        colour.push_back({ids[c], static_cast<double>(median)});
+    }
+    return colour;
+}
+
+RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyColor, const std::string& region,
+                                   const std::string& source, const std::string& frames)
+{
+    if (region.empty())
+        return settings;
+    if (!keyColor.empty())
+        throw UsageError("--key-color and --key-color-from exclude each other: give one key colour");
+    const std::vector<ControlValue> colour = KeyColorFromRegion(source, frames, region);
+    // In the place of --key-color: before every --set.
+    settings.Typed.insert(settings.Typed.begin(), colour.begin(), colour.end());
+    return settings;
+}
+
+}  // namespace qualvex::cli

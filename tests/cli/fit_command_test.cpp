@@ -1,0 +1,405 @@
+// qualvex fit and key --key-color-from, end to end on the installed program: generated plates
+// whose true alpha is known are fitted from sample regions and masks, keyed with the settings file
+// the fit wrote, and measured; bad regions are refused by name.
+#include "support/qualvex_program.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace qualvex::testing {
+namespace {
+
+struct Colour {
+    float R, G, B;
+};
+
+float Hash(std::uint32_t x, std::uint32_t y, std::uint32_t seed)
+{
+    std::uint32_t h = x * 0x8da6b343u ^ y * 0xd8163841u ^ seed * 0xcb1ab31fu;
+    h ^= h >> 16;
+    h *= 0x7feb352du;
+    h ^= h >> 15;
+    h *= 0x846ca68bu;
+    h ^= h >> 16;
+    return static_cast<float>(h >> 8) / 8388608.0f - 1.0f;  // -1 .. 1
+}
+
+constexpr int kWidth = 96;
+constexpr int kHeight = 64;
+
+// A soft-edged subject (a disc in the middle, or a vertical band) over a noisy screen whose light
+// falls across the plate (left to right for the disc, bottom to top for the band).
+struct Plate {
+    std::vector<float> Rgba;   // as written
+    std::vector<float> Truth;  // true alpha
+};
+
+Plate MakePlate(Colour screen, Colour subject, float light, bool band, float brighter = 1.0f)
+{
+    Plate p;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            float a, l;
+            if (!band) {
+                const float dx = static_cast<float>(x) - 0.5f * kWidth, dy = static_cast<float>(y) - 0.5f * kHeight;
+                a = std::clamp((0.3f * kHeight - std::sqrt(dx * dx + dy * dy)) / 3.0f + 0.5f, 0.0f, 1.0f);
+                l = 1.0f + light * (static_cast<float>(x) / kWidth - 0.5f);
+            } else {
+                const float inside =
+                    std::min(static_cast<float>(x) - 0.4f * kWidth, 0.6f * kWidth - static_cast<float>(x));
+                a = std::clamp(inside / 3.0f + 0.5f, 0.0f, 1.0f);
+                l = 1.0f + light * (static_cast<float>(y) / (kHeight - 1) - 0.5f);
+            }
+            l *= brighter;
+            const float noise = band ? 0.01f : 0.02f;
+            p.Rgba.push_back((a * subject.R + (1 - a) * screen.R) * l + noise * Hash(x, y, 1));
+            p.Rgba.push_back((a * subject.G + (1 - a) * screen.G) * l + noise * Hash(x, y, 2));
+            p.Rgba.push_back((a * subject.B + (1 - a) * screen.B) * l + noise * Hash(x, y, 3));
+            p.Rgba.push_back(1.0f);
+            p.Truth.push_back(a);
+        }
+    return p;
+}
+
+// The screen at both sides, all the way down; the subject inside the disc, or down the band.
+// Whether the report marks `space` as one where screen and subject overlap: "RGB 0.6012 (overlap)".
+bool MarkedOverlapping(const std::string& report, const std::string& space)
+{
+    const std::size_t line = report.find("separation by colour space");
+    const std::size_t at = report.find(" " + space + " ", line);
+    if (line == std::string::npos || at == std::string::npos)
+        throw std::runtime_error("no separation for " + space + " in " + report);
+    const std::size_t number = at + space.size() + 2;
+    const std::size_t end = report.find_first_not_of("-0123456789.", number);
+    return report.compare(end, 10, " (overlap)") == 0;
+}
+
+// The number after `prefix` in `text`.
+double NumberAfter(const std::string& text, const std::string& prefix)
+{
+    const std::size_t at = text.find(prefix);
+    if (at == std::string::npos)
+        throw std::runtime_error("no \"" + prefix + "\" in " + text);
+    return std::strtod(text.c_str() + at + prefix.size(), nullptr);
+}
+
+const std::vector<std::string> kDiscRegions = {"--screen", "0,0,16,64", "--screen", "80,0,16,64",
+                                               "--subject", "40,24,16,16"};
+const std::vector<std::string> kBandRegions = {"--screen", "0,0,16,64", "--screen", "80,0,16,64",
+                                               "--subject", "43,0,10,64"};
+
+class FitCommand : public QualvexCommand {
+protected:
+    void WritePlate(const std::string& name, const Plate& plate) const
+    {
+        WriteImage(P(name), kWidth, kHeight, {"R", "G", "B", "A"}, TypeDesc::FLOAT, plate.Rgba);
+    }
+
+    // The shares of pure screen pixels keyed to 0 and of pure subject pixels kept at 1.
+    struct Measured {
+        double Keyed = 0.0, Kept = 0.0;
+    };
+    Measured Measure(const std::string& keyed, const Plate& plate) const
+    {
+        const ReadBack back = ReadImage(P(keyed));
+        EXPECT_EQ(back.Header.nchannels, 4);
+        std::size_t screens = 0, keyedCount = 0, subjects = 0, kept = 0;
+        for (std::size_t i = 0; i < plate.Truth.size(); ++i) {
+            const float alpha = back.Pixels[i * 4 + 3];
+            if (plate.Truth[i] == 0.0f) {
+                ++screens;
+                keyedCount += alpha == 0.0f ? 1 : 0;
+            } else if (plate.Truth[i] == 1.0f) {
+                ++subjects;
+                kept += alpha == 1.0f ? 1 : 0;
+            }
+        }
+        // Every plate here has pure screen and pure subject pixels: neither count is 0.
+        return {static_cast<double>(keyedCount) / static_cast<double>(screens),
+                static_cast<double>(kept) / static_cast<double>(subjects)};
+    }
+
+    // Every pixel of the rectangle at `target` alpha.
+    void ExpectRectangle(const std::string& keyed, int x0, int y0, int w, int h, float target) const
+    {
+        const ReadBack back = ReadImage(P(keyed));
+        int off = 0;
+        for (int y = y0; y < y0 + h; ++y)
+            for (int x = x0; x < x0 + w; ++x)
+                off += back.Pixels[static_cast<std::size_t>((y * kWidth + x) * 4 + 3)] != target ? 1 : 0;
+        EXPECT_EQ(off, 0) << x0 << "," << y0 << "," << w << "," << h << " not all at " << target;
+    }
+};
+
+struct ScreenCase {
+    const char* Name;
+    Colour Screen, Subject;
+};
+
+class FitScreens : public FitCommand, public ::testing::WithParamInterface<ScreenCase> {};
+
+TEST_P(FitScreens, FittedSettingsKeyTheScreenAndKeepTheSubject)
+{
+    const Plate plate = MakePlate(GetParam().Screen, GetParam().Subject, 0.4f, false);
+    WritePlate("plate.exr", plate);
+    const RunResult fit = Run(With({"fit", "plate.exr", "-o", "fit.json"}, kDiscRegions));
+    ASSERT_EQ(fit.ExitCode, 0) << fit.Err;
+    EXPECT_NE(fit.Out.find("qualvex fit: 2048 screen and 256 subject samples from 1 frame of plate.exr"),
+              std::string::npos)
+        << fit.Out;
+    EXPECT_NE(fit.Out.find("screen samples fully keyed: 100.0%, subject samples fully kept: 100.0%"), std::string::npos)
+        << fit.Out;
+    EXPECT_NE(fit.Out.find("  written: fit.json"), std::string::npos) << fit.Out;
+    const std::string json = Slurp(P("fit.json"));
+    for (const char* id : {"\"CRed\"", "\"CGreen\"", "\"CBlue\"", "\"MiRedn\"", "\"FadeRed\"", "\"InvAlpha\""})
+        EXPECT_NE(json.find(id), std::string::npos) << id << "\n" << json;
+    int spaces = 0;
+    for (const char* space : {"RGB", "HSV", "YXy", "YUV", "YCbCr"})
+        spaces += json.find(std::string("\"Colorspace\": \"") + space + "\"") != std::string::npos ? 1 : 0;
+    EXPECT_EQ(spaces, 1) << json;
+
+    const RunResult key = Run({"key", "plate.exr", "-o", "keyed.exr", "--settings", "fit.json", "-q"});
+    ASSERT_EQ(key.ExitCode, 0) << key.Err;
+    ExpectRectangle("keyed.exr", 0, 0, 16, 64, 0.0f);
+    ExpectRectangle("keyed.exr", 80, 0, 16, 64, 0.0f);
+    ExpectRectangle("keyed.exr", 40, 24, 16, 16, 1.0f);
+    const Measured m = Measure("keyed.exr", plate);
+    EXPECT_GE(m.Keyed, 0.995);
+    EXPECT_GE(m.Kept, 0.995);
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, FitScreens,
+                         ::testing::Values(ScreenCase{"Green", {0.15f, 0.6f, 0.2f}, {0.8f, 0.5f, 0.4f}},
+                                           ScreenCase{"Blue", {0.1f, 0.2f, 0.7f}, {0.8f, 0.5f, 0.2f}},
+                                           ScreenCase{"Yellow", {0.8f, 0.75f, 0.1f}, {0.4f, 0.2f, 0.6f}}),
+                         [](const ::testing::TestParamInfo<ScreenCase>& info) { return std::string(info.param.Name); });
+
+TEST_F(FitCommand, AutoPicksTheOnlySpaceThatSeparatesThePlate)
+{
+    // One green at two saturations, the light falling from half to one and a half over both: the
+    // subject's dark end lies near the screen's dark end in every space but HSV, where saturation
+    // is a component of its own.
+    const Plate plate = MakePlate({0.2f, 0.75f, 0.2f}, {0.49f, 0.75f, 0.49f}, 1.0f, true);
+    WritePlate("plate.exr", plate);
+    const RunResult fit = Run(With({"fit", "plate.exr", "-o", "fit.json", "--space", "auto"}, kBandRegions));
+    ASSERT_EQ(fit.ExitCode, 0) << fit.Err;
+    EXPECT_NE(fit.Out.find("  space HSV: the widest separation"), std::string::npos) << fit.Out;
+    for (const char* space : {"RGB", "YXy", "YUV", "YCbCr"})
+        EXPECT_TRUE(MarkedOverlapping(fit.Out, space)) << space << "\n" << fit.Out;
+    EXPECT_FALSE(MarkedOverlapping(fit.Out, "HSV")) << fit.Out;
+    EXPECT_NE(Slurp(P("fit.json")).find("\"Colorspace\": \"HSV\""), std::string::npos);
+
+    ASSERT_EQ(Run({"key", "plate.exr", "-o", "keyed.exr", "--settings", "fit.json", "-q"}).ExitCode, 0);
+    ExpectRectangle("keyed.exr", 0, 0, 16, 64, 0.0f);
+    ExpectRectangle("keyed.exr", 43, 0, 10, 64, 1.0f);
+    const Measured m = Measure("keyed.exr", plate);
+    EXPECT_GE(m.Keyed, 0.995);
+    EXPECT_GE(m.Kept, 0.995);
+
+    // Made to fit in RGB, the samples overlap and the report says so.
+    const RunResult rgb = Run(With({"fit", "plate.exr", "-o", "rgb.json", "--space", "RGB"}, kBandRegions));
+    ASSERT_EQ(rgb.ExitCode, 0) << rgb.Err;
+    EXPECT_NE(rgb.Out.find("  space RGB: the space asked for"), std::string::npos) << rgb.Out;
+    EXPECT_NE(rgb.Out.find("warning: the screen's and the subject's samples overlap"), std::string::npos) << rgb.Out;
+}
+
+TEST_F(FitCommand, MasksGiveSamplesByAlphaOrGrey)
+{
+    const Plate plate = MakePlate({0.1f, 0.2f, 0.7f}, {0.8f, 0.5f, 0.2f}, 0.4f, false);
+    WritePlate("plate.exr", plate);
+    // Grey mask, no alpha: white at both sides. Alpha mask: opaque in the disc's middle, its
+    // colour black so that only alpha can mark it.
+    std::vector<float> grey, alpha;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            grey.push_back(x < 16 || x >= 80 ? 1.0f : 0.2f);
+            const bool middle = x >= 40 && x < 56 && y >= 24 && y < 40;
+            alpha.insert(alpha.end(), {0.0f, 0.0f, 0.0f, middle ? 0.8f : 0.3f});
+        }
+    WriteImage(P("screen.png"), kWidth, kHeight, {"Y"}, TypeDesc::UINT8, grey);
+    WriteImage(P("subject.png"), kWidth, kHeight, {"R", "G", "B", "A"}, TypeDesc::UINT8, alpha);
+    const RunResult fit = Run({"fit", "plate.exr", "--screen-mask", "screen.png", "--subject-mask", "subject.png", "-o",
+                               "fit.json"});
+    ASSERT_EQ(fit.ExitCode, 0) << fit.Err;
+    EXPECT_NE(fit.Out.find("2048 screen and 256 subject samples"), std::string::npos) << fit.Out;
+    ASSERT_EQ(Run({"key", "plate.exr", "-o", "keyed.exr", "--settings", "fit.json", "-q"}).ExitCode, 0);
+    const Measured m = Measure("keyed.exr", plate);
+    EXPECT_GE(m.Keyed, 0.995);
+    EXPECT_GE(m.Kept, 0.995);
+}
+
+TEST_F(FitCommand, TheScreenAloneIsFittedWithAMargin)
+{
+    const Plate plate = MakePlate({0.8f, 0.75f, 0.1f}, {0.4f, 0.2f, 0.6f}, 0.4f, false);
+    WritePlate("plate.exr", plate);
+    const RunResult fit =
+        Run({"fit", "plate.exr", "--screen", "0,0,16,64", "--screen", "80,0,16,64", "-o", "fit.json"});
+    ASSERT_EQ(fit.ExitCode, 0) << fit.Err;
+    EXPECT_NE(fit.Out.find("2048 screen and 0 subject samples"), std::string::npos) << fit.Out;
+    EXPECT_NE(fit.Out.find("(no subject samples: the screen alone, with a safety margin)"), std::string::npos)
+        << fit.Out;
+    ASSERT_EQ(Run({"key", "plate.exr", "-o", "keyed.exr", "--settings", "fit.json", "-q"}).ExitCode, 0);
+    const Measured m = Measure("keyed.exr", plate);
+    EXPECT_GE(m.Keyed, 0.995);
+    EXPECT_GE(m.Kept, 0.995);
+}
+
+TEST_F(FitCommand, EveryFrameAskedForIsSampled)
+{
+    // The second frame is lit a fifth brighter: its screen is keyed only if it was sampled too.
+    const Colour screen{0.15f, 0.6f, 0.2f}, subject{0.8f, 0.5f, 0.4f};
+    const Plate first = MakePlate(screen, subject, 0.4f, false);
+    const Plate second = MakePlate(screen, subject, 0.4f, false, 1.2f);
+    WritePlate("plate.0001.exr", first);
+    WritePlate("plate.0002.exr", second);
+    const RunResult fit = Run(With({"fit", "plate.####.exr", "--frames", "1-2", "-o", "fit.json"}, kDiscRegions));
+    ASSERT_EQ(fit.ExitCode, 0) << fit.Err;
+    EXPECT_NE(fit.Out.find("4096 screen and 512 subject samples from 2 frames of plate.####.exr"), std::string::npos)
+        << fit.Out;
+    ASSERT_EQ(Run({"key", "plate.####.exr", "-o", "keyed.####.exr", "--settings", "fit.json", "-q"}).ExitCode, 0);
+    for (const auto& [name, plate] : {std::pair{"keyed.0001.exr", &first}, std::pair{"keyed.0002.exr", &second}}) {
+        const Measured m = Measure(name, *plate);
+        EXPECT_GE(m.Keyed, 0.995) << name;
+        EXPECT_GE(m.Kept, 0.995) << name;
+    }
+
+    const RunResult missing = Run(With({"fit", "plate.####.exr", "--frames", "1-3", "-o", "more.json"}, kDiscRegions));
+    EXPECT_EQ(missing.ExitCode, 1);
+    EXPECT_NE(missing.Err.find("source frames missing: 3"), std::string::npos) << missing.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("more.json")));
+}
+
+TEST_F(FitCommand, AnExistingSettingsFileIsReplacedOnlyWhenAsked)
+{
+    WritePlate("plate.exr", MakePlate({0.15f, 0.6f, 0.2f}, {0.8f, 0.5f, 0.4f}, 0.4f, false));
+    ASSERT_EQ(Run(With({"fit", "plate.exr", "-o", "fit.json"}, kDiscRegions)).ExitCode, 0);
+    const std::string before = Slurp(P("fit.json"));
+    const RunResult again = Run(With({"fit", "plate.exr", "-o", "fit.json", "--space", "RGB"}, kDiscRegions));
+    EXPECT_EQ(again.ExitCode, 1);
+    EXPECT_EQ(again.Err, "qualvex: fit.json: exists (use --overwrite to replace it)\n");
+    EXPECT_EQ(Slurp(P("fit.json")), before);
+    const RunResult replaced =
+        Run(With({"fit", "plate.exr", "-o", "fit.json", "--space", "RGB", "--overwrite"}, kDiscRegions));
+    EXPECT_EQ(replaced.ExitCode, 0) << replaced.Err;
+    EXPECT_NE(Slurp(P("fit.json")).find("\"Colorspace\": \"RGB\""), std::string::npos);
+}
+
+struct BadCase {
+    const char* Name;
+    std::vector<std::string> Args;
+    const char* Message;
+};
+
+class FitRefusals : public FitCommand, public ::testing::WithParamInterface<BadCase> {};
+
+TEST_P(FitRefusals, BadRegionsAreUsageErrorsNamingTheRegion)
+{
+    WritePlate("plate.exr", MakePlate({0.15f, 0.6f, 0.2f}, {0.8f, 0.5f, 0.4f}, 0.4f, false));
+    std::vector<float> everywhere(static_cast<std::size_t>(kWidth * kHeight), 1.0f);
+    WriteImage(P("all.png"), kWidth, kHeight, {"Y"}, TypeDesc::UINT8, everywhere);
+    WriteImage(P("small.png"), 8, 8, {"Y"}, TypeDesc::UINT8, std::vector<float>(64, 1.0f));
+    WriteImage(P("none.png"), kWidth, kHeight, {"Y"}, TypeDesc::UINT8, std::vector<float>(everywhere.size(), 0.0f));
+    const RunResult run = Run(With({"fit", "plate.exr", "-o", "fit.json"}, GetParam().Args));
+    EXPECT_EQ(run.ExitCode, 2) << run.Err;
+    EXPECT_NE(run.Err.find(GetParam().Message), std::string::npos) << run.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("fit.json")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Regions, FitRefusals,
+    ::testing::Values(
+        BadCase{"PastTheRightEdge",
+                {"--screen", "90,0,20,10"},
+                "--screen 90,0,20,10: outside the 96 x 64 image of plate.exr"},
+        BadCase{"AboveTheTop", {"--screen", "0,-1,5,5"}, "--screen 0,-1,5,5: outside the 96 x 64 image"},
+        BadCase{"SubjectOutside", {"--screen", "0,0,5,5", "--subject", "50,60,4,5"}, "--subject 50,60,4,5: outside"},
+        BadCase{"Empty", {"--screen", "0,0,5,5", "--subject", "5,5,0,4"}, "--subject 5,5,0,4: the region is empty"},
+        BadCase{"Overlapping",
+                {"--screen", "0,0,20,20", "--subject", "10,10,20,20"},
+                "--screen 0,0,20,20 and --subject 10,10,20,20 overlap"},
+        BadCase{"ThreeNumbers", {"--screen", "1,2,3"}, "--screen 1,2,3: expected X,Y,W,H"},
+        BadCase{"NotNumbers", {"--screen", "a,0,4,4"}, "--screen a,0,4,4: \"a\" is not a whole number"},
+        BadCase{"MaskOverlapsARegion",
+                {"--screen-mask", "all.png", "--subject", "40,24,4,4"},
+                "--screen-mask all.png and --subject 40,24,4,4 overlap"},
+        BadCase{"MaskOfAnotherSize",
+                {"--screen-mask", "small.png"},
+                "--screen-mask small.png: the mask is 8 x 8, the source 96 x 64"},
+        BadCase{"MaskMarksNothing", {"--screen-mask", "none.png"}, "--screen-mask none.png: the mask marks no pixel"},
+        BadCase{"NoScreen", {"--subject", "40,24,4,4"}, "no screen samples"},
+        BadCase{"UnknownSpace", {"--screen", "0,0,5,5", "--space", "Lab"}, "--space \"Lab\": expected auto, RGB"}),
+    [](const ::testing::TestParamInfo<BadCase>& info) { return std::string(info.param.Name); });
+
+// The value of a control in a settings record (JSON), as written.
+double RecordedValue(const std::string& json, const std::string& id) { return NumberAfter(json, "\"" + id + "\":"); }
+
+TEST_F(FitCommand, KeyColorFromTakesTheMedianOfTheRegion)
+{
+    const Plate plate = MakePlate({0.15f, 0.6f, 0.2f}, {0.8f, 0.5f, 0.4f}, 0.4f, false);
+    WritePlate("plate.exr", plate);
+    // The medians, worked out here from the pixels written: an odd count takes the middle value,
+    // an even count the mean of the two middle values; the tool holds a key colour in single
+    // precision.
+    const auto median = [&](int x0, int y0, int w, int h, int channel) {
+        std::vector<double> values;
+        for (int y = y0; y < y0 + h; ++y)
+            for (int x = x0; x < x0 + w; ++x)
+                values.push_back(plate.Rgba[static_cast<std::size_t>((y * kWidth + x) * 4 + channel)]);
+        std::sort(values.begin(), values.end());
+        const std::size_t n = values.size();
+        const double middle = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+        return static_cast<double>(static_cast<float>(middle));
+    };
+    struct Case {
+        const char* Region;
+        int X, Y, W, H;
+    };
+    for (const Case& c : {Case{"3,5,3,3", 3, 5, 3, 3}, Case{"70,10,6,4", 70, 10, 6, 4}}) {
+        const std::string output = std::string("keyed-") + std::to_string(c.X) + ".exr";
+        const RunResult run = Run({"key", "plate.exr", "-o", output, "--key-color-from", c.Region, "-q"});
+        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        const std::string record = ReadImage(P(output)).Header.get_string_attribute("qualvex:settings");
+        EXPECT_EQ(RecordedValue(record, "CRed"), median(c.X, c.Y, c.W, c.H, 0)) << c.Region;
+        EXPECT_EQ(RecordedValue(record, "CGreen"), median(c.X, c.Y, c.W, c.H, 1)) << c.Region;
+        EXPECT_EQ(RecordedValue(record, "CBlue"), median(c.X, c.Y, c.W, c.H, 2)) << c.Region;
+    }
+
+    const RunResult both = Run({"key", "plate.exr", "-o", "both.exr", "--key-color", "0.1,0.6,0.2", "--key-color-from",
+                                "3,5,3,3"});
+    EXPECT_EQ(both.ExitCode, 2);
+    EXPECT_EQ(both.Err, "qualvex: --key-color and --key-color-from exclude each other: give one key colour\n");
+    const RunResult outside = Run({"key", "plate.exr", "-o", "outside.exr", "--key-color-from", "95,0,2,2"});
+    EXPECT_EQ(outside.ExitCode, 2);
+    EXPECT_NE(outside.Err.find("--key-color-from 95,0,2,2: outside the 96 x 64 image of plate.exr"), std::string::npos)
+        << outside.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("both.exr")));
+    EXPECT_FALSE(std::filesystem::exists(P("outside.exr")));
+}
+
+TEST_F(FitCommand, TheDemoFitsItsPlateBetterThanTheShippedSettings)
+{
+    const RunResult run = Run({"demo", "-o", "demo", "-q"});
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const std::string shipped =
+        "matte error against the true alpha: mean absolute 0.0264, 86.0% of pixels within 0.05\n";
+    ASSERT_EQ(run.Out.substr(0, shipped.size()), shipped);
+    const std::string fitted = run.Out.substr(shipped.size());
+    const std::string prefix = "matte error of the fitted settings: mean absolute ";
+    ASSERT_EQ(fitted.substr(0, prefix.size()), prefix) << run.Out;
+    EXPECT_LE(NumberAfter(fitted, prefix), 0.02) << fitted;
+    EXPECT_GE(NumberAfter(fitted, ", "), 86.0) << fitted;
+    const std::string suffix = "% of pixels within 0.05\n";
+    ASSERT_GE(fitted.size(), suffix.size());
+    EXPECT_EQ(fitted.substr(fitted.size() - suffix.size()), suffix) << fitted;
+    EXPECT_EQ(std::count(fitted.begin(), fitted.end(), '\n'), 1) << fitted;
+    EXPECT_NE(Slurp(P("demo") / "fitted-settings.json").find("\"CRed\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qualvex::testing
