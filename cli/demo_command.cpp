@@ -8,7 +8,9 @@
 #include "cli/image_writer.h"
 #include "cli/keyer_plugin.h"
 #include "cli/synthetic_plate.h"
+#include "host/flow.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
@@ -65,6 +67,28 @@ std::unique_ptr<Image> KeyWithFittedSettings(const KeyerPlugin& plugin, Image& p
     settings.File = ReadSettingsFile(*keyer, file);
     settings.ApplyTo(*keyer);
     return KeyOneFrame(*keyer, plate, nullptr, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Green above the average of red and blue, over the pixels the subject covers at all.
+double MeanSubjectSpill(const Image& image, const std::vector<float>& trueAlpha)
+{
+    double total = 0.0;
+    std::size_t count = 0;
+    for (int y = 0; y < image.Height; ++y)
+        for (int x = 0; x < image.Width; ++x) {
+            if (trueAlpha[static_cast<std::size_t>(y) * static_cast<std::size_t>(image.Width) +
+                          static_cast<std::size_t>(x)] <= 0.0f)
+                continue;
+            const Pixel p = image.GetPixel(x, y);
+            total += std::max(0.0, static_cast<double>(p.G) - (static_cast<double>(p.R) + p.B) / 2.0);
+            ++count;
+        }
+    // A plate without subject pixels has no spill on them to measure.
+    return count > 0 ? total / static_cast<double>(count) : 0.0;
 }
 
 }  // namespace
@@ -131,6 +155,22 @@ DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folde
     MeasureMatte(*fittedKey, plate.TrueAlpha, result.FittedMeanAlphaError, result.FittedShareWithin005);
     std::printf("matte error of the fitted settings: mean absolute %.4f, %.1f%% of pixels within 0.05\n",
                 result.FittedMeanAlphaError, 100.0 * result.FittedShareWithin005);
+
+    // Finishing the shipped key: spill suppression through the finishing tool, chained in a flow.
+    const std::unique_ptr<KeyerPlugin> finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
+    const std::unique_ptr<Operator> finisher = finishing->NewInstance();
+    ApplyControlValues(*finisher, {{"Despill", 1.0}, {"ScreenChannel", 1.0}});
+    host::Flow chain;
+    chain.Append(*keyer);
+    chain.Append(*finisher);
+    const std::unique_ptr<Image> finished = chain.Render(*plate.Plate, 0.0);
+    double finishedError = 0.0, finishedWithin = 0.0;
+    MeasureMatte(*finished, plate.TrueAlpha, finishedError, finishedWithin);
+    result.SubjectSpill = MeanSubjectSpill(*keyed, plate.TrueAlpha);
+    result.FinishedSubjectSpill = MeanSubjectSpill(*finished, plate.TrueAlpha);
+    std::printf("finished with despill (average): matte error mean absolute %.4f; mean green spill on the subject "
+                "%.4f, %.4f before\n",
+                finishedError, result.FinishedSubjectSpill, result.SubjectSpill);
     return result;
 }
 

@@ -16,6 +16,9 @@ struct DemoResult {
     // The same for settings fitted from two rectangles of the plate (qualvex fit).
     double FittedMeanAlphaError = 0.0;
     double FittedShareWithin005 = 0.0;
+    // Green spill on the pixels the subject covers, keyed and then finished with despill.
+    double SubjectSpill = 0.0;
+    double FinishedSubjectSpill = 0.0;
 };
 
 // Writes plate.exr, keyed.exr, preview.png, settings.json and fitted-settings.json into `folder`.

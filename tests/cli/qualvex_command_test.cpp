@@ -405,6 +405,11 @@ TEST_F(QualvexCommand, DemoKeysItsPlateAndReportsTheMatteError)
     // The shipped settings' line; the fitted settings' line follows it (fit_command_test.cpp).
     EXPECT_EQ(run.Out.substr(0, run.Out.find('\n') + 1),
               "matte error against the true alpha: mean absolute 0.0264, 86.0% of pixels within 0.05\n");
+    // Finishing removes the green spill on the subject and leaves the matte as it was.
+    EXPECT_NE(run.Out.find("finished with despill (average): matte error mean absolute 0.0264; mean green spill on "
+                           "the subject 0.0000, 0.0119 before\n"),
+              std::string::npos)
+        << run.Out;
     for (const char* name : {"plate.exr", "keyed.exr", "preview.png", "settings.json"})
         EXPECT_TRUE(std::filesystem::is_regular_file(P("demo") / name)) << name;
     const ReadBack keyed = ReadImage(P("demo") / "keyed.exr");
