@@ -1,6 +1,7 @@
 // qualvex fit and key --key-color-from, end to end on the installed program: generated plates
 // whose true alpha is known are fitted from sample regions and masks, keyed with the settings file
 // the fit wrote, and measured; bad regions are refused by name.
+#include "support/hash_noise.h"
 #include "support/qualvex_program.h"
 
 #include <gtest/gtest.h>
@@ -18,17 +19,6 @@ namespace {
 struct Colour {
     float R, G, B;
 };
-
-float Hash(std::uint32_t x, std::uint32_t y, std::uint32_t seed)
-{
-    std::uint32_t h = x * 0x8da6b343u ^ y * 0xd8163841u ^ seed * 0xcb1ab31fu;
-    h ^= h >> 16;
-    h *= 0x7feb352du;
-    h ^= h >> 15;
-    h *= 0x846ca68bu;
-    h ^= h >> 16;
-    return static_cast<float>(h >> 8) / 8388608.0f - 1.0f;  // -1 .. 1
-}
 
 constexpr int kWidth = 96;
 constexpr int kHeight = 64;
@@ -58,9 +48,9 @@ Plate MakePlate(Colour screen, Colour subject, float light, bool band, float bri
             }
             l *= brighter;
             const float noise = band ? 0.01f : 0.02f;
-            p.Rgba.push_back((a * subject.R + (1 - a) * screen.R) * l + noise * Hash(x, y, 1));
-            p.Rgba.push_back((a * subject.G + (1 - a) * screen.G) * l + noise * Hash(x, y, 2));
-            p.Rgba.push_back((a * subject.B + (1 - a) * screen.B) * l + noise * Hash(x, y, 3));
+            p.Rgba.push_back((a * subject.R + (1 - a) * screen.R) * l + noise * HashNoise(x, y, 1));
+            p.Rgba.push_back((a * subject.G + (1 - a) * screen.G) * l + noise * HashNoise(x, y, 2));
+            p.Rgba.push_back((a * subject.B + (1 - a) * screen.B) * l + noise * HashNoise(x, y, 3));
             p.Rgba.push_back(1.0f);
             p.Truth.push_back(a);
         }

@@ -1,6 +1,7 @@
 // Fitting against the loaded Sondrel.plugin: the render callback that sets controls through the
 // host and renders sample colours, and fits of generated plates whose true alpha is known, scored
 // by rendering the whole plate through a new instance with the fitted controls.
+#include "support/hash_noise.h"
 #include "fit/fit_settings.h"
 #include "fit/tool_render.h"
 #include "host/operator.h"
@@ -71,17 +72,6 @@ TEST_F(FitWithTool, EachRenderStartsFromANewInstance)
     EXPECT_THROW(render({{"NoSuchControl", 1.0}}, grey), std::invalid_argument);
 }
 
-float Hash(std::uint32_t x, std::uint32_t y, std::uint32_t seed)
-{
-    std::uint32_t h = x * 0x8da6b343u ^ y * 0xd8163841u ^ seed * 0xcb1ab31fu;
-    h ^= h >> 16;
-    h *= 0x7feb352du;
-    h ^= h >> 15;
-    h *= 0x846ca68bu;
-    h ^= h >> 16;
-    return static_cast<float>(h >> 8) / 8388608.0f - 1.0f;  // -1 .. 1
-}
-
 // A plate with a soft-edged subject over a screen, noise and uneven light, and its true alpha.
 struct Plate {
     int Width = 96, Height = 64;
@@ -129,9 +119,9 @@ Plate MakePlate(const PlateCase& c)
                 a = std::clamp(inside / 3.0f + 0.5f, 0.0f, 1.0f);
                 light = 1.0f + c.Light * (static_cast<float>(y) / (p.Height - 1) - 0.5f);
             }
-            Rgb colour{(a * c.Subject.R + (1 - a) * c.Screen.R) * light + c.Noise * Hash(x, y, 1),
-                       (a * c.Subject.G + (1 - a) * c.Screen.G) * light + c.Noise * Hash(x, y, 2),
-                       (a * c.Subject.B + (1 - a) * c.Screen.B) * light + c.Noise * Hash(x, y, 3)};
+            Rgb colour{(a * c.Subject.R + (1 - a) * c.Screen.R) * light + c.Noise * HashNoise(x, y, 1),
+                       (a * c.Subject.G + (1 - a) * c.Screen.G) * light + c.Noise * HashNoise(x, y, 2),
+                       (a * c.Subject.B + (1 - a) * c.Screen.B) * light + c.Noise * HashNoise(x, y, 3)};
             const bool speck = c.Specks && a == 0.0f && (x * 7 + y * 13) % 331 == 0;
             if (speck)
                 colour = {1.0f, 0.0f, 1.0f};
