@@ -1,6 +1,7 @@
 #include "cli/control_settings.h"
 
 #include "cli/cli_errors.h"
+#include "cli/number_text.h"
 #include "cli/safe_text.h"
 #include "cli/settings_record.h"
 #include "host/operator.h"
@@ -65,16 +66,6 @@ const Input& RequireControl(const Operator& op, const std::string& id, const std
     return *input;
 }
 
-bool ParseNumber(const std::string& text, double& value)
-{
-    const char* begin = text.data();
-    const char* end = begin + text.size();
-    if (begin != end && *begin == '+')
-        ++begin;
-    const auto [stop, error] = std::from_chars(begin, end, value);
-    return error == std::errc() && stop == end && begin != end;
-}
-
 }  // namespace
 
 double ResolveControlValue(const Operator& op, const std::string& id, const std::string& text,
@@ -85,7 +76,7 @@ double ResolveControlValue(const Operator& op, const std::string& id, const std:
         if (d.Entries[i] == text)
             return static_cast<double>(i);
     double value = 0.0;
-    if (ParseNumber(text, value)) {
+    if (ParseNumberText(text, value)) {
         if (std::isfinite(value))
             return value;
         throw UsageError(origin + ": control \"" + id + "\" = " + Quoted(text) + " is not finite; accepted: " + Accepted(d));
@@ -198,7 +189,7 @@ std::vector<ControlValue> ParseKeyColor(const std::string& text)
             throw UsageError("--key-color \"" + text + "\": expected three numbers R,G,B");
         const std::string part = text.substr(start, i < 2 ? comma - start : std::string::npos);
         double value = 0.0;
-        if (!ParseNumber(part, value) || !std::isfinite(value))
+        if (!ParseNumberText(part, value) || !std::isfinite(value))
             throw UsageError("--key-color \"" + text + "\": \"" + part + "\" is not a finite number");
         values.push_back({ids[i], value});
         start = comma + 1;

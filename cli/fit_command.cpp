@@ -1,6 +1,7 @@
 #include "cli/fit_command.h"
 
 #include "cli/cli_errors.h"
+#include "cli/number_text.h"
 #include "cli/frame_sequence.h"
 #include "cli/image_reader.h"
 #include "cli/keyer_plugin.h"
@@ -35,16 +36,6 @@ constexpr std::size_t kMostSamplesPerFrame = 20000;
 constexpr float kMaskThreshold = 0.5f;
 
 constexpr const char* kValueSliders[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
-
-bool ParseInt(const std::string& text, int& value)
-{
-    const char* begin = text.data();
-    const char* end = begin + text.size();
-    if (begin != end && *begin == '+')
-        ++begin;
-    const auto [stop, error] = std::from_chars(begin, end, value);
-    return error == std::errc() && stop == end && begin != end;
-}
 
 // The pixels present, in the coordinates regions are given in: the data window's place inside
 // the display window.
@@ -357,7 +348,7 @@ Region ParseRegion(const std::string& text, const std::string& option)
         if ((i < 3) != (comma != std::string::npos))
             throw UsageError(region.Name + ": expected X,Y,W,H (four whole numbers of pixels)");
         const std::string part = text.substr(start, i < 3 ? comma - start : std::string::npos);
-        if (!ParseInt(part, *fields[i]))
+        if (!ParseNumberText(part, *fields[i]))
             throw UsageError(region.Name + ": \"" + Printable(part, 20) + "\" is not a whole number; expected X,Y,W,H");
         start = comma + 1;
     }

@@ -2,6 +2,7 @@
 
 #include "cli/cli_errors.h"
 #include "cli/further_channels.h"
+#include "cli/memory_limit.h"
 #include "cli/oiio_errors.h"
 #include "cli/storage_kinds.h"
 
@@ -27,8 +28,6 @@ int ChannelIndex(const ImageSpec& header, const char* name)
             return c;
     return -1;
 }
-
-std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
 
 // Refuses what keying would read only in part, and anything that is not a plain file (a FIFO or
 // a device would block or never end).

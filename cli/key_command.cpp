@@ -57,8 +57,6 @@ JobRequest RequestOf(const KeyOptions& options, const std::string& settingsJson)
     return request;
 }
 
-std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
-
 // An image read beside the source for every frame: one file read once, or a sequence read frame by
 // frame.
 class FrameImage {

@@ -40,4 +40,6 @@ std::uint64_t ParseMemoryLimit(const std::string& text)
     return value << shift;
 }
 
+std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
+
 }  // namespace qualvex::cli

@@ -14,4 +14,7 @@ std::uint64_t DefaultMemoryLimit();
 // --memory-limit otherwise.
 std::uint64_t ParseMemoryLimit(const std::string& text);
 
+// A byte count for messages, in whole mebibytes rounded up ("12 MiB").
+std::string Mebibytes(std::uint64_t bytes);
+
 }  // namespace qualvex::cli
