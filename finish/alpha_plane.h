@@ -17,6 +17,14 @@ struct AlphaPlane {
     {
     }
 
+    // Takes the new size keeping the memory it has; values are left as they are, to be written.
+    void Resize(std::int32_t width, std::int32_t height)
+    {
+        Width = width > 0 ? width : 0;
+        Height = height > 0 ? height : 0;
+        Values.resize(static_cast<std::size_t>(Width) * static_cast<std::size_t>(Height));
+    }
+
     std::size_t Index(std::int32_t x, std::int32_t y) const
     {
         return static_cast<std::size_t>(y) * static_cast<std::size_t>(Width) + static_cast<std::size_t>(x);

@@ -102,37 +102,62 @@ double SquaredDistanceInSquare(const AlphaPlane& matte, std::int32_t cx, std::in
 
 std::vector<float> SignedEdgeDistance(const AlphaPlane& matte, double reach)
 {
+    EdgeScratch scratch;
+    std::vector<float> distance;
+    SignedEdgeDistance(matte, reach, scratch, distance);
+    return distance;
+}
+
+void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<float>& distance)
+{
     const std::int32_t w = matte.Width;
     const std::int32_t h = matte.Height;
     const std::size_t count = matte.Values.size();
-    std::vector<float> distance(count);
+    distance.resize(count);  // every entry is written below
     if (count == 0)
-        return distance;
+        return;
 
-    // Seeds: pixels with a horizontal or vertical neighbour on the other side of the edge.
-    std::vector<unsigned char> seeds(count, 0);
-    for (std::int32_t y = 0; y < h; ++y)
-        for (std::int32_t x = 0; x < w; ++x) {
-            const bool in = Inside(matte.At(x, y));
-            const bool differs = (x > 0 && Inside(matte.At(x - 1, y)) != in) ||
-                                 (x + 1 < w && Inside(matte.At(x + 1, y)) != in) ||
-                                 (y > 0 && Inside(matte.At(x, y - 1)) != in) ||
-                                 (y + 1 < h && Inside(matte.At(x, y + 1)) != in);
-            seeds[matte.Index(x, y)] = differs ? 1 : 0;
+    // Which side each pixel is on, once; then the seeds: pixels with a horizontal or vertical
+    // neighbour on the other side of the edge, found a whole row at a time.
+    std::vector<unsigned char>& inside = scratch.Inside;
+    inside.resize(count);
+    for (std::size_t i = 0; i < count; ++i)
+        inside[i] = Inside(matte.Values[i]) ? 1 : 0;
+    std::vector<unsigned char>& seeds = scratch.Seeds;
+    seeds.assign(count, 0);
+    const auto width = static_cast<std::size_t>(w);
+    for (std::int32_t y = 0; y < h; ++y) {
+        const unsigned char* here = inside.data() + matte.Index(0, y);
+        unsigned char* seed = seeds.data() + matte.Index(0, y);
+        for (std::size_t x = 0; x + 1 < width; ++x) {
+            const unsigned char differs = here[x] ^ here[x + 1];
+            seed[x] |= differs;
+            seed[x + 1] |= differs;
         }
-    const NearestSeeds nearest = FindNearestSeeds(seeds, w, h);
+        if (y + 1 < h) {
+            const unsigned char* below = here + width;
+            unsigned char* seedBelow = seed + width;
+            for (std::size_t x = 0; x < width; ++x) {
+                const unsigned char differs = here[x] ^ below[x];
+                seed[x] |= differs;
+                seedBelow[x] |= differs;
+            }
+        }
+    }
     // Squared seed distances beyond this are certainly beyond reach. A negative reach counts as
     // 0, a NaN one as no limit.
     const double limit = std::isnan(reach) ? std::numeric_limits<double>::infinity() : std::max(reach, 0.0);
     const double beyond2 = (limit + std::numbers::sqrt2) * (limit + std::numbers::sqrt2);
+    FindNearestSeeds(seeds, w, h, beyond2, scratch.Nearest, scratch.ColumnRow);
+    const NearestSeeds& nearest = scratch.Nearest;
 
     const float infinity = std::numeric_limits<float>::infinity();
     for (std::int32_t y = 0; y < h; ++y)
         for (std::int32_t x = 0; x < w; ++x) {
             const std::size_t i = matte.Index(x, y);
-            const bool in = Inside(matte.Values[i]);
+            const bool in = inside[i] != 0;
             const std::int64_t seed = nearest.Seed[i];
-            if (seed < 0 || nearest.SquaredDistance[i] > beyond2) {
+            if (seed < 0) {
                 distance[i] = in ? infinity : -infinity;  // no edge, or none within reach
                 continue;
             }
@@ -149,7 +174,6 @@ std::vector<float> SignedEdgeDistance(const AlphaPlane& matte, double reach)
             const auto d = static_cast<float>(std::sqrt(best));
             distance[i] = in ? d : -d;
         }
-    return distance;
 }
 
 }  // namespace qualvex::finish

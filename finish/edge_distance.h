@@ -2,6 +2,9 @@
 #pragma once
 
 #include "finish/alpha_plane.h"
+#include "finish/nearest_seed.h"
+
+#include <cstdint>
 
 #include <limits>
 #include <vector>
@@ -27,5 +30,16 @@ namespace qualvex::finish {
 // the geometry for all but a band around the edge.
 std::vector<float> SignedEdgeDistance(const AlphaPlane& matte,
                                       double reach = std::numeric_limits<double>::infinity());
+
+// Memory the distance takes, kept from frame to frame by a tool that measures every frame.
+struct EdgeScratch {
+    std::vector<unsigned char> Inside;
+    std::vector<unsigned char> Seeds;
+    std::vector<std::int32_t> ColumnRow;
+    NearestSeeds Nearest;
+};
+
+// The same into `distance`, taking its working memory from `scratch`.
+void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<float>& distance);
 
 }  // namespace qualvex::finish

@@ -150,7 +150,7 @@ using OwnedImage = std::unique_ptr<Image, RecycleImage>;
 
 }  // namespace
 
-void RenderFinishedFrame(Request& request, const FinishLinks& links)
+void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorkspace& workspace)
 {
     const FinishSettings settings = ReadSettings(request, links);
     Image* source = ReadImage(request, links.Image);
@@ -159,7 +159,9 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links)
 
     OwnedImage output;
     {
-        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), 0, 0};
+        // Every pixel of the output is written below: the host need not clear it first.
+        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), ImageTag::Overwritten,
+                                       1, 0, 0};
         const TagList tags(words, false);
         output.reset(NewImageTagList(tags));
     }
@@ -171,14 +173,15 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links)
     }
 
     // The matte: clipped as it is read, then the steps that need the whole frame.
-    AlphaPlane matte(width, height);
+    AlphaPlane& matte = workspace.Matte;
+    matte.Resize(width, height);  // every value is written just below
     for (std::int32_t y = 0; y < height; ++y) {
         unsigned char* const row[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
         for (std::int32_t x = 0; x < width; ++x)
             matte.At(x, y) = ClipAlpha(ReadAt(*source, row, x).A, settings.Clip);
     }
-    ShrinkGrow(matte, settings.Shrink);
-    Soften(matte, settings.Soften);
+    ShrinkGrow(matte, settings.Shrink, workspace.Edge, workspace.Distance);
+    Soften(matte, settings.Soften, workspace.SoftenSpare);
 
     MaskSampler garbage(links.GarbageMatte->IsConnected() ? ReadImage(request, links.GarbageMatte) : nullptr, width,
                         height);

@@ -2,6 +2,11 @@
 // runs the finishing steps over the whole frame and hands the new image to the output.
 #pragma once
 
+#include "finish/alpha_plane.h"
+#include "finish/edge_distance.h"
+
+#include <vector>
+
 class Input;
 class Output;
 class Request;
@@ -25,6 +30,15 @@ struct FinishLinks {
     Output* Out;
 };
 
+// The memory the whole-frame steps work in, kept by each tool instance from frame to frame (an
+// instance renders one frame at a time).
+struct FinishWorkspace {
+    AlphaPlane Matte;
+    EdgeScratch Edge;
+    std::vector<float> Distance;
+    std::vector<float> SoftenSpare;
+};
+
 // Steps, in order: despill (colour), clip, shrink or grow, soften, garbage and core mattes
 // (alpha), then the output mode picks what is written: the despilled colour with the finished
 // alpha (Result), the finished alpha in R, G, B and A (Matte), or the light the despill took out
@@ -36,6 +50,6 @@ struct FinishLinks {
 // Combo values are rounded to the nearest entry; one that names no entry counts as the default
 // entry (Despill Off, Screen Green, Output Result). No source image: no output. An empty source
 // gives an empty output.
-void RenderFinishedFrame(Request& request, const FinishLinks& links);
+void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorkspace& workspace);
 
 }  // namespace qualvex::finish

@@ -117,5 +117,5 @@ void Finisher::Process(Request* request)
     const qualvex::finish::FinishLinks links{InDespill,   InScreenChannel, InDespillAmount, InSpillToGrey, InClipBlack,
                                              InClipWhite, InShrink,        InSoften,        InOutputMode,  InImage,
                                              InGarbageMatte, InCoreMatte, OutImage};
-    qualvex::finish::RenderFinishedFrame(*request, links);
+    qualvex::finish::RenderFinishedFrame(*request, links, m_Workspace);
 }

@@ -3,6 +3,7 @@
 // reaches it through the virtual operations it overrides.
 #pragma once
 
+#include "finish/finish_process.h"
 #include "host/link.h"
 #include "host/operator.h"
 
@@ -32,6 +33,8 @@ public:
     Output* OutImage;
 
 private:
+    qualvex::finish::FinishWorkspace m_Workspace;  // this instance's frames, one at a time
+
     template <std::size_t N>
     Input* AddInput(const char* name, const char* id, const std::uint64_t (&words)[N]);
 };

@@ -1,6 +1,7 @@
 #include "finish/nearest_seed.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <stdexcept>
@@ -65,11 +66,24 @@ void TransformLine(const double* cost, std::int32_t n, double* distance, std::in
 
 }  // namespace
 
-NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height)
+NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
+                              double maxSquaredDistance)
 {
     NearestSeeds result;
-    if (width < 1 || height < 1)
-        return result;
+    std::vector<std::int32_t> columnRow;
+    FindNearestSeeds(seeds, width, height, maxSquaredDistance, result, columnRow);
+    return result;
+}
+
+void FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
+                      double maxSquaredDistance, NearestSeeds& result, std::vector<std::int32_t>& columnRow)
+{
+    const double limit = std::isnan(maxSquaredDistance) ? kInfinity : maxSquaredDistance;
+    if (width < 1 || height < 1) {
+        result.Seed.clear();
+        result.SquaredDistance.clear();
+        return;
+    }
     const std::size_t w = static_cast<std::size_t>(width);
     const std::size_t h = static_cast<std::size_t>(height);
     if (seeds.size() != w * h)
@@ -78,7 +92,7 @@ NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int3
     // Columns: the nearest seed row in each pixel's own column (-1 for none). Two sweeps over
     // whole rows (down, then up) keep every column's nearest seed so far; ties go to the seed
     // above.
-    std::vector<std::int32_t> columnRow(w * h);
+    columnRow.resize(w * h);  // every entry is written by the first sweep
     {
         std::vector<std::int32_t> last(w, -1);  // per column: the last seed row met, -1 for none
         for (std::size_t y = 0; y < h; ++y) {
@@ -120,12 +134,14 @@ NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int3
             for (std::size_t x = 0; x < w; ++x) {
                 const std::int32_t seedRow = columnRow[row + x];
                 const double d = static_cast<double>(seedRow - yi);
-                cost[x] = seedRow >= 0 ? d * d : kInfinity;
+                // A seed beyond the limit in its own column is beyond it for the whole row too.
+                cost[x] = (seedRow >= 0 && d * d <= limit) ? d * d : kInfinity;
             }
             TransformLine(cost.data(), width, result.SquaredDistance.data() + row, from.data(), env);
             for (std::size_t x = 0; x < w; ++x) {
                 const std::int32_t column = from[x];
-                if (column < 0) {
+                if (column < 0 || result.SquaredDistance[row + x] > limit) {
+                    result.SquaredDistance[row + x] = kInfinity;
                     result.Seed[row + x] = -1;
                     continue;
                 }
@@ -134,7 +150,6 @@ NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int3
             }
         }
     }
-    return result;
 }
 
 }  // namespace qualvex::finish

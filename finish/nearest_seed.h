@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace qualvex::finish {
@@ -19,6 +20,16 @@ struct NearestSeeds {
 // `seeds` holds width x height flags, row by row; nonzero marks a seed. Among seeds at the same
 // distance the one chosen is fixed by the passes (lowest row within a column, then lowest
 // column), so the result is reproducible. Sizes below 1 give empty results.
-NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height);
+//
+// Callers that only care about seeds up to some distance pass its square as `maxSquaredDistance`:
+// a pixel whose nearest seed is farther than that gets -1 and +infinity, and columns with no seed
+// that near cost nothing along the rows. Pixels within it get the same answer as without a limit.
+// A NaN limit counts as no limit.
+NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
+                              double maxSquaredDistance = std::numeric_limits<double>::infinity());
+// The same into `result`, with `columnRow` as scratch: both keep their memory from frame to
+// frame, so a tool that finds seeds every frame takes no fresh memory for it.
+void FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
+                      double maxSquaredDistance, NearestSeeds& result, std::vector<std::int32_t>& columnRow);
 
 }  // namespace qualvex::finish

@@ -11,10 +11,17 @@ namespace qualvex::finish {
 
 void ShrinkGrow(AlphaPlane& matte, double radius)
 {
+    EdgeScratch scratch;
+    std::vector<float> distance;
+    ShrinkGrow(matte, radius, scratch, distance);
+}
+
+void ShrinkGrow(AlphaPlane& matte, double radius, EdgeScratch& scratch, std::vector<float>& distance)
+{
     if (!(radius > 0.0) && !(radius < 0.0))
         return;  // 0 or NaN: nothing moves
     // Distances of |radius| + 0.5 or more give coverage 0 or 1 whatever they are exactly.
-    const std::vector<float> distance = SignedEdgeDistance(matte, std::abs(radius) + 0.5);
+    SignedEdgeDistance(matte, std::abs(radius) + 0.5, scratch, distance);
     const bool shrink = radius > 0.0;
     for (std::size_t i = 0; i < matte.Values.size(); ++i) {
         // Infinite distances (no edge) or an infinite radius give coverage 0 or 1; both infinite

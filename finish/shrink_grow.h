@@ -3,6 +3,9 @@
 #pragma once
 
 #include "finish/alpha_plane.h"
+#include "finish/edge_distance.h"
+
+#include <vector>
 
 namespace qualvex::finish {
 
@@ -16,5 +19,7 @@ namespace qualvex::finish {
 // A fractional radius moves the edge by that fraction. A frame without an edge keeps its matte
 // on the side that grows, and loses all of it below 0.5 when shrunk. Double, rounded to float.
 void ShrinkGrow(AlphaPlane& matte, double radius);
+// The same, taking its working memory from `scratch` and `distance`.
+void ShrinkGrow(AlphaPlane& matte, double radius, EdgeScratch& scratch, std::vector<float>& distance);
 
 }  // namespace qualvex::finish

@@ -66,5 +66,9 @@ void ForgetEvents(const Operator& op);
 
 // Images alive right now, wherever they were made.
 std::size_t LiveImages();
+// Bytes of released image memory the host keeps for the next images, and a way to give it all
+// back to the system.
+std::size_t KeptImageBytes();
+void ReleaseKeptImageMemory();
 
 }  // namespace host::testing

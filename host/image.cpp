@@ -127,7 +127,7 @@ const char* PixelStorageName(PixelStorage storage)
     return "unknown";
 }
 
-Image::Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool furtherChannels)
+Image::Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool furtherChannels, bool cleared)
     : Width(width), Height(height), PlaneRows{nullptr, nullptr}, PixelStep{0, 0}, m_Storage(storage),
       m_FurtherChannels(furtherChannels)
 {
@@ -148,12 +148,12 @@ Image::Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool
         const std::int64_t rowBytes = static_cast<std::int64_t>(width) * PixelStep[plane];
         if (rowBytes > std::numeric_limits<std::int32_t>::max())
             throw std::invalid_argument("image: a row of " + std::to_string(width) + " pixels is too wide");
-        m_Planes[plane].resize(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(height));
+        m_Planes[plane] = host::TakeImageMemory(static_cast<std::size_t>(rowBytes) * static_cast<std::size_t>(height), cleared);
         m_Rows[plane].resize(static_cast<std::size_t>(height));
         // Rows are stored bottom-up: the row table, not arithmetic on the first row, finds a row.
         for (std::int32_t y = 0; y < height; ++y)
             m_Rows[plane][static_cast<std::size_t>(y)] =
-                m_Planes[plane].data() + static_cast<std::size_t>(height - 1 - y) * static_cast<std::size_t>(rowBytes);
+                m_Planes[plane].get() + static_cast<std::size_t>(height - 1 - y) * static_cast<std::size_t>(rowBytes);
         PlaneRows[plane] = m_Rows[plane].data();
     }
     ++g_LiveImages;
@@ -194,5 +194,6 @@ Image* NewImageTagList(const TagList& tags)
     const auto* model = static_cast<const Image*>(tags.GetPointer(ImageTag::Model));
     if (model == nullptr)
         throw std::invalid_argument("NewImageTagList: no model image given");
-    return new Image(model->Width, model->Height, model->Storage(), model->HasFurtherChannels());
+    const bool overwritten = tags.GetInteger(ImageTag::Overwritten).value_or(0) != 0;
+    return new Image(model->Width, model->Height, model->Storage(), model->HasFurtherChannels(), !overwritten);
 }

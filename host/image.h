@@ -2,6 +2,7 @@
 // reader and a pixel writer that move one pixel between storage and the host pixel record.
 #pragma once
 
+#include "host/image_memory.h"
 #include "host/parameter.h"
 #include "host/tag_list.h"
 
@@ -30,6 +31,9 @@ const char* PixelStorageName(PixelStorage storage);
 
 namespace ImageTag {
 inline constexpr std::uint32_t Model = 0x60020000;  // an image whose size and storage to copy
+// Nonzero: the tool writes every pixel of the new image before handing it on, so the host may
+// leave its memory as it finds it instead of clearing it to 0.
+inline constexpr std::uint32_t Overwritten = 0x10020001;
 }
 
 class Image : public Parameter {
@@ -41,7 +45,10 @@ public:
 
     // Dimensions must be 0 or more. Without further channels the second plane has no row table
     // and its address is null for every pixel: readers then fill the channels' neutral values.
-    Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool furtherChannels = true);
+    // Every stored value starts at 0, unless `cleared` is false: then the planes hold whatever
+    // the memory held, for a maker that writes every pixel anyway.
+    Image(std::int32_t width, std::int32_t height, PixelStorage storage, bool furtherChannels = true,
+          bool cleared = true);
     Image(const Image&) = delete;
     Image& operator=(const Image&) = delete;
     ~Image() override;
@@ -70,10 +77,11 @@ private:
 
     PixelStorage m_Storage;
     bool m_FurtherChannels;
-    std::vector<unsigned char> m_Planes[2];
+    host::ImageMemory m_Planes[2];
     std::vector<unsigned char*> m_Rows[2];
 };
 
-// Makes a new image with the size and storage of the image under tag ImageTag::Model. The caller
-// owns it until it hands it to Request::SetOutputData; otherwise it releases it with Recycle().
+// Makes a new image with the size and storage of the image under tag ImageTag::Model, cleared to
+// 0 unless ImageTag::Overwritten is given and nonzero. The caller owns it until it hands it to
+// Request::SetOutputData; otherwise it releases it with Recycle().
 Image* NewImageTagList(const TagList& tags);

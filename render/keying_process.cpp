@@ -74,7 +74,9 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
 
     OwnedImage output;
     {
-        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), 0, 0};
+        // Every pixel of the output is written below: the host need not clear it first.
+        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), ImageTag::Overwritten,
+                                       1, 0, 0};
         const TagList tags(words, false);
         output.reset(NewImageTagList(tags));
     }

@@ -19,6 +19,7 @@ namespace qualvex::finish::testing {
 namespace {
 
 using qualvex::testing::FloatsEqual;
+using qualvex::testing::FloatBitsEqual;
 
 // A pixel with further channels that tell pixels apart.
 Pixel MakePixel(float r, float g, float b, float a, int index)
@@ -303,6 +304,38 @@ TEST_F(FinishProcess, ShrinkGrowAndSoftenReachTheMatte)
         std::unique_ptr<Image> out = Render();
         // The soften keeps the area (the border is clear), so the radius is the shrink's.
         EXPECT_NEAR(RadiusFromArea(AlphaOf(*out)), c.Radius, 0.1) << "shrink " << c.Shrink << ", soften " << c.Soften;
+    }
+}
+
+// An instance keeps its working memory from frame to frame: frames of other sizes in between
+// leave no trace in the next one. Each frame must match what a fresh instance renders.
+TEST_F(FinishProcess, FramesOfChangingSizesRenderAsOnAFreshInstance)
+{
+    Set(*m_Op, "Shrink", 2.0);
+    Set(*m_Op, "Soften", 1.5);
+    const AlphaPlane big = Disc(90, 70, 44.2, 35.1, 24.6);
+    const AlphaPlane small = Disc(31, 57, 15.3, 28.4, 9.8);
+    Image* bigImage = Matte(90, 70, [&](std::int32_t x, std::int32_t y) { return big.At(x, y); });
+    Image* smallImage = Matte(31, 57, [&](std::int32_t x, std::int32_t y) { return small.At(x, y); });
+
+    auto alphaOnFreshInstance = [&](Image* image) {
+        std::unique_ptr<Operator> fresh = NewInstance();
+        Set(*fresh, "Shrink", 2.0);
+        Set(*fresh, "Soften", 1.5);
+        fresh->FindInput("Image")->ConnectImage(image);
+        std::unique_ptr<Image> out = host::RenderFrame(*fresh, 0.0);
+        AlphaPlane alpha = AlphaOf(*out);
+        out.reset();
+        fresh.reset();
+        return alpha;
+    };
+    const AlphaPlane bigExpected = alphaOnFreshInstance(bigImage);
+    const AlphaPlane smallExpected = alphaOnFreshInstance(smallImage);
+    for (Image* image : {bigImage, smallImage, bigImage, smallImage}) {
+        Connect("Image", image);
+        const AlphaPlane alpha = AlphaOf(*Render());
+        const AlphaPlane& expected = image == bigImage ? bigExpected : smallExpected;
+        EXPECT_TRUE(FloatBitsEqual(alpha.Values, expected.Values)) << image->Width << " x " << image->Height;
     }
 }
 

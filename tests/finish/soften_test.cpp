@@ -1,4 +1,4 @@
-// The Gaussian soften: weights as defined, mean alpha kept on frames with a constant border,
+// The soften: an exact small case, the variance and shape of the spread, mean alpha kept on frames with a constant border,
 // clamped edges.
 #include "finish/plates.h"
 #include "finish/soften.h"
@@ -14,22 +14,72 @@ namespace {
 
 using qualvex::testing::FloatBitsEqual;
 
-TEST(Soften, AnImpulseSpreadsIntoTheNormalisedGaussian)
+TEST(Soften, SigmaOneIsThreePassesOfOneFourOne)
 {
-    // Sigma 1: taps -3..3 with weights exp(-k^2 / 2) over their sum.
+    // Sigma 1 over three passes: each pass has variance 1/3, a box of radius 0 with end weights
+    // 1/4, i.e. (1, 4, 1) / 6; three of them make (1, 12, 51, 88, 51, 12, 1) / 216 along each
+    // direction.
+    const double taps[7] = {1, 12, 51, 88, 51, 12, 1};
     AlphaPlane matte(15, 15);
     matte.At(7, 7) = 1.0f;
     Soften(matte, 1.0);
-    double sum = 0.0;
-    for (int k = -3; k <= 3; ++k)
-        sum += std::exp(-0.5 * k * k);
-    auto weight = [&](int k) { return std::exp(-0.5 * k * k) / sum; };
+    auto weight = [&](int k) { return std::abs(k) <= 3 ? taps[k + 3] / 216.0 : 0.0; };
     for (int dy = -4; dy <= 4; ++dy)
-        for (int dx = -4; dx <= 4; ++dx) {
-            const bool reached = std::abs(dx) <= 3 && std::abs(dy) <= 3;
-            const double expected = reached ? weight(dx) * weight(dy) : 0.0;
-            EXPECT_NEAR(matte.At(7 + dx, 7 + dy), expected, 1e-7) << dx << ", " << dy;
+        for (int dx = -4; dx <= 4; ++dx)
+            EXPECT_NEAR(matte.At(7 + dx, 7 + dy), weight(dx) * weight(dy), 1e-7) << dx << ", " << dy;
+}
+
+// The spread of an impulse, along x: its sum, mean offset and variance.
+struct Spread {
+    double Sum = 0.0;
+    double Mean = 0.0;
+    double Variance = 0.0;
+};
+
+Spread SpreadAlongRow(const AlphaPlane& matte, int y, int centre)
+{
+    Spread s;
+    for (int x = 0; x < matte.Width; ++x)
+        s.Sum += matte.At(x, y);
+    for (int x = 0; x < matte.Width; ++x) {
+        const double k = x - centre;
+        s.Mean += k * matte.At(x, y) / s.Sum;
+        s.Variance += k * k * matte.At(x, y) / s.Sum;
+    }
+    return s;
+}
+
+TEST(Soften, AnImpulseSpreadsWithVarianceSigmaSquaredAndCloseToTheGaussian)
+{
+    for (const double sigma : {0.3, 0.8, 1.7, 2.5, 6.2, 13.0}) {
+        // A one-row frame wide enough that nothing reaches the border.
+        const int centre = 120;
+        AlphaPlane matte(2 * centre + 1, 1);
+        matte.At(centre, 0) = 1.0f;
+        Soften(matte, sigma);
+        const Spread spread = SpreadAlongRow(matte, 0, centre);
+        EXPECT_NEAR(spread.Sum, 1.0, 1e-6) << sigma;
+        EXPECT_NEAR(spread.Mean, 0.0, 1e-6) << sigma;
+        EXPECT_NEAR(spread.Variance, sigma * sigma, 1e-5 * sigma * sigma) << sigma;
+    }
+}
+
+TEST(Soften, AHardEdgeFollowsTheGaussiansIntegral)
+{
+    // Alpha 1 from x = 120 on: softened, pixel x holds the share of a Gaussian centred on it
+    // that falls beyond x = 119.5. Three boxes keep that within 0.01 once sigma spans a pixel and
+    // a half (their own peak is 6 % lower, the integral hides it).
+    for (const double sigma : {1.5, 2.0, 2.5, 4.2, 9.0, 31.0}) {
+        AlphaPlane matte(240, 2);
+        for (int y = 0; y < 2; ++y)
+            for (int x = 120; x < 240; ++x)
+                matte.At(x, y) = 1.0f;
+        Soften(matte, sigma);
+        for (int x = 0; x < 240; ++x) {
+            const double expected = 0.5 * std::erfc(-(x - 119.5) / (sigma * std::sqrt(2.0)));
+            EXPECT_NEAR(matte.At(x, 1), expected, 0.01) << "sigma " << sigma << " at " << x;
         }
+    }
 }
 
 TEST(Soften, KeepsTheMeanAlphaOfAFrameWithAConstantBorder)

@@ -1,5 +1,6 @@
 #include "host/host_testing.h"
 #include "host/image.h"
+#include "host/image_memory.h"
 #include "support/float_compare.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -162,6 +164,69 @@ TEST(NewImageTagList, CopiesSizeStorageAndPlanesOfTheModel)
 
     const std::uint64_t none[] = {0, 0};
     EXPECT_THROW(NewImageTagList(TagList(none, false)), std::invalid_argument);
+}
+
+// Image memory is kept for the next images: a new image made where an old one lay starts at 0
+// in every value all the same, and the kept memory stays within its bounds.
+TEST(ImageMemory, ReusedMemoryStartsClearedAndKeptMemoryIsBounded)
+{
+    host::testing::ReleaseKeptImageMemory();
+    Pixel marked;
+    marked.B = marked.G = marked.R = marked.A = 0.75f;
+    marked.Z = 3.0f;
+    marked.Coverage = 0.5f;
+    marked.ObjectID = 7;
+    marked.MaterialID = 9;
+    {
+        Image first(64, 32, PixelStorage::Float);
+        for (std::int32_t y = 0; y < 32; ++y)
+            for (std::int32_t x = 0; x < 64; ++x)
+                first.SetPixel(x, y, marked);
+    }
+    // Both planes of 64 x 32 x 16 bytes are kept.
+    EXPECT_EQ(host::testing::KeptImageBytes(), 2u * 64u * 32u * 16u);
+    {
+        Image second(64, 32, PixelStorage::Float);
+        EXPECT_EQ(host::testing::KeptImageBytes(), 0u);  // both taken again
+        for (std::int32_t y = 0; y < 32; ++y)
+            for (std::int32_t x = 0; x < 64; ++x) {
+                const Pixel p = second.GetPixel(x, y);
+                ASSERT_EQ(p.R, 0.0f);
+                ASSERT_EQ(p.A, 0.0f);
+                ASSERT_EQ(p.Z, 0.0f);
+                ASSERT_EQ(p.Coverage, 0.0f);
+                ASSERT_EQ(p.ObjectID, 0u);
+            }
+    }
+    // More released images than are kept: the oldest go back to the system.
+    {
+        std::vector<std::unique_ptr<Image>> many;
+        for (std::size_t i = 0; i < host::kKeptImageBlocks + 4; ++i)
+            many.push_back(std::make_unique<Image>(8 + static_cast<std::int32_t>(i), 8, PixelStorage::UInt8, false));
+        for (std::unique_ptr<Image>& image : many)
+            image.reset();  // oldest first
+    }
+    EXPECT_LE(host::testing::KeptImageBytes(), host::kKeptImageBytes);
+    std::size_t expected = 0;  // the newest kKeptImageBlocks single-plane 8-bit images
+    for (std::size_t i = 4; i < host::kKeptImageBlocks + 4; ++i)
+        expected += (8 + i) * 8 * 4;
+    EXPECT_EQ(host::testing::KeptImageBytes(), expected);
+    host::testing::ReleaseKeptImageMemory();
+    EXPECT_EQ(host::testing::KeptImageBytes(), 0u);
+}
+
+TEST(ImageMemory, AToolThatWritesEveryPixelMayTakeUnclearedMemory)
+{
+    // The promise changes nothing a tool can see once it has written its pixels; the image is
+    // made like any other.
+    Image model(6, 4, PixelStorage::UInt16);
+    const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(&model), ImageTag::Overwritten, 1,
+                                   0, 0};
+    std::unique_ptr<Image> made(NewImageTagList(TagList(words, false)));
+    EXPECT_EQ(made->Width, 6);
+    EXPECT_EQ(made->Height, 4);
+    EXPECT_EQ(made->Storage(), PixelStorage::UInt16);
+    EXPECT_TRUE(made->HasFurtherChannels());
 }
 
 }  // namespace

@@ -1,0 +1,149 @@
+#include "host/image_memory.h"
+
+#include "host/host_testing.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUALVEX_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QUALVEX_ASAN 1
+#endif
+#ifdef QUALVEX_ASAN
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace host {
+
+namespace {
+
+struct KeptBlock {
+    unsigned char* Memory;
+    std::size_t Bytes;
+};
+
+// Kept blocks are poisoned under the address sanitizer, so a tool that writes into an image it
+// has already released is still caught.
+void Poison([[maybe_unused]] unsigned char* memory, [[maybe_unused]] std::size_t bytes)
+{
+#ifdef QUALVEX_ASAN
+    ASAN_POISON_MEMORY_REGION(memory, bytes);
+#endif
+}
+
+void Unpoison([[maybe_unused]] unsigned char* memory, [[maybe_unused]] std::size_t bytes)
+{
+#ifdef QUALVEX_ASAN
+    ASAN_UNPOISON_MEMORY_REGION(memory, bytes);
+#endif
+}
+
+class KeptMemory {
+public:
+    unsigned char* Take(std::size_t bytes)
+    {
+        const std::lock_guard lock(m_Mutex);
+        // The newest block of the size: its pages are the likeliest still in cache.
+        for (auto it = m_Blocks.rbegin(); it != m_Blocks.rend(); ++it) {
+            if (it->Bytes != bytes)
+                continue;
+            unsigned char* memory = it->Memory;
+            m_KeptBytes -= bytes;
+            m_Blocks.erase(std::next(it).base());
+            Unpoison(memory, bytes);
+            return memory;
+        }
+        return nullptr;
+    }
+
+    void Keep(unsigned char* memory, std::size_t bytes)
+    {
+        if (bytes > kKeptImageBytes) {
+            delete[] memory;
+            return;
+        }
+        std::deque<KeptBlock> released;
+        {
+            const std::lock_guard lock(m_Mutex);
+            while (!m_Blocks.empty() &&
+                   (m_KeptBytes + bytes > kKeptImageBytes || m_Blocks.size() + 1 > kKeptImageBlocks)) {
+                released.push_back(m_Blocks.front());
+                m_KeptBytes -= m_Blocks.front().Bytes;
+                m_Blocks.pop_front();
+            }
+            Poison(memory, bytes);
+            m_Blocks.push_back({memory, bytes});
+            m_KeptBytes += bytes;
+        }
+        // Given back outside the lock: unmapping a large block takes a while.
+        for (const KeptBlock& block : released) {
+            Unpoison(block.Memory, block.Bytes);
+            delete[] block.Memory;
+        }
+    }
+
+    std::size_t KeptBytes()
+    {
+        const std::lock_guard lock(m_Mutex);
+        return m_KeptBytes;
+    }
+
+    void Release()
+    {
+        std::deque<KeptBlock> released;
+        {
+            const std::lock_guard lock(m_Mutex);
+            released.swap(m_Blocks);
+            m_KeptBytes = 0;
+        }
+        for (const KeptBlock& block : released) {
+            Unpoison(block.Memory, block.Bytes);
+            delete[] block.Memory;
+        }
+    }
+
+private:
+    std::mutex m_Mutex;
+    std::deque<KeptBlock> m_Blocks;  // oldest first
+    std::size_t m_KeptBytes = 0;
+};
+
+KeptMemory& Kept()
+{
+    // Never destroyed: images released while the program exits (statics, threads) still find it.
+    static auto* kept = new KeptMemory;
+    return *kept;
+}
+
+}  // namespace
+
+void ReturnImageMemory::operator()(unsigned char* memory) const
+{
+    if (memory != nullptr)
+        Kept().Keep(memory, Bytes);
+}
+
+ImageMemory TakeImageMemory(std::size_t bytes, bool cleared)
+{
+    if (bytes == 0)
+        return ImageMemory(nullptr, ReturnImageMemory{0});
+    if (unsigned char* memory = Kept().Take(bytes)) {
+        if (cleared)
+            std::memset(memory, 0, bytes);
+        return ImageMemory(memory, ReturnImageMemory{bytes});
+    }
+    // Value-initialised: fresh memory is 0 as well.
+    return ImageMemory(new unsigned char[bytes](), ReturnImageMemory{bytes});
+}
+
+}  // namespace host
+
+std::size_t host::testing::KeptImageBytes() { return host::Kept().KeptBytes(); }
+
+void host::testing::ReleaseKeptImageMemory() { host::Kept().Release(); }
