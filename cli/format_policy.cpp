@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <iterator>
+#include <string>
 #include <string_view>
 
 namespace qualvex::cli {
@@ -19,19 +21,43 @@ struct FormatTraits {
     std::string_view Format;
     std::initializer_list<PixelStorage> Offered;
     bool KeepsRecord;
+    std::initializer_list<std::string_view> Compressions;  // none listed: no choice offered
 };
 
 const FormatTraits kFormats[] = {
-    {"openexr", {PixelStorage::Half, PixelStorage::Float}, true},
-    {"png", {PixelStorage::UInt8, PixelStorage::UInt16}, true},
-    {"tiff", {}, true},
-    {"dpx", {PixelStorage::UInt8, PixelStorage::UInt16}, false},
-    {"bmp", {PixelStorage::UInt8}, false},
-    {"targa", {PixelStorage::UInt8}, false},
-    {"sgi", {PixelStorage::UInt8, PixelStorage::UInt16}, false},
-    {"webp", {PixelStorage::UInt8}, false},
-    {"jpeg2000", {PixelStorage::UInt8, PixelStorage::UInt16}, false},
+    {"openexr",
+     {PixelStorage::Half, PixelStorage::Float},
+     true,
+     {"none", "rle", "zip", "zips", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"}},
+    {"png", {PixelStorage::UInt8, PixelStorage::UInt16}, true, {}},
+    {"tiff", {}, true, {"none", "lzw", "zip", "packbits"}},
+    {"dpx", {PixelStorage::UInt8, PixelStorage::UInt16}, false, {}},
+    {"bmp", {PixelStorage::UInt8}, false, {}},
+    {"targa", {PixelStorage::UInt8}, false, {}},
+    {"sgi", {PixelStorage::UInt8, PixelStorage::UInt16}, false, {}},
+    {"webp", {PixelStorage::UInt8}, false, {}},
+    {"jpeg2000", {PixelStorage::UInt8, PixelStorage::UInt16}, false, {}},
 };
+
+// Compressions whose decoded values may differ from those written.
+constexpr std::string_view kLossyCompressions[] = {"pxr24", "b44", "b44a", "dwaa", "dwab"};
+
+bool OffersCompression(const FormatTraits* traits, std::string_view compression)
+{
+    return traits != nullptr &&
+           std::find(traits->Compressions.begin(), traits->Compressions.end(), compression) != traits->Compressions.end();
+}
+
+std::string Listed(std::initializer_list<std::string_view> names)
+{
+    std::string text;
+    for (std::string_view name : names) {
+        if (!text.empty())
+            text += ", ";
+        text += name;
+    }
+    return text;
+}
 
 const FormatTraits* TraitsOf(std::string_view format)
 {
@@ -65,6 +91,34 @@ void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage, 
                          " values; choose another --data-type");
     if (premultiplied && format == "png")
         throw UsageError(name + ": PNG holds straight alpha only; --premultiply cannot be written to it");
+}
+
+std::string OutputCompression(const std::filesystem::path& output, const std::string& asked,
+                              const std::string& sourceFormat, const std::string& sourceCompression)
+{
+    const std::string format = FormatOf(output);
+    const FormatTraits* traits = TraitsOf(format);
+    const bool offersChoice = traits != nullptr && traits->Compressions.size() != 0;
+    if (!asked.empty()) {
+        if (OffersCompression(traits, asked))
+            return asked;
+        if (!offersChoice)
+            throw UsageError(output.string() + ": the " + (format.empty() ? std::string("unknown") : format) +
+                             " format offers no choice of compression; --compression " + asked + " cannot apply");
+        throw UsageError(output.string() + ": the " + format + " format offers no compression named \"" + asked +
+                         "\"; choose one of " + Listed(traits->Compressions));
+    }
+    if (!offersChoice)
+        return std::string();
+    if (sourceFormat == format && OffersCompression(traits, sourceCompression))
+        return sourceCompression;
+    return "zip";
+}
+
+bool CompressionLosesPrecision(const std::string& compression)
+{
+    return std::find(std::begin(kLossyCompressions), std::end(kLossyCompressions), compression) !=
+           std::end(kLossyCompressions);
 }
 
 bool KeepsSettingsRecord(const std::string& format)

@@ -17,6 +17,17 @@ void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage, 
 // so that --settings can restore from them and --resume can tell whose they are.
 bool KeepsSettingsRecord(const std::string& format);
 
+// The compression an output is written with. `asked` (--compression) must be one that the
+// output's format offers: OpenEXR none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab; TIFF
+// none, lzw, zip, packbits; other formats take none (UsageError naming the file otherwise).
+// Nothing asked: the source's compression when the source has the output's format and names one
+// it offers, else zip for OpenEXR and TIFF, and the format's own (empty) for the rest.
+std::string OutputCompression(const std::filesystem::path& output, const std::string& asked,
+                              const std::string& sourceFormat, const std::string& sourceCompression);
+
+// Whether values written with this compression may come back changed (OpenEXR's lossy ones).
+bool CompressionLosesPrecision(const std::string& compression);
+
 // The format a file of this name is written in ("openexr", "png", ...), or empty when none is.
 std::string FormatOf(const std::filesystem::path& file);
 

@@ -175,7 +175,7 @@ ImageFacts InspectImage(const std::filesystem::path& file, const std::string& ro
     const auto in = OpenImage(file, role);
     const ImageSpec& header = in->spec();
     ImageFacts facts{StorageForFileType(header.channelformat(ColourChannel(header))), header.width, header.height,
-                     header.nchannels, 0};
+                     header.nchannels, 0, in->format_name(), header.get_string_attribute("compression")};
     std::size_t ids = 0;
     bool further = false;
     for (int c = 0; c < header.nchannels; ++c)

@@ -39,6 +39,8 @@ struct ImageFacts {
     int Height = 0;
     int Channels = 0;
     std::uint64_t BytesToKey = 0;  // memory that reading and keying it takes, at most
+    std::string Format;            // OpenImageIO's name for its format ("openexr", "tiff", ...)
+    std::string Compression;       // as its header names it; empty when it names none
 };
 
 inline constexpr std::uint64_t kNoMemoryLimit = ~std::uint64_t{0};

@@ -49,6 +49,8 @@ ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourT
     }
     header.attribute("qualvex:alpha", options.Premultiply ? "premultiplied" : "straight");
     EmbedSettingsRecord(header, options.Record);
+    if (!options.Compression.empty())
+        header.attribute("compression", options.Compression);
     if (!options.Premultiply)
         header.attribute("oiio:UnassociatedAlpha", 1);
     return header;

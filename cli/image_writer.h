@@ -18,6 +18,7 @@ namespace qualvex::cli {
 struct WriteOptions {
     PixelStorage Storage = PixelStorage::Float;
     bool Premultiply = false;
+    std::string Compression;  // the format's own default when empty
     SettingsRecord Record;  // nothing embedded when empty
     ExistingFile Existing = ExistingFile::Keep;
 };

@@ -249,6 +249,10 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         write.Storage = options.DataType ? *options.DataType : source.Storage;
         const std::filesystem::path output = job.Output.PathFor(job.Frames.front());
         CheckOutputFormat(output, write.Storage, write.Premultiply);
+        write.Compression = OutputCompression(output, options.Compression, source.Format, source.Compression);
+        if (CompressionLosesPrecision(write.Compression) && !options.Quiet)
+            Warn(output.string() + ": " + write.Compression + " compression may change the values written: the " +
+                 "outputs are not bit-exact, and keying them again will not reproduce them");
         if (!KeepsSettingsRecord(FormatOf(output)) && !options.Quiet)
             Warn(output.string() + ": the " + FormatOf(output) + " format keeps no settings record: --settings "
                  "cannot restore from these outputs, and --resume takes any readable one as finished");

@@ -27,6 +27,7 @@ struct KeyOptions {
     bool Overwrite = false;
     bool Premultiply = false;
     std::optional<PixelStorage> DataType;
+    std::string Compression;  // EXR and TIFF outputs; empty: the source's when it shares the format, else zip
     std::string Preview;
     std::optional<int> PreviewFrame;  // the frame the preview shows; default: the first keyed
     bool AllowGaps = false;           // key the frames of a sequence that exist

@@ -63,6 +63,9 @@ int main(int argc, char** argv)
     keyCommand->add_flag("--overwrite", key.Overwrite, "replace existing outputs");
     keyCommand->add_flag("--premultiply", key.Premultiply, "multiply colour by alpha on the way out");
     keyCommand->add_option("--data-type", dataType, "output storage: uint8, uint16, half or float (default: the source's)");
+    keyCommand->add_option("--compression", key.Compression,
+                           "EXR: none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab; TIFF: none, lzw, zip, "
+                           "packbits (default: the source's when it has the output's format, else zip)");
     keyCommand->add_option("--preview", key.Preview, "contact sheet of the first frame (PNG)");
     keyCommand->add_option("--preview-frame", key.PreviewFrame, "the frame the preview shows (default: the first keyed)");
     keyCommand->add_flag("--allow-gaps", key.AllowGaps, "key the frames of the range that exist instead of refusing gaps");

@@ -106,6 +106,54 @@ TEST_F(QualvexCommand, EightBitPngAndSixteenBitTiffKeepTheirStorage)
     }
 }
 
+TEST_F(QualvexCommand, CompressionIsAskedForKeptFromTheSourceOrRefused)
+{
+    const int w = 24, h = 6;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4), "piz");
+    const auto quiet = With(kKey, {"-q"});
+    struct Case {
+        std::vector<std::string> Asked;
+        const char* Output;
+        const char* Expected;  // what the output's header says
+    };
+    const Case cases[] = {
+        {{}, "same.exr", "piz"},  // the source's, as it shares the format
+        {{"--compression", "none"}, "none.exr", "none"},
+        {{"--compression", "zips"}, "zips.exr", "zips"},
+        {{}, "keyed.tif", "zip"},  // the source is no TIFF
+        {{"--compression", "lzw"}, "lzw.tif", "lzw"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = Run(With(With({"key", "plate.exr", "-o", c.Output}, c.Asked), quiet));
+        ASSERT_EQ(run.ExitCode, 0) << c.Output << ": " << run.Err;
+        EXPECT_EQ(ReadImage(P(c.Output)).Header.get_string_attribute("compression"), c.Expected) << c.Output;
+    }
+    // Lossless compressions keep every bit.
+    EXPECT_EQ(ReadImage(P("same.exr")).Pixels, ReadImage(P("none.exr")).Pixels);
+    EXPECT_EQ(ReadImage(P("same.exr")).Pixels, ReadImage(P("zips.exr")).Pixels);
+
+    // A lossy one is allowed, and said to be lossy.
+    const RunResult lossy = Run(With({"key", "plate.exr", "-o", "dwaa.exr", "--compression", "dwaa"}, kKey));
+    ASSERT_EQ(lossy.ExitCode, 0) << lossy.Err;
+    EXPECT_NE(lossy.Err.find("dwaa.exr: dwaa compression may change the values written"), std::string::npos)
+        << lossy.Err;
+
+    // One the format does not offer, or a format without a choice: a usage error, nothing written.
+    const RunResult wrong = Run(With({"key", "plate.exr", "-o", "bad.exr", "--compression", "lzw"}, quiet));
+    EXPECT_EQ(wrong.ExitCode, 2);
+    EXPECT_NE(wrong.Err.find("bad.exr: the openexr format offers no compression named \"lzw\"; choose one of none, "
+                             "rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab"),
+              std::string::npos)
+        << wrong.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("bad.exr")));
+    const RunResult png = Run(With({"key", "plate.exr", "-o", "bad.png", "--data-type", "uint8", "--compression",
+                                    "zip"},
+                                   quiet));
+    EXPECT_EQ(png.ExitCode, 2);
+    EXPECT_NE(png.Err.find("bad.png: the png format offers no choice of compression"), std::string::npos) << png.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("bad.png")));
+}
+
 TEST_F(QualvexCommand, EmbeddedSettingsReproduceTheOutput)
 {
     const int w = 12, h = 4;

@@ -36,7 +36,7 @@ std::vector<float> PlatePixels(int width, int height, int channels, int frame)
 }
 
 void WriteImage(const std::filesystem::path& file, int width, int height, const std::vector<std::string>& names,
-                TypeDesc type, const std::vector<float>& pixels)
+                TypeDesc type, const std::vector<float>& pixels, const std::string& compression)
 {
     ImageSpec header(width, height, static_cast<int>(names.size()), type);
     header.channelnames = names;
@@ -45,6 +45,8 @@ void WriteImage(const std::filesystem::path& file, int width, int height, const 
         if (names[c] == "A")
             header.alpha_channel = static_cast<int>(c);
     header.attribute("oiio:UnassociatedAlpha", 1);
+    if (!compression.empty())
+        header.attribute("compression", compression);
     auto out = ImageOutput::create(file.string());
     ASSERT_TRUE(out && out->open(file.string(), header)) << file;
     ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, pixels.data()));

@@ -38,8 +38,9 @@ std::string Slurp(const std::filesystem::path& file);
 // A small plate: green screen on the left, warm subject on the right, a soft edge between.
 std::vector<float> PlatePixels(int width, int height, int channels, int frame = 0);
 
+// `compression`: the format's own when empty.
 void WriteImage(const std::filesystem::path& file, int width, int height, const std::vector<std::string>& names,
-                TypeDesc type, const std::vector<float>& pixels);
+                TypeDesc type, const std::vector<float>& pixels, const std::string& compression = "");
 
 ReadBack ReadImage(const std::filesystem::path& file);
 
