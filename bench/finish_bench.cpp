@@ -1,6 +1,7 @@
 // Whole frames through the host with the loaded finishing tool: an HD float frame of a subject
 // over a green backing, its matte a soft-edged ellipse, finished with its defaults (the passes
 // every frame pays for) and with despill, shrink 3 and soften 2.
+#include "bench/frame_renders.h"
 #include "host/image.h"
 #include "host/operator.h"
 #include "host/plugin_loader.h"
@@ -19,13 +20,9 @@ void FinishHdFrame(benchmark::State& state)
     std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/QualvexFinish.plugin");
     std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.QualvexFinish"));
     if (state.range(0) == 1) {
-        auto set = [&](const char* id, double value) {
-            AutoNumber number(value);
-            op->FindInput(id)->SetValueAt(number, 0.0);
-        };
-        set("Despill", 1.0);
-        set("Shrink", 3.0);
-        set("Soften", 2.0);
+        qualvex::bench::SetNumber(*op, "Despill", 1.0);
+        qualvex::bench::SetNumber(*op, "Shrink", 3.0);
+        qualvex::bench::SetNumber(*op, "Soften", 2.0);
     }
 
     Image source(1920, 1080, PixelStorage::Float);
@@ -42,12 +39,7 @@ void FinishHdFrame(benchmark::State& state)
             p.B = 0.15f + 0.4f * p.A * static_cast<float>(y) / 1080.0f;
             source.SetPixel(x, y, p);
         }
-    op->FindInput("Image")->ConnectImage(&source);
-    for (auto _ : state) {
-        std::unique_ptr<Image> output = host::RenderFrame(*op, 0.0);
-        benchmark::DoNotOptimize(output.get());
-    }
-    state.SetItemsProcessed(state.iterations() * 1920 * 1080);
+    qualvex::bench::RenderFrames(state, *op, source);
     op.reset();
     plugin->Unload();
 }

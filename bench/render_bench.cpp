@@ -1,6 +1,7 @@
 // Whole frames through the host: the loaded plug-in keys an HD frame of each storage kind, filled
 // either with random colours (the worst case for the colour conversions' branches) or with a
 // smooth gradient over a green backing (closer to real footage).
+#include "bench/frame_renders.h"
 #include "host/image.h"
 #include "host/operator.h"
 #include "host/plugin_loader.h"
@@ -18,10 +19,7 @@ void RenderHdFrame(benchmark::State& state)
     const auto storage = static_cast<PixelStorage>(state.range(0));
     std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/Sondrel.plugin");
     std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.Qualvex"));
-    auto set = [&](const char* id, double value) {
-        AutoNumber number(value);
-        op->FindInput(id)->SetValueAt(number, 0.0);
-    };
+    auto set = [&](const char* id, double value) { qualvex::bench::SetNumber(*op, id, value); };
     for (const char* id : {"ValueRed", "ValueGreen", "ValueBlue"})
         set(id, 0.4);
     for (const char* id : {"MiRedn", "MinGreen", "MinBlue", "MaxRed", "MaxGreen", "MaxBlue"})
@@ -45,12 +43,7 @@ void RenderHdFrame(benchmark::State& state)
             p.A = 1.0f;
             source.SetPixel(x, y, p);
         }
-    op->FindInput("Image")->ConnectImage(&source);
-    for (auto _ : state) {
-        std::unique_ptr<Image> output = host::RenderFrame(*op, 0.0);
-        benchmark::DoNotOptimize(output.get());
-    }
-    state.SetItemsProcessed(state.iterations() * 1920 * 1080);
+    qualvex::bench::RenderFrames(state, *op, source);
     op.reset();
     plugin->Unload();
 }

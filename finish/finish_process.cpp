@@ -142,12 +142,6 @@ float RemovedLight(float original, float despilled)
     return removed > 0.0f ? removed : 0.0f;
 }
 
-// The new image is the render's until the output takes it; any way out before that releases it.
-struct RecycleImage {
-    void operator()(Image* image) const { image->Recycle(); }
-};
-using OwnedImage = std::unique_ptr<Image, RecycleImage>;
-
 }  // namespace
 
 void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorkspace& workspace)
@@ -157,14 +151,8 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
     if (source == nullptr)
         return;  // nothing to finish: no output for this request
 
-    OwnedImage output;
-    {
-        // Every pixel of the output is written below: the host need not clear it first.
-        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), ImageTag::Overwritten,
-                                       1, 0, 0};
-        const TagList tags(words, false);
-        output.reset(NewImageTagList(tags));
-    }
+    // Every pixel of the output is written below: the host need not clear it first.
+    OwnedImage output = NewImageToOverwrite(*source);
     const std::int32_t width = source->Width;
     const std::int32_t height = source->Height;
     if (width == 0 || height == 0) {
@@ -195,24 +183,26 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
         for (std::int32_t x = 0; x < width; ++x) {
             Pixel record = ReadAt(*source, row, x);
             const Rgb original{record.R, record.G, record.B};
-            const Rgb despilled = Despill(original, settings.Despill);
-            const float alpha = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
             switch (settings.Output) {
-            case OutputMode::Result:
+            case OutputMode::Result: {
+                const Rgb despilled = Despill(original, settings.Despill);
                 record.R = despilled.R;
                 record.G = despilled.G;
                 record.B = despilled.B;
-                record.A = alpha;
+                record.A = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
                 break;
+            }
             case OutputMode::Matte:
-                record.R = record.G = record.B = record.A = alpha;
+                record.R = record.G = record.B = record.A = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
                 break;
-            case OutputMode::Spill:
+            case OutputMode::Spill: {
+                const Rgb despilled = Despill(original, settings.Despill);
                 record.R = RemovedLight(original.R, despilled.R);
                 record.G = RemovedLight(original.G, despilled.G);
                 record.B = RemovedLight(original.B, despilled.B);
                 record.A = 1.0f;
                 break;
+            }
             }
             output->WritePixel(&record, PlaneAddress(outRow[0], output->PixelStep[0], x),
                                PlaneAddress(outRow[1], output->PixelStep[1], x), output.get());

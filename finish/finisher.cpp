@@ -23,82 +23,62 @@ Input* Finisher::AddInput(const char* name, const char* id, const std::uint64_t 
     return AddInputTagList(nameID, inputID, tags);
 }
 
+Input* Finisher::AddSlider(const char* name, const char* id, double min, double max, double defaultValue)
+{
+    using namespace LinkTag;
+    const std::uint64_t words[] = {DataType, Cls(CLSID_DataType_Number), Control, Cls(CLSID_InputControl_Slider),
+                                   RangeMin, Dbl(min), RangeMax, Dbl(max), Default, Dbl(defaultValue), 0, 0};
+    return AddInput(name, id, words);
+}
+
+Input* Finisher::AddCombo(const char* name, const char* id, const char* const (&entries)[3], double defaultValue)
+{
+    using namespace LinkTag;
+    const std::uint64_t words[] = {DataType, Cls(CLSID_DataType_Number), Control, Cls(CLSID_InputControl_Combo),
+                                   Entry, Str(entries[0]), Entry, Str(entries[1]), Entry, Str(entries[2]),
+                                   ComboOption, 1, RangeMin, Dbl(0.0), RangeMax, Dbl(2.0),
+                                   Default, Dbl(defaultValue), 0, 0};
+    return AddInput(name, id, words);
+}
+
+Input* Finisher::AddMask(const char* name, const char* id, std::uint64_t link)
+{
+    using namespace LinkTag;
+    const std::uint64_t words[] = {DataType, Cls(CLSID_DataType_Image), MainLink, link, ConnectionRequired, 0, 0, 0};
+    return AddInput(name, id, words);
+}
+
 Finisher::Finisher(const Registry* entry, const ScriptVal& table, const TagList& tags)
     : ThreadedOperator(entry, table, tags)
 {
     using namespace LinkTag;
-    const std::uint64_t number = Cls(CLSID_DataType_Number);
-    const std::uint64_t combo = Cls(CLSID_InputControl_Combo);
-    const std::uint64_t slider = Cls(CLSID_InputControl_Slider);
-
     {
         const std::uint64_t words[] = {0, 0};
         const TagList none(words, false);
         AddControlPageTagList("Finish", none);
     }
 
+    InDespill = AddCombo("Despill", "Despill", {"Off", "Average", "Maximum"}, 0.0);
+    InScreenChannel = AddCombo("Screen Channel", "ScreenChannel", {"Red", "Green", "Blue"}, 1.0);
+    InDespillAmount = AddSlider("Despill Amount", "DespillAmount", 0.0, 1.0, 1.0);
     {
-        const std::uint64_t words[] = {DataType, number, Control, combo, Entry, Str("Off"), Entry, Str("Average"),
-                                       Entry, Str("Maximum"), ComboOption, 1, RangeMin, Dbl(0.0), RangeMax, Dbl(2.0),
-                                       Default, Dbl(0.0), 0, 0};
-        InDespill = AddInput("Despill", "Despill", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, combo, Entry, Str("Red"), Entry, Str("Green"),
-                                       Entry, Str("Blue"), ComboOption, 1, RangeMin, Dbl(0.0), RangeMax, Dbl(2.0),
-                                       Default, Dbl(1.0), 0, 0};
-        InScreenChannel = AddInput("Screen Channel", "ScreenChannel", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, slider, RangeMin, Dbl(0.0), RangeMax, Dbl(1.0),
-                                       Default, Dbl(1.0), 0, 0};
-        InDespillAmount = AddInput("Despill Amount", "DespillAmount", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, Cls(CLSID_InputControl_Checkbox), Default, Dbl(0.0),
-                                       0, 0};
+        const std::uint64_t words[] = {DataType, Cls(CLSID_DataType_Number), Control,
+                                       Cls(CLSID_InputControl_Checkbox), Default, Dbl(0.0), 0, 0};
         InSpillToGrey = AddInput("Spill To Grey", "SpillToGrey", words);
     }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, slider, RangeMin, Dbl(0.0), RangeMax, Dbl(1.0),
-                                       Default, Dbl(0.0), 0, 0};
-        InClipBlack = AddInput("Clip Black", "ClipBlack", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, slider, RangeMin, Dbl(0.0), RangeMax, Dbl(1.0),
-                                       Default, Dbl(1.0), 0, 0};
-        InClipWhite = AddInput("Clip White", "ClipWhite", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, slider, RangeMin, Dbl(-50.0), RangeMax, Dbl(50.0),
-                                       Default, Dbl(0.0), 0, 0};
-        InShrink = AddInput("Shrink", "Shrink", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, slider, RangeMin, Dbl(0.0), RangeMax, Dbl(50.0),
-                                       Default, Dbl(0.0), 0, 0};
-        InSoften = AddInput("Soften", "Soften", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, number, Control, combo, Entry, Str("Result"), Entry, Str("Matte"),
-                                       Entry, Str("Spill"), ComboOption, 1, RangeMin, Dbl(0.0), RangeMax, Dbl(2.0),
-                                       Default, Dbl(0.0), 0, 0};
-        InOutputMode = AddInput("Output Mode", "OutputMode", words);
-    }
+    InClipBlack = AddSlider("Clip Black", "ClipBlack", 0.0, 1.0, 0.0);
+    InClipWhite = AddSlider("Clip White", "ClipWhite", 0.0, 1.0, 1.0);
+    InShrink = AddSlider("Shrink", "Shrink", -50.0, 50.0, 0.0);
+    InSoften = AddSlider("Soften", "Soften", 0.0, 50.0, 0.0);
+    InOutputMode = AddCombo("Output Mode", "OutputMode", {"Result", "Matte", "Spill"}, 0.0);
 
     const std::uint64_t image = Cls(CLSID_DataType_Image);
     {
         const std::uint64_t words[] = {DataType, image, MainLink, 1, 0, 0};
         InImage = AddInput("Image", "Image", words);
     }
-    {
-        const std::uint64_t words[] = {DataType, image, MainLink, 2, ConnectionRequired, 0, 0, 0};
-        InGarbageMatte = AddInput("Garbage Matte", "GarbageMatte", words);
-    }
-    {
-        const std::uint64_t words[] = {DataType, image, MainLink, 3, ConnectionRequired, 0, 0, 0};
-        InCoreMatte = AddInput("Core Matte", "CoreMatte", words);
-    }
+    InGarbageMatte = AddMask("Garbage Matte", "GarbageMatte", 2);
+    InCoreMatte = AddMask("Core Matte", "CoreMatte", 3);
     {
         const std::uint64_t words[] = {DataType, image, MainLink, 1, 0, 0};
         const FuID name("Output", true);

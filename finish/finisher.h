@@ -37,4 +37,9 @@ private:
 
     template <std::size_t N>
     Input* AddInput(const char* name, const char* id, const std::uint64_t (&words)[N]);
+    // A number slider from min to max; a combo of three entries whose value is the entry's index;
+    // an image input that may stay unconnected, on main link `link`.
+    Input* AddSlider(const char* name, const char* id, double min, double max, double defaultValue);
+    Input* AddCombo(const char* name, const char* id, const char* const (&entries)[3], double defaultValue);
+    Input* AddMask(const char* name, const char* id, std::uint64_t link);
 };

@@ -85,3 +85,18 @@ private:
 // 0 unless ImageTag::Overwritten is given and nonzero. The caller owns it until it hands it to
 // Request::SetOutputData; otherwise it releases it with Recycle().
 Image* NewImageTagList(const TagList& tags);
+
+// A new image, until its maker hands it on with release(); any way out before that recycles it.
+struct RecycleImage {
+    void operator()(Image* image) const { image->Recycle(); }
+};
+using OwnedImage = std::unique_ptr<Image, RecycleImage>;
+
+// The new image a tool renders every pixel of: the size and storage of `model`, its memory left
+// uncleared (NewImageTagList with ImageTag::Model and ImageTag::Overwritten).
+inline OwnedImage NewImageToOverwrite(const Image& model)
+{
+    const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(&model), ImageTag::Overwritten, 1,
+                                   0, 0};
+    return OwnedImage(NewImageTagList(TagList(words, false)));
+}

@@ -44,6 +44,12 @@ void Unpoison([[maybe_unused]] unsigned char* memory, [[maybe_unused]] std::size
 #endif
 }
 
+void GiveBack(const KeptBlock& block)
+{
+    Unpoison(block.Memory, block.Bytes);
+    delete[] block.Memory;
+}
+
 class KeptMemory {
 public:
     unsigned char* Take(std::size_t bytes)
@@ -54,7 +60,6 @@ public:
             if (it->Bytes != bytes)
                 continue;
             unsigned char* memory = it->Memory;
-            m_KeptBytes -= bytes;
             m_Blocks.erase(std::next(it).base());
             Unpoison(memory, bytes);
             return memory;
@@ -72,26 +77,22 @@ public:
         {
             const std::lock_guard lock(m_Mutex);
             while (!m_Blocks.empty() &&
-                   (m_KeptBytes + bytes > kKeptImageBytes || m_Blocks.size() + 1 > kKeptImageBlocks)) {
+                   (Total() + bytes > kKeptImageBytes || m_Blocks.size() + 1 > kKeptImageBlocks)) {
                 released.push_back(m_Blocks.front());
-                m_KeptBytes -= m_Blocks.front().Bytes;
                 m_Blocks.pop_front();
             }
             Poison(memory, bytes);
             m_Blocks.push_back({memory, bytes});
-            m_KeptBytes += bytes;
         }
         // Given back outside the lock: unmapping a large block takes a while.
-        for (const KeptBlock& block : released) {
-            Unpoison(block.Memory, block.Bytes);
-            delete[] block.Memory;
-        }
+        for (const KeptBlock& block : released)
+            GiveBack(block);
     }
 
     std::size_t KeptBytes()
     {
         const std::lock_guard lock(m_Mutex);
-        return m_KeptBytes;
+        return Total();
     }
 
     void Release()
@@ -100,18 +101,23 @@ public:
         {
             const std::lock_guard lock(m_Mutex);
             released.swap(m_Blocks);
-            m_KeptBytes = 0;
         }
-        for (const KeptBlock& block : released) {
-            Unpoison(block.Memory, block.Bytes);
-            delete[] block.Memory;
-        }
+        for (const KeptBlock& block : released)
+            GiveBack(block);
     }
 
 private:
+    // With the lock held. A handful of blocks: summing them is cheaper than keeping a count right.
+    std::size_t Total() const
+    {
+        std::size_t total = 0;
+        for (const KeptBlock& block : m_Blocks)
+            total += block.Bytes;
+        return total;
+    }
+
     std::mutex m_Mutex;
     std::deque<KeptBlock> m_Blocks;  // oldest first
-    std::size_t m_KeptBytes = 0;
 };
 
 KeptMemory& Kept()

@@ -40,12 +40,6 @@ inline unsigned char* RowAddress(const Image& image, int plane, std::int32_t y)
     return image.PlaneRows[plane] != nullptr ? image.PlaneRows[plane][y] : nullptr;
 }
 
-// The new image is the render's until the output takes it; any way out before that releases it.
-struct RecycleImage {
-    void operator()(Image* image) const { image->Recycle(); }
-};
-using OwnedImage = std::unique_ptr<Image, RecycleImage>;
-
 }  // namespace
 
 void RenderKeyedFrame(Request& request, const KeyerLinks& links)
@@ -72,14 +66,8 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
     if (source == nullptr)
         return;  // nothing to key: no output for this request
 
-    OwnedImage output;
-    {
-        // Every pixel of the output is written below: the host need not clear it first.
-        const std::uint64_t words[] = {ImageTag::Model, reinterpret_cast<std::uint64_t>(source), ImageTag::Overwritten,
-                                       1, 0, 0};
-        const TagList tags(words, false);
-        output.reset(NewImageTagList(tags));
-    }
+    // Every pixel of the output is written below: the host need not clear it first.
+    OwnedImage output = NewImageToOverwrite(*source);
     const std::int32_t width = source->Width;
     const std::int32_t height = source->Height;
     if (width == 0 || height == 0)

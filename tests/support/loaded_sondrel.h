@@ -1,28 +1,13 @@
 // Loads the built Sondrel.plugin through the host, as a program would, for the length of a test.
 #pragma once
 
-#include "host/operator.h"
-#include "host/plugin_loader.h"
-#include "host/registry.h"
-
-#include <gtest/gtest.h>
-
-#include <memory>
+#include "support/loaded_tool.h"
 
 namespace qualvex::testing {
 
-class LoadedSondrel : public ::testing::Test {
+class LoadedSondrel : public LoadedTool {
 protected:
-    void SetUp() override;
-    void TearDown() override;
-
-    // The registered class; the test fails at once when it is missing.
-    const Registry& Class() const;
-    std::unique_ptr<Operator> NewInstance() const;
-    // Sets a number input of an instance through the host, as a user edit would.
-    static void Set(Operator& op, const char* id, double value);
-
-    std::unique_ptr<host::LoadedPlugin> m_Plugin;
+    LoadedSondrel() : LoadedTool("Sondrel.plugin", "Tavelorn.Qualvex") {}
 };
 
 }  // namespace qualvex::testing
