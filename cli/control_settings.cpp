@@ -163,8 +163,17 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
     if (first == std::string::npos)
         throw UsageError(name + ": the settings file is empty; it should hold a JSON object such as "
                                 "{\"FadeRed\": 0.5}");
-    if (text[first] == '{')
-        return {ParseSettingsJson(op, text, name), false, FinishSectionJson(text)};
+    if (text[first] == '{') {
+        std::vector<ControlValue> values = ParseSettingsJson(op, text, name);
+        // A file naming every control is a record (as qualvex tune saves one): restored exactly,
+        // like the record embedded in an image. Applied as typed, a Value slider nudged away from
+        // the key colour's round trip would be rewritten from the key colour.
+        std::size_t controls = 0;
+        for (const auto& input : op.Inputs())
+            controls += IsNumberControl(*input) ? 1 : 0;
+        const bool record = values.size() == controls;
+        return {std::move(values), record, FinishSectionJson(text)};
+    }
     in.close();
     return fromRecord();
 }

@@ -28,7 +28,7 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
 
 struct SettingsFile {
     std::vector<ControlValue> Values;  // in control-page order
-    bool Embedded = false;             // read from an image: a record of every control
+    bool Embedded = false;             // a record of every control: from an image, or a file naming them all
     std::string FinishJson;            // the finishing tool's values ("finish" object), or empty
 };
 

@@ -75,6 +75,8 @@ bool Overlap(const Region& a, const Region& b)
 }
 
 // The frames to sample: every frame on disk, or those of --frames, all of which must exist.
+}  // namespace
+
 std::vector<int> FramesToSample(const FramePattern& source, const std::string& framesOption)
 {
     if (!source.IsSequence()) {
@@ -96,6 +98,8 @@ std::vector<int> FramesToSample(const FramePattern& source, const std::string& f
             frames.push_back(frame);
     return frames;
 }
+
+namespace {
 
 bool HasAlphaChannel(const std::filesystem::path& file)
 {
@@ -475,16 +479,10 @@ fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& option
     return result;
 }
 
-std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const std::string& frames,
-                                             const std::string& text)
+std::vector<ControlValue> MedianKeyColor(const ImageFile& image, const Region& region, const std::string& file)
 {
-    const Region region = ParseRegion(text, "--key-color-from");
-    const FramePattern pattern(source);
-    const int frame = FramesToSample(pattern, frames).front();
-    const std::filesystem::path file = pattern.PathFor(frame);
-    const ImageFile image = ReadImageFile(file, "source");
     const Extent extent = ExtentOf(image);
-    CheckInside(region, extent, file.string());
+    CheckInside(region, extent, file);
     std::vector<float> channels[3];
     for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
         for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x) {
@@ -500,7 +498,7 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
     for (int c = 0; c < 3; ++c) {
         std::vector<float>& v = channels[c];
         if (v.empty())
-            throw UsageError(region.Name + ": no finite " + ids[c] + " value in the region of " + file.string());
+            throw UsageError(region.Name + ": no finite " + ids[c] + " value in the region of " + file);
         std::sort(v.begin(), v.end());
         const std::size_t n = v.size();  // at least 1, so n / 2 - 1 is a place in v for an even n
         // An even count takes the mean of the two middle values, rounded to single precision as the
@@ -511,6 +509,40 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
         colour.push_back({ids[c], static_cast<double>(median)});
     }
     return colour;
+}
+
+fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, const std::string& name,
+                          const std::vector<Region>& screens, const std::vector<Region>& subjects)
+{
+    for (const Region& screen : screens)
+        for (const Region& subject : subjects)
+            if (Overlap(screen, subject))
+                throw UsageError(screen.Name + " and " + subject.Name + " overlap: a pixel is either screen or subject");
+    Mask noScreenMask("", "--screen-mask");
+    Mask noSubjectMask("", "--subject-mask");
+    fit::Samples samples;
+    SampleFrame(image, name, 0, screens, subjects, noScreenMask, noSubjectMask, samples);
+    if (samples.Screen.empty())
+        throw UsageError("no screen samples: mark a screen region");
+    return fit::FitSettings(samples, ProgramRender(plugin));
+}
+
+void ApplyFittedSettings(Operator& op, const fit::FitResult& result)
+{
+    ApplySettingsJson(op, FittedSettingsJson(result, false), "fitted settings");
+    for (int i = 0; i < 3; ++i)
+        if (!SameBits(op.FindInput(kValueSliders[i])->NumberValue(), result.ValueSliders[i]))
+            ApplyControlValues(op, {{kValueSliders[i], result.ValueSliders[i]}});
+}
+
+std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const std::string& frames,
+                                             const std::string& text)
+{
+    const Region region = ParseRegion(text, "--key-color-from");
+    const FramePattern pattern(source);
+    const int frame = FramesToSample(pattern, frames).front();
+    const std::filesystem::path file = pattern.PathFor(frame);
+    return MedianKeyColor(ReadImageFile(file, "source"), region, file.string());
 }
 
 RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyColor, const std::string& region,

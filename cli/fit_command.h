@@ -5,6 +5,8 @@
 #pragma once
 
 #include "cli/control_settings.h"
+#include "cli/frame_sequence.h"
+#include "cli/image_reader.h"
 #include "fit/fit_settings.h"
 #include "host/image.h"
 
@@ -15,6 +17,11 @@
 namespace qualvex::cli {
 
 class KeyerPlugin;
+}  // namespace qualvex::cli
+
+class Operator;
+
+namespace qualvex::cli {
 
 // A rectangle in pixels of the source, origin top-left as image viewers show it, with the option
 // and text it came from for messages ("--screen 10,10,64,32").
@@ -67,6 +74,23 @@ std::string FittedSettingsJson(const fit::FitResult& result, bool valueSliders);
 // Failure when it cannot.
 void WriteFittedSettings(const KeyerPlugin& plugin, const fit::FitResult& result, const std::filesystem::path& file,
                          bool overwrite);
+
+// The frames of `source` that --frames `framesOption` asks for, all of them on disk ({0} for a
+// single file). Throws UsageError for --frames on a single file, Failure for missing frames.
+std::vector<int> FramesToSample(const FramePattern& source, const std::string& framesOption);
+
+// The median, channel by channel, of `region` of `image` (named `file` in messages), as the three
+// key colour controls; rounded to single precision as the tool holds a key colour.
+std::vector<ControlValue> MedianKeyColor(const ImageFile& image, const Region& region, const std::string& file);
+
+// Fits settings to screen and subject rectangles of one image (`name` in messages), as qualvex fit
+// does for one frame.
+fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, const std::string& name,
+                          const std::vector<Region>& screens, const std::vector<Region>& subjects);
+
+// Sets the fitted settings on `op` as the fitted settings file would, and the Value sliders to the
+// ones the fit scored where the key colour alone does not bring them back.
+void ApplyFittedSettings(Operator& op, const fit::FitResult& result);
 
 // --key-color-from X,Y,W,H: the median, channel by channel, of the region in the first frame of
 // `source` (`frames` as --frames), as the three key colour controls.

@@ -4,6 +4,7 @@
 //   qualvex info [IMAGE]
 //   qualvex demo [-o DIR]
 //   qualvex fit SOURCE --screen X,Y,W,H [--subject X,Y,W,H] -o SETTINGS [options]
+//   qualvex tune SOURCE [options]
 // Exit codes: 0 success, 2 usage errors, 1 anything else; errors go to standard error.
 #include "cli/cli_errors.h"
 #include "cli/demo_command.h"
@@ -14,6 +15,7 @@
 #include "cli/keyer_plugin.h"
 #include "cli/memory_limit.h"
 #include "cli/storage_kinds.h"
+#include "cli/tune_command.h"
 
 #include <CLI/CLI.hpp>
 
@@ -116,6 +118,19 @@ int main(int argc, char** argv)
     fitCommand->add_option("-o,--output", fit.Output, "settings file to write (JSON, for key --settings)")->required();
     fitCommand->add_flag("--overwrite", fit.Overwrite, "replace an existing settings file");
 
+    TuneOptions tune;
+    CLI::App* tuneCommand =
+        app.add_subcommand("tune", "tune the key by eye: the control page and viewer as a local web page");
+    tuneCommand->add_option("SOURCE", tune.Source.Source, "source file or sequence pattern")->required();
+    tuneCommand->add_option("--key-image", tune.Source.KeyImage, "per-pixel key image: a file or a sequence pattern");
+    tuneCommand->add_option("--settings", tune.Source.Settings, "settings file (JSON) or keyed image to start from");
+    tuneCommand->add_option("--frames", tune.Source.Frames, "only frames A to B of a sequence: A-B");
+    tuneCommand->add_option("--background", tune.Source.Background, "image shown behind the result");
+    tuneCommand->add_option("--port", tune.Port, "port to serve on (default: a free one)");
+    tuneCommand->add_option("--listen", tune.Listen,
+                            "address to serve on instead of the loopback address 127.0.0.1 (with a warning)");
+    tuneCommand->add_flag("--open", tune.Open, "open the page in the desktop's browser");
+
     // A file size limit (ulimit -f) makes a write fail with an error this program reports, instead
     // of ending the process with the temporary file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -154,6 +169,8 @@ int main(int argc, char** argv)
             RunInfo(keyer, infoImage);
         } else if (*fitCommand) {
             RunFit(keyer, fit);
+        } else if (*tuneCommand) {
+            RunTune(keyer, tune);
         } else if (*demoCommand) {
             RunDemo(keyer, demoFolder, demoSets, demoQuiet);
         }

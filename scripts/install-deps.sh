@@ -4,7 +4,14 @@ set -euo pipefail
 # clang, its sanitizer and libFuzzer runtimes (libclang-rt-14-dev) and llvm's symbolizer build and
 # run the fuzz targets (scripts/fuzz.sh).
 packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
+          libcpp-httplib-dev
           clang libclang-rt-14-dev llvm)
+# --browser-tests: qualvex tune's page is tested in Chromium from Node, so Chromium and npm (with
+# Debian's nodejs) unless a Node.js with npm is already there.
+if [ "${1:-}" = "--browser-tests" ]; then
+  packages+=(chromium)
+  command -v npm >/dev/null 2>&1 || packages+=(npm)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")

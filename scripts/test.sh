@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Builds from scratch and runs every test twice: a release build (warnings as errors, benchmarks
-# compiled) and a build under AddressSanitizer and UndefinedBehaviorSanitizer; then builds the fuzz
+# compiled, qualvex tune's page driven in headless Chromium) and a build under AddressSanitizer and UndefinedBehaviorSanitizer; then builds the fuzz
 # targets and runs each for a bounded time (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --browser-tests
 jobs=$(nproc)
 
+# The page test's Node packages, exactly as locked.
+npm ci --prefix tests/tune_page --no-audit --no-fund
+
 rm -rf build/release build/sanitize
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQUALVEX_WARNINGS_AS_ERRORS=ON -DQUALVEX_BUILD_BENCHMARKS=ON
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQUALVEX_WARNINGS_AS_ERRORS=ON -DQUALVEX_BUILD_BENCHMARKS=ON \
+  -DQUALVEX_BROWSER_TESTS=ON
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release --output-on-failure -j"$jobs"
 

@@ -1,0 +1,596 @@
+// qualvex tune's HTTP API, driven as the page and scripts drive it, over the loaded tool: the
+// control page and the tool's change handling seen through it, the views (with alphas computed by
+// hand from the matte's rules), picking, saving and loading, and the rules that keep it safe.
+#include "cli/control_settings.h"
+#include "cli/frame_render.h"
+#include "cli/image_reader.h"
+#include "cli/keyer_plugin.h"
+#include "cli/tune_server.h"
+#include "cli/tune_session.h"
+
+#include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include <bit>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace qualvex::cli {
+namespace {
+
+using Json = nlohmann::json;
+
+// Columns of the plate, each one colour from top to bottom. With the window settings below
+// (RGB, every Value 0.5, every Min and Max 0.1: windows 0.4 .. 0.6, Fade 1) their alphas follow
+// from the matte's rules by hand:
+struct Column {
+    float R, G, B;
+    unsigned char Matte;         // alpha as an 8-bit grey
+    unsigned char Rejection[3];  // which components lie outside their window
+};
+const Column kColumns[] = {
+    {0.5f, 0.5f, 0.5f, 255, {0, 0, 0}},        // dist 0.173, a = 1.15, clamped
+    {0.9f, 0.9f, 0.9f, 0, {255, 255, 255}},    // all three above their windows: fully keyed
+    {0.1f, 0.1f, 0.1f, 98, {255, 255, 255}},   // a = 0.384900182: 98.15 of 255
+    {0.7f, 0.5f, 0.5f, 255, {255, 0, 0}},      // p1 above its window, not a full key
+    {0.5f, 0.3f, 0.5f, 255, {0, 255, 0}},      // p2 below its window; depths 0.1, -0.1, 0.1
+    {0.5f, 0.5f, 0.05f, 135, {0, 0, 255}},     // p3 below: dist sqrt(0.1425), a = 0.529812: 135.1
+    {0.0f, 1.0f, 0.0f, 74, {255, 255, 255}},   // pure green: depths -0.4 each, a = 0.288675: 73.6
+};
+constexpr int kWidth = 7;
+constexpr int kHeight = 160;  // tall enough to be keyed in bands where there are cores for it
+
+const std::vector<std::pair<std::string, double>> kWindows = {
+    {"Colorspace", 0}, {"ColCor", 0},     {"InvAlpha", 0},   {"ValueRed", 0.5}, {"ValueGreen", 0.5},
+    {"ValueBlue", 0.5}, {"MiRedn", 0.1},   {"MinGreen", 0.1}, {"MinBlue", 0.1},  {"MaxRed", 0.1},
+    {"MaxGreen", 0.1}, {"MaxBlue", 0.1},  {"FadeRed", 1},    {"GammaAlpha", 1}, {"OffAlpha", 0},
+    {"MultAlpha", 1}};
+
+struct Picture {
+    int Width = 0, Height = 0, Channels = 0;
+    std::vector<unsigned char> Bytes;
+    const unsigned char* At(int x, int y) const
+    {
+        return &Bytes[(static_cast<std::size_t>(y) * static_cast<std::size_t>(Width) + static_cast<std::size_t>(x)) *
+                      static_cast<std::size_t>(Channels)];
+    }
+};
+
+Picture DecodePng(const std::string& png)
+{
+    std::vector<unsigned char> bytes(png.begin(), png.end());
+    OIIO::Filesystem::IOMemReader reader(bytes.data(), bytes.size());
+    auto in = OIIO::ImageInput::open("view.png", nullptr, &reader);
+    if (!in)
+        throw std::runtime_error("not a PNG: " + OIIO::geterror());
+    Picture picture{in->spec().width, in->spec().height, in->spec().nchannels, {}};
+    picture.Bytes.resize(static_cast<std::size_t>(picture.Width * picture.Height * picture.Channels));
+    if (!in->read_image(0, 0, 0, -1, OIIO::TypeDesc::UINT8, picture.Bytes.data()))
+        throw std::runtime_error("cannot read the PNG: " + in->geterror());
+    return picture;
+}
+
+class TuneServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_Plugin = new KeyerPlugin(std::filesystem::path(QUALVEX_PLUGIN_DIR));
+        s_Folder = std::filesystem::temp_directory_path() / ("qualvex-tune-test-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(s_Folder / "page");
+        std::ofstream(s_Folder / "page" / "index.html") << "<!doctype html><title>page</title>";
+        std::ofstream(s_Folder / "page" / "tune.js") << "\"use strict\";";
+        std::ofstream(s_Folder / "page" / ".hidden.js") << "hidden";
+        std::ofstream(s_Folder / "secret.html") << "outside the page folder";
+
+        // The plate, float RGBA, written as EXR.
+        std::vector<float> pixels;
+        for (int y = 0; y < kHeight; ++y)
+            for (const Column& c : kColumns)
+                pixels.insert(pixels.end(), {c.R, c.G, c.B, 1.0f});
+        const std::filesystem::path plate = s_Folder / "plate.exr";
+        auto out = OIIO::ImageOutput::create(plate.string());
+        OIIO::ImageSpec spec(kWidth, kHeight, 4, OIIO::TypeDesc::FLOAT);
+        ASSERT_TRUE(out->open(plate.string(), spec) && out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) &&
+                    out->close());
+    }
+
+    static void TearDownTestSuite()
+    {
+        std::filesystem::remove_all(s_Folder);
+        delete s_Plugin;
+    }
+
+    void SetUp() override
+    {
+        m_Session = std::make_unique<TuneSession>(*s_Plugin, TuneSource{(s_Folder / "plate.exr").string(), "", "", "", ""});
+        m_Server = std::make_unique<TuneServer>(*m_Session, TuneServerOptions{"127.0.0.1", 0, s_Folder / "page", ""});
+        m_Server->Start();
+        m_Client = std::make_unique<httplib::Client>("127.0.0.1", m_Server->Port());
+        m_Auth = {{"X-Qualvex-Token", m_Server->Token()}};
+    }
+
+    void TearDown() override
+    {
+        m_Client.reset();
+        m_Server.reset();
+        m_Session.reset();
+    }
+
+    httplib::Result Get(const std::string& path, const httplib::Headers& headers) { return m_Client->Get(path, headers); }
+    httplib::Result Get(const std::string& path) { return Get(path, m_Auth); }
+    httplib::Result Post(const std::string& path, const std::string& body, httplib::Headers headers)
+    {
+        return m_Client->Post(path, headers, body, "application/json");
+    }
+    httplib::Result Post(const std::string& path, const Json& body) { return Post(path, body.dump(), m_Auth); }
+
+    Json Controls()
+    {
+        const auto result = Get("/api/controls");
+        EXPECT_EQ(result->status, 200);
+        return Json::parse(result->body);
+    }
+    static const Json& Control(const Json& controls, const std::string& id)
+    {
+        for (const Json& control : controls)
+            if (control["id"] == id)
+                return control;
+        throw std::runtime_error("no control " + id);
+    }
+
+    void SetWindows()
+    {
+        Json set = Json::array();
+        for (const auto& [id, value] : kWindows)
+            set.push_back({{"id", id}, {"value", value}});
+        ASSERT_EQ(Post("/api/controls", Json{{"set", set}})->status, 200);
+    }
+
+    Picture View(const std::string& view, const std::string& scale = "1")
+    {
+        const auto result = Get("/api/view?view=" + view + "&frame=0&scale=" + scale);
+        EXPECT_EQ(result->status, 200) << result->body;
+        EXPECT_EQ(result->get_header_value("Content-Type"), "image/png");
+        return DecodePng(result->body);
+    }
+
+    static KeyerPlugin* s_Plugin;
+    static std::filesystem::path s_Folder;
+    std::unique_ptr<TuneSession> m_Session;
+    std::unique_ptr<TuneServer> m_Server;
+    std::unique_ptr<httplib::Client> m_Client;
+    httplib::Headers m_Auth;
+};
+
+KeyerPlugin* TuneServerTest::s_Plugin = nullptr;
+std::filesystem::path TuneServerTest::s_Folder;
+
+// ---- the control page --------------------------------------------------------------------
+
+TEST_F(TuneServerTest, ListsTheToolsControlsInItsOrderWithKindsRangesEntriesAndValues)
+{
+    const Json controls = Controls();
+    std::vector<std::string> ids;
+    for (const Json& control : controls)
+        ids.push_back(control["id"]);
+    const std::vector<std::string> expected = {
+        "Colorspace", "BGAlphaBlend", "CRed",      "CGreen",    "CBlue",      "InvAlpha",   "ColCor",
+        "CCAmount",   "DesaturateAlpha", "Channel", "ValueRed", "ValueGreen", "ValueBlue",  "MiRedn",
+        "MinGreen",   "MinBlue",    "MaxRed",      "MaxGreen",  "MaxBlue",   "mydivider",  "FadeRed",
+        "GammaAlpha", "MultAlpha",  "OffAlpha",    "2016byTavelorn", "Image", "KeyImage"};
+    EXPECT_EQ(ids, expected);
+    const Json& space = Control(controls, "Colorspace");
+    EXPECT_EQ(space["kind"], "combo");
+    EXPECT_EQ(space["name"], "Color Space");
+    EXPECT_EQ(space["entries"], Json({"RGB", "HSV", "YXy", "YUV", "YCbCr"}));
+    EXPECT_EQ(Control(controls, "BGAlphaBlend")["entries"][3], "Substract");
+    const Json& gamma = Control(controls, "GammaAlpha");
+    EXPECT_EQ(gamma["kind"], "slider");
+    EXPECT_EQ(gamma["min"], 0.0001);
+    EXPECT_EQ(gamma["max"], 4.0);
+    EXPECT_EQ(gamma["value"], 1.0);
+    EXPECT_EQ(Control(controls, "CRed")["kind"], "colour");
+    EXPECT_EQ(Control(controls, "Channel")["kind"], "multibutton");
+    EXPECT_EQ(Control(controls, "ColCor")["value"], 1.0);  // the tool's default
+    EXPECT_FALSE(Control(controls, "Image").contains("value"));
+}
+
+TEST_F(TuneServerTest, AKeyColourSetInHsvFillsTheValueSlidersWithItsHsvComponents)
+{
+    const auto result = Post("/api/controls", Json{{"set", {{{"id", "Colorspace"}, {"value", "HSV"}},
+                                                            {{"id", "CRed"}, {"value", 0}},
+                                                            {{"id", "CGreen"}, {"value", 1}},
+                                                            {{"id", "CBlue"}, {"value", 0}}}}});
+    ASSERT_EQ(result->status, 200) << result->body;
+    const Json controls = Json::parse(result->body);
+    // Pure green is hue 0.333333343, saturation 1, value 1.
+    EXPECT_EQ(static_cast<float>(Control(controls, "ValueRed")["value"].get<double>()), 0.333333343f);
+    EXPECT_EQ(Control(controls, "ValueGreen")["value"], 1.0);
+    EXPECT_EQ(Control(controls, "ValueBlue")["value"], 1.0);
+    EXPECT_EQ(Control(controls, "Colorspace")["value"], 1.0);
+}
+
+TEST_F(TuneServerTest, TheChannelButtonsShowOneComponentsSlidersThroughTheToolsVisibility)
+{
+    const struct {
+        int Channel;
+        const char* Shown;
+        const char* Hidden[2];
+    } cases[] = {{0, "ValueRed", {"ValueGreen", "ValueBlue"}},
+                 {1, "ValueGreen", {"ValueRed", "ValueBlue"}},
+                 {2, "ValueBlue", {"ValueRed", "ValueGreen"}}};
+    for (const auto& c : cases) {
+        const auto result = Post("/api/controls", Json{{"set", {{{"id", "Channel"}, {"value", c.Channel}}}}});
+        ASSERT_EQ(result->status, 200);
+        const Json controls = Json::parse(result->body);
+        EXPECT_TRUE(Control(controls, c.Shown)["visible"]) << c.Channel;
+        for (const char* hidden : c.Hidden)
+            EXPECT_FALSE(Control(controls, hidden)["visible"]) << c.Channel << " " << hidden;
+    }
+}
+
+TEST_F(TuneServerTest, EditsAreCheckedBeforeAnyIsSetAndRefusedByName)
+{
+    const struct {
+        Json Set;
+        const char* Says;
+    } cases[] = {
+        {{{{"id", "FadeRed"}, {"value", 0.5}}, {{"id", "NoSuchControl"}, {"value", 1}}}, "NoSuchControl"},
+        {{{{"id", "Colorspace"}, {"value", "Lab"}}}, "Colorspace"},
+        {{{{"id", "FadeRed"}, {"value", "nan"}}}, "not finite"},
+        {{{{"id", "FadeRed"}}}, "\\\"value\\\""},
+        {Json::object(), "\\\"set\\\""},
+    };
+    for (const auto& c : cases) {
+        const auto result = Post("/api/controls", Json{{"set", c.Set}});
+        EXPECT_EQ(result->status, 400) << c.Set.dump();
+        EXPECT_NE(result->body.find(c.Says), std::string::npos) << result->body;
+    }
+    EXPECT_EQ(Control(Controls(), "FadeRed")["value"], 0.0);  // nothing of the first request was set
+}
+
+// ---- views -------------------------------------------------------------------------------
+
+TEST_F(TuneServerTest, TheMatteViewShowsTheToolsAlphaComputedByHand)
+{
+    SetWindows();
+    const Picture matte = View("matte");
+    ASSERT_EQ(matte.Width, kWidth);
+    ASSERT_EQ(matte.Height, kHeight);
+    ASSERT_EQ(matte.Channels, 1);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x)
+            ASSERT_EQ(*matte.At(x, y), kColumns[x].Matte) << "pixel " << x << "," << y;
+}
+
+TEST_F(TuneServerTest, TheViewsAreTheSameBitsAsTheFrameKeyedWholeOnOneInstance)
+{
+    SetWindows();
+    ASSERT_EQ(Post("/api/controls", Json{{"set", {{{"id", "GammaAlpha"}, {"value", 0.7}}}}})->status, 200);
+    const Picture matte = View("matte");
+    // The same frame keyed whole by one instance holding the same values.
+    const std::unique_ptr<Operator> one = s_Plugin->NewInstance();
+    std::vector<ControlValue> held;
+    for (const Json& control : Controls())
+        if (control.contains("value") && control["value"].is_number())
+            held.push_back({control["id"], control["value"]});
+    RestoreControlValues(*one, held);
+    ImageFile plate = ReadImageFile(s_Folder / "plate.exr", "source");
+    const std::unique_ptr<Image> keyed = KeyOneFrame(*one, *plate.Pixels, nullptr, 0);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const float a = keyed->GetPixel(x, y).A;
+            const auto expected = static_cast<unsigned char>(a <= 0 ? 0 : a >= 1 ? 255 : std::lround(a * 255.0f));
+            ASSERT_EQ(*matte.At(x, y), expected) << "pixel " << x << "," << y;
+        }
+}
+
+TEST_F(TuneServerTest, AProxyShowsEveryOtherPixelOfTheFullSizeView)
+{
+    SetWindows();
+    const Picture full = View("matte");
+    for (const auto& [scale, step] : {std::pair{"0.5", 2}, std::pair{"0.25", 4}}) {
+        const Picture proxy = View("matte", scale);
+        ASSERT_EQ(proxy.Width, (kWidth + step - 1) / step) << scale;
+        ASSERT_EQ(proxy.Height, kHeight / step) << scale;
+        for (int y = 0; y < proxy.Height; ++y)
+            for (int x = 0; x < proxy.Width; ++x)
+                ASSERT_EQ(*proxy.At(x, y), *full.At(x * step, y * step)) << scale << " pixel " << x << "," << y;
+    }
+}
+
+TEST_F(TuneServerTest, TheRejectionViewColoursEachComponentOutsideItsWindow)
+{
+    SetWindows();
+    const Picture rejection = View("rejection");
+    ASSERT_EQ(rejection.Channels, 3);
+    for (int y : {0, kHeight / 2, kHeight - 1})
+        for (int x = 0; x < kWidth; ++x)
+            for (int c = 0; c < 3; ++c)
+                EXPECT_EQ(rejection.At(x, y)[c], kColumns[x].Rejection[c]) << "pixel " << x << "," << y << " channel " << c;
+    // The questions are asked of other instances: the page's values are untouched.
+    EXPECT_EQ(Control(Controls(), "OffAlpha")["value"], 0.0);
+}
+
+TEST_F(TuneServerTest, SourceAndCheckerViewsShowTheColourAndTheCompositeOverSquares)
+{
+    SetWindows();
+    const Picture source = View("source");
+    EXPECT_EQ(source.At(0, 0)[0], 128);  // 0.5 of 255, rounded half up
+    EXPECT_EQ(source.At(1, 0)[1], 230);  // 0.9: 229.5
+    const Picture checker = View("checker");
+    // Alpha 1: the colour itself; alpha 0: the square behind, light (0.6) at the top left.
+    EXPECT_EQ(checker.At(0, 0)[0], 128);
+    EXPECT_EQ(checker.At(1, 0)[0], 153);
+    EXPECT_EQ(checker.At(1, 16)[0], 102);  // the next square down is dark (0.4)
+    // Alpha 0.384900182 over light grey: 0.1 a + 0.6 (1 - a) = 0.407549909, 103.9 of 255.
+    EXPECT_EQ(checker.At(2, 0)[0], 104);
+}
+
+TEST_F(TuneServerTest, MatteStatisticsCountPixelsAtZeroAtOneAndBetween)
+{
+    SetWindows();
+    const auto result = Get("/api/stats?frame=0&scale=1");
+    ASSERT_EQ(result->status, 200);
+    const Json shares = Json::parse(result->body);
+    // Per row: one column keyed, three kept, three between.
+    EXPECT_EQ(shares["pixels"], kWidth * kHeight);
+    EXPECT_DOUBLE_EQ(shares["zero"].get<double>(), 1.0 / 7.0);
+    EXPECT_DOUBLE_EQ(shares["one"].get<double>(), 3.0 / 7.0);
+    EXPECT_DOUBLE_EQ(shares["between"].get<double>(), 3.0 / 7.0);
+}
+
+TEST_F(TuneServerTest, ViewRequestsOutsideTheFramesOrScalesAreRefusedWithAMessage)
+{
+    const struct {
+        const char* Path;
+        int Status;
+        const char* Says;
+    } cases[] = {
+        {"/api/view?view=alpha", 400, "expected source, matte"},
+        {"/api/view?view=matte&frame=3", 400, "frame 3 is not one of the source's frames"},
+        {"/api/view?view=matte&frame=x", 400, "not a whole number"},
+        {"/api/view?view=matte&scale=0", 400, "scale"},
+        {"/api/view?view=matte&scale=0.3", 400, "1 over a whole number"},
+        {"/api/view?view=matte&scale=2", 400, "scale"},
+        {"/api/view?view=background", 400, "no background image"},
+        {"/api/nothing", 404, "no such call"},
+    };
+    for (const auto& c : cases) {
+        const auto result = Get(c.Path);
+        EXPECT_EQ(result->status, c.Status) << c.Path;
+        EXPECT_NE(result->body.find(c.Says), std::string::npos) << c.Path << ": " << result->body;
+    }
+}
+
+// ---- picking, saving, loading --------------------------------------------------------------
+
+TEST_F(TuneServerTest, PickingAPixelSetsTheKeyColourAndInHsvTheValueSliders)
+{
+    ASSERT_EQ(Post("/api/controls", Json{{"set", {{{"id", "Colorspace"}, {"value", "HSV"}}}}})->status, 200);
+    const auto result = Post("/api/pick", Json{{"x", 6}, {"y", 10}});
+    ASSERT_EQ(result->status, 200) << result->body;
+    const Json controls = Json::parse(result->body);
+    EXPECT_EQ(Control(controls, "CRed")["value"], 0.0);
+    EXPECT_EQ(Control(controls, "CGreen")["value"], 1.0);
+    EXPECT_EQ(Control(controls, "CBlue")["value"], 0.0);
+    EXPECT_EQ(static_cast<float>(Control(controls, "ValueRed")["value"].get<double>()), 0.333333343f);
+    EXPECT_EQ(Control(controls, "ValueGreen")["value"], 1.0);
+    EXPECT_EQ(Control(controls, "ValueBlue")["value"], 1.0);
+}
+
+TEST_F(TuneServerTest, PickingARegionTakesItsMedianChannelByChannel)
+{
+    // Columns 0 to 2 hold 0.5, 0.9 and 0.1 in every channel: the median is 0.5.
+    const auto result = Post("/api/pick", Json{{"x", 0}, {"y", 5}, {"width", 3}, {"height", 4}});
+    ASSERT_EQ(result->status, 200) << result->body;
+    const Json controls = Json::parse(result->body);
+    for (const char* id : {"CRed", "CGreen", "CBlue"})
+        EXPECT_EQ(Control(controls, id)["value"], 0.5) << id;
+    const auto outside = Post("/api/pick", Json{{"x", 5}, {"y", 0}, {"width", 3}, {"height", 1}});
+    EXPECT_EQ(outside->status, 400);
+    EXPECT_NE(outside->body.find("the picked region"), std::string::npos) << outside->body;
+}
+
+TEST_F(TuneServerTest, SavedSettingsRestoreEveryControlToTheBitAndNeverReplaceAFileUnasked)
+{
+    // A key colour picked in HSV, then one Value slider nudged away from its round trip.
+    ASSERT_EQ(Post("/api/controls", Json{{"set", {{{"id", "Colorspace"}, {"value", "HSV"}}}}})->status, 200);
+    ASSERT_EQ(Post("/api/pick", Json{{"x", 5}, {"y", 0}})->status, 200);
+    ASSERT_EQ(Post("/api/controls", Json{{"set", {{{"id", "ValueGreen"}, {"value", 0.8123456789}},
+                                                  {{"id", "MinGreen"}, {"value", 0.3}},
+                                                  {{"id", "FadeRed"}, {"value", 0.6}}}}})
+                  ->status,
+              200);
+    const std::filesystem::path file = s_Folder / "saved.json";
+    std::filesystem::remove(file);
+    const auto saved = Post("/api/save", Json{{"path", file.string()}});
+    ASSERT_EQ(saved->status, 200) << saved->body;
+    EXPECT_NE(Json::parse(saved->body)["command"].get<std::string>().find("--settings '" + file.string() + "'"),
+              std::string::npos);
+
+    // Loaded as qualvex key --settings loads it, into a new instance.
+    const std::unique_ptr<Operator> fresh = s_Plugin->NewInstance();
+    RunSettings settings;
+    settings.File = ReadSettingsFile(*fresh, file);
+    settings.ApplyTo(*fresh);
+    for (const Json& control : Controls()) {
+        if (!control.contains("value"))
+            continue;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(fresh->FindInput(control["id"].get<std::string>())->NumberValue()),
+                  std::bit_cast<std::uint64_t>(control["value"].get<double>()))
+            << control["id"];
+    }
+
+    const auto again = Post("/api/save", Json{{"path", file.string()}});
+    EXPECT_EQ(again->status, 409);
+    EXPECT_NE(again->body.find("overwrite"), std::string::npos) << again->body;
+    EXPECT_EQ(Post("/api/save", Json{{"path", file.string()}, {"overwrite", true}})->status, 200);
+    const auto notJson = Post("/api/save", Json{{"path", (s_Folder / "saved.exr").string()}});
+    EXPECT_EQ(notJson->status, 400);
+    EXPECT_FALSE(std::filesystem::exists(s_Folder / "saved.exr"));
+}
+
+TEST_F(TuneServerTest, LoadingASettingsFileSetsItsControlsThroughTheHost)
+{
+    const std::filesystem::path file = s_Folder / "load.json";
+    std::ofstream(file) << R"({"Colorspace": "HSV", "CRed": 1, "CGreen": 0, "CBlue": 0, "FadeRed": 0.25})";
+    const auto result = Post("/api/load", Json{{"path", file.string()}});
+    ASSERT_EQ(result->status, 200) << result->body;
+    const Json controls = Json::parse(result->body);
+    EXPECT_EQ(Control(controls, "FadeRed")["value"], 0.25);
+    // Pure red in HSV: hue 0, saturation 1, value 1, written by the tool from the key colour.
+    EXPECT_EQ(Control(controls, "ValueRed")["value"], 0.0);
+    EXPECT_EQ(Control(controls, "ValueGreen")["value"], 1.0);
+    EXPECT_EQ(Control(controls, "ValueBlue")["value"], 1.0);
+    const auto missing = Post("/api/load", Json{{"path", (s_Folder / "none.json").string()}});
+    EXPECT_EQ(missing->status, 422);
+    EXPECT_NE(missing->body.find("not found"), std::string::npos) << missing->body;
+}
+
+// ---- safe by default -----------------------------------------------------------------------
+
+TEST_F(TuneServerTest, ListensOnTheLoopbackAddressWithARandomTokenInItsUrl)
+{
+    EXPECT_EQ(m_Server->Url(), "http://127.0.0.1:" + std::to_string(m_Server->Port()) + "/?token=" + m_Server->Token());
+    EXPECT_EQ(m_Server->Token().size(), 32u);
+    EXPECT_NE(RandomToken(), RandomToken());
+}
+
+TEST_F(TuneServerTest, EveryApiRequestMustCarryTheToken)
+{
+    const std::string token = m_Server->Token();
+    const struct {
+        httplib::Headers Headers;
+        std::string Query;
+        int Status;
+    } cases[] = {
+        {{}, "", 403},
+        {{{"X-Qualvex-Token", "0123456789abcdef0123456789abcdef"}}, "", 403},
+        {{{"X-Qualvex-Token", token.substr(0, 31)}}, "", 403},
+        {{{"X-Qualvex-Token", token}}, "", 200},
+        {{{"Cookie", "other=1; qualvex_tune=" + token}}, "", 200},
+        {{{"Cookie", "qualvex_tune=wrong"}}, "", 403},
+        {{}, "?token=" + token, 200},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Get("/api/controls" + c.Query, c.Headers)->status, c.Status) << c.Query;
+        EXPECT_EQ(Post("/api/controls" + c.Query, R"({"set": []})", c.Headers)->status, c.Status) << c.Query;
+    }
+    const auto refused = Get("/api/session", {});
+    EXPECT_NE(refused->body.find("token"), std::string::npos);
+}
+
+TEST_F(TuneServerTest, ThePageOpenedWithTheTokenKeepsItInAStrictCookie)
+{
+    const auto page = Get("/?token=" + m_Server->Token(), {});
+    ASSERT_EQ(page->status, 200);
+    EXPECT_EQ(page->get_header_value("Set-Cookie"),
+              "qualvex_tune=" + m_Server->Token() + "; Path=/; HttpOnly; SameSite=Strict");
+    EXPECT_NE(page->get_header_value("Content-Security-Policy").find("default-src 'self'"), std::string::npos);
+    const auto without = Get("/", {});
+    EXPECT_EQ(without->status, 200);
+    EXPECT_FALSE(without->has_header("Set-Cookie"));
+}
+
+TEST_F(TuneServerTest, RequestsNamingAnotherHostAreRefused)
+{
+    const std::string port = std::to_string(m_Server->Port());
+    const struct {
+        std::string Host;
+        int Status;
+    } cases[] = {{"127.0.0.1:" + port, 200}, {"localhost:" + port, 200}, {"attacker.example:" + port, 403},
+                 {"127.0.0.1", 403},        {"127.0.0.1:1", 403},        {"", 403}};
+    for (const auto& c : cases) {
+        httplib::Headers headers = m_Auth;
+        headers.emplace("Host", c.Host);
+        EXPECT_EQ(Get("/api/controls", headers)->status, c.Status) << c.Host;
+        EXPECT_EQ(Get("/", headers)->status, c.Status) << c.Host;
+    }
+}
+
+TEST_F(TuneServerTest, WritesFromAnotherOriginAreRefused)
+{
+    const std::string self = "http://127.0.0.1:" + std::to_string(m_Server->Port());
+    const struct {
+        const char* Header;
+        std::string Value;
+        int Status;
+    } cases[] = {{"Origin", self, 200},
+                 {"Origin", "http://attacker.example", 403},
+                 {"Origin", "null", 403},
+                 {"Sec-Fetch-Site", "same-origin", 200},
+                 {"Sec-Fetch-Site", "cross-site", 403},
+                 {"Sec-Fetch-Site", "same-site", 403}};
+    for (const auto& c : cases) {
+        httplib::Headers headers = m_Auth;
+        headers.emplace(c.Header, c.Value);
+        const auto result = Post("/api/controls", R"({"set": [{"id": "FadeRed", "value": 0.5}]})", headers);
+        EXPECT_EQ(result->status, c.Status) << c.Header << ": " << c.Value;
+    }
+}
+
+TEST_F(TuneServerTest, FilesComeOnlyFromThePageFolderByPlainNames)
+{
+    const struct {
+        const char* Path;
+        int Status;
+    } cases[] = {{"/", 200},
+                 {"/index.html", 200},
+                 {"/tune.js", 200},
+                 {"/missing.js", 404},
+                 {"/.hidden.js", 404},
+                 {"/../secret.html", 404},
+                 {"/%2e%2e/secret.html", 404},
+                 {"/..%2fsecret.html", 404},
+                 {"/page/index.html", 404},
+                 {"//etc/passwd", 404},
+                 {"/index.html%00.js", 404}};
+    for (const auto& c : cases) {
+        const auto result = Get(c.Path, {});
+        ASSERT_TRUE(result) << c.Path;
+        EXPECT_EQ(result->status, c.Status) << c.Path;
+        EXPECT_EQ(result->body.find("outside the page folder"), std::string::npos) << c.Path;
+    }
+    EXPECT_EQ(Get("/tune.js", {})->get_header_value("Content-Type"), "text/javascript; charset=utf-8");
+}
+
+TEST_F(TuneServerTest, MalformedRequestsGetAMessageAndTheServerGoesOn)
+{
+    const struct {
+        const char* Path;
+        std::string Body;
+        int Status;
+    } cases[] = {
+        {"/api/controls", "{not json", 400},
+        {"/api/controls", "[1, 2]", 400},
+        {"/api/controls", std::string(100000, '['), 400},
+        {"/api/pick", R"({"x": "left", "y": 0})", 400},
+        {"/api/pick", R"({"x": 1e300, "y": 0})", 400},
+        {"/api/pick", R"({"x": 0, "y": 0, "width": 0})", 400},
+        {"/api/fit", R"({"screen": [[0, 0, 1]]})", 400},
+        {"/api/fit", R"({"subject": [[0, 0, 1, 1]]})", 400},
+        {"/api/save", R"({"path": ""})", 400},
+        {"/api/save", R"({"path": 7})", 400},
+        {"/api/load", R"({})", 400},
+        {"/api/controls", std::string(2u << 20, ' '), 413},
+    };
+    for (const auto& c : cases) {
+        const auto result = Post(c.Path, c.Body, m_Auth);
+        ASSERT_TRUE(result) << c.Path;
+        EXPECT_EQ(result->status, c.Status) << c.Path << " " << c.Body.substr(0, 40);
+        EXPECT_NE(result->body.find("\"error\""), std::string::npos) << c.Path << ": " << result->body;
+    }
+    EXPECT_EQ(Get("/api/controls")->status, 200);
+}
+
+}  // namespace
+}  // namespace qualvex::cli
