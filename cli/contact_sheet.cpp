@@ -22,7 +22,7 @@ std::uint8_t Display(float value)
 }  // namespace
 
 void WriteContactSheet(const std::filesystem::path& file, const Image& source, const Image& keyed,
-                       ExistingFile existing)
+                       AlphaReading keyedColour, ExistingFile existing)
 {
     // Panels at most 640 pixels wide, sampled nearest; a 4-pixel gap between them.
     constexpr int kGap = 4;
@@ -40,11 +40,12 @@ void WriteContactSheet(const std::filesystem::path& file, const Image& source, c
             const Pixel out = keyed.GetPixel(sx, sy);
             const float alpha = std::clamp(out.A, 0.0f, 1.0f);
             const float board = ((x / checker + y / checker) % 2 == 0) ? 0.8f : 0.55f;
+            // Over: associated colour already carries its alpha.
+            const float own = keyedColour == AlphaReading::Associated ? 1.0f : alpha;
             const float panels[3][3] = {
                 {in.R, in.G, in.B},
                 {out.A, out.A, out.A},
-                {out.R * alpha + board * (1 - alpha), out.G * alpha + board * (1 - alpha),
-                 out.B * alpha + board * (1 - alpha)},
+                {out.R * own + board * (1 - alpha), out.G * own + board * (1 - alpha), out.B * own + board * (1 - alpha)},
             };
             for (int panel = 0; panel < 3; ++panel) {
                 std::uint8_t* at =

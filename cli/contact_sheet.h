@@ -1,8 +1,10 @@
 // A contact sheet of one keyed frame: the source, the matte as grey, and the result composited
-// over a checkerboard, side by side in one 8-bit PNG.
+// over a checkerboard (straight colour: C a + B (1 - a); associated: C + B (1 - a)), side by side
+// in one 8-bit PNG.
 #pragma once
 
 #include "cli/atomic_writer.h"
+#include "cli/format_policy.h"
 #include "host/image.h"
 
 #include <filesystem>
@@ -10,6 +12,6 @@
 namespace qualvex::cli {
 
 void WriteContactSheet(const std::filesystem::path& file, const Image& source, const Image& keyed,
-                       ExistingFile existing);
+                       AlphaReading keyedColour, ExistingFile existing);
 
 }  // namespace qualvex::cli

@@ -1,4 +1,5 @@
 #include "cli/demo_command.h"
+#include "cli/key_command.h"
 
 #include "cli/cli_errors.h"
 #include "cli/contact_sheet.h"
@@ -118,9 +119,10 @@ DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folde
     WriteOptions keyedWrite;
     keyedWrite.Storage = PixelStorage::Float;
     keyedWrite.Existing = ExistingFile::Replace;
+    keyedWrite.Result = AutoResultReading(*keyer, nullptr);
     keyedWrite.Record = {ControlValuesJson(*keyer), std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version()};
     WriteImageFile(folder / "keyed.exr", *keyed, layout, keyedWrite);
-    WriteContactSheet(folder / "preview.png", *plate.Plate, *keyed, ExistingFile::Replace);
+    WriteContactSheet(folder / "preview.png", *plate.Plate, *keyed, keyedWrite.Result, ExistingFile::Replace);
     {
         std::ofstream out(folder / "settings.json");
         out << kDemoSettings;

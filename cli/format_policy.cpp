@@ -77,7 +77,7 @@ bool Offers(std::string_view format, PixelStorage storage)
 
 }  // namespace
 
-void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage, bool premultiplied)
+void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage)
 {
     const std::string name = file.string();
     auto out = OIIO::ImageOutput::create(name);
@@ -89,8 +89,20 @@ void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage, 
     if (!Offers(format, storage))
         throw UsageError(name + ": the " + format + " format cannot store " + KindOf(storage).Name +
                          " values; choose another --data-type");
-    if (premultiplied && format == "png")
-        throw UsageError(name + ": PNG holds straight alpha only; --premultiply cannot be written to it");
+}
+
+const char* AlphaReadingName(AlphaReading reading)
+{
+    return reading == AlphaReading::Associated ? "associated" : "straight";
+}
+
+AlphaReading StoredAlpha(const std::string& format, AlphaReading result)
+{
+    if (format == "openexr")
+        return AlphaReading::Associated;
+    if (format == "tiff")
+        return result;
+    return AlphaReading::Straight;
 }
 
 std::string OutputCompression(const std::filesystem::path& output, const std::string& asked,

@@ -1,5 +1,5 @@
 // What each output format can hold, decided before any frame is rendered: alpha, the storage
-// kinds it offers, and whether it may carry premultiplied colour.
+// kinds it offers, and how it stores colour beside alpha.
 #pragma once
 
 #include "host/image.h"
@@ -9,9 +9,21 @@
 
 namespace qualvex::cli {
 
-// Throws UsageError naming the file when its format (from the extension) has no alpha, does
-// not offer `storage`, or cannot hold premultiplied colour when `premultiplied` is asked for.
-void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage, bool premultiplied);
+// Throws UsageError naming the file when its format (from the extension) has no alpha or does
+// not offer `storage`.
+void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage);
+
+// How colour beside alpha is to be read: straight (independent of alpha) or associated (already
+// multiplied by alpha, "premultiplied").
+enum class AlphaReading { Straight, Associated };
+
+// "straight" or "associated", as files and messages say it.
+const char* AlphaReadingName(AlphaReading reading);
+
+// How files of `format` store colour when the tool's result reads as `result`: OpenEXR associated
+// (its readers take colour so by convention), TIFF as the result is (its extra sample says which),
+// every other format straight.
+AlphaReading StoredAlpha(const std::string& format, AlphaReading result);
 
 // Whether files of `format` (OpenImageIO's name for it) keep the settings record qualvex embeds,
 // so that --settings can restore from them and --resume can tell whose they are.

@@ -26,7 +26,8 @@ std::unique_ptr<ImageOutput> CreateOutput(const std::filesystem::path& file)
 }
 
 ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourType,
-                 const std::vector<std::pair<std::string, FurtherChannel>>& further, const WriteOptions& options)
+                 const std::vector<std::pair<std::string, FurtherChannel>>& further, const WriteOptions& options,
+                 AlphaReading stored)
 {
     ImageSpec header(image.Width, image.Height, 4 + static_cast<int>(further.size()), colourType);
     header.x = layout.X;
@@ -47,11 +48,13 @@ ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourT
         for (const auto& [channel, which] : further)
             header.channelformats.push_back(IsIdChannel(which) ? TypeDesc::UINT32 : TypeDesc::FLOAT);
     }
-    header.attribute("qualvex:alpha", options.Premultiply ? "premultiplied" : "straight");
+    // "premultiplied" is the name earlier files used for associated colour: kept for their readers.
+    header.attribute("qualvex:alpha", stored == AlphaReading::Associated ? "premultiplied" : "straight");
     EmbedSettingsRecord(header, options.Record);
     if (!options.Compression.empty())
         header.attribute("compression", options.Compression);
-    if (!options.Premultiply)
+    // TIFF marks its extra sample by this; the other formats take their own convention.
+    if (stored == AlphaReading::Straight)
         header.attribute("oiio:UnassociatedAlpha", 1);
     return header;
 }
@@ -86,7 +89,10 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
 
     const StorageKind& kind = KindOf(options.Storage);
     const TypeDesc colourType(kind.FileType);
-    const ImageSpec header = Header(image, layout, colourType, further, options);
+    const AlphaReading stored = StoredAlpha(out->format_name(), options.Result);
+    const bool associate = options.Result == AlphaReading::Straight && stored == AlphaReading::Associated;
+    const bool dissociate = options.Result == AlphaReading::Associated && stored == AlphaReading::Straight;
+    const ImageSpec header = Header(image, layout, colourType, further, options, stored);
 
     // One native pixel record per pixel: colour in the chosen type, then the further channels.
     const std::size_t colourBytes = 4 * kind.Bytes;
@@ -100,9 +106,15 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
         for (int x = 0; x < image.Width; ++x, at += pixelBytes) {
             const Pixel p = image.GetPixel(x, y);
             float rgba[4] = {p.R, p.G, p.B, p.A};
-            if (options.Premultiply)
+            if (associate) {
                 for (int c = 0; c < 3; ++c)
                     rgba[c] *= p.A;
+            } else if (dissociate && p.A > 0.0f) {
+                // Only where alpha > 0: a colour at alpha 0 (or NaN) has no straight colour to
+                // recover and is kept as it is.
+                for (int c = 0; c < 3; ++c)
+                    rgba[c] /= p.A;
+            }
             OIIO::convert_pixel_values(TypeDesc::FLOAT, rgba, colourType, at, 4);
             unsigned char* next = at + colourBytes;
             for (const auto& [channel, which] : further) {

@@ -1,9 +1,10 @@
 // Keyed host images written to image files, through the atomic writer: colour in the chosen
-// storage, straight or premultiplied, the further channels the source had where the format can
+// storage, straight or associated as the format stores it, the further channels the source had where the format can
 // hold them, the source's data and display windows, and the settings record.
 #pragma once
 
 #include "cli/atomic_writer.h"
+#include "cli/format_policy.h"
 #include "cli/image_reader.h"
 #include "cli/settings_record.h"
 #include "host/image.h"
@@ -17,7 +18,7 @@ namespace qualvex::cli {
 
 struct WriteOptions {
     PixelStorage Storage = PixelStorage::Float;
-    bool Premultiply = false;
+    AlphaReading Result = AlphaReading::Straight;  // how the image's colour reads; the format decides how it is stored
     std::string Compression;  // the format's own default when empty
     SettingsRecord Record;  // nothing embedded when empty
     ExistingFile Existing = ExistingFile::Keep;

@@ -19,6 +19,7 @@
 #include "host/flow.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -29,6 +30,51 @@ namespace qualvex::cli {
 namespace {
 
 void Warn(const std::string& message) { std::fprintf(stderr, "qualvex: warning: %s\n", message.c_str()); }
+
+void Say(const std::string& message) { std::fprintf(stderr, "qualvex: %s\n", message.c_str()); }
+
+bool Active(const Operator& op, const char* id)
+{
+    // Rounded half up, active only when exactly 1, as the tools read their switches.
+    const Input* input = op.FindInput(id);
+    return input != nullptr && std::floor(input->NumberValue() + 0.5) == 1.0;
+}
+
+// How the tool's result reads, from --alpha (and its old name --premultiply), or by itself:
+// associated where colour correction subtracts the key colour by 1 - alpha (what is left is close
+// to colour multiplied by alpha) or where the finishing tool writes the matte alone (white, times
+// the matte); straight otherwise. `reason` says which, for the message.
+AlphaReading ResultReading(const KeyOptions& options, const Operator& keyer, const Operator* finisher,
+                           std::string& reason)
+{
+    if (options.Alpha != "auto" && options.Alpha != "straight" && options.Alpha != "associated")
+        throw UsageError("--alpha \"" + options.Alpha + "\": expected auto, straight or associated");
+    if (options.Premultiply) {
+        if (options.Alpha == "associated")
+            throw UsageError("--premultiply (the old name for --alpha straight) and --alpha associated contradict "
+                             "each other");
+        reason = "--premultiply, the old name for --alpha straight";
+        return AlphaReading::Straight;
+    }
+    if (options.Alpha != "auto") {
+        reason = "--alpha " + options.Alpha;
+        return options.Alpha == "associated" ? AlphaReading::Associated : AlphaReading::Straight;
+    }
+    return AutoResultReading(keyer, finisher, &reason);
+}
+
+std::string AlphaStatement(const std::filesystem::path& output, AlphaReading result, const std::string& reason)
+{
+    const std::string format = FormatOf(output);
+    const AlphaReading stored = StoredAlpha(format, result);
+    std::string text = "the keyed colour reads as " + std::string(AlphaReadingName(result)) + " (" + reason + "); " +
+                       output.string() + " (" + format + ") stores it " + AlphaReadingName(stored);
+    if (stored == result)
+        return text + ", as it is";
+    if (stored == AlphaReading::Associated)
+        return text + ": colour multiplied by alpha, as its readers expect";
+    return text + ": colour divided by alpha where alpha > 0";
+}
 
 std::string JoinNames(const std::vector<std::string>& names)
 {
@@ -175,6 +221,23 @@ std::unique_ptr<Image> WidenedForOutput(const Image& source, const std::optional
 
 }  // namespace
 
+AlphaReading AutoResultReading(const Operator& keyer, const Operator* finisher, std::string* reason)
+{
+    std::string why = "colour correction off";
+    AlphaReading reading = AlphaReading::Straight;
+    if (finisher != nullptr && finisher->FindInput("OutputMode") != nullptr &&
+        std::floor(finisher->FindInput("OutputMode")->NumberValue() + 0.5) == 1.0) {
+        why = "the matte alone";
+        reading = AlphaReading::Associated;
+    } else if (Active(keyer, "ColCor")) {
+        why = "colour correction on";
+        reading = AlphaReading::Associated;
+    }
+    if (reason != nullptr)
+        *reason = why;
+    return reading;
+}
+
 KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
 {
     // Settings are checked on one instance of each tool before anything is read or rendered; the
@@ -200,7 +263,8 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         ApplyControlValues(*finisherPrototype, finishValues);
     }
     WriteOptions write;
-    write.Premultiply = options.Premultiply;
+    std::string reason;
+    write.Result = ResultReading(options, *prototype, finisherPrototype.get(), reason);
     std::string version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();
     if (finishing)
         version += "; " + finishing->Version();
@@ -248,7 +312,9 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         // Checked against the first frame; the others are checked as they are written.
         write.Storage = options.DataType ? *options.DataType : source.Storage;
         const std::filesystem::path output = job.Output.PathFor(job.Frames.front());
-        CheckOutputFormat(output, write.Storage, write.Premultiply);
+        CheckOutputFormat(output, write.Storage);
+        if (!options.Quiet)
+            Say(AlphaStatement(output, write.Result, reason));
         write.Compression = OutputCompression(output, options.Compression, source.Format, source.Compression);
         if (CompressionLosesPrecision(write.Compression) && !options.Quiet)
             Warn(output.string() + ": " + write.Compression + " compression may change the values written: the " +
@@ -308,7 +374,7 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
             WriteOptions frameWrite = write;
             if (!options.DataType) {
                 frameWrite.Storage = inputs.Source.Pixels->Storage();
-                CheckOutputFormat(output, frameWrite.Storage, frameWrite.Premultiply);
+                CheckOutputFormat(output, frameWrite.Storage);
             }
             frameWrite.Existing = std::binary_search(job.Replacing.begin(), job.Replacing.end(), frame)
                                       ? ExistingFile::Replace
@@ -348,7 +414,7 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
         const std::unique_ptr<Image> keyed =
             workers[0].Render(widened ? *widened : *inputs.Source.Pixels, inputs.Images, slots, job.PreviewFrame);
-        WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed,
+        WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed, write.Result,
                           job.ReplacePreview ? ExistingFile::Replace : ExistingFile::Keep);
     }
     return result;

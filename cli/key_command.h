@@ -2,12 +2,15 @@
 #pragma once
 
 #include "cli/finishing_options.h"
+#include "cli/format_policy.h"
 #include "host/image.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+class Operator;
 
 namespace qualvex::cli {
 
@@ -25,7 +28,8 @@ struct KeyOptions {
     unsigned Threads = 0;  // 0: one per core
     bool Resume = false;
     bool Overwrite = false;
-    bool Premultiply = false;
+    std::string Alpha = "auto";  // how the tool's result reads: auto, straight or associated
+    bool Premultiply = false;    // the old name for --alpha straight
     std::optional<PixelStorage> DataType;
     std::string Compression;  // EXR and TIFF outputs; empty: the source's when it shares the format, else zip
     std::string Preview;
@@ -41,6 +45,12 @@ struct KeyResult {
     int FramesSkipped = 0;
     bool Interrupted = false;
 };
+
+// How the tool's result reads under --alpha auto: associated where colour correction subtracts
+// the key colour by 1 - alpha (what is left is close to colour multiplied by alpha) or where the
+// finishing tool (when given) writes the matte alone (white, times the matte); straight otherwise.
+// `reason`, when given, says which.
+AlphaReading AutoResultReading(const Operator& keyer, const Operator* finisher, std::string* reason = nullptr);
 
 // Throws UsageError or Failure; everything is checked before the first frame is rendered.
 KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options);

@@ -63,7 +63,11 @@ int main(int argc, char** argv)
         ->check(CLI::Range(1u, 1024u));
     keyCommand->add_flag("--resume", key.Resume, "skip frames whose output exists");
     keyCommand->add_flag("--overwrite", key.Overwrite, "replace existing outputs");
-    keyCommand->add_flag("--premultiply", key.Premultiply, "multiply colour by alpha on the way out");
+    keyCommand->add_option("--alpha", key.Alpha,
+                           "how the keyed colour reads: auto (associated with colour correction on or --output-matte, "
+                           "else straight), straight or associated; EXR stores associated colour, TIFF either (marked), "
+                           "other formats straight, converting where needed");
+    keyCommand->add_flag("--premultiply", key.Premultiply, "the old name for --alpha straight");
     keyCommand->add_option("--data-type", dataType, "output storage: uint8, uint16, half or float (default: the source's)");
     keyCommand->add_option("--compression", key.Compression,
                            "EXR: none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab; TIFF: none, lzw, zip, "

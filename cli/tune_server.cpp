@@ -15,7 +15,6 @@
 #include <fstream>
 #include <mutex>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -166,6 +165,24 @@ std::string StringField(const Json& body, const char* name)
     return body[name].get<std::string>();
 }
 
+// A letter or digit, then letters, digits, '_' and '-', one dot and a lower-case extension.
+bool IsPlainFileName(const std::string& name)
+{
+    const auto wordChar = [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    };
+    const std::size_t dot = name.find('.');
+    if (dot == std::string::npos || dot == 0 || dot + 1 == name.size() || name[0] == '_' || name[0] == '-')
+        return false;
+    for (std::size_t i = 0; i < dot; ++i)
+        if (!wordChar(name[i]))
+            return false;
+    for (std::size_t i = dot + 1; i < name.size(); ++i)
+        if (name[i] < 'a' || name[i] > 'z')
+            return false;
+    return true;
+}
+
 const char* ContentType(const std::string& extension)
 {
     if (extension == ".html")
@@ -243,11 +260,10 @@ struct TuneServer::State {
     {
         std::string name = request.path == "/" ? std::string("index.html") : request.path.substr(1);
         // Plain names of the page folder only: no folders, no dot files, no way out of it.
-        static const std::regex plain("[A-Za-z0-9][A-Za-z0-9_-]*\\.[a-z]+");
         const std::filesystem::path file = Options.PageFolder / name;
         const char* type = ContentType(file.extension().string());
         std::error_code error;
-        if (!std::regex_match(name, plain) || type == nullptr || !std::filesystem::is_regular_file(file, error)) {
+        if (!IsPlainFileName(name) || type == nullptr || !std::filesystem::is_regular_file(file, error)) {
             Answer(response, 404, "not found: " + Quoted(request.path));
             return;
         }

@@ -4,6 +4,7 @@
 #include "cli/frame_render.h"
 #include "cli/frame_sequence.h"
 #include "cli/image_reader.h"
+#include "cli/key_command.h"
 #include "cli/keyer_plugin.h"
 #include "cli/number_text.h"
 #include "cli/safe_text.h"
@@ -511,6 +512,8 @@ std::string TuneSession::RenderViewPng(TuneView view, int frame, int step)
         return EncodePng(width, height, 3, rgb);
     }
     const Image* background = m->Background ? m->Background->Pixels.get() : nullptr;
+    // Over, as qualvex key's reading of the result has it: associated colour carries its alpha.
+    const bool associated = AutoResultReading(*m->Tool, nullptr) == AlphaReading::Associated;
     VisitBands(images, tops, [&](int x, int y, const Pixel& p) {
         float colour[3] = {p.R, p.G, p.B};
         if (view == TuneView::Checker || view == TuneView::Background) {
@@ -528,10 +531,10 @@ std::string TuneSession::RenderViewPng(TuneView view, int frame, int step)
                 behind[1] = b.G;
                 behind[2] = b.B;
             }
-            // The tool's result as straight colour, over what lies behind.
             const float a = std::clamp(std::isnan(p.A) ? 0.0f : p.A, 0.0f, 1.0f);
+            const float own = associated ? 1.0f : a;
             for (int c = 0; c < 3; ++c)
-                colour[c] = colour[c] * a + behind[c] * (1.0f - a);
+                colour[c] = colour[c] * own + behind[c] * (1.0f - a);
         }
         for (int c = 0; c < 3; ++c)
             rgb[at(x, y) * 3 + static_cast<std::size_t>(c)] = ToByte(colour[c]);

@@ -27,7 +27,8 @@ struct TuneSource {
 };
 
 // source: the plate as stored; matte: the tool's alpha as grey; checker and background: the
-// tool's result over a checkerboard or the background image (straight colour, "over");
+// tool's result over a checkerboard or the background image ("over", its colour read as qualvex
+// key reads it: associated with colour correction on, straight otherwise);
 // rejection: which components fall outside their window, p1 red, p2 green, p3 blue.
 enum class TuneView { Source, Matte, Checker, Background, Rejection };
 

@@ -21,8 +21,8 @@ const state = {
 const legends = {
   source: "The plate as stored, clamped to 0..1.",
   matte: "The tool's alpha: white kept, black keyed.",
-  checker: "The tool's result (straight colour) over a checkerboard.",
-  background: "The tool's result (straight colour) over the background image.",
+  checker: "The tool's result over a checkerboard (its colour associated with colour correction on, else straight).",
+  background: "The tool's result over the background image (associated with colour correction on, else straight).",
   rejection: "Which components lie outside their window: red p1, green p2, blue p3 (white: all three). " +
     "Black pixels lie inside every window.",
 };

@@ -60,7 +60,8 @@ TEST_F(QualvexCommand, FloatExrMatchesADirectRenderThroughTheHostBitForBit)
     const ReadBack keyed = ReadImage(P("keyed.exr"));
     ASSERT_EQ(keyed.Header.nchannels, 4);
     EXPECT_EQ(keyed.Header.format, TypeDesc::FLOAT);
-    EXPECT_EQ(keyed.Header.get_string_attribute("qualvex:alpha"), "straight");
+    // Colour correction is on by default: the result reads as associated, which EXR stores as it is.
+    EXPECT_EQ(keyed.Header.get_string_attribute("qualvex:alpha"), "premultiplied");
     int differing = 0;
     bool softAlpha = false;
     for (int y = 0; y < h; ++y)
@@ -274,20 +275,118 @@ TEST_F(QualvexCommand, DataAndDisplayWindowsAreKept)
     EXPECT_EQ(keyed.full_height, 10);
 }
 
-TEST_F(QualvexCommand, PremultiplyMultipliesColourByAlphaAndSaysSo)
+// A plate of three colours keyed around grey 0.5 with windows 0.4 .. 0.6 (Fade 1): 0.1 gets alpha
+// 0.384900182, 0.5 alpha 1, 0.9 is fully keyed (alpha 0, colour kept). With colour correction at
+// CC Amount 0.1 the 0.1 grey loses 0.1 x (1 - a) x 0.5 and stays grey: 0.1 - 0.0307549894.
+const std::vector<std::string> kGreyWindows = {
+    "--set", "ValueRed=0.5", "--set", "ValueGreen=0.5", "--set", "ValueBlue=0.5", "--set", "MiRedn=0.1",
+    "--set", "MaxRed=0.1",   "--set", "MinGreen=0.1",   "--set", "MaxGreen=0.1",  "--set", "MinBlue=0.1",
+    "--set", "MaxBlue=0.1",  "--set", "FadeRed=1",      "--set", "CCAmount=0.1",  "-q"};
+constexpr float kSoftAlpha = 0.384900182f;
+constexpr float kCorrected = static_cast<float>(0.1 - 0.1 * static_cast<double>((1.0f - kSoftAlpha) * 0.5f));
+
+TEST_F(QualvexCommand, AlphaIsStoredByEachFormatsConventionConvertingWhereNeeded)
 {
-    const int w = 12, h = 2;
-    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
-    ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "straight.exr", "-q"}, kKey)).ExitCode, 0);
-    ASSERT_EQ(Run(With({"key", "plate.exr", "-o", "pre.exr", "-q", "--premultiply"}, kKey)).ExitCode, 0);
-    const ReadBack straight = ReadImage(P("straight.exr"));
-    const ReadBack pre = ReadImage(P("pre.exr"));
-    EXPECT_EQ(pre.Header.get_string_attribute("qualvex:alpha"), "premultiplied");
-    for (int i = 0; i < w * h; ++i) {
-        const float a = straight.Pixels[static_cast<std::size_t>(i * 4 + 3)];
-        for (int c = 0; c < 3; ++c)
-            EXPECT_EQ(pre.Pixels[static_cast<std::size_t>(i * 4 + c)], straight.Pixels[static_cast<std::size_t>(i * 4 + c)] * a);
-        EXPECT_EQ(pre.Pixels[static_cast<std::size_t>(i * 4 + 3)], a);
+    WriteImage(P("plate.exr"), 3, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT,
+               {0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1,
+                0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1});
+    const struct {
+        const char* Output;
+        std::vector<std::string> Options;
+        float Colour[3];   // the stored colour of the three pixels, computed by hand
+        float Tolerance;   // the storage's step where it is not float
+        const char* Says;  // how the file marks it
+    } cases[] = {
+        // Colour correction off: the result reads as straight.
+        {"off.exr", {"--set", "ColCor=0"}, {0.1f * kSoftAlpha, 0.5f, 0.0f}, 0, "premultiplied"},
+        {"off.tif", {"--set", "ColCor=0", "--data-type", "float"}, {0.1f, 0.5f, 0.9f}, 0, "straight"},
+        {"off.png", {"--set", "ColCor=0", "--data-type", "uint16"}, {0.1f, 0.5f, 0.9f}, 1 / 65535.0f, "straight"},
+        {"off-assoc.tif", {"--set", "ColCor=0", "--alpha", "associated", "--data-type", "float"},
+         {0.1f, 0.5f, 0.9f}, 0, "premultiplied"},
+        {"off-assoc.png", {"--set", "ColCor=0", "--alpha", "associated", "--data-type", "uint16"},
+         {0.1f / kSoftAlpha, 0.5f, 0.9f}, 1 / 65535.0f, "straight"},
+        // Colour correction on: the result reads as associated.
+        {"on.exr", {"--set", "ColCor=1"}, {kCorrected, 0.5f, 0.9f}, 0, "premultiplied"},
+        {"on.tif", {"--set", "ColCor=1", "--data-type", "float"}, {kCorrected, 0.5f, 0.9f}, 0, "premultiplied"},
+        {"on.png", {"--set", "ColCor=1", "--data-type", "uint16"}, {kCorrected / kSoftAlpha, 0.5f, 0.9f}, 1 / 65535.0f,
+         "straight"},
+        {"on-straight.exr", {"--set", "ColCor=1", "--alpha", "straight"}, {kCorrected * kSoftAlpha, 0.5f, 0.0f}, 0,
+         "premultiplied"},
+        // The old name of --alpha straight.
+        {"on-premultiply.exr", {"--set", "ColCor=1", "--premultiply"}, {kCorrected * kSoftAlpha, 0.5f, 0.0f}, 0,
+         "premultiplied"},
+    };
+    for (const auto& c : cases) {
+        const RunResult run = Run(With(With({"key", "plate.exr", "-o", c.Output}, kGreyWindows), c.Options));
+        ASSERT_EQ(run.ExitCode, 0) << c.Output << ": " << run.Err;
+        const ReadBack out = ReadImage(P(c.Output));
+        // TIFF marks its extra sample (read back as oiio:UnassociatedAlpha), the others say it in
+        // an attribute of their own.
+        const bool straight = std::string(c.Says) == "straight";
+        if (std::string(c.Output).find(".tif") != std::string::npos) {
+            EXPECT_EQ(out.Header.get_int_attribute("oiio:UnassociatedAlpha"), straight ? 1 : 0) << c.Output;
+        } else {
+            EXPECT_EQ(out.Header.get_string_attribute("qualvex:alpha"), c.Says) << c.Output;
+        }
+        for (int i = 0; i < 6; ++i) {
+            for (int ch = 0; ch < 3; ++ch)
+                EXPECT_NEAR(out.Pixels[static_cast<std::size_t>(i * 4 + ch)], c.Colour[i % 3], c.Tolerance + 1e-7f)
+                    << c.Output << " pixel " << i << " channel " << ch;
+            EXPECT_NEAR(out.Pixels[static_cast<std::size_t>(i * 4 + 3)], (i % 3 == 0 ? kSoftAlpha : i % 3 == 1 ? 1 : 0),
+                        c.Tolerance)
+                << c.Output << " alpha of pixel " << i;
+        }
+    }
+}
+
+TEST_F(QualvexCommand, TheRunSaysHowItReadsAndStoresAlpha)
+{
+    WriteImage(P("plate.exr"), 3, 1, {"R", "G", "B", "A"}, TypeDesc::FLOAT,
+               {0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1});
+    const struct {
+        const char* Output;
+        std::vector<std::string> Options;
+        const char* Says;
+    } cases[] = {
+        {"a.exr", {"--set", "ColCor=0"},
+         "reads as straight (colour correction off); a.exr (openexr) stores it associated: colour multiplied by alpha"},
+        {"b.exr", {"--set", "ColCor=1"}, "reads as associated (colour correction on); b.exr (openexr) stores it "
+                                         "associated, as it is"},
+        {"c.png", {"--alpha", "associated", "--data-type", "uint16"}, "reads as associated (--alpha associated); c.png (png) stores it "
+                                             "straight: colour divided by alpha where alpha > 0"},
+        {"d.exr", {"--premultiply"}, "reads as straight (--premultiply, the old name for --alpha straight)"},
+        {"e.exr", {"--output-matte"}, "reads as associated (the matte alone)"},
+    };
+    std::vector<std::string> loud = kGreyWindows;
+    loud.pop_back();  // without -q
+    for (const auto& c : cases) {
+        const RunResult run = Run(With(With({"key", "plate.exr", "-o", c.Output}, loud), c.Options));
+        ASSERT_EQ(run.ExitCode, 0) << c.Output << ": " << run.Err;
+        EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+    }
+}
+
+TEST_F(QualvexCommand, ThePreviewCompositesTheResultOverTheBoardAsItReads)
+{
+    WriteImage(P("plate.exr"), 3, 1, {"R", "G", "B", "A"}, TypeDesc::FLOAT,
+               {0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1});
+    // The first pixel over the light square (0.8) of the result panel, at x = 2 x (3 + 4):
+    // straight, 0.1 a + 0.8 (1 - a) = 0.530569848: 135.3 of 255; associated, 0.1 + 0.8 (1 - a) =
+    // 0.592079830: 151.0 of 255.
+    const struct {
+        const char* Alpha;
+        int Expected;
+    } cases[] = {{"straight", 135}, {"associated", 151}};
+    for (const auto& c : cases) {
+        const std::string preview = std::string("preview-") + c.Alpha + ".png";
+        const RunResult run = Run(With({"key", "plate.exr", "-o", std::string("keyed-") + c.Alpha + ".exr", "--set",
+                                        "ColCor=0", "--alpha", c.Alpha, "--preview", preview},
+                                       kGreyWindows));
+        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        const ReadBack sheet = ReadImage(P(preview));
+        ASSERT_EQ(sheet.Header.width, 3 * 3 + 2 * 4);
+        const int channels = sheet.Header.nchannels;
+        EXPECT_EQ(std::lround(sheet.Pixels[static_cast<std::size_t>(14 * channels)] * 255.0f), c.Expected) << c.Alpha;
     }
 }
 
@@ -320,7 +419,8 @@ TEST_F(QualvexCommand, RefusalsNameTheProblemAndLeaveNoOutput)
         {{"key", "plate.exr", "-o", "out.exr", "--key-color", "1,2"}, 2, "--key-color"},
         {{"key", "plate.exr", "-o", "out.exr", "--key-color", ""}, 2, "--key-color \"\": expected three numbers"},
         {{"key", "plate.exr", "-o", "out.png", "--data-type", "float"}, 2, "cannot store float"},
-        {{"key", "plate.exr", "-o", "out.png", "--premultiply", "--data-type", "uint8"}, 2, "straight alpha only"},
+        {{"key", "plate.exr", "-o", "out.exr", "--alpha", "premultiplied"}, 2, "expected auto, straight or associated"},
+        {{"key", "plate.exr", "-o", "out.exr", "--premultiply", "--alpha", "associated"}, 2, "contradict"},
         {{"key", "plate.exr", "-o", "out.exr", "--data-type", "double"}, 2, "--data-type"},
         {{"key", "plate.exr", "-o", "out.####.exr"}, 2, "single output file"},
         {{"key", "plate.exr", "-o", "out.exr", "--frames", "1-2"}, 2, "--frames applies to a sequence"},

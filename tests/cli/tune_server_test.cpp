@@ -331,8 +331,13 @@ TEST_F(TuneServerTest, SourceAndCheckerViewsShowTheColourAndTheCompositeOverSqua
     EXPECT_EQ(checker.At(0, 0)[0], 128);
     EXPECT_EQ(checker.At(1, 0)[0], 153);
     EXPECT_EQ(checker.At(1, 16)[0], 102);  // the next square down is dark (0.4)
-    // Alpha 0.384900182 over light grey: 0.1 a + 0.6 (1 - a) = 0.407549909, 103.9 of 255.
+    // Alpha 0.384900182 over light grey, straight colour (colour correction off):
+    // 0.1 a + 0.6 (1 - a) = 0.407549909, 103.9 of 255.
     EXPECT_EQ(checker.At(2, 0)[0], 104);
+    // With colour correction on (CC Amount 0 keeps the colour) the colour reads as associated:
+    // 0.1 + 0.6 (1 - a) = 0.469059891, 119.6 of 255.
+    ASSERT_EQ(Post("/api/controls", Json{{"set", {{{"id", "ColCor"}, {"value", 1}}}}})->status, 200);
+    EXPECT_EQ(View("checker").At(2, 0)[0], 120);
 }
 
 TEST_F(TuneServerTest, MatteStatisticsCountPixelsAtZeroAtOneAndBetween)
@@ -398,6 +403,27 @@ TEST_F(TuneServerTest, PickingARegionTakesItsMedianChannelByChannel)
     const auto outside = Post("/api/pick", Json{{"x", 5}, {"y", 0}, {"width", 3}, {"height", 1}});
     EXPECT_EQ(outside->status, 400);
     EXPECT_NE(outside->body.find("the picked region"), std::string::npos) << outside->body;
+}
+
+TEST_F(TuneServerTest, FittingMarkedRegionsKeysTheScreenAndKeepsTheSubject)
+{
+    // Screen: the pure green column; subject: the grey and the reddish columns.
+    const auto result = Post("/api/fit", Json{{"frame", 0},
+                                              {"screen", {{6, 0, 1, kHeight}}},
+                                              {"subject", {{0, 0, 1, kHeight}, {3, 0, 1, kHeight}}}});
+    ASSERT_EQ(result->status, 200) << result->body;
+    const Json answer = Json::parse(result->body);
+    EXPECT_NE(answer["report"].get<std::string>().find("screen samples fully keyed: 100"), std::string::npos)
+        << answer["report"];
+    const Picture matte = View("matte");
+    for (int y : {0, kHeight - 1}) {
+        EXPECT_EQ(*matte.At(6, y), 0) << y;
+        EXPECT_EQ(*matte.At(0, y), 255) << y;
+        EXPECT_EQ(*matte.At(3, y), 255) << y;
+    }
+    const auto overlapping = Post("/api/fit", Json{{"screen", {{0, 0, 2, 2}}}, {"subject", {{1, 1, 2, 2}}}});
+    EXPECT_EQ(overlapping->status, 400);
+    EXPECT_NE(overlapping->body.find("overlap"), std::string::npos) << overlapping->body;
 }
 
 TEST_F(TuneServerTest, SavedSettingsRestoreEveryControlToTheBitAndNeverReplaceAFileUnasked)

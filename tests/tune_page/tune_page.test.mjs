@@ -240,8 +240,10 @@ test("saved settings make qualvex key reproduce the page's result bit for bit", 
   const shown = new Float32Array(bytes.buffer, bytes.byteOffset, bytes.byteLength / 4);
 
   const keyed = path.join(work, "keyed.exr");
+  // The result stored as the host holds it (EXR stores associated colour; "associated" says the
+  // result is so already), uncompressed float, so the file's bits are the result's.
   execFileSync(qualvex, ["key", path.join(work, "demo", "plate.exr"), "-o", keyed, "--settings", settings,
-    "--compression", "none", "--data-type", "float", "-q"]);
+    "--compression", "none", "--data-type", "float", "--alpha", "associated", "-q"]);
   const file = readUncompressedExr(keyed);
   assert.equal(file.width, width);
   assert.equal(shown.length, file.width * file.height * 4);
