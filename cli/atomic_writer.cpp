@@ -153,6 +153,13 @@ void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& 
     PutInPlace(file, temporary, existing);
 }
 
+void WriteTextAtomically(const std::filesystem::path& file, const std::string& text, ExistingFile existing)
+{
+    const TemporaryFile temporary(file.parent_path() / TemporaryName(file));
+    WriteBytes(file, temporary, std::vector<unsigned char>(text.begin(), text.end()));
+    PutInPlace(file, temporary, existing);
+}
+
 int RemoveStaleTemporaries(const std::vector<std::filesystem::path>& files)
 {
     std::set<std::filesystem::path> folders;

@@ -8,6 +8,7 @@
 #include <OpenImageIO/imageio.h>
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace qualvex::cli {
@@ -21,6 +22,10 @@ enum class ExistingFile {
 // UNKNOWN) through `out`, an output created for `file`'s format. Throws Failure naming `file`.
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
                           OIIO::TypeDesc type, const void* data, ExistingFile existing);
+
+// Writes a small text file (settings, a job's description) the same way: beside its name, every
+// write checked, then put in place. Throws Failure naming `file`.
+void WriteTextAtomically(const std::filesystem::path& file, const std::string& text, ExistingFile existing);
 
 // Removes the temporary files that runs which no longer exist left beside `files` (a run that was
 // killed cannot clean up after itself). Returns how many were removed.

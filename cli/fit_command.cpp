@@ -1,5 +1,6 @@
 #include "cli/fit_command.h"
 
+#include "cli/atomic_writer.h"
 #include "cli/cli_errors.h"
 #include "cli/number_text.h"
 #include "cli/frame_sequence.h"
@@ -296,30 +297,12 @@ std::string ControlsJson(const std::vector<fit::ControlValue>& controls, const d
     return document.dump(2) + "\n";
 }
 
-// Written beside its name and renamed into place when complete.
 void WriteText(const std::filesystem::path& file, const std::string& text, bool overwrite)
 {
     std::error_code error;
     if (!overwrite && std::filesystem::exists(std::filesystem::symlink_status(file, error)))
         throw Failure(file.string() + ": exists (use --overwrite to replace it)");
-    const std::filesystem::path temporary = file.string() + ".qualvex-" + std::to_string(::getpid()) + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            const std::string reason = std::strerror(errno);
-            out.close();
-            std::filesystem::remove(temporary, error);
-            throw Failure(file.string() + ": cannot write the settings file: " + reason);
-        }
-    }
-    std::filesystem::rename(temporary, file, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        throw Failure(file.string() + ": cannot write the settings file: " + error.message());
-    }
+    WriteTextAtomically(file, text, overwrite ? ExistingFile::Replace : ExistingFile::Keep);
 }
 
 // Whether loading `file` into a new instance, as `qualvex key --settings` does, gives every fitted

@@ -269,6 +269,9 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     if (finishing)
         version += "; " + finishing->Version();
     write.Record = {SettingsRecordJson(*prototype, finisherPrototype.get()), version};
+    if (!options.RequireVersion.empty() && options.RequireVersion != version)
+        throw Failure("this is " + version + ", not " + options.RequireVersion +
+                      " as the job was planned with; install the same build everywhere");
 
     JobRequest request = RequestOf(options, write.Record.Json);
     if (!options.Finish.Garbage.empty())
@@ -281,7 +284,9 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         outputs.push_back(job.Output.PathFor(frame));
     if (job.WritePreview)
         outputs.emplace_back(options.Preview);
-    RemoveStaleTemporaries(outputs);
+    // A plan touches nothing: a temporary file may be a running task's.
+    if (!options.PlanOnly)
+        RemoveStaleTemporaries(outputs);
 
     // The images read beside the source, and where each goes in the flow.
     std::vector<std::pair<FramePattern, std::string>> beside;
@@ -322,6 +327,15 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         if (!KeepsSettingsRecord(FormatOf(output)) && !options.Quiet)
             Warn(output.string() + ": the " + FormatOf(output) + " format keeps no settings record: --settings "
                  "cannot restore from these outputs, and --resume takes any readable one as finished");
+    }
+
+    if (options.PlanOnly) {
+        KeyResult planned;
+        planned.Planned = job.Frames;
+        planned.FramesSkipped = job.Skipped;
+        planned.SettingsRecord = write.Record.Json;
+        planned.Version = version;
+        return planned;
     }
 
     std::vector<FrameImage> extras;
@@ -403,6 +417,9 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     progress.Finish();
 
     KeyResult result;
+    result.Planned = job.Frames;
+    result.SettingsRecord = write.Record.Json;
+    result.Version = version;
     result.FramesWritten = static_cast<int>(run.FramesDone);
     result.FramesSkipped = job.Skipped;
     result.Interrupted = run.Stopped;

@@ -38,12 +38,22 @@ struct KeyOptions {
     bool Quiet = false;
     std::uint64_t MemoryLimit = 0;  // 0: the default share of physical memory
     FinishingOptions Finish;        // asks for the finishing tool after the keyer
+    // Plans and checks everything as a run would, then stops before reading or writing a frame.
+    bool PlanOnly = false;
+    // Refuses to run unless this program and its plug-ins have exactly this version (a farm task
+    // checks it is the build its submitter planned with).
+    std::string RequireVersion;
 };
 
 struct KeyResult {
     int FramesWritten = 0;
     int FramesSkipped = 0;
     bool Interrupted = false;
+    // What the run planned: the frames it keys (or, with PlanOnly, would key), its settings record
+    // and the versions of this program and the plug-ins it ran.
+    std::vector<int> Planned;
+    std::string SettingsRecord;
+    std::string Version;
 };
 
 // How the tool's result reads under --alpha auto: associated where colour correction subtracts

@@ -5,9 +5,13 @@
 //   qualvex demo [-o DIR]
 //   qualvex fit SOURCE --screen X,Y,W,H [--subject X,Y,W,H] -o SETTINGS [options]
 //   qualvex tune SOURCE [options]
+//   qualvex farm submit SOURCE -o /ABSOLUTE/OUTPUT --chunk N [key options]; farm status JOB;
+//   qualvex farm verify OUTPUT --frames A-B
 // Exit codes: 0 success, 2 usage errors, 1 anything else; errors go to standard error.
 #include "cli/cli_errors.h"
 #include "cli/demo_command.h"
+#include "cli/farm_command.h"
+#include "cli/farm_scheduler.h"
 #include "cli/fit_command.h"
 #include "cli/info_command.h"
 #include "cli/key_command.h"
@@ -35,6 +39,77 @@ int Fail(int code, const std::string& message)
     return code;
 }
 
+// What key takes, as text where it is parsed after the command line.
+struct KeyCommandLine {
+    KeyOptions Key;
+    std::string DataType;
+    std::string MemoryLimit;
+
+    // Parses what CLI11 left as text; `command` tells whether --key-color was given empty.
+    void Finish(const CLI::App& command)
+    {
+        if (!DataType.empty())
+            Key.DataType = ParseStorage(DataType);
+        if (command.count("--key-color") > 0 && Key.KeyColor.empty())
+            throw UsageError("--key-color \"\": expected three numbers R,G,B");
+        if (!MemoryLimit.empty())
+            Key.MemoryLimit = ParseMemoryLimit(MemoryLimit);
+    }
+};
+
+// Every option of key, on `command` (key itself, and farm submit, which plans as key does).
+void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
+{
+    command->add_option("SOURCE", options.Key.Source, "source file or sequence pattern (plate.####.exr, plate.%04d.exr)")
+        ->required();
+    command->add_option("-o,--output", options.Key.Output, "output file or sequence pattern")->required();
+    command->add_option("--key-image", options.Key.KeyImage, "per-pixel key image: a file or a sequence pattern");
+    command->add_option("--settings", options.Key.SettingsFile, "settings file (JSON) or an image written by qualvex");
+    command->add_option("--set", options.Key.Sets, "a control by its ID: ID=VALUE (repeatable)");
+    command->add_option("--key-color", options.Key.KeyColor,
+                        "the key colour: R,G,B; applied after the colour space the run ends with, so the Value "
+                        "sliders hold it in that space (a --set ValueRed=... still wins)");
+    command->add_option("--key-color-from", options.Key.KeyColorFrom,
+                        "the key colour: the median, channel by channel, of the region X,Y,W,H of the first frame");
+    command->add_option("--frames", options.Key.Frames, "only frames A to B of a sequence: A-B");
+    command->add_option("--threads", options.Key.Threads, "frames rendered at once (default: one per core)")
+        ->check(CLI::Range(1u, 1024u));
+    command->add_flag("--resume", options.Key.Resume, "skip frames whose output exists");
+    command->add_flag("--overwrite", options.Key.Overwrite, "replace existing outputs");
+    command->add_option("--alpha", options.Key.Alpha,
+                        "how the keyed colour reads: auto (associated with colour correction on or --output-matte, "
+                        "else straight), straight or associated; EXR stores associated colour, TIFF either (marked), "
+                        "other formats straight, converting where needed");
+    command->add_flag("--premultiply", options.Key.Premultiply, "the old name for --alpha straight");
+    command->add_option("--data-type", options.DataType, "output storage: uint8, uint16, half or float (default: the source's)");
+    command->add_option("--compression", options.Key.Compression,
+                        "EXR: none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab; TIFF: none, lzw, zip, "
+                        "packbits (default: the source's when it has the output's format, else zip)");
+    command->add_option("--preview", options.Key.Preview, "contact sheet of the first frame (PNG)");
+    command->add_option("--preview-frame", options.Key.PreviewFrame, "the frame the preview shows (default: the first keyed)");
+    command->add_flag("--allow-gaps", options.Key.AllowGaps, "key the frames of the range that exist instead of refusing gaps");
+    command->add_flag("-q,--quiet", options.Key.Quiet, "no progress display");
+    // Finishing the key: the finishing tool, chained after the keyer, when any of these is given.
+    FinishingOptions& finish = options.Key.Finish;
+    command->add_option("--despill", finish.Despill,
+                        "suppress screen spill: limit the screen channel by the average or the maximum of the "
+                        "other two (average|max)");
+    command->add_option("--screen-channel", finish.ScreenChannel,
+                        "the screen channel despill limits: red|green|blue (default: the key colour's strongest)");
+    command->add_option("--despill-amount", finish.DespillAmount, "how much of the spill to remove, 0..1 (default 1)");
+    command->add_option("--clip-black", finish.ClipBlack, "alpha at or below this becomes 0");
+    command->add_option("--clip-white", finish.ClipWhite, "alpha at or above this becomes 1");
+    command->add_option("--shrink", finish.Shrink, "shrink the matte by this many pixels (negative grows)");
+    command->add_option("--soften", finish.Soften, "blur the matte's edge: Gaussian sigma in pixels");
+    command->add_option("--garbage", finish.Garbage, "image or sequence whose alpha keeps the key out (alpha 0)");
+    command->add_option("--core", finish.Core, "image or sequence whose alpha keeps the subject in (alpha 1)");
+    command->add_flag("--output-matte", finish.OutputMatte, "write the finished matte alone");
+    command->add_option("--memory-limit", options.MemoryLimit,
+                        "memory the frames in flight may take: 8G, 512M, ... (default: half of physical memory)");
+    // A farm task's check that it runs the build its job was planned with; not for people.
+    command->add_option("--require-version", options.Key.RequireVersion, "")->group("");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -44,56 +119,9 @@ int main(int argc, char** argv)
     std::string pluginPath;
     app.add_option("--plugin-path", pluginPath, "folder holding Sondrel.plugin, or the plug-in file itself");
 
-    KeyOptions key;
-    std::string dataType;
+    KeyCommandLine key;
     CLI::App* keyCommand = app.add_subcommand("key", "key a file or a frame sequence");
-    keyCommand->add_option("SOURCE", key.Source, "source file or sequence pattern (plate.####.exr, plate.%04d.exr)")
-        ->required();
-    keyCommand->add_option("-o,--output", key.Output, "output file or sequence pattern")->required();
-    keyCommand->add_option("--key-image", key.KeyImage, "per-pixel key image: a file or a sequence pattern");
-    keyCommand->add_option("--settings", key.SettingsFile, "settings file (JSON) or an image written by qualvex");
-    keyCommand->add_option("--set", key.Sets, "a control by its ID: ID=VALUE (repeatable)");
-    keyCommand->add_option("--key-color", key.KeyColor,
-                           "the key colour: R,G,B; applied after the colour space the run ends with, so the Value "
-                           "sliders hold it in that space (a --set ValueRed=... still wins)");
-    keyCommand->add_option("--key-color-from", key.KeyColorFrom,
-                           "the key colour: the median, channel by channel, of the region X,Y,W,H of the first frame");
-    keyCommand->add_option("--frames", key.Frames, "only frames A to B of a sequence: A-B");
-    keyCommand->add_option("--threads", key.Threads, "frames rendered at once (default: one per core)")
-        ->check(CLI::Range(1u, 1024u));
-    keyCommand->add_flag("--resume", key.Resume, "skip frames whose output exists");
-    keyCommand->add_flag("--overwrite", key.Overwrite, "replace existing outputs");
-    keyCommand->add_option("--alpha", key.Alpha,
-                           "how the keyed colour reads: auto (associated with colour correction on or --output-matte, "
-                           "else straight), straight or associated; EXR stores associated colour, TIFF either (marked), "
-                           "other formats straight, converting where needed");
-    keyCommand->add_flag("--premultiply", key.Premultiply, "the old name for --alpha straight");
-    keyCommand->add_option("--data-type", dataType, "output storage: uint8, uint16, half or float (default: the source's)");
-    keyCommand->add_option("--compression", key.Compression,
-                           "EXR: none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab; TIFF: none, lzw, zip, "
-                           "packbits (default: the source's when it has the output's format, else zip)");
-    keyCommand->add_option("--preview", key.Preview, "contact sheet of the first frame (PNG)");
-    keyCommand->add_option("--preview-frame", key.PreviewFrame, "the frame the preview shows (default: the first keyed)");
-    keyCommand->add_flag("--allow-gaps", key.AllowGaps, "key the frames of the range that exist instead of refusing gaps");
-    keyCommand->add_flag("-q,--quiet", key.Quiet, "no progress display");
-    // Finishing the key: the finishing tool, chained after the keyer, when any of these is given.
-    FinishingOptions& finish = key.Finish;
-    keyCommand->add_option("--despill", finish.Despill,
-                           "suppress screen spill: limit the screen channel by the average or the maximum of the "
-                           "other two (average|max)");
-    keyCommand->add_option("--screen-channel", finish.ScreenChannel,
-                           "the screen channel despill limits: red|green|blue (default: the key colour's strongest)");
-    keyCommand->add_option("--despill-amount", finish.DespillAmount, "how much of the spill to remove, 0..1 (default 1)");
-    keyCommand->add_option("--clip-black", finish.ClipBlack, "alpha at or below this becomes 0");
-    keyCommand->add_option("--clip-white", finish.ClipWhite, "alpha at or above this becomes 1");
-    keyCommand->add_option("--shrink", finish.Shrink, "shrink the matte by this many pixels (negative grows)");
-    keyCommand->add_option("--soften", finish.Soften, "blur the matte's edge: Gaussian sigma in pixels");
-    keyCommand->add_option("--garbage", finish.Garbage, "image or sequence whose alpha keeps the key out (alpha 0)");
-    keyCommand->add_option("--core", finish.Core, "image or sequence whose alpha keeps the subject in (alpha 1)");
-    keyCommand->add_flag("--output-matte", finish.OutputMatte, "write the finished matte alone");
-    std::string memoryLimit;
-    keyCommand->add_option("--memory-limit", memoryLimit,
-                           "memory the frames in flight may take: 8G, 512M, ... (default: half of physical memory)");
+    AddKeyOptions(keyCommand, key);
 
     std::string infoImage;
     CLI::App* infoCommand = app.add_subcommand("info", "the tool's registration and control page");
@@ -135,6 +163,30 @@ int main(int argc, char** argv)
                             "address to serve on instead of the loopback address 127.0.0.1 (with a warning)");
     tuneCommand->add_flag("--open", tune.Open, "open the page in the desktop's browser");
 
+    CLI::App* farmCommand = app.add_subcommand("farm", "key long sequences on a render farm (Slurm)");
+    farmCommand->require_subcommand(1);
+    KeyCommandLine farmKey;
+    FarmSubmitOptions farm;
+    CLI::App* submitCommand = farmCommand->add_subcommand(
+        "submit", "plan as key does, freeze the settings beside the outputs and submit one task per chunk of frames; "
+                  "sources and outputs must be on storage every node sees");
+    AddKeyOptions(submitCommand, farmKey);
+    submitCommand->add_option("--chunk", farm.Chunk, "frames per task")->required()->check(CLI::PositiveNumber);
+    submitCommand->add_option("--partition", farm.Partition, "the Slurm partition to submit to");
+    submitCommand->add_option("--slurm", farm.SchedulerArgs, "an argument for sbatch, passed as given (repeatable)")
+        ->allow_extra_args(false);
+    submitCommand->add_flag("--dry-run", farm.DryRun, "print the job script instead of submitting it");
+    std::string statusJob;
+    CLI::App* statusCommand = farmCommand->add_subcommand("status", "the chunks' states and the frames written");
+    statusCommand->add_option("JOB", statusJob, "the job id farm submit printed")->required();
+    FarmVerifyOptions verify;
+    CLI::App* verifyCommand = farmCommand->add_subcommand(
+        "verify", "every frame present, readable, complete and carrying the same settings (exit 1 otherwise)");
+    verifyCommand->add_option("OUTPUT", verify.Output, "the output pattern")->required();
+    verifyCommand->add_option("--frames", verify.Frames, "the frames the outputs should hold: A-B")->required();
+    verifyCommand->add_option("--settings", verify.Settings,
+                              "settings the frames must carry (default: the frozen settings beside them)");
+
     // A file size limit (ulimit -f) makes a write fail with an error this program reports, instead
     // of ending the process with the temporary file left behind.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -152,27 +204,37 @@ int main(int argc, char** argv)
     }
 
     try {
-        if (!dataType.empty())
-            key.DataType = ParseStorage(dataType);
-        if (keyCommand->count("--key-color") > 0 && key.KeyColor.empty())
-            throw UsageError("--key-color \"\": expected three numbers R,G,B");
-        if (!memoryLimit.empty())
-            key.MemoryLimit = ParseMemoryLimit(memoryLimit);
+        if (*keyCommand)
+            key.Finish(*keyCommand);
         std::optional<std::filesystem::path> plugin;
         if (!pluginPath.empty())
             plugin = pluginPath;
         const KeyerPlugin keyer(plugin);
         if (*keyCommand) {
-            const KeyResult result = RunKey(keyer, key);
+            const KeyResult result = RunKey(keyer, key.Key);
             if (result.Interrupted)
                 return Fail(130, "interrupted after " + std::to_string(result.FramesWritten) +
                                      " frames; every output written is complete");
-            if (!key.Quiet && result.FramesSkipped > 0)
+            if (!key.Key.Quiet && result.FramesSkipped > 0)
                 std::fprintf(stderr, "qualvex: %d frames skipped, their outputs exist\n", result.FramesSkipped);
         } else if (*infoCommand) {
             RunInfo(keyer, infoImage);
         } else if (*fitCommand) {
             RunFit(keyer, fit);
+        } else if (*submitCommand) {
+            farmKey.Finish(*submitCommand);
+            farm.Key = farmKey.Key;
+            farm.DataTypeText = farmKey.DataType;
+            farm.MemoryLimitText = farmKey.MemoryLimit;
+            const auto scheduler = MakeSlurmScheduler();
+            RunFarmSubmit(keyer, farm, *scheduler);
+        } else if (*statusCommand) {
+            const auto scheduler = MakeSlurmScheduler();
+            RunFarmStatus(*scheduler, statusJob);
+        } else if (*verifyCommand) {
+            const FrameCheck check = VerifyFrames(keyer, verify);
+            std::printf("%s", VerifyReport(verify, check).c_str());
+            return check.Good() ? 0 : 1;
         } else if (*tuneCommand) {
             RunTune(keyer, tune);
         } else if (*demoCommand) {

@@ -1,5 +1,6 @@
 #include "cli/tune_session.h"
 
+#include "cli/atomic_writer.h"
 #include "cli/cli_errors.h"
 #include "cli/frame_render.h"
 #include "cli/frame_sequence.h"
@@ -18,12 +19,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
 #include <functional>
 #include <thread>
 #include <map>
-#include <unistd.h>
 
 namespace qualvex::cli {
 namespace {
@@ -651,25 +649,7 @@ void TuneSession::Save(const std::filesystem::path& file, bool overwrite)
             std::bit_cast<std::uint64_t>(value.Value))
             throw Failure(name + ": the settings do not restore control \"" + value.ID + "\" exactly; nothing saved");
 
-    // Written beside its name and renamed into place when complete.
-    const std::filesystem::path temporary = name + ".qualvex-" + std::to_string(::getpid()) + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.flush();
-        if (!out) {
-            const std::string reason = std::strerror(errno);
-            out.close();
-            std::filesystem::remove(temporary, error);
-            throw Failure(name + ": cannot write the settings file: " + reason);
-        }
-    }
-    std::filesystem::rename(temporary, file, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        throw Failure(name + ": cannot write the settings file: " + error.message());
-    }
+    WriteTextAtomically(file, text, overwrite ? ExistingFile::Replace : ExistingFile::Keep);
 }
 
 void TuneSession::Load(const std::filesystem::path& file)

@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
           libcpp-httplib-dev
           clang libclang-rt-14-dev llvm)
-# --browser-tests: qualvex tune's page is tested in Chromium from Node, so Chromium and npm (with
-# Debian's nodejs) unless a Node.js with npm is already there.
-if [ "${1:-}" = "--browser-tests" ]; then
-  packages+=(chromium)
+# --tests: what the end-to-end tests drive: Chromium and npm (with Debian's nodejs, unless a
+# Node.js with npm is already there) for qualvex tune's page; Slurm and munge for qualvex farm.
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(chromium slurm-wlm munge)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
 missing=()

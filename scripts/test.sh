@@ -4,7 +4,7 @@
 # targets and runs each for a bounded time (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh --browser-tests
+bash scripts/install-deps.sh --tests
 jobs=$(nproc)
 
 # The page test's Node packages, exactly as locked.
