@@ -1,5 +1,5 @@
-// A contact sheet of one keyed frame: the source, the matte as grey, and the result composited
-// over a checkerboard (straight colour: C a + B (1 - a); associated: C + B (1 - a)), side by side
+// A contact sheet of one keyed frame, each panel named in a strip above it: the source, the matte
+// as grey, and the result composited over a checkerboard (straight colour: C a + B (1 - a); associated: C + B (1 - a)), side by side
 // in one 8-bit PNG.
 #pragma once
 

@@ -385,9 +385,39 @@ TEST_F(QualvexCommand, ThePreviewCompositesTheResultOverTheBoardAsItReads)
         ASSERT_EQ(run.ExitCode, 0) << run.Err;
         const ReadBack sheet = ReadImage(P(preview));
         ASSERT_EQ(sheet.Header.width, 3 * 3 + 2 * 4);
+        ASSERT_EQ(sheet.Header.height, 11 + 1);  // the label strip, then the panels
         const int channels = sheet.Header.nchannels;
-        EXPECT_EQ(std::lround(sheet.Pixels[static_cast<std::size_t>(14 * channels)] * 255.0f), c.Expected) << c.Alpha;
+        EXPECT_EQ(std::lround(sheet.Pixels[static_cast<std::size_t>((11 * 17 + 14) * channels)] * 255.0f), c.Expected)
+            << c.Alpha;
     }
+}
+
+TEST_F(QualvexCommand, ThePreviewNamesItsPanelsAboveThem)
+{
+    const int w = 200, h = 20;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(w, h, 4));
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q", "--preview", "sheet.png"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    const ReadBack sheet = ReadImage(P("sheet.png"));
+    // Panels 200 wide: letters at twice their 5 x 7 size, in a strip 22 high, 4 pixels in.
+    ASSERT_EQ(sheet.Header.height, 22 + h);
+    ASSERT_EQ(sheet.Header.width, 3 * w + 2 * 4);
+    const auto grey = [&](int x, int y) {
+        return std::lround(sheet.Pixels[static_cast<std::size_t>((y * sheet.Header.width + x) * 3)] * 255.0f);
+    };
+    // The top row of each label's first letter: S is .XXXX, M is X...X; ink 200 on 32.
+    const struct {
+        int Left;
+        int Ink[5];
+    } firstLetters[] = {{0, {32, 200, 200, 200, 200}}, {w + 4, {200, 32, 32, 32, 200}}};
+    for (const auto& letter : firstLetters)
+        for (int column = 0; column < 5; ++column)
+            for (int dx = 0; dx < 2; ++dx)
+                for (int dy = 0; dy < 2; ++dy)
+                    EXPECT_EQ(grey(letter.Left + 4 + 2 * column + dx, 4 + dy), letter.Ink[column])
+                        << "panel at " << letter.Left << ", column " << column;
+    // Nothing is drawn over the panels themselves: the strip ends above them.
+    EXPECT_EQ(grey(2 * (w + 4) + 4, 0), 32);
 }
 
 TEST_F(QualvexCommand, RefusalsNameTheProblemAndLeaveNoOutput)
@@ -461,7 +491,7 @@ TEST_F(QualvexCommand, PreviewIsAThreePanelPicture)
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     const ReadBack sheet = ReadImage(P("sheet.png"));
     EXPECT_EQ(sheet.Header.width, 3 * w + 8);
-    EXPECT_EQ(sheet.Header.height, h);
+    EXPECT_EQ(sheet.Header.height, 11 + h);  // the panels' names in a strip above them
     EXPECT_EQ(sheet.Header.nchannels, 3);
 }
 
@@ -488,10 +518,11 @@ TEST_F(QualvexCommand, PreviewGoesThroughATemporaryFileAndRoundsToEightBits)
     ASSERT_TRUE(in);
     std::vector<std::uint8_t> sheet(static_cast<std::size_t>(in->spec().width * in->spec().height * 3));
     ASSERT_TRUE(in->read_image(0, 0, 0, 3, TypeDesc::UINT8, sheet.data()));
-    // The source panel's first pixel: 0.5 -> 128, 0.7 -> 179, 0.002 -> 1.
-    EXPECT_EQ(sheet[0], 128);
-    EXPECT_EQ(sheet[1], 179);
-    EXPECT_EQ(sheet[2], 1);
+    // The source panel's first pixel, below the 11-row label strip: 0.5 -> 128, 0.7 -> 179, 0.002 -> 1.
+    const std::size_t first = static_cast<std::size_t>(11 * in->spec().width * 3);
+    EXPECT_EQ(sheet[first], 128);
+    EXPECT_EQ(sheet[first + 1], 179);
+    EXPECT_EQ(sheet[first + 2], 1);
 }
 
 TEST_F(QualvexCommand, InterruptedRunExits130WithEveryWrittenFrameComplete)
@@ -743,11 +774,12 @@ TEST_F(QualvexCommand, GapsAreKeyedWhenAllowedAndThePreviewShowsTheFrameAsked)
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_EQ(Files(), (std::vector<std::string>{"in.1.exr", "in.2.exr", "in.4.exr", "out.1.exr", "out.2.exr",
                                                  "out.4.exr", "sheet.png"}));
-    // The source panel shows frame 4: its first pixel, rounded to 8 bits.
+    // The source panel shows frame 4: its first pixel (below the 11-row label strip), rounded to 8 bits.
     const ReadBack sheet = ReadImage(P("sheet.png"));
     const std::vector<float> four = PlatePixels(w, h, 4, 8);
-    EXPECT_NEAR(sheet.Pixels[0], four[0], 0.5f / 255.0f + 1e-6f);
-    EXPECT_NEAR(sheet.Pixels[1], four[1], 0.5f / 255.0f + 1e-6f);
+    const std::size_t first = static_cast<std::size_t>(11 * sheet.Header.width * sheet.Header.nchannels);
+    EXPECT_NEAR(sheet.Pixels[first], four[0], 0.5f / 255.0f + 1e-6f);
+    EXPECT_NEAR(sheet.Pixels[first + 1], four[1], 0.5f / 255.0f + 1e-6f);
     const RunResult gap = Run(With({"key", "in.#.exr", "-o", "again.#.exr", "-q", "--allow-gaps", "--preview", "gap.png",
                                     "--preview-frame", "3"},
                                    kKey));
