@@ -8,7 +8,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 namespace qualvex::cli {
@@ -96,6 +98,31 @@ void RunInfo(const KeyerPlugin& plugin, const std::string& image)
     }
     for (const auto& output : instance->Outputs())
         std::printf("  %-16s output\n", output->ID().c_str());
+
+    // What p1, p2 and p3 are, in the colour space in force: the image's, else the default.
+    static constexpr const char* kComponents[][3] = {
+        {"red", "green", "blue"},
+        {"hue (degrees / 360)", "saturation", "value"},
+        {"luminance Y", "chromaticity x", "chromaticity y"},
+        {"luma Y", "U, 0.565 (blue - Y)", "V, 0.713 (red - Y)"},
+        {"luma Y", "Cb (grey at 128/255)", "Cr (grey at 128/255)"},
+    };
+    const Input* space = instance->FindInput("Colorspace");
+    if (space != nullptr) {
+        double index = space->NumberValue();
+        if (embedded.is_object() && embedded.contains("Colorspace") && embedded["Colorspace"].is_number())
+            index = embedded["Colorspace"].get<double>();
+        const LinkDescription& d = space->Description();
+        // Rounded half up, as the tool reads it; an index outside the entries names no space.
+        const double entry = std::floor(index + 0.5);
+        if (entry >= 0 && entry < static_cast<double>(std::size(kComponents)) &&
+            entry < static_cast<double>(d.Entries.size())) {
+            const auto i = static_cast<std::size_t>(entry);
+            std::printf("components in %s%s: p1 %s, p2 %s, p3 %s\n", d.Entries[i].c_str(),
+                        image.empty() ? " (the default)" : " (the image's)", kComponents[i][0], kComponents[i][1],
+                        kComponents[i][2]);
+        }
+    }
 }
 
 }  // namespace qualvex::cli

@@ -483,6 +483,27 @@ TEST_F(QualvexCommand, InfoShowsTheRegistrationAndControlPage)
         EXPECT_NE(run.Out.find(text), std::string::npos) << text << "\n" << run.Out;
 }
 
+TEST_F(QualvexCommand, InfoSaysWhatP1P2AndP3MeanInTheColourSpaceInForce)
+{
+    EXPECT_NE(Run({"info"}).Out.find("components in RGB (the default): p1 red, p2 green, p3 blue"), std::string::npos);
+    WriteImage(P("plate.exr"), 4, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(4, 2, 4));
+    const struct {
+        const char* Space;
+        const char* Says;
+    } cases[] = {
+        {"HSV", "components in HSV (the image's): p1 hue (degrees / 360), p2 saturation, p3 value"},
+        {"YCbCr", "components in YCbCr (the image's): p1 luma Y, p2 Cb (grey at 128/255), p3 Cr (grey at 128/255)"},
+    };
+    for (const auto& c : cases) {
+        const std::string output = std::string("keyed-") + c.Space + ".exr";
+        ASSERT_EQ(Run(With({"key", "plate.exr", "-o", output, "-q", "--set", std::string("Colorspace=") + c.Space}, kKey))
+                      .ExitCode,
+                  0);
+        const RunResult info = Run({"info", output});
+        EXPECT_NE(info.Out.find(c.Says), std::string::npos) << info.Out;
+    }
+}
+
 TEST_F(QualvexCommand, PreviewIsAThreePanelPicture)
 {
     const int w = 16, h = 8;
