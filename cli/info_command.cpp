@@ -1,8 +1,6 @@
 #include "cli/info_command.h"
 
 #include "cli/cli_errors.h"
-#include "cli/control_settings.h"
-#include "cli/settings_record.h"
 #include "cli/keyer_plugin.h"
 #include "cli/safe_text.h"
 
@@ -48,19 +46,17 @@ std::string Kind(const LinkDescription& d)
 
 }  // namespace
 
-void RunInfo(const KeyerPlugin& plugin, const std::string& image)
+void PrintInfo(const KeyerPlugin& plugin, const std::string& image, const std::string& embeddedJson,
+               const std::string& embeddedVersion)
 {
     nlohmann::json embedded;
-    std::string embeddedVersion;
     if (!image.empty()) {
-        const SettingsRecord settings = ReadSettingsRecord(image);
-        if (settings.Json.empty())
+        if (embeddedJson.empty())
             throw Failure(image + ": holds no settings embedded by qualvex");
-        if (JsonNestingDepth(settings.Json) > kMaxJsonDepth)
+        if (JsonNestingDepth(embeddedJson) > kMaxJsonDepth)
             throw Failure(image + ": its settings record is damaged (nested more than " +
                           std::to_string(kMaxJsonDepth) + " levels deep)");
-        embedded = nlohmann::json::parse(settings.Json, nullptr, false);
-        embeddedVersion = settings.Version;
+        embedded = nlohmann::json::parse(embeddedJson, nullptr, false);
     }
 
     const Registry& entry = plugin.Class();

@@ -7,7 +7,11 @@ namespace qualvex::cli {
 
 class KeyerPlugin;
 
-// With `image`, also the control values embedded in that image by qualvex.
-void RunInfo(const KeyerPlugin& plugin, const std::string& image);
+// The tool's registration, version record and control page. With `image`, also the control values
+// embedded in it: `embeddedJson` and `embeddedVersion` as its settings record holds them (read by
+// the caller: this part reads no files, so that `qualvex info` answers without the image
+// libraries). Throws Failure when the image holds no record or a damaged one.
+void PrintInfo(const KeyerPlugin& plugin, const std::string& image, const std::string& embeddedJson,
+               const std::string& embeddedVersion);
 
 }  // namespace qualvex::cli

@@ -9,24 +9,18 @@
 //   qualvex farm verify OUTPUT --frames A-B
 // Exit codes: 0 success, 2 usage errors, 1 anything else; errors go to standard error.
 #include "cli/cli_errors.h"
-#include "cli/demo_command.h"
-#include "cli/farm_command.h"
-#include "cli/farm_scheduler.h"
-#include "cli/fit_command.h"
+#include "cli/command_line.h"
 #include "cli/info_command.h"
-#include "cli/key_command.h"
-#include "cli/finishing_options.h"
 #include "cli/keyer_plugin.h"
-#include "cli/memory_limit.h"
-#include "cli/storage_kinds.h"
-#include "cli/tune_command.h"
 
 #include <CLI/CLI.hpp>
+
+#include <dlfcn.h>
 
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <new>
+#include <filesystem>
 #include <optional>
 
 namespace {
@@ -38,24 +32,6 @@ int Fail(int code, const std::string& message)
     std::fprintf(stderr, "qualvex: %s\n", message.c_str());
     return code;
 }
-
-// What key takes, as text where it is parsed after the command line.
-struct KeyCommandLine {
-    KeyOptions Key;
-    std::string DataType;
-    std::string MemoryLimit;
-
-    // Parses what CLI11 left as text; `command` tells whether --key-color was given empty.
-    void Finish(const CLI::App& command)
-    {
-        if (!DataType.empty())
-            Key.DataType = ParseStorage(DataType);
-        if (command.count("--key-color") > 0 && Key.KeyColor.empty())
-            throw UsageError("--key-color \"\": expected three numbers R,G,B");
-        if (!MemoryLimit.empty())
-            Key.MemoryLimit = ParseMemoryLimit(MemoryLimit);
-    }
-};
 
 // Every option of key, on `command` (key itself, and farm submit, which plans as key does).
 void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
@@ -108,6 +84,30 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
                         "memory the frames in flight may take: 8G, 512M, ... (default: half of physical memory)");
     // A farm task's check that it runs the build its job was planned with; not for people.
     command->add_option("--require-version", options.Key.RequireVersion, "")->group("");
+}
+
+// The commands module beside the program: installed in lib/qualvex, in the build tree beside it.
+int RunInModule(const CommandLine& command)
+{
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    std::string looked;
+    for (const std::filesystem::path& module :
+         {program / QUALVEX_INSTALLED_COMMANDS_FROM_PROGRAM / "qualvex-commands.so", program / "qualvex-commands.so"}) {
+        if (!std::filesystem::is_regular_file(module, error)) {
+            looked += "\n  " + module.string();
+            continue;
+        }
+        // Never unloaded: the commands' threads and static objects live until the process ends.
+        void* library = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr)
+            return Fail(1, "cannot load " + module.string() + ": " + ::dlerror());
+        const auto run = reinterpret_cast<RunCommandFunction>(::dlsym(library, kRunCommandSymbol));
+        if (run == nullptr)
+            return Fail(1, module.string() + " is not qualvex's commands module (no " + kRunCommandSymbol + ")");
+        return run(&command);
+    }
+    return Fail(1, "qualvex's commands module is missing; looked for:" + looked);
 }
 
 }  // namespace
@@ -203,49 +203,50 @@ int main(int argc, char** argv)
         return Fail(2, std::string(error.what()) + " (see qualvex --help)");
     }
 
-    try {
-        if (*keyCommand)
-            key.Finish(*keyCommand);
-        std::optional<std::filesystem::path> plugin;
-        if (!pluginPath.empty())
-            plugin = pluginPath;
-        const KeyerPlugin keyer(plugin);
-        if (*keyCommand) {
-            const KeyResult result = RunKey(keyer, key.Key);
-            if (result.Interrupted)
-                return Fail(130, "interrupted after " + std::to_string(result.FramesWritten) +
-                                     " frames; every output written is complete");
-            if (!key.Key.Quiet && result.FramesSkipped > 0)
-                std::fprintf(stderr, "qualvex: %d frames skipped, their outputs exist\n", result.FramesSkipped);
-        } else if (*infoCommand) {
-            RunInfo(keyer, infoImage);
-        } else if (*fitCommand) {
-            RunFit(keyer, fit);
-        } else if (*submitCommand) {
-            farmKey.Finish(*submitCommand);
-            farm.Key = farmKey.Key;
-            farm.DataTypeText = farmKey.DataType;
-            farm.MemoryLimitText = farmKey.MemoryLimit;
-            const auto scheduler = MakeSlurmScheduler();
-            RunFarmSubmit(keyer, farm, *scheduler);
-        } else if (*statusCommand) {
-            const auto scheduler = MakeSlurmScheduler();
-            RunFarmStatus(*scheduler, statusJob);
-        } else if (*verifyCommand) {
-            const FrameCheck check = VerifyFrames(keyer, verify);
-            std::printf("%s", VerifyReport(verify, check).c_str());
-            return check.Good() ? 0 : 1;
-        } else if (*tuneCommand) {
-            RunTune(keyer, tune);
-        } else if (*demoCommand) {
-            RunDemo(keyer, demoFolder, demoSets, demoQuiet);
-        }
-        return 0;
-    } catch (const UsageError& error) {
-        return Fail(2, error.what());
-    } catch (const std::bad_alloc&) {
-        return Fail(1, "not enough memory for this run (--memory-limit bounds what frames may take)");
-    } catch (const std::exception& error) {
-        return Fail(1, error.what());
+    CommandLine command;
+    command.PluginPath = pluginPath;
+    if (*keyCommand) {
+        command.Command = CommandName::Key;
+        command.Key = key;
+        command.Key.KeyColorGivenEmpty = keyCommand->count("--key-color") > 0 && key.Key.KeyColor.empty();
+    } else if (*infoCommand) {
+        command.Command = CommandName::Info;
+        command.InfoImage = infoImage;
+    } else if (*demoCommand) {
+        command.Command = CommandName::Demo;
+        command.DemoFolder = demoFolder;
+        command.DemoSets = demoSets;
+        command.DemoQuiet = demoQuiet;
+    } else if (*fitCommand) {
+        command.Command = CommandName::Fit;
+        command.Fit = fit;
+    } else if (*tuneCommand) {
+        command.Command = CommandName::Tune;
+        command.Tune = tune;
+    } else if (*submitCommand) {
+        command.Command = CommandName::FarmSubmit;
+        command.Key = farmKey;
+        command.Key.KeyColorGivenEmpty = submitCommand->count("--key-color") > 0 && farmKey.Key.KeyColor.empty();
+        command.Farm = farm;
+    } else if (*statusCommand) {
+        command.Command = CommandName::FarmStatus;
+        command.StatusJob = statusJob;
+    } else if (*verifyCommand) {
+        command.Command = CommandName::FarmVerify;
+        command.Verify = verify;
     }
+
+    // Describing the tool needs only the host and the plug-in: answered here, without the module.
+    if (command.Command == CommandName::Info && command.InfoImage.empty()) {
+        try {
+            std::optional<std::filesystem::path> plugin;
+            if (!pluginPath.empty())
+                plugin = pluginPath;
+            PrintInfo(KeyerPlugin(plugin), "", "", "");
+            return 0;
+        } catch (const std::exception& error) {
+            return Fail(1, error.what());
+        }
+    }
+    return RunInModule(command);
 }

@@ -483,6 +483,26 @@ TEST_F(QualvexCommand, InfoShowsTheRegistrationAndControlPage)
         EXPECT_NE(run.Out.find(text), std::string::npos) << text << "\n" << run.Out;
 }
 
+TEST_F(QualvexCommand, TheProgramLoadsTheImageAndHttpLibrariesOnlyWithItsCommandsModule)
+{
+    // --help and info answer without them; every other command loads lib/qualvex/qualvex-commands.so.
+    const std::string program = QUALVEX_INSTALLED_PROGRAM;
+    const int status = std::system(("ldd '" + program + "' > '" + P("program.txt").string() + "' 2>&1").c_str());
+    ASSERT_EQ(status, 0);
+    const std::string programLibraries = Slurp(P("program.txt"));
+    for (const char* library : {"OpenImageIO", "httplib", "libssl", "avcodec"})
+        EXPECT_EQ(programLibraries.find(library), std::string::npos) << library << " in\n" << programLibraries;
+    const std::filesystem::path module =
+        std::filesystem::path(QUALVEX_INSTALLED_PROGRAM).parent_path() / ".." / "lib" / "qualvex" / "qualvex-commands.so";
+    ASSERT_EQ(std::system(("ldd '" + module.string() + "' > '" + P("module.txt").string() + "' 2>&1").c_str()), 0);
+    EXPECT_NE(Slurp(P("module.txt")).find("OpenImageIO"), std::string::npos);
+    const RunResult help = Run({"--help"});
+    EXPECT_EQ(help.ExitCode, 0);
+    EXPECT_NE(help.Out.find("farm"), std::string::npos);
+    // A command that needs the module finds it beside the installed program.
+    EXPECT_EQ(Run({"farm", "verify", "none.####.exr", "--frames", "1-2"}).ExitCode, 1);
+}
+
 TEST_F(QualvexCommand, InfoSaysWhatP1P2AndP3MeanInTheColourSpaceInForce)
 {
     EXPECT_NE(Run({"info"}).Out.find("components in RGB (the default): p1 red, p2 green, p3 blue"), std::string::npos);
