@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -161,6 +160,18 @@ TEST_F(QualvexCommand, FarmVerifyListsMissingDamagedAndForeignFrames)
 
 // ---- a real Slurm ----------------------------------------------------------------------------
 
+// The id in "qualvex farm: job 12: ...", or empty.
+std::string JobIdIn(const std::string& text)
+{
+    const std::string marker = "qualvex farm: job ";
+    const std::size_t at = text.find(marker);
+    if (at == std::string::npos)
+        return "";
+    const std::size_t start = at + marker.size();
+    const std::size_t end = text.find_first_not_of("0123456789", start);
+    return end == std::string::npos || end == start || text[end] != ':' ? "" : text.substr(start, end - start);
+}
+
 std::string Shell(const std::string& command, int* status = nullptr)
 {
     std::string out;
@@ -267,9 +278,7 @@ protected:
     {
         const RunResult run = Run(args);
         EXPECT_EQ(run.ExitCode, 0) << run.Err;
-        std::smatch match;
-        const std::regex job("job ([0-9]+):");
-        return std::regex_search(run.Out, match, job) ? match[1].str() : std::string();
+        return JobIdIn(run.Out);
     }
 
     // Waits until no task of `job` is pending or running; returns the last status line.
@@ -366,9 +375,9 @@ TEST_F(SlurmFarm, ACancelledTaskIsFoundByVerifyAndCompletedByResume)
         Run(With({"farm", "submit", "plate.####.exr", "-o", output, "--chunk", "6", "--resume"}, options));
     ASSERT_EQ(resumed.ExitCode, 0) << resumed.Err;
     EXPECT_NE(resumed.Out.find("1 of 4 chunks"), std::string::npos) << resumed.Out;
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(resumed.Out, match, std::regex("job ([0-9]+):")));
-    const std::string status = WaitFor(match[1].str());
+    const std::string resumedJob = JobIdIn(resumed.Out);
+    ASSERT_FALSE(resumedJob.empty()) << resumed.Out;
+    const std::string status = WaitFor(resumedJob);
     EXPECT_NE(status.find("1 chunks: 0 pending, 0 running, 1 done"), std::string::npos) << status;
     EXPECT_EQ(Run({"farm", "verify", output, "--frames", "1-24"}).ExitCode, 0);
     ExpectSameAsLocal(options, 24);
