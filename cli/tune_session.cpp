@@ -28,7 +28,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-constexpr const char* kValueSliders[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
 constexpr const char* kMinSliders[3] = {"MiRedn", "MinGreen", "MinBlue"};
 constexpr const char* kMaxSliders[3] = {"MaxRed", "MaxGreen", "MaxBlue"};
 
