@@ -36,15 +36,6 @@ std::filesystem::path Beside(const std::string& outputPattern, const std::string
     return output.parent_path() / (name + suffix);
 }
 
-std::string ShellQuoted(const std::string& text)
-{
-    // Single quotes keep every character but the single quote, written as '\''.
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 std::string ReadText(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);

@@ -29,7 +29,9 @@ std::string Number(double value)
     return text;
 }
 
-std::string Kind(const LinkDescription& d)
+}  // namespace
+
+std::string ControlKindName(const LinkDescription& d)
 {
     if (d.DataType == CLSID_DataType_Image.str())
         return "image";
@@ -43,8 +45,6 @@ std::string Kind(const LinkDescription& d)
             return kind;
     return d.Control.empty() ? d.DataType : d.Control;
 }
-
-}  // namespace
 
 void PrintInfo(const KeyerPlugin& plugin, const std::string& image, const std::string& embeddedJson,
                const std::string& embeddedVersion)
@@ -89,7 +89,7 @@ void PrintInfo(const KeyerPlugin& plugin, const std::string& image, const std::s
             value = embedded[d.ID].is_number() ? Number(embedded[d.ID].get<double>()) : Printable(embedded[d.ID].dump(), 80);
         const bool number = input->Value() != nullptr && input->Value()->Kind() == ParameterKind::Number;
         std::printf("  %-16s %-32s %-12s %-14s %-9s %s%s%s\n", d.ID.c_str(), ("\"" + d.Name + "\"").c_str(),
-                    Kind(d).c_str(), range.c_str(), number && d.Default ? Number(*d.Default).c_str() : "",
+                    ControlKindName(d).c_str(), range.c_str(), number && d.Default ? Number(*d.Default).c_str() : "",
                     value.c_str(), value.empty() || entries.empty() ? "" : "  ", entries.c_str());
     }
     for (const auto& output : instance->Outputs())

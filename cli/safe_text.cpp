@@ -62,4 +62,12 @@ std::size_t JsonNestingDepth(std::string_view json, std::size_t limit)
     return deepest;
 }
 
+std::string ShellQuoted(std::string_view text)
+{
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 }  // namespace qualvex::cli

@@ -24,4 +24,7 @@ std::string Printable(std::string_view text, std::size_t maxChars = 200);
 // stops counting once past `limit`.
 std::size_t JsonNestingDepth(std::string_view json, std::size_t limit = kMaxJsonDepth);
 
+// `text` as one word of a POSIX shell command line: in single quotes, a single quote written as '\''.
+std::string ShellQuoted(std::string_view text);
+
 }  // namespace qualvex::cli

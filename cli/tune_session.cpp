@@ -5,6 +5,7 @@
 #include "cli/frame_render.h"
 #include "cli/frame_sequence.h"
 #include "cli/image_reader.h"
+#include "cli/info_command.h"
 #include "cli/key_command.h"
 #include "cli/keyer_plugin.h"
 #include "cli/number_text.h"
@@ -34,19 +35,6 @@ constexpr const char* kMaxSliders[3] = {"MaxRed", "MaxGreen", "MaxBlue"};
 bool IsNumberControl(const Input& input)
 {
     return input.Value() != nullptr && input.Value()->Kind() == ParameterKind::Number;
-}
-
-const char* ControlKind(const LinkDescription& d)
-{
-    const std::pair<const FuID*, const char*> kinds[] = {
-        {&CLSID_InputControl_Combo, "combo"},       {&CLSID_InputControl_MultiButton, "multibutton"},
-        {&CLSID_InputControl_Slider, "slider"},     {&CLSID_InputControl_Checkbox, "checkbox"},
-        {&CLSID_InputControl_Color, "colour"},      {&CLSID_InputControl_Label, "label"},
-    };
-    for (const auto& [control, kind] : kinds)
-        if (d.Control == control->str())
-            return kind;
-    return d.DataType == CLSID_DataType_Image.str() ? "image" : "other";
 }
 
 // A number for JSON: a value JSON cannot hold is written as text so that nothing is lost.
@@ -137,11 +125,11 @@ std::string EncodePng(int width, int height, int channels, const std::vector<uns
     auto out = OIIO::ImageOutput::create("view.png", &proxy);
     if (!out)
         throw Failure("cannot make a PNG: " + OIIO::geterror());
-    OIIO::ImageSpec spec(width, height, channels, OIIO::TypeDesc::UINT8);
+    OIIO::ImageSpec header(width, height, channels, OIIO::TypeDesc::UINT8);
     // Fast, light compression: the page asks again on every edit.
-    spec.attribute("png:compressionLevel", 0);
-    spec.attribute("compression", "zip:0");
-    if (!out->open("view.png", spec) || !out->write_image(OIIO::TypeDesc::UINT8, pixels.data()) || !out->close())
+    header.attribute("png:compressionLevel", 0);
+    header.attribute("compression", "zip:0");
+    if (!out->open("view.png", header) || !out->write_image(OIIO::TypeDesc::UINT8, pixels.data()) || !out->close())
         throw Failure("cannot make a PNG: " + out->geterror());
     return std::string(file.begin(), file.end());
 }
@@ -427,7 +415,7 @@ std::string TuneSession::ControlsJson() const
         Json control = Json::object();
         control["id"] = d.ID;
         control["name"] = d.Name;
-        control["kind"] = ControlKind(d);
+        control["kind"] = ControlKindName(d);
         control["page"] = d.Page;
         control["visible"] = d.Visible;
         if (d.Min)
@@ -661,13 +649,6 @@ void TuneSession::Load(const std::filesystem::path& file)
 
 std::string TuneSession::KeyCommandLine(const std::filesystem::path& settings) const
 {
-    const auto quoted = [](const std::string& text) {
-        // Single quotes keep every character but the single quote, written as '\''.
-        std::string out = "'";
-        for (char c : text)
-            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return out + "'";
-    };
     // Beside the source, named after it; a sequence keeps its frame-number marker.
     const std::filesystem::path source(m->Source.Source);
     std::string name = source.filename().string();
@@ -679,12 +660,12 @@ std::string TuneSession::KeyCommandLine(const std::filesystem::path& settings) c
     }
     name += "-keyed.exr";
     const std::string output = (source.parent_path() / name).string();
-    std::string line = "qualvex key " + quoted(m->Source.Source) + " -o " + quoted(output);
+    std::string line = "qualvex key " + ShellQuoted(m->Source.Source) + " -o " + ShellQuoted(output);
     if (!m->Source.KeyImage.empty())
-        line += " --key-image " + quoted(m->Source.KeyImage);
+        line += " --key-image " + ShellQuoted(m->Source.KeyImage);
     if (!m->Source.Frames.empty())
-        line += " --frames " + quoted(m->Source.Frames);
-    line += " --settings " + quoted(settings.string());
+        line += " --frames " + ShellQuoted(m->Source.Frames);
+    line += " --settings " + ShellQuoted(settings.string());
     return line;
 }
 

@@ -97,8 +97,8 @@ protected:
                 pixels.insert(pixels.end(), {c.R, c.G, c.B, 1.0f});
         const std::filesystem::path plate = s_Folder / "plate.exr";
         auto out = OIIO::ImageOutput::create(plate.string());
-        OIIO::ImageSpec spec(kWidth, kHeight, 4, OIIO::TypeDesc::FLOAT);
-        ASSERT_TRUE(out->open(plate.string(), spec) && out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) &&
+        OIIO::ImageSpec header(kWidth, kHeight, 4, OIIO::TypeDesc::FLOAT);
+        ASSERT_TRUE(out->open(plate.string(), header) && out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) &&
                     out->close());
     }
 
