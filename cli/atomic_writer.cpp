@@ -160,6 +160,31 @@ void WriteTextAtomically(const std::filesystem::path& file, const std::string& t
     PutInPlace(file, temporary, existing);
 }
 
+FileInProgress::FileInProgress(const std::filesystem::path& file)
+    : m_File(file), m_Temporary(file.parent_path() / TemporaryName(file))
+{
+}
+
+FileInProgress::~FileInProgress()
+{
+    std::error_code ignored;
+    std::filesystem::remove(m_Temporary, ignored);
+}
+
+void FileInProgress::Commit(ExistingFile existing)
+{
+    const int fd = ::open(m_Temporary.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Failure(m_File.string() + ": the written output is gone: " + SystemError(errno));
+    const bool durable = ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!durable)
+        throw Failure(m_File.string() + ": cannot write the output: " + SystemError(error));
+    const TemporaryFile temporary(m_Temporary);
+    PutInPlace(m_File, temporary, existing);
+}
+
 int RemoveStaleTemporaries(const std::vector<std::filesystem::path>& files)
 {
     std::set<std::filesystem::path> folders;

@@ -27,6 +27,25 @@ void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& 
 // write checked, then put in place. Throws Failure naming `file`.
 void WriteTextAtomically(const std::filesystem::path& file, const std::string& text, ExistingFile existing);
 
+// A file an encoder writes by a name of its own (a movie, frame after frame): it writes Path(), a
+// temporary file beside `file`, and Commit() makes that durable and puts it in place. Until then,
+// and whenever Commit is not reached, `file` is untouched and the temporary is removed.
+class FileInProgress {
+public:
+    explicit FileInProgress(const std::filesystem::path& file);
+    ~FileInProgress();
+    FileInProgress(const FileInProgress&) = delete;
+    FileInProgress& operator=(const FileInProgress&) = delete;
+
+    const std::filesystem::path& Path() const { return m_Temporary; }
+    // Throws Failure naming the file.
+    void Commit(ExistingFile existing);
+
+private:
+    std::filesystem::path m_File;
+    std::filesystem::path m_Temporary;
+};
+
 // Removes the temporary files that runs which no longer exist left beside `files` (a run that was
 // killed cannot clean up after itself). Returns how many were removed.
 int RemoveStaleTemporaries(const std::vector<std::filesystem::path>& files);

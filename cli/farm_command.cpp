@@ -1,4 +1,5 @@
 #include "cli/farm_command.h"
+#include "cli/movie_reader.h"
 
 #include "cli/atomic_writer.h"
 #include "cli/cli_errors.h"
@@ -176,6 +177,9 @@ FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions&
         throw UsageError("--chunk N: how many frames each farm task keys (1 or more)");
     if (!options.Key.Preview.empty())
         throw UsageError("--preview: the farm makes no preview; make one with qualvex key --frames on one frame");
+    if (IsMovieName(options.Key.Output))
+        throw UsageError("-o " + options.Key.Output + ": farm tasks write frames side by side, not one movie; "
+                                                      "write an image sequence (out.####.exr)");
     if (!std::filesystem::path(options.Key.Output).is_absolute())
         throw UsageError("-o " + options.Key.Output + ": give the output as an absolute path on storage every farm "
                                                       "node sees (the tasks run on other machines)");

@@ -5,6 +5,7 @@
 #include "cli/number_text.h"
 #include "cli/frame_sequence.h"
 #include "cli/image_reader.h"
+#include "cli/movie_reader.h"
 #include "cli/keyer_plugin.h"
 #include "cli/safe_text.h"
 #include "fit/tool_render.h"
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <bit>
 #include <cerrno>
 #include <charconv>
@@ -101,6 +103,34 @@ std::vector<int> FramesToSample(const FramePattern& source, const std::string& f
 }
 
 namespace {
+
+// Reads the source's frames to sample, one after another: the files of a sequence (or the single
+// file), or frames of a movie, numbered from 1. Stops after `most` frames.
+void ForEachSourceFrame(const std::string& source, const std::string& framesOption, std::size_t most,
+                        const std::function<void(const ImageFile&, const std::string& name, int frame)>& use)
+{
+    const FramePattern pattern(source);
+    if (pattern.IsSequence() || !IsMovieName(source)) {
+        std::vector<int> frames = FramesToSample(pattern, framesOption);
+        if (frames.size() > most)
+            frames.resize(most);
+        for (int frame : frames) {
+            const std::filesystem::path file = pattern.PathFor(frame);
+            use(ReadImageFile(file, "source"), file.string(), frame);
+        }
+        return;
+    }
+    MovieReader movie(source, "source");
+    FrameRange range{1, movie.Facts().Frames};
+    if (!framesOption.empty()) {
+        range = ParseFrameRange(framesOption);
+        if (range.First < 1 || range.Last > movie.Facts().Frames)
+            throw Failure(source + ": the movie holds frames 1-" + std::to_string(movie.Facts().Frames) +
+                          ", not all of " + framesOption);
+    }
+    for (int frame = range.First; frame <= range.Last && static_cast<std::size_t>(frame - range.First) < most; ++frame)
+        use(movie.ReadFrame(frame), source + " frame " + std::to_string(frame), frame);
+}
 
 bool HasAlphaChannel(const std::filesystem::path& file)
 {
@@ -443,15 +473,15 @@ fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& option
         throw Failure(options.Output + ": exists (use --overwrite to replace it)");
 
     const FramePattern source(options.Source);
-    const std::vector<int> frames = FramesToSample(source, options.Frames);
     Mask screenMask(options.ScreenMask, "--screen-mask");
     Mask subjectMask(options.SubjectMask, "--subject-mask");
     fit::Samples samples;
-    for (int frame : frames) {
-        const std::filesystem::path file = source.PathFor(frame);
-        const ImageFile image = ReadImageFile(file, "source");
-        SampleFrame(image, file.string(), frame, screens, subjects, screenMask, subjectMask, samples);
-    }
+    std::vector<int> frames;
+    ForEachSourceFrame(options.Source, options.Frames, SIZE_MAX,
+                       [&](const ImageFile& image, const std::string& name, int frame) {
+                           SampleFrame(image, name, frame, screens, subjects, screenMask, subjectMask, samples);
+                           frames.push_back(frame);
+                       });
 
     const fit::FitResult result = fit::FitSettings(samples, ProgramRender(plugin), fitOptions);
     std::printf("qualvex fit: %zu screen and %zu subject samples from %zu frame%s of %s\n", samples.Screen.size(),
@@ -522,10 +552,11 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
                                              const std::string& text)
 {
     const Region region = ParseRegion(text, "--key-color-from");
-    const FramePattern pattern(source);
-    const int frame = FramesToSample(pattern, frames).front();
-    const std::filesystem::path file = pattern.PathFor(frame);
-    return MedianKeyColor(ReadImageFile(file, "source"), region, file.string());
+    std::vector<ControlValue> colour;
+    ForEachSourceFrame(source, frames, 1, [&](const ImageFile& image, const std::string& name, int) {
+        colour = MedianKeyColor(image, region, name);
+    });
+    return colour;
 }
 
 RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyColor, const std::string& region,

@@ -51,8 +51,9 @@ std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const s
         throw Failure(name + ": cannot read the " + role + ": " + ErrorText(OIIO::geterror(), "unknown image format"));
     const std::string format = in->format_name();
     if (format == "FFmpeg movie" || in->spec().get_int_attribute("oiio:Movie") != 0)
-        throw Failure(name + ": the " + role + " is a movie file; movies are not keyed yet (convert it to an image "
-                                               "sequence)");
+        throw Failure(name + ": the " + role + " is a movie file; only qualvex key's source is read as a movie, by "
+                                               "its name (.mov, .mp4, .mkv, .webm, ...): extract the frames as images "
+                                               "for this");
     if (in->spec().deep)
         throw Failure(name + ": the " + role + " holds deep data, which is not keyed");
     if (in->seek_subimage(1, 0))

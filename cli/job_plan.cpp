@@ -20,6 +20,22 @@ std::string ListNames(const std::vector<std::string>& names)
     return list;
 }
 
+// A movie's frames are numbered from 1; --frames picks some, all of which it must hold.
+std::vector<int> MovieFramesToKey(const FramePattern& source, const std::string& framesOption, int count)
+{
+    FrameRange range{1, count};
+    if (!framesOption.empty()) {
+        range = ParseFrameRange(framesOption);
+        if (range.First < 1 || range.Last > count)
+            throw Failure(source.Text() + ": the movie holds frames 1-" + std::to_string(count) + ", not all of " +
+                          framesOption);
+    }
+    std::vector<int> frames;
+    for (int frame = range.First; frame <= range.Last; ++frame)
+        frames.push_back(frame);
+    return frames;
+}
+
 std::vector<int> FramesToKey(const FramePattern& source, const std::string& framesOption, bool allowGaps,
                              const DiskView& disk)
 {
@@ -56,7 +72,7 @@ void CheckCoverage(const KeyJob& job, const FramePattern& pattern, const std::st
 {
     if (!pattern.IsSequence())
         return;
-    if (!job.Source.IsSequence())
+    if (!job.Source.IsSequence() && !job.SourceIsMovie)
         throw UsageError("a " + role + " sequence needs a source sequence");
     const std::vector<int> present = disk.FramesOnDisk(pattern);
     std::vector<int> missing;
@@ -113,8 +129,19 @@ ExistingDecision Decide(const std::filesystem::path& output, OutputState state, 
 
 KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
 {
-    KeyJob job{FramePattern(request.Source), FramePattern(request.Output), std::nullopt, {}, {}, {}, 0, 0, false, false};
-    if (job.Source.IsSequence() != job.Output.IsSequence())
+    KeyJob job{FramePattern(request.Source), FramePattern(request.Output), std::nullopt, {}, {}, {}, 0, 0, false, false, false, false, false};
+    job.MovieOutput = request.MovieOutput;
+    job.SourceIsMovie = request.MovieFrames > 0;
+    if (job.MovieOutput) {
+        if (job.Output.IsSequence())
+            throw UsageError("\"" + request.Output + "\": a movie is one file; its name holds no frame number");
+        if (request.Existing == ExistingOutputs::Resume)
+            throw UsageError("--resume: a movie is written whole and put in place at the end; key it again with "
+                             "--overwrite");
+    } else if (job.SourceIsMovie && !job.Output.IsSequence()) {
+        throw UsageError("a movie source needs an output sequence pattern (e.g. out.####.exr) or a movie (.mov, "
+                         ".webm), not \"" + request.Output + "\"");
+    } else if (!job.SourceIsMovie && job.Source.IsSequence() != job.Output.IsSequence())
         throw UsageError(job.Source.IsSequence()
                              ? "a source sequence needs an output sequence pattern (e.g. out.####.exr), not \"" +
                                    request.Output + "\""
@@ -125,7 +152,8 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
     for (const FrameInput& mask : request.Masks)
         job.Masks.emplace_back(FramePattern(mask.Pattern), mask.Role);
 
-    job.Frames = FramesToKey(job.Source, request.Frames, request.AllowGaps, disk);
+    job.Frames = job.SourceIsMovie ? MovieFramesToKey(job.Source, request.Frames, request.MovieFrames)
+                                   : FramesToKey(job.Source, request.Frames, request.AllowGaps, disk);
     job.PreviewFrame = job.Frames.front();
     if (request.PreviewFrame) {
         if (!std::binary_search(job.Frames.begin(), job.Frames.end(), *request.PreviewFrame))
@@ -144,7 +172,22 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
     const std::optional<std::filesystem::path> preview =
         request.Preview.empty() ? std::nullopt : std::optional<std::filesystem::path>(request.Preview);
     const std::filesystem::path previewCanonical = preview ? disk.Canonical(*preview) : std::filesystem::path();
+    if (job.MovieOutput) {
+        // One file for every frame: checked once, kept or replaced whole.
+        const std::filesystem::path output = job.Output.PathFor(0);
+        for (int frame : job.Frames)
+            CheckNotAnInput(job, output, frame, disk);
+        if (preview && previewCanonical == disk.Canonical(output))
+            throw UsageError(preview->string() + ": the preview would replace an output of this run");
+        job.ReplaceMovie = Decide(output, disk.Inspect(output, ""), request.Existing, refused, foreign).Replace;
+    }
     for (int frame : job.Frames) {
+        if (job.MovieOutput) {
+            if (preview)
+                CheckNotAnInput(job, *preview, frame, disk);
+            pending.push_back(frame);
+            continue;
+        }
         const std::filesystem::path output = job.Output.PathFor(frame);
         CheckNotAnInput(job, output, frame, disk);
         if (preview) {

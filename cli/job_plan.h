@@ -51,6 +51,8 @@ struct JobRequest {
     std::vector<FrameInput> Masks = {};
     bool AllowGaps = false;                // key the frames of the range that exist
     std::optional<int> PreviewFrame = {};  // the frame the preview shows; default: the first
+    int MovieFrames = 0;                   // the source is a movie of this many frames (from 1); 0: not
+    bool MovieOutput = false;              // every frame goes into one movie file
 };
 
 struct KeyJob {
@@ -64,6 +66,9 @@ struct KeyJob {
     int PreviewFrame = 0;        // the first frame asked for, rendered or skipped
     bool WritePreview = false;   // a preview was asked for and is not kept as it is
     bool ReplacePreview = false;
+    bool SourceIsMovie = false;
+    bool MovieOutput = false;  // the frames go, in order, into the one output file
+    bool ReplaceMovie = false;  // an existing movie under the output's name is replaced
 };
 
 // Throws UsageError for what the user must change in the command (mismatched patterns, an

@@ -12,6 +12,8 @@
 #include "cli/job_plan.h"
 #include "cli/keyer_plugin.h"
 #include "cli/memory_limit.h"
+#include "cli/movie_reader.h"
+#include "cli/movie_writer.h"
 #include "cli/progress_display.h"
 #include "cli/real_disk.h"
 #include "cli/safe_text.h"
@@ -19,7 +21,10 @@
 #include "host/flow.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
+#include <condition_variable>
+#include <map>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -65,7 +70,7 @@ AlphaReading ResultReading(const KeyOptions& options, const Operator& keyer, con
 
 std::string AlphaStatement(const std::filesystem::path& output, AlphaReading result, const std::string& reason)
 {
-    const std::string format = FormatOf(output);
+    const std::string format = IsMovieOutputName(output) ? "movie" : FormatOf(output);
     const AlphaReading stored = StoredAlpha(format, result);
     std::string text = "the keyed colour reads as " + std::string(AlphaReadingName(result)) + " (" + reason + "); " +
                        output.string() + " (" + format + ") stores it " + AlphaReadingName(stored);
@@ -123,6 +128,122 @@ private:
     std::optional<ImageFile> m_Single;
 };
 
+// The source's frames: image files read by any worker, or a movie decoded in one pass, each frame
+// read in the order the frames were handed out (a movie goes back only by decoding again from
+// its start).
+class SourceFrames {
+public:
+    explicit SourceFrames(const KeyJob& job) : m_Job(job)
+    {
+        if (job.SourceIsMovie)
+            m_Movie = std::make_unique<MovieReader>(job.Source.PathFor(0), "source");
+    }
+
+    // The frame at `index` of the run's frames.
+    ImageFile InOrder(std::size_t index, std::uint64_t maxBytes)
+    {
+        const int frame = m_Job.Frames[index];
+        if (!m_Movie)
+            return ReadImageFile(m_Job.Source.PathFor(frame), "source", maxBytes);
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Turn.wait(lock, [&] { return m_Next == index; });
+        // The next frame's turn comes even when this one fails: its worker must not wait forever.
+        struct PassTurn {
+            SourceFrames& Frames;
+            ~PassTurn()
+            {
+                ++Frames.m_Next;
+                Frames.m_Turn.notify_all();
+            }
+        } pass{*this};
+        return m_Movie->ReadFrame(frame);
+    }
+
+    // Any frame, once the run is over (the preview).
+    ImageFile Any(int frame, std::uint64_t maxBytes)
+    {
+        if (!m_Movie)
+            return ReadImageFile(m_Job.Source.PathFor(frame), "source", maxBytes);
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        return m_Movie->ReadFrame(frame);
+    }
+
+private:
+    const KeyJob& m_Job;
+    std::unique_ptr<MovieReader> m_Movie;
+    std::mutex m_Mutex;
+    std::condition_variable m_Turn;
+    std::size_t m_Next = 0;
+};
+
+// Keyed frames into the movie in the run's order, whichever worker finishes first. A frame that
+// runs ahead waits while as many frames as there are workers are ahead of the movie, so no more
+// keyed frames than workers are held at once.
+class OrderedMovie {
+public:
+    OrderedMovie(MovieWriter& writer, std::size_t workers) : m_Writer(writer), m_Ahead(workers) {}
+
+    void Put(std::size_t index, std::unique_ptr<Image> keyed)
+    {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Moved.wait(lock, [&] { return m_Abandoned || index < m_Next + m_Ahead; });
+        if (m_Abandoned)
+            return;
+        m_Waiting.emplace(index, std::move(keyed));
+        try {
+            for (auto next = m_Waiting.find(m_Next); next != m_Waiting.end(); next = m_Waiting.find(m_Next)) {
+                m_Writer.WriteFrame(*next->second);
+                m_Waiting.erase(next);
+                ++m_Next;
+            }
+        } catch (...) {
+            m_Abandoned = true;
+            m_Moved.notify_all();
+            throw;
+        }
+        m_Moved.notify_all();
+    }
+
+    // A frame failed: the movie will not be finished, and no worker waits for it.
+    void Abandon()
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Abandoned = true;
+        m_Moved.notify_all();
+    }
+
+private:
+    MovieWriter& m_Writer;
+    std::size_t m_Ahead;
+    std::mutex m_Mutex;
+    std::condition_variable m_Moved;
+    std::map<std::size_t, std::unique_ptr<Image>> m_Waiting;
+    std::size_t m_Next = 0;
+    bool m_Abandoned = false;
+};
+
+struct FrameRate {
+    int Numerator = 0;  // 0: none given
+    int Denominator = 1;
+};
+
+// "25", "30000/1001": a frame rate above 0 as a fraction; throws UsageError otherwise.
+FrameRate ParseFrameRate(const std::string& text)
+{
+    const std::size_t slash = text.find('/');
+    const std::string top = text.substr(0, slash);
+    const std::string bottom = slash == std::string::npos ? "1" : text.substr(slash + 1);
+    int numerator = 0, denominator = 0;
+    const auto [topEnd, topError] = std::from_chars(top.data(), top.data() + top.size(), numerator);
+    const auto [bottomEnd, bottomError] = std::from_chars(bottom.data(), bottom.data() + bottom.size(), denominator);
+    if (top.empty() || bottom.empty() || topError != std::errc() || bottomError != std::errc() ||
+        topEnd != top.data() + top.size() || bottomEnd != bottom.data() + bottom.size() || numerator <= 0 ||
+        denominator <= 0)
+        throw UsageError("--frame-rate \"" + Printable(text, 40) + "\": expected frames per second as N or N/D "
+                         "(25, 30000/1001)");
+    return {numerator, denominator};
+}
+
 // One frame's images: its source, and the frame's own of every sequence read beside it.
 struct FrameInputs {
     ImageFile Source;
@@ -130,9 +251,9 @@ struct FrameInputs {
     std::vector<Image*> Images;     // per frame image: this frame's, the single file's, or none
 };
 
-FrameInputs ReadFrameInputs(const KeyJob& job, const std::vector<FrameImage>& extras, int frame, std::uint64_t maxBytes)
+FrameInputs ReadFrameInputs(ImageFile source, const std::vector<FrameImage>& extras, int frame, std::uint64_t maxBytes)
 {
-    FrameInputs inputs{ReadImageFile(job.Source.PathFor(frame), "source", maxBytes), {}, {}};
+    FrameInputs inputs{std::move(source), {}, {}};
     inputs.Frames.reserve(extras.size());
     for (const FrameImage& extra : extras) {
         if (extra.IsSequence()) {
@@ -274,6 +395,18 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
                       " as the job was planned with; install the same build everywhere");
 
     JobRequest request = RequestOf(options, write.Record.Json);
+    // Movies: a source read frame by frame through its decoder, an output written as one file.
+    std::optional<MovieFacts> movie;
+    if (!FramePattern(options.Source).IsSequence() && IsMovieName(options.Source))
+        movie = InspectMovie(options.Source, "source");
+    CheckMovieOutputName(options.Output);
+    request.MovieFrames = movie ? movie->Frames : 0;
+    request.MovieOutput = IsMovieOutputName(options.Output);
+    if (request.MovieOutput && !options.Compression.empty())
+        throw UsageError("--compression applies to EXR and TIFF outputs; \"" + options.Output + "\" is a movie");
+    if (!request.MovieOutput && !options.FrameRate.empty())
+        throw UsageError("--frame-rate applies to a movie output (.mov, .webm)");
+    const FrameRate askedRate = options.FrameRate.empty() ? FrameRate{} : ParseFrameRate(options.FrameRate);
     if (!options.Finish.Garbage.empty())
         request.Masks.push_back({options.Finish.Garbage, "garbage matte"});
     if (!options.Finish.Core.empty())
@@ -303,9 +436,20 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     // What one frame holds at once, from the first frame's headers, against the memory limit.
     const std::uint64_t limit = options.MemoryLimit != 0 ? options.MemoryLimit : DefaultMemoryLimit();
     std::uint64_t frameBytes = 0;
+    int firstWidth = 0, firstHeight = 0;
     if (!job.Frames.empty()) {
         const std::filesystem::path first = job.Source.PathFor(job.Frames.front());
-        const ImageFacts source = InspectImage(first, "source");
+        ImageFacts source{};
+        if (movie) {
+            // The decoded frame, its RGBA copy, and the host image and the keyed image made from it.
+            const std::uint64_t pixels = static_cast<std::uint64_t>(movie->Width) * static_cast<std::uint64_t>(movie->Height);
+            const std::uint64_t bytes = KindOf(movie->Storage).Bytes;
+            source = {movie->Storage, movie->Width, movie->Height, 4, pixels * (4 * bytes * 3 + 4), "movie", ""};
+        } else {
+            source = InspectImage(first, "source");
+        }
+        firstWidth = source.Width;
+        firstHeight = source.Height;
         frameBytes = source.BytesToKey * (finishing ? 2 : 1);  // the finishing tool makes one more image
         for (const auto& [pattern, role] : beside)
             frameBytes += InspectImage(pattern.PathFor(job.Frames.front()), role).BytesToKey;
@@ -317,16 +461,19 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         // Checked against the first frame; the others are checked as they are written.
         write.Storage = options.DataType ? *options.DataType : source.Storage;
         const std::filesystem::path output = job.Output.PathFor(job.Frames.front());
-        CheckOutputFormat(output, write.Storage);
+        if (!job.MovieOutput)
+            CheckOutputFormat(output, write.Storage);
         if (!options.Quiet)
             Say(AlphaStatement(output, write.Result, reason));
-        write.Compression = OutputCompression(output, options.Compression, source.Format, source.Compression);
-        if (CompressionLosesPrecision(write.Compression) && !options.Quiet)
-            Warn(output.string() + ": " + write.Compression + " compression may change the values written: the " +
-                 "outputs are not bit-exact, and keying them again will not reproduce them");
-        if (!KeepsSettingsRecord(FormatOf(output)) && !options.Quiet)
-            Warn(output.string() + ": the " + FormatOf(output) + " format keeps no settings record: --settings "
-                 "cannot restore from these outputs, and --resume takes any readable one as finished");
+        if (!job.MovieOutput) {
+            write.Compression = OutputCompression(output, options.Compression, source.Format, source.Compression);
+            if (CompressionLosesPrecision(write.Compression) && !options.Quiet)
+                Warn(output.string() + ": " + write.Compression + " compression may change the values written: " +
+                     "the outputs are not bit-exact, and keying them again will not reproduce them");
+            if (!KeepsSettingsRecord(FormatOf(output)) && !options.Quiet)
+                Warn(output.string() + ": the " + FormatOf(output) + " format keeps no settings record: --settings "
+                     "cannot restore from these outputs, and --resume takes any readable one as finished");
+        }
     }
 
     if (options.PlanOnly) {
@@ -341,6 +488,24 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     std::vector<FrameImage> extras;
     for (const auto& [pattern, role] : beside)
         extras.emplace_back(pattern, role, limit);
+    SourceFrames sourceFrames(job);
+    std::unique_ptr<MovieWriter> movieWriter;
+    if (job.MovieOutput && !job.Frames.empty()) {
+        MovieWriteOptions movieOptions;
+        if (askedRate.Numerator > 0) {
+            movieOptions.RateNumerator = askedRate.Numerator;
+            movieOptions.RateDenominator = askedRate.Denominator;
+        } else if (movie && movie->RateNumerator > 0) {
+            movieOptions.RateNumerator = movie->RateNumerator;
+            movieOptions.RateDenominator = movie->RateDenominator;
+        } else if (!options.Quiet) {
+            Say(options.Output + ": 24 frames per second (--frame-rate sets another)");
+        }
+        movieOptions.Matrix = movie ? movie->Matrix : VideoMatrix::Bt709;
+        movieOptions.Result = write.Result;
+        movieOptions.Existing = job.ReplaceMovie ? ExistingFile::Replace : ExistingFile::Keep;
+        movieWriter = std::make_unique<MovieWriter>(job.Output.PathFor(0), firstWidth, firstHeight, movieOptions);
+    }
 
     // One instance of each tool per worker, each with the same settings; no more workers than the
     // memory limit holds frames.
@@ -375,16 +540,25 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
 
     ProgressDisplay progress(static_cast<int>(job.Frames.size()), options.Quiet);
     OnceWarnings warnings;
+    std::optional<OrderedMovie> ordered;
+    if (movieWriter)
+        ordered.emplace(*movieWriter, workers.size());
     auto keyFrame = [&](std::size_t worker, std::size_t index) {
         const int frame = job.Frames[index];
         const std::filesystem::path output = job.Output.PathFor(frame);
         try {
-            const FrameInputs inputs = ReadFrameInputs(job, extras, frame, frameLimit);
+            const FrameInputs inputs =
+                ReadFrameInputs(sourceFrames.InOrder(index, frameLimit), extras, frame, frameLimit);
             warnings.Dropped(warnings.DroppedSource, inputs.Source, job.Source.PathFor(frame));
             const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
-            const std::unique_ptr<Image> keyed = workers[worker].Render(
+            std::unique_ptr<Image> keyed = workers[worker].Render(
                 widened ? *widened : *inputs.Source.Pixels, inputs.Images, slots, frame);
             warnings.FlatMatte(*keyed, output);
+            if (ordered) {
+                ordered->Put(index, std::move(keyed));
+                progress.FrameDone();
+                return;
+            }
             WriteOptions frameWrite = write;
             if (!options.DataType) {
                 frameWrite.Storage = inputs.Source.Pixels->Storage();
@@ -400,8 +574,14 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
                          "; they are not written");
                 });
         } catch (const std::bad_alloc&) {
+            if (ordered)
+                ordered->Abandon();
             throw Failure(job.Source.PathFor(frame).string() + ": not enough memory to key this frame (" +
                           output.string() + " not written)");
+        } catch (...) {
+            if (ordered)
+                ordered->Abandon();
+            throw;
         }
         progress.FrameDone();
     };
@@ -423,11 +603,22 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     result.FramesWritten = static_cast<int>(run.FramesDone);
     result.FramesSkipped = job.Skipped;
     result.Interrupted = run.Stopped;
-    if (result.Interrupted)
+    if (result.Interrupted) {
+        // An unfinished movie is not put in place: none of its frames is written.
+        if (movieWriter)
+            result.FramesWritten = 0;
         return result;
+    }
+    if (movieWriter) {
+        movieWriter->Finish();
+        if (movieWriter->ClampedValues() > 0)
+            Warn(options.Output + ": " + std::to_string(movieWriter->ClampedValues()) + " colour or alpha values " +
+                 "outside 0..1 were clamped to the video's range (write EXR to keep them)");
+    }
 
     if (job.WritePreview) {
-        const FrameInputs inputs = ReadFrameInputs(job, extras, job.PreviewFrame, limit);
+        const FrameInputs inputs =
+            ReadFrameInputs(sourceFrames.Any(job.PreviewFrame, limit), extras, job.PreviewFrame, limit);
         const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
         const std::unique_ptr<Image> keyed =
             workers[0].Render(widened ? *widened : *inputs.Source.Pixels, inputs.Images, slots, job.PreviewFrame);

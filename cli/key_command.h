@@ -35,6 +35,7 @@ struct KeyOptions {
     std::string Preview;
     std::optional<int> PreviewFrame;  // the frame the preview shows; default: the first keyed
     bool AllowGaps = false;           // key the frames of a sequence that exist
+    std::string FrameRate;            // a movie output's, as N or N/D; default: the source movie's, else 24
     bool Quiet = false;
     std::uint64_t MemoryLimit = 0;  // 0: the default share of physical memory
     FinishingOptions Finish;        // asks for the finishing tool after the keyer

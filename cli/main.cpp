@@ -36,9 +36,9 @@ int Fail(int code, const std::string& message)
 // Every option of key, on `command` (key itself, and farm submit, which plans as key does).
 void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
 {
-    command->add_option("SOURCE", options.Key.Source, "source file or sequence pattern (plate.####.exr, plate.%04d.exr)")
+    command->add_option("SOURCE", options.Key.Source, "source file, sequence pattern (plate.####.exr, plate.%04d.exr) or movie (.mov, .mp4, .webm, ...)")
         ->required();
-    command->add_option("-o,--output", options.Key.Output, "output file or sequence pattern")->required();
+    command->add_option("-o,--output", options.Key.Output, "output file, sequence pattern or movie with alpha: .mov (ProRes 4444) or .webm (VP9)")->required();
     command->add_option("--key-image", options.Key.KeyImage, "per-pixel key image: a file or a sequence pattern");
     command->add_option("--settings", options.Key.SettingsFile, "settings file (JSON) or an image written by qualvex");
     command->add_option("--set", options.Key.Sets, "a control by its ID: ID=VALUE (repeatable)");
@@ -47,7 +47,10 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
                         "sliders hold it in that space (a --set ValueRed=... still wins)");
     command->add_option("--key-color-from", options.Key.KeyColorFrom,
                         "the key colour: the median, channel by channel, of the region X,Y,W,H of the first frame");
-    command->add_option("--frames", options.Key.Frames, "only frames A to B of a sequence: A-B");
+    command->add_option("--frames", options.Key.Frames,
+                        "only frames A to B of a sequence or a movie (a movie's frames count from 1): A-B");
+    command->add_option("--frame-rate", options.Key.FrameRate,
+                        "a movie output's frames per second, N or N/D (default: the source movie's, else 24)");
     command->add_option("--threads", options.Key.Threads, "frames rendered at once (default: one per core)")
         ->check(CLI::Range(1u, 1024u));
     command->add_flag("--resume", options.Key.Resume, "skip frames whose output exists");

@@ -5,11 +5,13 @@ set -euo pipefail
 # run the fuzz targets (scripts/fuzz.sh).
 packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
           libcpp-httplib-dev
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
           clang libclang-rt-14-dev llvm)
 # --tests: what the end-to-end tests drive: Chromium and npm (with Debian's nodejs, unless a
-# Node.js with npm is already there) for qualvex tune's page; Slurm and munge for qualvex farm.
+# Node.js with npm is already there) for qualvex tune's page; Slurm and munge for qualvex farm;
+# ffmpeg's programs to make and decode the movie tests' movies independently of qualvex.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(chromium slurm-wlm munge)
+  packages+=(chromium slurm-wlm munge ffmpeg)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
 missing=()

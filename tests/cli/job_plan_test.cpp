@@ -223,5 +223,75 @@ TEST(JobPlan, GapsAndThePreviewFrameWhenAsked)
     }
 }
 
+// A movie source counts its frames from 1; a movie output is one file for every frame.
+JobRequest Movie(std::string source, std::string output, int sourceFrames, bool movieOutput, std::string frames = "",
+                 ExistingOutputs existing = ExistingOutputs::Refuse, std::string preview = "")
+{
+    JobRequest request = Request(std::move(source), std::move(output), std::move(frames), existing, "", std::move(preview));
+    request.MovieFrames = sourceFrames;
+    request.MovieOutput = movieOutput;
+    return request;
+}
+
+TEST(JobPlan, MoviesInAndOut)
+{
+    DescribedDisk disk;
+    disk.Sequences["in.####.exr"] = {7, 8, 9};
+    disk.Files = {"old.mov"};
+    struct MovieCase {
+        const char* What;
+        JobRequest Asked;
+        std::vector<int> Frames;
+        bool Replace;
+    };
+    const MovieCase planned[] = {
+        {"every frame of a movie into a sequence", Movie("in.mp4", "out.####.exr", 4, false), {1, 2, 3, 4}, false},
+        {"a range of a movie into a movie", Movie("in.mp4", "out.mov", 10, true, "3-5"), {3, 4, 5}, false},
+        {"the last frame alone", Movie("in.mp4", "out.webm", 10, true, "10"), {10}, false},
+        {"a sequence into a movie", Movie("in.####.exr", "out.mov", 0, true), {7, 8, 9}, false},
+        {"one image into a movie", Movie("plate.exr", "out.mov", 0, true), {0}, false},
+        {"an existing movie replaced when asked", Movie("in.mp4", "old.mov", 2, true, "", ExistingOutputs::Overwrite),
+         {1, 2}, true},
+    };
+    for (const MovieCase& c : planned) {
+        const KeyJob job = PlanKeyJob(c.Asked, disk.View());
+        EXPECT_EQ(job.Frames, c.Frames) << c.What;
+        EXPECT_EQ(job.ReplaceMovie, c.Replace) << c.What;
+        EXPECT_EQ(job.MovieOutput, c.Asked.MovieOutput) << c.What;
+        EXPECT_EQ(job.PreviewFrame, c.Frames.front()) << c.What;
+    }
+
+    const RefusalCase refused[] = {
+        {"a movie into one image", Movie("in.mp4", "out.exr", 4, false), true,
+         "a movie source needs an output sequence pattern (e.g. out.####.exr) or a movie (.mov, .webm), not \"out.exr\""},
+        {"a movie's name with a frame number", Movie("in.mp4", "out.####.mov", 4, true), true,
+         "\"out.####.mov\": a movie is one file; its name holds no frame number"},
+        {"resume into a movie", Movie("in.####.exr", "out.mov", 0, true, "", ExistingOutputs::Resume), true,
+         "--resume: a movie is written whole and put in place at the end; key it again with --overwrite"},
+        {"frame 0 of a movie", Movie("in.mp4", "out.mov", 4, true, "0-2"), false,
+         "in.mp4: the movie holds frames 1-4, not all of 0-2"},
+        {"past a movie's end", Movie("in.mp4", "out.mov", 4, true, "3-5"), false,
+         "in.mp4: the movie holds frames 1-4, not all of 3-5"},
+        {"an existing movie kept", Movie("in.mp4", "old.mov", 4, true), false,
+         "output exists (use --overwrite to replace or --resume to skip):\n  old.mov"},
+        {"a movie output over its source", Movie("in.mov", "in.mov", 4, true, "", ExistingOutputs::Overwrite), true,
+         "in.mov: the output would replace the source"},
+        {"the preview over the movie", Movie("in.mp4", "out.mov", 4, true, "", ExistingOutputs::Refuse, "out.mov"),
+         true, "out.mov: the preview would replace an output of this run"},
+    };
+    for (const RefusalCase& c : refused) {
+        try {
+            PlanKeyJob(c.Asked, disk.View());
+            ADD_FAILURE() << c.What << ": planned without complaint";
+        } catch (const UsageError& error) {
+            EXPECT_TRUE(c.Usage) << c.What << ": a usage error, expected a failure";
+            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
+        } catch (const Failure& error) {
+            EXPECT_FALSE(c.Usage) << c.What << ": a failure, expected a usage error";
+            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qualvex::cli

@@ -1,0 +1,26 @@
+#include "cli/movie_codec.h"
+
+extern "C" {
+#include <libavutil/error.h>
+#include <libavutil/log.h>
+}
+
+#include <mutex>
+
+namespace qualvex::cli {
+
+std::string AvErrorText(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (av_strerror(code, text, sizeof text) < 0)
+        return "error " + std::to_string(code);
+    return text;
+}
+
+void QuietCodecLibraries()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+}  // namespace qualvex::cli

@@ -1,0 +1,249 @@
+// Movies in and out of the installed qualvex key. The source movie is made losslessly by ffmpeg
+// from the test's own frames; the keyed movies are decoded by ffmpeg, not by qualvex, and
+// compared with the same frames keyed as an image sequence.
+#include "support/qualvex_program.h"
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+
+namespace qualvex::testing {
+namespace {
+
+constexpr int kWidth = 64;
+constexpr int kHeight = 48;
+constexpr int kFrames = 6;
+
+std::string FrameName(const std::string& stem, int frame, const std::string& extension)
+{
+    char number[16];
+    std::snprintf(number, sizeof number, "%04d", frame);
+    return stem + "." + number + extension;
+}
+
+class MovieCommand : public QualvexCommand {
+protected:
+    void SetUp() override
+    {
+        QualvexCommand::SetUp();
+        if (std::system("ffmpeg -version >/dev/null 2>&1") != 0 || std::system("ffprobe -version >/dev/null 2>&1") != 0)
+            GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and decode the test's movies";
+        // Frames 1-6 of the plate, its soft edge one pixel further right each frame, as 8-bit PNGs.
+        for (int frame = 1; frame <= kFrames; ++frame)
+            WriteImage(P(FrameName("plate", frame, ".png")), kWidth, kHeight, {"R", "G", "B"}, TypeDesc::UINT8,
+                       PlatePixels(kWidth, kHeight, 3, frame));
+        // The image sequence keyed: the reference every movie is compared with.
+        const RunResult reference = Run(With({"key", "plate.####.png", "-o", "ref.####.png", "-q"}, kKey));
+        ASSERT_EQ(reference.ExitCode, 0) << reference.Err;
+    }
+
+    int Shell(const std::string& command) const
+    {
+        return std::system(("cd '" + m_Dir.string() + "' && " + command + " >/dev/null 2>&1 </dev/null").c_str());
+    }
+
+    // The same frames as a lossless RGB movie (FFV1), frame 1 first.
+    void MakeSourceMovie(const std::string& name, const std::string& rate) const
+    {
+        ASSERT_EQ(Shell("ffmpeg -v error -framerate " + rate + " -start_number 1 -i plate.%04d.png -c:v ffv1 "
+                        "-pix_fmt bgr0 " + name),
+                  0);
+    }
+
+    // One value of the movie's video stream as ffprobe reports it.
+    std::string Probe(const std::string& movie, const std::string& entry) const
+    {
+        const std::string out = P("probe.txt").string();
+        std::system(("cd '" + m_Dir.string() + "' && ffprobe -v error -count_frames -select_streams v:0 -show_entries " +
+                     entry + " -of default=noprint_wrappers=1:nokey=1 " + movie + " >'" + out + "' 2>/dev/null")
+                        .c_str());
+        std::string text = Slurp(out);
+        std::filesystem::remove(out);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        return text;
+    }
+
+    // ffmpeg's decode of the movie, frame after frame, as 16-bit values scaled to 0..1: the alpha
+    // plane alone (`filter` alphaextract, format gray16le) or RGB (format rgb48le).
+    std::vector<float> Decode(const std::string& movie, const std::string& filter, const std::string& format) const
+    {
+        const bool vp9 = movie.size() > 5 && movie.compare(movie.size() - 5, 5, ".webm") == 0;
+        // Only libvpx's decoder reads VP9's alpha.
+        EXPECT_EQ(Shell(std::string("ffmpeg -v error ") + (vp9 ? "-c:v libvpx-vp9 " : "") + "-i " + movie +
+                        (filter.empty() ? "" : " -vf " + filter) + " -f rawvideo -pix_fmt " + format + " decoded.raw"),
+                  0);
+        std::ifstream in(P("decoded.raw"), std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        std::filesystem::remove(P("decoded.raw"));
+        std::vector<float> values(bytes.size() / 2);
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = static_cast<float>(static_cast<unsigned char>(bytes[2 * i]) |
+                                           static_cast<unsigned char>(bytes[2 * i + 1]) << 8) /
+                        65535.0f;
+        return values;
+    }
+
+    // The reference's channel `c` of every frame, in frame order.
+    std::vector<float> Reference(int channel, int first = 1, int last = kFrames) const
+    {
+        std::vector<float> values;
+        for (int frame = first; frame <= last; ++frame) {
+            const ReadBack image = ReadImage(P(FrameName("ref", frame, ".png")));
+            for (std::size_t i = static_cast<std::size_t>(channel); i < image.Pixels.size(); i += 4)
+                values.push_back(image.Pixels[i]);
+        }
+        return values;
+    }
+};
+
+TEST_F(MovieCommand, AMovieSourceIsKeyedFrameByFrameFromFrameOne)
+{
+    MakeSourceMovie("source.mkv", "25");
+    // Every frame, on as many threads as there are cores, and a range of frames.
+    const RunResult all = Run(With({"key", "source.mkv", "-o", "keyed.####.png", "-q"}, kKey));
+    ASSERT_EQ(all.ExitCode, 0) << all.Err;
+    const RunResult part = Run(With({"key", "source.mkv", "--frames", "3-5", "-o", "part.####.png", "-q"}, kKey));
+    ASSERT_EQ(part.ExitCode, 0) << part.Err;
+    for (int frame = 1; frame <= kFrames; ++frame) {
+        const ReadBack reference = ReadImage(P(FrameName("ref", frame, ".png")));
+        EXPECT_EQ(ReadImage(P(FrameName("keyed", frame, ".png"))).Pixels, reference.Pixels) << "frame " << frame;
+        const bool inRange = frame >= 3 && frame <= 5;
+        ASSERT_EQ(std::filesystem::exists(P(FrameName("part", frame, ".png"))), inRange) << "frame " << frame;
+        if (inRange) {
+            EXPECT_EQ(ReadImage(P(FrameName("part", frame, ".png"))).Pixels, reference.Pixels) << "frame " << frame;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(P(FrameName("keyed", 0, ".png"))));
+    EXPECT_FALSE(std::filesystem::exists(P(FrameName("keyed", 7, ".png"))));
+}
+
+struct MovieOutputCase {
+    const char* Name;
+    const char* Codec;
+    const char* PixelFormat;
+    // How far ffmpeg's decode of the alpha may be from the keyed sequence's: ProRes stores 10-bit
+    // alpha without loss (a 10-bit step and a half at most, with the conversions to and from its
+    // 10 and 12 bits); VP9 codes 8-bit alpha with loss, worst at the soft edge.
+    float MaxAlphaError;
+    float MeanAlphaError;
+};
+
+TEST_F(MovieCommand, MovieOutputsCarryTheMatteAndTheFrameRate)
+{
+    const MovieOutputCase cases[] = {
+        {"keyed.mov", "prores", "yuva444p12le", 1.5f / 1023.0f, 0.5f / 1023.0f},
+        {"keyed.webm", "vp9", "yuv420p", 24.0f / 255.0f, 1.5f / 255.0f},
+    };
+    const std::vector<float> alpha = Reference(3);
+    for (const MovieOutputCase& c : cases) {
+        const RunResult run =
+            Run(With({"key", "plate.####.png", "-o", c.Name, "--frame-rate", "30000/1001", "-q"}, kKey));
+        ASSERT_EQ(run.ExitCode, 0) << c.Name << ": " << run.Err;
+        EXPECT_EQ(Probe(c.Name, "stream=codec_name"), c.Codec) << c.Name;
+        EXPECT_EQ(Probe(c.Name, "stream=pix_fmt"), c.PixelFormat) << c.Name;
+        EXPECT_EQ(Probe(c.Name, "stream=nb_read_frames"), std::to_string(kFrames)) << c.Name;
+        const std::vector<float> decoded = Decode(c.Name, "alphaextract", "gray16le");
+        ASSERT_EQ(decoded.size(), alpha.size()) << c.Name;
+        float worst = 0.0f;
+        double sum = 0.0;
+        std::size_t worstAt = 0;
+        for (std::size_t i = 0; i < alpha.size(); ++i) {
+            const float error = std::fabs(decoded[i] - alpha[i]);
+            sum += error;
+            if (error > worst) {
+                worst = error;
+                worstAt = i;
+            }
+        }
+        EXPECT_LE(worst, c.MaxAlphaError) << c.Name << ": at value " << worstAt << ", " << decoded[worstAt]
+                                          << " decoded, " << alpha[worstAt] << " keyed";
+        EXPECT_LE(sum / static_cast<double>(alpha.size()), c.MeanAlphaError) << c.Name;
+    }
+    // QuickTime keeps the rate exactly; WebM times frames in milliseconds.
+    EXPECT_EQ(Probe("keyed.mov", "stream=r_frame_rate"), "30000/1001");
+    const std::string webmRate = Probe("keyed.webm", "stream=avg_frame_rate");
+    const std::size_t slash = webmRate.find('/');
+    ASSERT_NE(slash, std::string::npos) << webmRate;
+    EXPECT_NEAR(std::stod(webmRate.substr(0, slash)) / std::stod(webmRate.substr(slash + 1)), 30000.0 / 1001.0, 0.02);
+    EXPECT_EQ(Probe("keyed.webm", "stream_tags=alpha_mode"), "1");
+
+    // Colour where the subject is opaque survives ProRes, which codes colour with a little loss, to
+    // within two steps of the 8-bit source.
+    const std::vector<float> rgb = Decode("keyed.mov", "", "rgb48le");
+    ASSERT_EQ(rgb.size(), alpha.size() * 3);
+    const std::vector<float> channels[3] = {Reference(0), Reference(1), Reference(2)};
+    int opaque = 0;
+    for (std::size_t i = 0; i < alpha.size(); ++i) {
+        if (alpha[i] != 1.0f)
+            continue;
+        ++opaque;
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(rgb[i * 3 + static_cast<std::size_t>(c)], channels[c][i], 2.0f / 255.0f)
+                << "value " << i << " channel " << c;
+    }
+    EXPECT_GT(opaque, kWidth * kHeight);
+}
+
+TEST_F(MovieCommand, AMovieIntoAMovieKeepsItsRateAndShowsAPreview)
+{
+    MakeSourceMovie("source.mkv", "25");
+    const RunResult run = Run(With({"key", "source.mkv", "--frames", "2-4", "-o", "keyed.mov", "--preview", "sheet.png",
+                                    "--preview-frame", "3"},
+                                   kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    EXPECT_NE(run.Err.find("3/3 frames"), std::string::npos) << run.Err;
+    EXPECT_EQ(Probe("keyed.mov", "stream=r_frame_rate"), "25/1");
+    EXPECT_EQ(Probe("keyed.mov", "stream=nb_read_frames"), "3");
+    const std::vector<float> decoded = Decode("keyed.mov", "alphaextract", "gray16le");
+    const std::vector<float> alpha = Reference(3, 2, 4);
+    ASSERT_EQ(decoded.size(), alpha.size());
+    for (std::size_t i = 0; i < alpha.size(); ++i)
+        ASSERT_NEAR(decoded[i], alpha[i], 1.5f / 1023.0f) << "value " << i;
+    // The preview: three panels of the frame asked for.
+    const ReadBack sheet = ReadImage(P("sheet.png"));
+    EXPECT_GE(sheet.Header.width, 3 * kWidth);
+}
+
+TEST_F(MovieCommand, RefusalsLeaveNoPartialMovie)
+{
+    struct Refusal {
+        const char* What;
+        std::vector<std::string> Args;
+        int ExitCode;
+        const char* Message;
+    };
+    ASSERT_EQ(std::filesystem::copy_file(P("plate.0001.png"), P("old.mov")), true);  // any file under the name
+    const std::string old = Slurp(P("old.mov"));
+    const Refusal refusals[] = {
+        {"a movie without alpha", {"key", "plate.####.png", "-o", "keyed.mp4"}, 2,
+         "keyed.mp4: keyed movies are written as .mov (ProRes 4444) or .webm (VP9 with alpha)"},
+        {"resume into a movie", {"key", "plate.####.png", "-o", "keyed.mov", "--resume"}, 2,
+         "--resume: a movie is written whole"},
+        {"EXR compression for a movie", {"key", "plate.####.png", "-o", "keyed.mov", "--compression", "zip"}, 2,
+         "--compression applies to EXR and TIFF outputs"},
+        {"a frame rate that is no number", {"key", "plate.####.png", "-o", "keyed.mov", "--frame-rate", "fast"}, 2,
+         "--frame-rate \"fast\": expected frames per second"},
+        {"a frame rate for images", {"key", "plate.####.png", "-o", "keyed.####.png", "--frame-rate", "25"}, 2,
+         "--frame-rate applies to a movie output"},
+        {"an existing movie", {"key", "plate.####.png", "-o", "old.mov"}, 1, "output exists"},
+    };
+    for (const Refusal& r : refusals) {
+        const RunResult run = Run(With(r.Args, kKey));
+        EXPECT_EQ(run.ExitCode, r.ExitCode) << r.What << ": " << run.Err;
+        EXPECT_NE(run.Err.find(r.Message), std::string::npos) << r.What << ": " << run.Err;
+    }
+    EXPECT_EQ(Slurp(P("old.mov")), old);
+
+    // A frame that cannot be read ends the run: no movie, and no temporary file, is left.
+    std::filesystem::resize_file(P("plate.0004.png"), 40);
+    const RunResult damaged = Run(With({"key", "plate.####.png", "-o", "keyed.mov", "-q"}, kKey));
+    EXPECT_EQ(damaged.ExitCode, 1) << damaged.Err;
+    EXPECT_NE(damaged.Err.find("plate.0004.png"), std::string::npos) << damaged.Err;
+    for (const std::string& name : Files())
+        EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name == "old.mov") << name;
+}
+
+}  // namespace
+}  // namespace qualvex::testing
