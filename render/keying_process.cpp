@@ -6,9 +6,11 @@
 #include "host/request.h"
 #include "render/pixel_matte.h"
 #include "render/pixel_record.h"
+#include "render/row_matte.h"
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 namespace qualvex {
 
@@ -86,6 +88,40 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
     const MatteFrame frame = PrepareMatteFrame(settings);
     // The slider reference holds until a key pixel replaces it.
     KeyReference reference = SliderReference(frame);
+
+    if (!sampleKey && width > 0 && height > 0) {
+        // One reference for every pixel: whole rows go through the vector matte. The pixels are
+        // still read and written one by one through the image's own reader and writer.
+        const MatteIsa isa = ChosenMatteIsa();
+        const auto count = static_cast<std::size_t>(width);
+        std::vector<Pixel> records(count);
+        std::vector<float> channels(4 * count);
+        std::vector<std::uint8_t> fullyKeyed(count);
+        const MatteRow row{channels.data(), channels.data() + count, channels.data() + 2 * count,
+                           channels.data() + 3 * count, fullyKeyed.data(), width};
+        for (std::int32_t y = 0; y < height; ++y) {
+            unsigned char* const sourceRow[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
+            unsigned char* const outputRow[2] = {RowAddress(*output, 0, y), RowAddress(*output, 1, y)};
+            for (std::int32_t x = 0; x < width; ++x) {
+                Pixel& record = records[static_cast<std::size_t>(x)];
+                source->ReadPixel(&record, PlaneAddress(sourceRow[0], source->PixelStep[0], x),
+                                  PlaneAddress(sourceRow[1], source->PixelStep[1], x), source);
+                row.R[x] = record.R;
+                row.G[x] = record.G;
+                row.B[x] = record.B;
+                row.A[x] = record.A;
+            }
+            ApplyMatteToRow(row, reference, frame, isa);
+            for (std::int32_t x = 0; x < width; ++x) {
+                Pixel& record = records[static_cast<std::size_t>(x)];
+                SetColour(record, ColorVec{row.B[x], row.G[x], row.R[x], row.A[x]});
+                output->WritePixel(&record, PlaneAddress(outputRow[0], output->PixelStep[0], x),
+                                   PlaneAddress(outputRow[1], output->PixelStep[1], x), output.get());
+            }
+        }
+        request.SetOutputData(links.Out, output.release());
+        return;
+    }
 
     for (std::int32_t y = 0; y < height; ++y) {
         unsigned char* const sourceRow[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};

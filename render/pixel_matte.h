@@ -78,20 +78,21 @@ inline KeyReference KeyPixelReference(const ColorVec& key, const MatteFrame& fra
     return ref;
 }
 
-// Replaces the pixel's alpha, and under colour correction its colour.
-[[gnu::always_inline]] inline void ApplyMatte(ColorVec& pixel, const KeyReference& ref, const MatteFrame& frame)
+// The alpha before Gamma: Fade's extent over the distance to the nearest window edges. False
+// when all three components are at or above their windows' upper ends: the pixel is fully keyed,
+// its alpha is 0 (1 inverted) and its colour is kept.
+[[gnu::always_inline]] inline bool MatteBeforeGamma(const ColorVec& pixel, const KeyReference& ref,
+                                                    const MatteFrame& frame, float& alpha)
 {
-    const FrameSettings& s = frame.Settings;
-    const ColorVec q = RgbToSpace(pixel, s.Mode);
+    const ColorVec q = RgbToSpace(pixel, frame.Settings.Mode);
     const float components[3] = {q.R, q.G, q.B};
     float offset[3];
     for (int i = 0; i < 3; ++i)
         offset[i] = static_cast<float>(static_cast<double>(components[i]) - ref.Lower[i]);
 
-    // All three components at or above their windows' upper ends: fully keyed, colour kept.
     if (offset[0] >= frame.Width[0] && offset[1] >= frame.Width[1] && offset[2] >= frame.Width[2]) {
-        pixel.A = frame.Invert ? 1.0f : 0.0f;
-        return;
+        alpha = frame.Invert ? 1.0f : 0.0f;
+        return false;
     }
 
     // Depth: the distance to the nearer end of the window, negative outside it.
@@ -104,10 +105,25 @@ inline KeyReference KeyPixelReference(const ColorVec& key, const MatteFrame& fra
     const float squared = static_cast<float>((depth[0] * depth[0] + depth[1] * depth[1]) + depth[2] * depth[2]);
     const float dist = std::sqrt(squared);
     // A zero (or NaN) distance would divide by zero: alpha 0.
-    float a = (dist > 0.0f) ? static_cast<float>(frame.FadeExtent / dist) : 0.0f;
+    alpha = (dist > 0.0f) ? static_cast<float>(frame.FadeExtent / dist) : 0.0f;
+    return true;
+}
 
-    if (frame.ApplyGamma && !frame.GammaIsOne)
-        a = static_cast<float>(std::pow(static_cast<double>(a), frame.InverseGamma));
+// Whether shaping raises the alpha to the power 1 / Gamma (Gamma not 0, not 1).
+inline bool NeedsPower(const MatteFrame& frame) { return frame.ApplyGamma && !frame.GammaIsOne; }
+
+// The power 1 / Gamma, through libm's pow: the one place the matte calls it.
+[[gnu::always_inline]] inline float RaiseAlpha(float a, const MatteFrame& frame)
+{
+    return static_cast<float>(std::pow(static_cast<double>(a), frame.InverseGamma));
+}
+
+// Gamma, Offset, Mult, the clamp to 0..1 and Invert.
+[[gnu::always_inline]] inline float ShapeAlpha(float a, const MatteFrame& frame)
+{
+    const FrameSettings& s = frame.Settings;
+    if (NeedsPower(frame))
+        a = RaiseAlpha(a, frame);
     a = static_cast<float>(static_cast<double>(a) + s.Offset);
     a = static_cast<float>(static_cast<double>(a) * s.Mult);
     if (a > 1.0f)
@@ -116,12 +132,15 @@ inline KeyReference KeyPixelReference(const ColorVec& key, const MatteFrame& fra
         a = 0.0f;  // negative or NaN
     if (frame.Invert)
         a = 1.0f - a;
-    pixel.A = a;
+    return a;
+}
 
-    if (!frame.ColorCorrect)
-        return;
-    // Removes (1 - alpha) x CC Amount of the reference colour, then desaturates by
-    // (1 - alpha) x Desaturate. The channels are not clamped.
+// Removes (1 - alpha) x CC Amount of the reference colour, then desaturates by (1 - alpha) x
+// Desaturate. The channels are not clamped.
+[[gnu::always_inline]] inline void CorrectColour(ColorVec& pixel, float a, const KeyReference& ref,
+                                                 const MatteFrame& frame)
+{
+    const FrameSettings& s = frame.Settings;
     const float w = 1.0f - a;
     const ColorVec& reference = ref.Rgb;
     pixel.R = static_cast<float>(static_cast<double>(pixel.R) - static_cast<double>(w * reference.R) * s.CCAmount);
@@ -133,6 +152,20 @@ inline KeyReference KeyPixelReference(const ColorVec& key, const MatteFrame& fra
     pixel.R = corrected.R;
     pixel.G = corrected.G;
     pixel.B = corrected.B;
+}
+
+// Replaces the pixel's alpha, and under colour correction its colour.
+[[gnu::always_inline]] inline void ApplyMatte(ColorVec& pixel, const KeyReference& ref, const MatteFrame& frame)
+{
+    float a;
+    if (!MatteBeforeGamma(pixel, ref, frame, a)) {
+        pixel.A = a;
+        return;
+    }
+    a = ShapeAlpha(a, frame);
+    pixel.A = a;
+    if (frame.ColorCorrect)
+        CorrectColour(pixel, a, ref, frame);
 }
 
 }  // namespace qualvex

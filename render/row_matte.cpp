@@ -1,0 +1,110 @@
+#include "render/row_matte.h"
+
+#include "render/row_matte_kernel.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace qualvex {
+namespace {
+
+const row_kernel::Kernel* KernelFor(MatteIsa isa)
+{
+    switch (isa) {
+    case MatteIsa::Avx512: return &row_kernel::kAvx512;
+    case MatteIsa::Avx2: return &row_kernel::kAvx2;
+    case MatteIsa::Scalar: break;
+    }
+    return nullptr;
+}
+
+row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame)
+{
+    row_kernel::Params params{};
+    params.Mode = frame.Settings.Mode;
+    for (int i = 0; i < 3; ++i) {
+        params.Lower[i] = ref.Lower[i];
+        params.Width[i] = frame.Width[i];
+        for (int j = 0; j < 3; ++j)
+            params.RgbToXyz[i][j] = Matrices.RgbToXyz[i][j];
+    }
+    params.FadeExtent = frame.FadeExtent;
+    params.Offset = frame.Settings.Offset;
+    params.Mult = frame.Settings.Mult;
+    // The power stays with the pixel matte's own call: libm's pow, whatever the lane count.
+    params.Power = NeedsPower(frame);
+    params.Invert = frame.Invert;
+    params.ColorCorrect = frame.ColorCorrect;
+    params.ReferenceRgb[0] = ref.Rgb.R;
+    params.ReferenceRgb[1] = ref.Rgb.G;
+    params.ReferenceRgb[2] = ref.Rgb.B;
+    params.CCAmount = frame.Settings.CCAmount;
+    params.Desaturate = frame.Settings.Desaturate;
+    return params;
+}
+
+}  // namespace
+
+bool MatteIsaAvailable(MatteIsa isa)
+{
+    switch (isa) {
+    case MatteIsa::Scalar: return true;
+    case MatteIsa::Avx2: return __builtin_cpu_supports("avx2");
+    case MatteIsa::Avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+               __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
+    }
+    return false;
+}
+
+MatteIsa ChosenMatteIsa()
+{
+    MatteIsa widest = MatteIsaAvailable(MatteIsa::Avx512) ? MatteIsa::Avx512
+                      : MatteIsaAvailable(MatteIsa::Avx2) ? MatteIsa::Avx2
+                                                          : MatteIsa::Scalar;
+    const char* asked = std::getenv("QUALVEX_MATTE_ISA");
+    if (asked == nullptr)
+        return widest;
+    if (std::strcmp(asked, "scalar") == 0)
+        return MatteIsa::Scalar;
+    if (std::strcmp(asked, "avx2") == 0 && MatteIsaAvailable(MatteIsa::Avx2))
+        return MatteIsa::Avx2;
+    return widest;
+}
+
+const char* MatteIsaName(MatteIsa isa)
+{
+    switch (isa) {
+    case MatteIsa::Avx512: return "avx512";
+    case MatteIsa::Avx2: return "avx2";
+    case MatteIsa::Scalar: break;
+    }
+    return "scalar";
+}
+
+void ApplyMatteToRow(const MatteRow& row, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa)
+{
+    const row_kernel::Kernel* kernel = KernelFor(isa);
+    const int blocks = kernel != nullptr ? row.Count / kernel->Lanes * kernel->Lanes : 0;
+    if (blocks > 0) {
+        const row_kernel::Params params = KernelParams(ref, frame);
+        kernel->Key(params, row.R, row.G, row.B, row.A, row.FullyKeyed, blocks);
+        if (params.Power) {
+            for (int x = 0; x < blocks; ++x)
+                if (row.FullyKeyed[x] == 0)
+                    row.A[x] = RaiseAlpha(row.A[x], frame);
+            kernel->Finish(params, row.R, row.G, row.B, row.A, row.FullyKeyed, blocks);
+        }
+    }
+    // The row's tail, shorter than a vector: the pixel matte itself.
+    for (int x = blocks; x < row.Count; ++x) {
+        ColorVec pixel{row.B[x], row.G[x], row.R[x], row.A[x]};
+        ApplyMatte(pixel, ref, frame);
+        row.R[x] = pixel.R;
+        row.G[x] = pixel.G;
+        row.B[x] = pixel.B;
+        row.A[x] = pixel.A;
+    }
+}
+
+}  // namespace qualvex

@@ -1,0 +1,20 @@
+# Fails when any object file of the render holds a fused multiply-add instruction (vfmadd,
+# vfmsub, vfnmadd, vfnmsub in any form): called with OBJECTS (a list) and OBJDUMP.
+if(NOT OBJDUMP)
+  message(FATAL_ERROR "no objdump to read the object code with")
+endif()
+set(checked 0)
+foreach(object IN LISTS OBJECTS)
+  execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${object}
+    OUTPUT_VARIABLE code RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${OBJDUMP} could not read ${object}")
+  endif()
+  string(REGEX MATCHALL "[ \t]v?f(n)?m(add|sub)[0-9a-z]*[ \t]" fused "${code}")
+  if(fused)
+    list(LENGTH fused count)
+    message(FATAL_ERROR "${object}: ${count} fused multiply-add instructions")
+  endif()
+  math(EXPR checked "${checked} + 1")
+endforeach()
+message(STATUS "${checked} object files, no fused multiply-add")
