@@ -31,8 +31,8 @@ row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame
     params.FadeExtent = frame.FadeExtent;
     params.Offset = frame.Settings.Offset;
     params.Mult = frame.Settings.Mult;
-    // The power stays with the pixel matte's own call: libm's pow, whatever the lane count.
     params.Power = NeedsPower(frame);
+    params.InverseGamma = frame.InverseGamma;
     params.Invert = frame.Invert;
     params.ColorCorrect = frame.ColorCorrect;
     params.ReferenceRgb[0] = ref.Rgb.R;
@@ -89,12 +89,6 @@ void ApplyMatteToRow(const MatteRow& row, const KeyReference& ref, const MatteFr
     if (blocks > 0) {
         const row_kernel::Params params = KernelParams(ref, frame);
         kernel->Key(params, row.R, row.G, row.B, row.A, row.FullyKeyed, blocks);
-        if (params.Power) {
-            for (int x = 0; x < blocks; ++x)
-                if (row.FullyKeyed[x] == 0)
-                    row.A[x] = RaiseAlpha(row.A[x], frame);
-            kernel->Finish(params, row.R, row.G, row.B, row.A, row.FullyKeyed, blocks);
-        }
     }
     // The row's tail, shorter than a vector: the pixel matte itself.
     for (int x = blocks; x < row.Count; ++x) {

@@ -14,7 +14,8 @@ struct Params {
     double FadeExtent;
     double Offset;
     double Mult;
-    bool Power;   // the alpha is raised to 1 / Gamma between the two passes
+    bool Power;   // the alpha is raised to InverseGamma (Gamma neither 0 nor 1)
+    double InverseGamma;
     bool Invert;
     bool ColorCorrect;
     float ReferenceRgb[3];  // red, green, blue
@@ -23,17 +24,18 @@ struct Params {
     float RgbToXyz[3][3];
 };
 
-// The lane counts: AVX2 8, AVX-512 16.
+// The lane counts: AVX2 4, AVX-512 8 (as many doubles as a register holds).
 struct Kernel {
-    // Keys `count` pixels (a multiple of the lane count). Writes `fullyKeyed` nonzero where all three
-    // components are at or above their windows' upper ends (alpha final there: 0, or 1 inverted,
-    // colour kept). Elsewhere: without Power, the final alpha and (under colour correction) the
-    // corrected colour; with Power, the alpha before it, for Finish once it is raised.
+    // Keys `count` pixels (a multiple of the lane count): each pixel's alpha and, under colour
+    // correction, its colour. Writes `fullyKeyed` nonzero where all three components are at or
+    // above their windows' upper ends (alpha 0, or 1 inverted, colour kept).
     void (*Key)(const Params& params, float* r, float* g, float* b, float* alpha, std::uint8_t* fullyKeyed,
                 int count);
-    // Offset, Mult, the clamp, Invert and colour correction, for pixels not fully keyed.
-    void (*Finish)(const Params& params, float* r, float* g, float* b, float* alpha, const std::uint8_t* fullyKeyed,
-                   int count);
+    // The power step alone, for its test: raises the alpha of pixels not fully keyed to
+    // InverseGamma, as libm's pow rounded to float does: a vector pow where its double result lies
+    // far from a float rounding midpoint (its error, below 1e-13 of the value, cannot then change
+    // the rounding), libm's pow elsewhere.
+    void (*Power)(const Params& params, float* alpha, const std::uint8_t* fullyKeyed, int count);
     int Lanes;
 };
 

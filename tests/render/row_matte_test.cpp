@@ -2,12 +2,14 @@
 // checked against the golden tables): the same bits for every colour space and every setting,
 // odd ones included, over random, edge-case and special pixels.
 #include "render/row_matte.h"
+#include "render/row_matte_kernel.h"
 #include "support/float_compare.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
@@ -207,6 +209,45 @@ TEST(RowMatte, ShortRowsAndExactBlocks)
             ApplyMatteToRow({row.R.data(), row.G.data(), row.B.data(), row.A.data(), scratch.data(), count}, ref,
                             frame, isa);
             EXPECT_TRUE(FloatBitsEqual(row.A, expected)) << MatteIsaName(isa) << ", " << count << " pixels";
+        }
+    }
+}
+
+// The vector pow against libm's, rounded to float, over alphas from the smallest float to beyond
+// any the matte makes, and the exponents Gamma gives (1 / Gamma, from 1 / 0.0001 to negative).
+TEST(RowMatte, VectorPowerRoundsAsLibmDoes)
+{
+    std::vector<float> alphas;
+    std::mt19937 random(11);
+    std::uniform_int_distribution<std::uint32_t> bits(0x00000001u, 0x4b000000u);  // up to 2^23
+    for (int i = 0; i < 400000; ++i) {
+        const std::uint32_t pattern = bits(random);
+        float a;
+        std::memcpy(&a, &pattern, sizeof a);
+        alphas.push_back(a);
+    }
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int i = 0; i < 200000; ++i)
+        alphas.push_back(unit(random));
+    for (float special : {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 0.25f, 2.0f, kNan, kInf, -kInf, 1e-45f, 1e-38f, 3e38f})
+        alphas.push_back(special);
+    alphas.resize(alphas.size() / 16 * 16);
+    const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
+                                           MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
+    for (double inverseGamma : {1.0 / 1.4, 1.0 / 2.2, 2.0, 1.0 / 0.3, 1.0 / 0.0001, -0.5, -3.0, 0.999999, 1e-9}) {
+        std::vector<float> expected(alphas.size());
+        for (std::size_t i = 0; i < alphas.size(); ++i)
+            expected[i] = static_cast<float>(std::pow(static_cast<double>(alphas[i]), inverseGamma));
+        row_kernel::Params params{};
+        params.Power = true;
+        params.InverseGamma = inverseGamma;
+        const std::vector<std::uint8_t> none(alphas.size(), 0);
+        for (const row_kernel::Kernel* kernel : kernels) {
+            if (kernel == nullptr)
+                continue;
+            std::vector<float> raised = alphas;
+            kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
+            EXPECT_TRUE(FloatBitsEqual(raised, expected)) << kernel->Lanes << " lanes, exponent " << inverseGamma;
         }
     }
 }
