@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Compares, in one run and one thread each, the keyer through the loaded tool with ffmpeg's
+# colorkey, hsvkey and chromakey on the same HD plate (qualvex demo's green-screen plate, scaled
+# to 1920 x 1080), and prints Mpixel/s per CPU-second and the ratios the speed targets name.
+# ffmpeg's figures are the filter's cost alone: the same run with only the pixel-format
+# conversion the filter needs is subtracted. A plain frame copy (ffmpeg's copy filter) is the
+# ceiling of what touching every pixel costs.
+#
+#   bash bench/compare.sh [BUILD_DIR]     (default build/release; needs ffmpeg)
+set -euo pipefail
+build=${1:-build/release}
+frames=${QUALVEX_COMPARE_FRAMES:-60}
+for program in "$build/cli/qualvex" "$build/bench/qualvex_compare_bench"; do
+  [ -x "$program" ] || { echo "compare.sh: $program is missing: build the release tree first" >&2; exit 1; }
+done
+command -v ffmpeg >/dev/null || { echo "compare.sh: ffmpeg is missing (apt-get install ffmpeg)" >&2; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$build/cli/qualvex" demo -o "$work/demo" >/dev/null
+ffmpeg -v error -i "$work/demo/plate.exr" -vf "scale=1920:1080:flags=bicubic,format=rgb24" -frames:v 1 "$work/plate.png"
+ffmpeg -v error -i "$work/plate.png" -f rawvideo -pix_fmt rgba "$work/plate.rgba"
+# The screen's colour, as the tool's bench takes it: the pixel at (8, 8).
+read -r red green blue < <(ffmpeg -v error -i "$work/plate.png" -vf "crop=1:1:8:8" -f rawvideo -pix_fmt rgb24 - |
+  od -An -tu1 | awk '{print $1, $2, $3}')
+hex=$(printf '0x%02X%02X%02X' "$red" "$green" "$blue")
+hsv=$(awk -v r="$red" -v g="$green" -v b="$blue" 'BEGIN {
+  r /= 255; g /= 255; b /= 255; max = r; if (g > max) max = g; if (b > max) max = b
+  min = r; if (g < min) min = g; if (b < min) min = b; d = max - min
+  h = 0; if (d > 0) { if (max == r) h = (g - b) / d; else if (max == g) h = (b - r) / d + 2; else h = (r - g) / d + 4 }
+  h *= 60; if (h < 0) h += 360; s = (max > 0) ? d / max : 0
+  printf "hue=%.1f:sat=%.3f:val=%.3f", h, s, max }')
+
+# CPU seconds ffmpeg spends on `frames` frames through `chain`, one thread.
+ffmpeg_seconds() {
+  ffmpeg -hide_banner -nostats -benchmark -threads 1 -filter_threads 1 -filter_complex_threads 1 \
+    -stream_loop $((frames - 1)) -f rawvideo -pix_fmt rgba -s 1920x1080 -i "$work/plate.rgba" \
+    -vf "$1" -f null - 2>&1 | sed -n 's/.*bench: utime=\([0-9.]*\)s.*/\1/p'
+}
+mpixels() { awk -v f="$frames" -v s="$1" 'BEGIN { printf "%.1f", (s > 0) ? f * 1920 * 1080 / s / 1e6 : 0 }'; }
+difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f", a - b }'; }
+
+rgba=$(ffmpeg_seconds "format=rgba")
+yuva=$(ffmpeg_seconds "format=yuva444p")
+plain=$(ffmpeg_seconds "null")
+colorkey=$(mpixels "$(difference "$(ffmpeg_seconds "format=rgba,colorkey=color=$hex:similarity=0.2:blend=0.1")" "$rgba")")
+hsvkey=$(mpixels "$(difference "$(ffmpeg_seconds "format=yuva444p,hsvkey=$hsv:similarity=0.2:blend=0.1")" "$yuva")")
+chromakey=$(mpixels "$(difference "$(ffmpeg_seconds "format=yuva444p,chromakey=color=$hex:similarity=0.2:blend=0.1")" "$yuva")")
+copy=$(mpixels "$(difference "$(ffmpeg_seconds "copy")" "$plain")")
+
+# The tool: items per second are pixels per CPU-second.
+QUALVEX_BENCH_PLATE="$work/plate.png" "$build/bench/qualvex_compare_bench" --benchmark_format=csv \
+  --benchmark_min_time=0.5 2>/dev/null | grep '^"KeyPlate' >"$work/qualvex.csv"
+
+echo "HD plate (1920 x 1080), one thread, Mpixel/s per CPU-second; $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo "ffmpeg $(ffmpeg -version | awk 'NR == 1 {print $3}'): colorkey $colorkey, hsvkey $hsvkey, chromakey $chromakey, frame copy $copy"
+echo
+awk -F, -v colorkey="$colorkey" -v hsvkey="$hsvkey" -v chromakey="$chromakey" '
+  {
+    name = $1; gsub(/"/, "", name)
+    split(name, part, "/"); storage = part[2]; space = part[3]; cc = part[4]; gamma = part[5]
+    sub(/storage:/, "", storage); sub(/space:/, "", space); sub(/cc:/, "", cc); sub(/gamma14:/, "", gamma)
+    rate = $7 / 1e6  # items_per_second: pixels per CPU-second
+    key = storage "/" space "/" cc "/" gamma; speed[key] = rate
+  }
+  END {
+    split("RGB HSV YXy YUV YCbCr", names, " ")
+    printf "%-6s %-8s %9s %9s %9s %9s %9s %9s\n", "space", "storage", "cc0 g1", "cc1 g1", "cc0 g1.4", "cc1 g1.4", "cc cost", "gamma cost"
+    for (storage = 3; storage >= 0; storage -= 3) {
+      for (space = 0; space <= 4; ++space) {
+        base = speed[storage "/" space "/0/0"]
+        printf "%-6s %-8s %9.1f %9.1f %9.1f %9.1f %8.0f%% %8.0f%%\n", names[space + 1], storage == 3 ? "float" : "uint8",
+          base, speed[storage "/" space "/1/0"], speed[storage "/" space "/0/1"], speed[storage "/" space "/1/1"],
+          100 * (base / speed[storage "/" space "/1/0"] - 1), 100 * (base / speed[storage "/" space "/0/1"] - 1)
+      }
+    }
+    printf "\ntargets (float, colour correction off, gamma 1):\n"
+    printf "  RGB   %.2f x colorkey  (target >= 0.5)\n", speed["3/0/0/0"] / colorkey
+    printf "  HSV   %.2f x hsvkey    (target >= 2)\n", speed["3/1/0/0"] / hsvkey
+    printf "  YUV   %.2f x chromakey (target >= 2.5)\n", speed["3/3/0/0"] / chromakey
+    printf "  YCbCr %.2f x chromakey (target >= 2.5)\n", speed["3/4/0/0"] / chromakey
+    printf "  colour correction costs at most 60%% more, gamma 1.4 at most 25%% more: the last two columns\n"
+  }' "$work/qualvex.csv"

@@ -1,0 +1,86 @@
+// The tool on the plate bench/compare.sh gives it (QUALVEX_BENCH_PLATE, an image file): one
+// thread, through the loaded plug-in, in each colour space, with colour correction off and on,
+// Gamma 1 and 1.4, in 8-bit and float storage. The key colour is the plate's top-left corner
+// (its screen), set as the key colour in the space in force, windows 0.15 around it.
+#include "bench/frame_renders.h"
+#include "host/image.h"
+#include "host/operator.h"
+#include "host/plugin_loader.h"
+
+#include <OpenImageIO/imageio.h>
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::unique_ptr<Image> ReadPlate(PixelStorage storage, std::string& error)
+{
+    const char* path = std::getenv("QUALVEX_BENCH_PLATE");
+    if (path == nullptr) {
+        error = "QUALVEX_BENCH_PLATE names no plate (bench/compare.sh makes one)";
+        return nullptr;
+    }
+    auto in = OIIO::ImageInput::open(path);
+    if (!in) {
+        error = std::string(path) + ": " + OIIO::geterror();
+        return nullptr;
+    }
+    const OIIO::ImageSpec& spec = in->spec();
+    std::vector<float> values(static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height) *
+                              static_cast<std::size_t>(spec.nchannels));
+    if (spec.nchannels < 3 || !in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, values.data())) {
+        error = std::string(path) + ": not an RGB image";
+        return nullptr;
+    }
+    auto image = std::make_unique<Image>(spec.width, spec.height, storage);
+    for (int y = 0; y < spec.height; ++y)
+        for (int x = 0; x < spec.width; ++x) {
+            const float* v = &values[(static_cast<std::size_t>(y) * static_cast<std::size_t>(spec.width) +
+                                      static_cast<std::size_t>(x)) *
+                                     static_cast<std::size_t>(spec.nchannels)];
+            Pixel p;
+            p.R = v[0];
+            p.G = v[1];
+            p.B = v[2];
+            p.A = 1.0f;
+            image->SetPixel(x, y, p);
+        }
+    return image;
+}
+
+void KeyPlate(benchmark::State& state)
+{
+    std::string error;
+    const std::unique_ptr<Image> plate = ReadPlate(static_cast<PixelStorage>(state.range(0)), error);
+    if (!plate) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/Sondrel.plugin");
+    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.Qualvex"));
+    auto set = [&](const char* id, double value) { qualvex::bench::SetNumber(*op, id, value); };
+    set("Colorspace", static_cast<double>(state.range(1)));
+    const Pixel screen = plate->GetPixel(8, 8);
+    set("CRed", screen.R);
+    set("CGreen", screen.G);
+    set("CBlue", screen.B);
+    for (const char* id : {"MiRedn", "MinGreen", "MinBlue", "MaxRed", "MaxGreen", "MaxBlue"})
+        set(id, 0.15);
+    set("FadeRed", 0.3);
+    set("ColCor", static_cast<double>(state.range(2)));
+    set("CCAmount", 0.5);
+    set("GammaAlpha", state.range(3) == 0 ? 1.0 : 1.4);
+    qualvex::bench::RenderFrames(state, *op, *plate);
+    op.reset();
+    plugin->Unload();
+}
+BENCHMARK(KeyPlate)
+    ->ArgsProduct({{0, 3}, {0, 1, 2, 3, 4}, {0, 1}, {0, 1}})
+    ->ArgNames({"storage", "space", "cc", "gamma14"})
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
