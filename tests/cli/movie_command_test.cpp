@@ -125,7 +125,8 @@ struct MovieOutputCase {
     const char* PixelFormat;
     // How far ffmpeg's decode of the alpha may be from the keyed sequence's: ProRes stores 10-bit
     // alpha without loss (a 10-bit step and a half at most, with the conversions to and from its
-    // 10 and 12 bits); VP9 codes 8-bit alpha with loss, worst at the soft edge.
+    // 10 and 12 bits); VP9 codes 8-bit alpha with loss, worst at the soft edge (measured here: 2/255
+    // at most, 0.65/255 on average).
     float MaxAlphaError;
     float MeanAlphaError;
 };
@@ -134,7 +135,7 @@ TEST_F(MovieCommand, MovieOutputsCarryTheMatteAndTheFrameRate)
 {
     const MovieOutputCase cases[] = {
         {"keyed.mov", "prores", "yuva444p12le", 1.5f / 1023.0f, 0.5f / 1023.0f},
-        {"keyed.webm", "vp9", "yuv420p", 24.0f / 255.0f, 1.5f / 255.0f},
+        {"keyed.webm", "vp9", "yuv420p", 6.0f / 255.0f, 1.5f / 255.0f},
     };
     const std::vector<float> alpha = Reference(3);
     for (const MovieOutputCase& c : cases) {
