@@ -141,7 +141,10 @@ void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& 
     const TemporaryFile temporary(file.parent_path() / TemporaryName(file));
     // TIFF's writer cannot put its directories into memory; it writes the file and is read back.
     if (out.supports("ioproxy") && std::string(out.format_name()) != "tiff") {
+        // Room for the pixels as they are, and the header: an uncompressed image is encoded
+        // without the buffer growing (and copying itself) on the way.
         std::vector<unsigned char> encoded;
+        encoded.reserve(static_cast<std::size_t>(header.image_bytes()) + (std::size_t{1} << 16));
         OIIO::Filesystem::IOVecOutput memory(encoded);
         if (!out.set_ioproxy(&memory) || !out.open(file.string(), header) || !out.write_image(type, data) ||
             !out.close() || out.has_error())

@@ -235,7 +235,10 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     }
 
     auto image = std::make_unique<Image>(header.width, header.height, storage, !map.Further.empty());
+    // Row by row, each pixel through the image's own writer.
     for (int y = 0; y < header.height; ++y) {
+        unsigned char* colourRow = image->PlaneRows[0] != nullptr ? image->PlaneRows[0][y] : nullptr;
+        unsigned char* furtherRow = image->PlaneRows[1] != nullptr ? image->PlaneRows[1][y] : nullptr;
         for (int x = 0; x < header.width; ++x) {
             const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(header.width) +
                                       static_cast<std::size_t>(x);
@@ -254,7 +257,11 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
                 case FurtherChannel::MaterialID: p.MaterialID = ids[id++][index]; break;
                 }
             }
-            image->SetPixel(x, y, p);
+            const auto column = static_cast<std::size_t>(x);
+            image->WritePixel(&p, colourRow + column * static_cast<std::size_t>(image->PixelStep[0]),
+                              furtherRow != nullptr ? furtherRow + column * static_cast<std::size_t>(image->PixelStep[1])
+                                                    : nullptr,
+                              image.get());
         }
     }
     result.Pixels = std::move(image);

@@ -99,24 +99,45 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
     std::size_t pixelBytes = colourBytes;
     for (const auto& [channel, which] : further)
         pixelBytes += IsIdChannel(which) ? sizeof(std::uint32_t) : sizeof(float);
-    std::vector<unsigned char> buffer(pixelBytes * static_cast<std::size_t>(image.Width) *
-                                      static_cast<std::size_t>(image.Height));
-    unsigned char* at = buffer.data();
+    const auto width = static_cast<std::size_t>(image.Width);
+    std::vector<unsigned char> buffer(pixelBytes * width * static_cast<std::size_t>(image.Height));
+    // Row by row: each pixel through the image's own reader, then the row's colour converted to
+    // the file's type in one call where nothing else sits between the pixels.
+    std::vector<Pixel> records(width);
+    std::vector<float> rgba(4 * width);
     for (int y = 0; y < image.Height; ++y) {
-        for (int x = 0; x < image.Width; ++x, at += pixelBytes) {
-            const Pixel p = image.GetPixel(x, y);
-            float rgba[4] = {p.R, p.G, p.B, p.A};
+        const unsigned char* colourRow = image.PlaneRows[0] != nullptr ? image.PlaneRows[0][y] : nullptr;
+        const unsigned char* furtherRow = image.PlaneRows[1] != nullptr ? image.PlaneRows[1][y] : nullptr;
+        for (std::size_t x = 0; x < width; ++x) {
+            Pixel& p = records[x];
+            image.ReadPixel(&p, colourRow + x * static_cast<std::size_t>(image.PixelStep[0]),
+                            furtherRow != nullptr ? furtherRow + x * static_cast<std::size_t>(image.PixelStep[1]) : nullptr,
+                            &image);
+            float* value = &rgba[4 * x];
+            value[0] = p.R;
+            value[1] = p.G;
+            value[2] = p.B;
+            value[3] = p.A;
             if (associate) {
                 for (int c = 0; c < 3; ++c)
-                    rgba[c] *= p.A;
+                    value[c] *= p.A;
             } else if (dissociate && p.A > 0.0f) {
                 // Only where alpha > 0: a colour at alpha 0 (or NaN) has no straight colour to
                 // recover and is kept as it is.
                 for (int c = 0; c < 3; ++c)
-                    rgba[c] /= p.A;
+                    value[c] /= p.A;
             }
-            OIIO::convert_pixel_values(TypeDesc::FLOAT, rgba, colourType, at, 4);
+        }
+        unsigned char* row = buffer.data() + static_cast<std::size_t>(y) * width * pixelBytes;
+        if (further.empty()) {
+            OIIO::convert_pixel_values(TypeDesc::FLOAT, rgba.data(), colourType, row, static_cast<int>(4 * width));
+            continue;
+        }
+        for (std::size_t x = 0; x < width; ++x) {
+            unsigned char* at = row + x * pixelBytes;
+            OIIO::convert_pixel_values(TypeDesc::FLOAT, &rgba[4 * x], colourType, at, 4);
             unsigned char* next = at + colourBytes;
+            const Pixel& p = records[x];
             for (const auto& [channel, which] : further) {
                 float value = 0.0f;
                 std::uint32_t id = 0;
