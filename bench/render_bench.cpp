@@ -14,6 +14,25 @@
 
 namespace {
 
+// Random colours (the worst case for the conversions' branches), or a smooth gradient over a
+// green backing (closer to real footage).
+void FillHdPlate(Image& source, bool smooth)
+{
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> channel(0.0f, 1.0f);
+    for (std::int32_t y = 0; y < source.Height; ++y)
+        for (std::int32_t x = 0; x < source.Width; ++x) {
+            Pixel p;
+            const float u = static_cast<float>(x) / 1920.0f;
+            const float v = static_cast<float>(y) / 1080.0f;
+            p.R = smooth ? 0.1f + 0.6f * u * v : channel(random);
+            p.G = smooth ? 0.7f - 0.3f * u : channel(random);
+            p.B = smooth ? 0.15f + 0.5f * v * v : channel(random);
+            p.A = 1.0f;
+            source.SetPixel(x, y, p);
+        }
+}
+
 void RenderHdFrame(benchmark::State& state)
 {
     const auto storage = static_cast<PixelStorage>(state.range(0));
@@ -29,20 +48,7 @@ void RenderHdFrame(benchmark::State& state)
     set("Colorspace", static_cast<double>(state.range(1)));
 
     Image source(1920, 1080, storage);
-    const bool smooth = state.range(2) == 1;
-    std::mt19937 random(5);
-    std::uniform_real_distribution<float> channel(0.0f, 1.0f);
-    for (std::int32_t y = 0; y < source.Height; ++y)
-        for (std::int32_t x = 0; x < source.Width; ++x) {
-            Pixel p;
-            const float u = static_cast<float>(x) / 1920.0f;
-            const float v = static_cast<float>(y) / 1080.0f;
-            p.R = smooth ? 0.1f + 0.6f * u * v : channel(random);
-            p.G = smooth ? 0.7f - 0.3f * u : channel(random);
-            p.B = smooth ? 0.15f + 0.5f * v * v : channel(random);
-            p.A = 1.0f;
-            source.SetPixel(x, y, p);
-        }
+    FillHdPlate(source, state.range(2) == 1);
     qualvex::bench::RenderFrames(state, *op, source);
     op.reset();
     plugin->Unload();
@@ -72,17 +78,7 @@ void KeyHdFloatFrame(benchmark::State& state)
     set("FadeRed", 0.3);
     set("CCAmount", 0.5);
     Image source(1920, 1080, PixelStorage::Float);
-    for (std::int32_t y = 0; y < source.Height; ++y)
-        for (std::int32_t x = 0; x < source.Width; ++x) {
-            const float u = static_cast<float>(x) / 1920.0f;
-            const float v = static_cast<float>(y) / 1080.0f;
-            Pixel p;
-            p.R = 0.1f + 0.6f * u * v;
-            p.G = 0.7f - 0.3f * u;
-            p.B = 0.15f + 0.5f * v * v;
-            p.A = 1.0f;
-            source.SetPixel(x, y, p);
-        }
+    FillHdPlate(source, true);
     qualvex::bench::RenderFrames(state, *op, source);
     op.reset();
     plugin->Unload();

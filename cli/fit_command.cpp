@@ -121,13 +121,7 @@ void ForEachSourceFrame(const std::string& source, const std::string& framesOpti
         return;
     }
     MovieReader movie(source, "source");
-    FrameRange range{1, movie.Facts().Frames};
-    if (!framesOption.empty()) {
-        range = ParseFrameRange(framesOption);
-        if (range.First < 1 || range.Last > movie.Facts().Frames)
-            throw Failure(source + ": the movie holds frames 1-" + std::to_string(movie.Facts().Frames) +
-                          ", not all of " + framesOption);
-    }
+    const FrameRange range = MovieFrameRange(source, framesOption, movie.Facts().Frames);
     for (int frame = range.First; frame <= range.Last && static_cast<std::size_t>(frame - range.First) < most; ++frame)
         use(movie.ReadFrame(frame), source + " frame " + std::to_string(frame), frame);
 }

@@ -165,6 +165,16 @@ private:
 
 }  // namespace
 
+FrameRange MovieFrameRange(const std::string& movie, const std::string& framesOption, int count)
+{
+    if (framesOption.empty())
+        return {1, count};
+    const FrameRange range = ParseFrameRange(framesOption);
+    if (range.First < 1 || range.Last > count)
+        throw Failure(movie + ": the movie holds frames 1-" + std::to_string(count) + ", not all of " + framesOption);
+    return range;
+}
+
 std::string DescribeFrames(const std::vector<int>& frames, std::size_t maxRuns)
 {
     RunList runs(maxRuns);

@@ -39,6 +39,10 @@ struct FrameRange {
 // "A-B" or "A", frame numbers 0 or more, A <= B; throws UsageError otherwise.
 FrameRange ParseFrameRange(const std::string& text);
 
+// The frames --frames picks of a movie of `count` frames, numbered from 1 (all of them when
+// `framesOption` is empty); throws Failure naming `movie` when the movie does not hold them all.
+FrameRange MovieFrameRange(const std::string& movie, const std::string& framesOption, int count);
+
 // "12-14, 17" for an ascending list of frames, for messages: the first `maxRuns` runs, then how
 // many frames the rest holds.
 std::string DescribeFrames(const std::vector<int>& frames, std::size_t maxRuns = 5);

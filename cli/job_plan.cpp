@@ -23,13 +23,7 @@ std::string ListNames(const std::vector<std::string>& names)
 // A movie's frames are numbered from 1; --frames picks some, all of which it must hold.
 std::vector<int> MovieFramesToKey(const FramePattern& source, const std::string& framesOption, int count)
 {
-    FrameRange range{1, count};
-    if (!framesOption.empty()) {
-        range = ParseFrameRange(framesOption);
-        if (range.First < 1 || range.Last > count)
-            throw Failure(source.Text() + ": the movie holds frames 1-" + std::to_string(count) + ", not all of " +
-                          framesOption);
-    }
+    const FrameRange range = MovieFrameRange(source.Text(), framesOption, count);
     std::vector<int> frames;
     for (int frame = range.First; frame <= range.Last; ++frame)
         frames.push_back(frame);

@@ -133,10 +133,11 @@ private:
 // its start).
 class SourceFrames {
 public:
-    explicit SourceFrames(const KeyJob& job) : m_Job(job)
+    // `movie`: the source movie's facts, when the source is one.
+    SourceFrames(const KeyJob& job, const std::optional<MovieFacts>& movie) : m_Job(job)
     {
-        if (job.SourceIsMovie)
-            m_Movie = std::make_unique<MovieReader>(job.Source.PathFor(0), "source");
+        if (movie)
+            m_Movie = std::make_unique<MovieReader>(job.Source.PathFor(0), "source", *movie);
     }
 
     // The frame at `index` of the run's frames.
@@ -488,7 +489,7 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     std::vector<FrameImage> extras;
     for (const auto& [pattern, role] : beside)
         extras.emplace_back(pattern, role, limit);
-    SourceFrames sourceFrames(job);
+    SourceFrames sourceFrames(job, movie);
     std::unique_ptr<MovieWriter> movieWriter;
     if (job.MovieOutput && !job.Frames.empty()) {
         MovieWriteOptions movieOptions;

@@ -1,5 +1,7 @@
 #include "cli/movie_codec.h"
 
+#include "cli/movie_reader.h"
+
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/log.h>
@@ -15,6 +17,16 @@ std::string AvErrorText(int code)
     if (av_strerror(code, text, sizeof text) < 0)
         return "error " + std::to_string(code);
     return text;
+}
+
+int SwsMatrix(VideoMatrix matrix)
+{
+    switch (matrix) {
+    case VideoMatrix::Bt601: return SWS_CS_ITU601;
+    case VideoMatrix::Bt709: return SWS_CS_ITU709;
+    case VideoMatrix::Bt2020: return SWS_CS_BT2020;
+    }
+    return SWS_CS_ITU709;
 }
 
 void QuietCodecLibraries()

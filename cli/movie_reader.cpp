@@ -23,18 +23,6 @@ namespace {
 struct CloseInput {
     void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
-struct FreeCodec {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FreePacket {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FreeFrame {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct FreeScaler {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
 
 void CheckPlainFile(const std::filesystem::path& file, const std::string& role)
 {
@@ -96,16 +84,6 @@ VideoMatrix MatrixOf(const AVCodecParameters& parameters)
     }
 }
 
-int SwsMatrix(VideoMatrix matrix)
-{
-    switch (matrix) {
-    case VideoMatrix::Bt601: return SWS_CS_ITU601;
-    case VideoMatrix::Bt709: return SWS_CS_ITU709;
-    case VideoMatrix::Bt2020: return SWS_CS_BT2020;
-    }
-    return SWS_CS_ITU709;
-}
-
 bool FullRange(AVPixelFormat format, AVColorRange range)
 {
     return range == AVCOL_RANGE_JPEG || format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P ||
@@ -155,10 +133,16 @@ bool IsMovieName(const std::filesystem::path& file)
 {
     static constexpr std::array<const char*, 11> kExtensions = {".mov", ".mp4", ".m4v", ".mkv",  ".webm", ".avi",
                                                                  ".mxf", ".mpg", ".mpeg", ".ts", ".ogv"};
+    const std::string extension = LowerCaseExtension(file);
+    return std::find(kExtensions.begin(), kExtensions.end(), extension) != kExtensions.end();
+}
+
+std::string LowerCaseExtension(const std::filesystem::path& file)
+{
     std::string extension = file.extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return std::find(kExtensions.begin(), kExtensions.end(), extension) != kExtensions.end();
+    return extension;
 }
 
 MovieFacts InspectMovie(const std::filesystem::path& file, const std::string& role)
@@ -304,16 +288,17 @@ struct MovieReader::State {
     }
 };
 
-MovieReader::MovieReader(std::filesystem::path file, std::string role) : m_State(std::make_unique<State>())
+MovieReader::MovieReader(const std::filesystem::path& file, const std::string& role)
+    : MovieReader(file, role, InspectMovie(file, role))
+{
+}
+
+MovieReader::MovieReader(std::filesystem::path file, std::string role, const MovieFacts& facts)
+    : m_State(std::make_unique<State>())
 {
     m_State->File = std::move(file);
     m_State->Role = std::move(role);
-    int stream = -1;
-    {
-        auto container = OpenContainer(m_State->File, m_State->Role, stream);
-        m_State->Facts = FactsOf(*container, stream, m_State->File, m_State->Role);
-        m_State->Facts.Frames = CountFrames(*container, stream);
-    }
+    m_State->Facts = facts;
     m_State->Open();
 }
 

@@ -19,6 +19,9 @@ namespace qualvex::cli {
 // .webm, .avi, .mxf, .mpg, .mpeg, .ts, .ogv).
 bool IsMovieName(const std::filesystem::path& file);
 
+// The name's extension in lower case (".mov"), as movie names are told apart.
+std::string LowerCaseExtension(const std::filesystem::path& file);
+
 // The YUV matrix a movie's colour was encoded with (and that a keyed movie is written with).
 enum class VideoMatrix { Bt601, Bt709, Bt2020 };
 
@@ -42,7 +45,9 @@ MovieFacts InspectMovie(const std::filesystem::path& file, const std::string& ro
 // file again. Not for several threads at once.
 class MovieReader {
 public:
-    MovieReader(std::filesystem::path file, std::string role);
+    MovieReader(const std::filesystem::path& file, const std::string& role);
+    // With the facts InspectMovie gave for this file: the file is not walked again to count them.
+    MovieReader(std::filesystem::path file, std::string role, const MovieFacts& facts);
     ~MovieReader();
     MovieReader(const MovieReader&) = delete;
     MovieReader& operator=(const MovieReader&) = delete;

@@ -11,7 +11,6 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -20,26 +19,6 @@ extern "C" {
 namespace qualvex::cli {
 namespace {
 
-std::string LowerExtension(const std::filesystem::path& file)
-{
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension;
-}
-
-struct FreeCodec {
-    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FreePacket {
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FreeFrame {
-    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct FreeScaler {
-    void operator()(SwsContext* context) const { sws_freeContext(context); }
-};
 struct FreeDictionary {
     AVDictionary* Entries = nullptr;
     ~FreeDictionary() { av_dict_free(&Entries); }
@@ -53,16 +32,6 @@ AVColorSpace ColorSpaceOf(VideoMatrix matrix)
     case VideoMatrix::Bt2020: return AVCOL_SPC_BT2020_NCL;
     }
     return AVCOL_SPC_BT709;
-}
-
-int SwsMatrix(VideoMatrix matrix)
-{
-    switch (matrix) {
-    case VideoMatrix::Bt601: return SWS_CS_ITU601;
-    case VideoMatrix::Bt709: return SWS_CS_ITU709;
-    case VideoMatrix::Bt2020: return SWS_CS_BT2020;
-    }
-    return SWS_CS_ITU709;
 }
 
 // A value for a 16-bit video sample: 0..1 kept, the rest clamped and counted (NaN reads as 0).
@@ -83,7 +52,7 @@ std::uint16_t Quantised(float value, std::uint64_t& clamped)
 
 bool IsMovieOutputName(const std::filesystem::path& file)
 {
-    const std::string extension = LowerExtension(file);
+    const std::string extension = LowerCaseExtension(file);
     return extension == ".mov" || extension == ".webm";
 }
 
@@ -91,7 +60,7 @@ void CheckMovieOutputName(const std::filesystem::path& file)
 {
     if (IsMovieName(file) && !IsMovieOutputName(file))
         throw UsageError(file.string() + ": keyed movies are written as .mov (ProRes 4444) or .webm (VP9 with "
-                                         "alpha); a " + LowerExtension(file) + " file would not keep the matte");
+                                         "alpha); a " + LowerCaseExtension(file) + " file would not keep the matte");
 }
 
 struct MovieWriter::State {
@@ -114,7 +83,7 @@ struct MovieWriter::State {
 
     State(const std::filesystem::path& file, int width, int height, const MovieWriteOptions& options)
         : File(file), Options(options), Written(file), Width(width), Height(height),
-          Prores(LowerExtension(file) == ".mov")
+          Prores(LowerCaseExtension(file) == ".mov")
     {
     }
 

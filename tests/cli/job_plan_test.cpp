@@ -109,6 +109,24 @@ struct RefusalCase {
     const char* Message;  // exact text
 };
 
+// Each case is refused with exactly its message, as a usage error or as a failure.
+template <std::size_t N>
+void ExpectRefusals(const RefusalCase (&cases)[N], const DescribedDisk& disk)
+{
+    for (const RefusalCase& c : cases) {
+        try {
+            PlanKeyJob(c.Asked, disk.View());
+            ADD_FAILURE() << c.What << ": planned without complaint";
+        } catch (const UsageError& error) {
+            EXPECT_TRUE(c.Usage) << c.What << ": a usage error, expected a failure";
+            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
+        } catch (const Failure& error) {
+            EXPECT_FALSE(c.Usage) << c.What << ": a failure, expected a usage error";
+            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
+        }
+    }
+}
+
 TEST(JobPlan, RefusesWithTheReason)
 {
     DescribedDisk disk;
@@ -174,18 +192,7 @@ TEST(JobPlan, RefusesWithTheReason)
         {"many gaps: five runs named, the frames of the rest counted", Request("sparse.####.exr", "x.####.exr", "1-15"),
          false, "sparse.####.exr: source frames missing: 1, 3, 5, 7, 9 and 3 more (--allow-gaps keys the frames that exist)"},
     };
-    for (const RefusalCase& c : cases) {
-        try {
-            PlanKeyJob(c.Asked, disk.View());
-            ADD_FAILURE() << c.What << ": planned without complaint";
-        } catch (const UsageError& error) {
-            EXPECT_TRUE(c.Usage) << c.What << ": a usage error, expected a failure";
-            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
-        } catch (const Failure& error) {
-            EXPECT_FALSE(c.Usage) << c.What << ": a failure, expected a usage error";
-            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
-        }
-    }
+    ExpectRefusals(cases, disk);
 }
 
 TEST(JobPlan, TheLargestFrameNumberEndsTheRangeWithoutOverflow)
@@ -279,18 +286,7 @@ TEST(JobPlan, MoviesInAndOut)
         {"the preview over the movie", Movie("in.mp4", "out.mov", 4, true, "", ExistingOutputs::Refuse, "out.mov"),
          true, "out.mov: the preview would replace an output of this run"},
     };
-    for (const RefusalCase& c : refused) {
-        try {
-            PlanKeyJob(c.Asked, disk.View());
-            ADD_FAILURE() << c.What << ": planned without complaint";
-        } catch (const UsageError& error) {
-            EXPECT_TRUE(c.Usage) << c.What << ": a usage error, expected a failure";
-            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
-        } catch (const Failure& error) {
-            EXPECT_FALSE(c.Usage) << c.What << ": a failure, expected a usage error";
-            EXPECT_EQ(std::string(error.what()), c.Message) << c.What;
-        }
-    }
+    ExpectRefusals(refused, disk);
 }
 
 }  // namespace
