@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 class UsageError : public std::runtime_error {
 public:
@@ -16,4 +16,4 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 template <typename Number>
 bool ParseNumberText(const std::string& text, Number& value)
@@ -19,4 +19,4 @@ bool ParseNumberText(const std::string& text, Number& value)
     return error == std::errc() && stop == end && begin != end;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

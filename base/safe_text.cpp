@@ -1,8 +1,8 @@
-#include "cli/safe_text.h"
+#include "base/safe_text.h"
 
 #include <cstdio>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 std::string Printable(std::string_view text, std::size_t maxChars)
 {
@@ -70,4 +70,4 @@ std::string ShellQuoted(std::string_view text)
     return out + "'";
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // How deep a settings file or record may nest; a flat object of controls needs one level.
 inline constexpr std::size_t kMaxJsonDepth = 32;
@@ -27,4 +27,4 @@ std::size_t JsonNestingDepth(std::string_view json, std::size_t limit = kMaxJson
 // `text` as one word of a POSIX shell command line: in single quotes, a single quote written as '\''.
 std::string ShellQuoted(std::string_view text);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

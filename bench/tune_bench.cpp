@@ -1,9 +1,9 @@
 // What a user waits for in qualvex tune: an edit made through the session, then the view the page
 // asks for, on an HD frame (1920 x 1080, float EXR), at full size and at the half-size proxy.
-#include "cli/image_writer.h"
-#include "cli/keyer_plugin.h"
-#include "cli/synthetic_plate.h"
-#include "cli/tune_session.h"
+#include "jobs/keyer_plugin.h"
+#include "media/image_writer.h"
+#include "media/synthetic_plate.h"
+#include "tune/tune_session.h"
 
 #include <benchmark/benchmark.h>
 
@@ -14,7 +14,7 @@
 
 namespace {
 
-using namespace qualvex::cli;
+using namespace qualvex;
 
 // The plate and the demo's settings, written once into a folder of this process's.
 struct HdPlateFiles {

@@ -1,14 +1,14 @@
 // The commands module: everything qualvex does beyond describing itself, behind one entry point
 // that the program finds with the platform loader (see command_line.h).
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 #include "cli/command_line.h"
 #include "cli/demo_command.h"
-#include "cli/farm_scheduler.h"
 #include "cli/info_command.h"
-#include "cli/keyer_plugin.h"
-#include "cli/memory_limit.h"
-#include "cli/settings_record.h"
-#include "cli/storage_kinds.h"
+#include "farm/farm_scheduler.h"
+#include "jobs/keyer_plugin.h"
+#include "media/memory_limit.h"
+#include "media/settings_record.h"
+#include "media/storage_kinds.h"
 
 #include <cstdio>
 #include <new>
@@ -16,6 +16,7 @@
 
 namespace {
 
+using namespace qualvex;
 using namespace qualvex::cli;
 
 int Fail(int code, const std::string& message)

@@ -1,15 +1,16 @@
 #include "cli/demo_command.h"
-#include "cli/key_command.h"
 
-#include "cli/cli_errors.h"
-#include "cli/contact_sheet.h"
-#include "cli/control_settings.h"
-#include "cli/fit_command.h"
-#include "cli/frame_render.h"
-#include "cli/image_writer.h"
-#include "cli/keyer_plugin.h"
-#include "cli/synthetic_plate.h"
+#include "jobs/key_job.h"
+
+#include "base/errors.h"
 #include "host/flow.h"
+#include "jobs/control_settings.h"
+#include "jobs/fit_samples.h"
+#include "jobs/frame_render.h"
+#include "jobs/keyer_plugin.h"
+#include "media/contact_sheet.h"
+#include "media/image_writer.h"
+#include "media/synthetic_plate.h"
 
 #include <algorithm>
 #include <cmath>

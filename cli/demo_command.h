@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
-
+namespace qualvex {
 class KeyerPlugin;
+}  // namespace qualvex
+
+namespace qualvex::cli {
 
 struct DemoResult {
     double MeanAlphaError;

@@ -1,17 +1,19 @@
 #include "cli/farm_command.h"
-#include "cli/movie_reader.h"
 
-#include "cli/atomic_writer.h"
-#include "cli/cli_errors.h"
-#include "cli/control_settings.h"
-#include "cli/farm_scheduler.h"
-#include "cli/frame_sequence.h"
-#include "cli/image_reader.h"
-#include "cli/keyer_plugin.h"
-#include "cli/safe_text.h"
-#include "cli/settings_record.h"
-#include "cli/storage_kinds.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
+#include "cli/key_command.h"
+#include "farm/farm_scheduler.h"
+#include "farm/farm_tasks.h"
 #include "host/operator.h"
+#include "jobs/control_settings.h"
+#include "jobs/frame_sequence.h"
+#include "jobs/keyer_plugin.h"
+#include "media/atomic_writer.h"
+#include "media/image_reader.h"
+#include "media/movie_reader.h"
+#include "media/settings_record.h"
+#include "media/storage_kinds.h"
 
 #include <nlohmann/json.hpp>
 
@@ -24,18 +26,6 @@ namespace qualvex::cli {
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-// The output pattern's name up to its frame-number marker or first dot: "keyed.####.exr" gives
-// "keyed".
-std::filesystem::path Beside(const std::string& outputPattern, const std::string& suffix)
-{
-    const std::filesystem::path output(outputPattern);
-    std::string name = output.filename().string();
-    name = name.substr(0, name.find_first_of(".#%"));
-    if (name.empty())
-        name = "frames";
-    return output.parent_path() / (name + suffix);
-}
 
 std::string ReadText(const std::filesystem::path& file)
 {
@@ -52,124 +42,7 @@ std::string Absolute(const std::string& path)
     return path.empty() ? path : std::filesystem::absolute(path).lexically_normal().string();
 }
 
-// The frames of the source a run asks for: those on disk within --frames (a single file is
-// frame 0). Key's planning has already refused gaps unless --allow-gaps.
-std::vector<int> AskedFrames(const KeyOptions& key)
-{
-    const FramePattern source(key.Source);
-    if (!source.IsSequence())
-        return {0};
-    std::vector<int> frames = source.FramesOnDisk();
-    if (!key.Frames.empty()) {
-        const FrameRange range = ParseFrameRange(key.Frames);
-        std::erase_if(frames, [&](int f) { return f < range.First || f > range.Last; });
-    }
-    return frames;
-}
-
-std::string SafeJobName(const std::string& outputPattern)
-{
-    std::string name = "qualvex-" + Beside(outputPattern, "").filename().string();
-    for (char& c : name)
-        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.'))
-            c = '_';
-    return name;
-}
-
-// The command one task runs: the installed qualvex key on its chunk, with the frozen settings.
-std::string TaskCommand(const FarmSubmitOptions& options, const KeyOptions& key, const std::filesystem::path& plugin,
-                        const std::filesystem::path& frozen, const std::string& version, std::pair<int, int> chunk,
-                        bool sequence)
-{
-    std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    std::string line = ShellQuoted(program.string()) + " --plugin-path " + ShellQuoted(plugin.string()) + " key " +
-                       ShellQuoted(key.Source) + " -o " + ShellQuoted(key.Output) + " --settings " +
-                       ShellQuoted(frozen.string());
-    if (sequence)
-        line += " --frames " + std::to_string(chunk.first) + "-" + std::to_string(chunk.second);
-    line += key.Overwrite ? " --overwrite" : " --resume";
-    line += " -q --require-version " + ShellQuoted(version);
-    const auto pass = [&line](const char* option, const std::string& value) {
-        if (!value.empty())
-            line += std::string(" ") + option + " " + ShellQuoted(value);
-    };
-    pass("--key-image", key.KeyImage);
-    pass("--data-type", options.DataTypeText);
-    pass("--compression", key.Compression);
-    if (key.Premultiply || key.Alpha != "auto")
-        pass("--alpha", key.Premultiply ? std::string("straight") : key.Alpha);
-    pass("--garbage", key.Finish.Garbage);
-    pass("--core", key.Finish.Core);
-    pass("--memory-limit", options.MemoryLimitText);
-    if (key.Threads != 0)
-        pass("--threads", std::to_string(key.Threads));
-    if (key.AllowGaps)
-        line += " --allow-gaps";
-    return line;
-}
-
-// The settings record a frame must carry: the keyer's controls and, where the settings finish
-// the key, the finishing tool's, as key --settings `file` would set them.
-std::string ExpectedRecord(const KeyerPlugin& plugin, const std::filesystem::path& file)
-{
-    const std::unique_ptr<Operator> keyer = plugin.NewInstance();
-    RunSettings settings;
-    settings.File = ReadSettingsFile(*keyer, file);
-    settings.ApplyTo(*keyer);
-    if (settings.File.FinishJson.empty())
-        return SettingsRecordJson(*keyer, nullptr);
-    const std::unique_ptr<KeyerPlugin> finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
-    const std::unique_ptr<Operator> finisher = finishing->NewInstance();
-    ApplyControlValues(*finisher, ParseSettingsJson(*finisher, settings.File.FinishJson, file.string() + " (finish)"));
-    return SettingsRecordJson(*keyer, finisher.get());
-}
-
-bool SameRecord(const std::string& a, const std::string& b)
-{
-    if (a.empty() || b.empty())
-        return false;
-    const Json x = Json::parse(a, nullptr, false);
-    const Json y = Json::parse(b, nullptr, false);
-    return !x.is_discarded() && x == y;
-}
-
-std::string Few(const FramePattern& output, const std::vector<int>& frames)
-{
-    // A few names, then the rest as frame ranges.
-    constexpr std::size_t kNamed = 3;
-    std::string text;
-    for (std::size_t i = 0; i < frames.size() && i < kNamed; ++i)
-        text += (i ? ", " : "") + output.PathFor(frames[i]).filename().string();
-    if (frames.size() > kNamed)
-        text += " and " + std::to_string(frames.size() - kNamed) + " more (frames " + DescribeFrames(frames) + ")";
-    return text;
-}
-
 }  // namespace
-
-std::filesystem::path FrozenSettingsFile(const std::string& outputPattern)
-{
-    return Beside(outputPattern, ".qualvex-farm.json");
-}
-
-std::filesystem::path JobDescriptionFile(const std::string& outputPattern)
-{
-    return Beside(outputPattern, ".qualvex-farm-job.json");
-}
-
-std::filesystem::path TaskLogFolder(const std::string& outputPattern)
-{
-    return Beside(outputPattern, ".qualvex-farm-logs");
-}
-
-std::vector<std::pair<int, int>> ChunksOf(const std::vector<int>& frames, std::size_t chunk)
-{
-    std::vector<std::pair<int, int>> chunks;
-    for (std::size_t i = 0; i < frames.size(); i += chunk)  // chunk >= 1
-        chunks.emplace_back(frames[i], frames[std::min(frames.size(), i + chunk) - 1]);
-    return chunks;
-}
 
 FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions& options, FarmScheduler& scheduler)
 {
@@ -237,9 +110,10 @@ FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions&
     const FramePattern source(key.Source);
     ArrayJobRequest job;
     job.Name = SafeJobName(key.Output);
+    const TaskSettings task{plugin.Library().File().parent_path().lexically_normal(), frozen, planned.Version,
+                            source.IsSequence(), options.DataTypeText, options.MemoryLimitText};
     for (const auto& chunk : chunks)
-        job.Commands.push_back(TaskCommand(options, key, plugin.Library().File().parent_path().lexically_normal(), frozen,
-                                           planned.Version, chunk, source.IsSequence()));
+        job.Commands.push_back(TaskCommand(task, key, chunk));
     job.Tasks = submission.Chunks;
     job.LogFolder = TaskLogFolder(key.Output);
     job.Description = JobDescriptionFile(key.Output).string();
@@ -309,66 +183,6 @@ void RunFarmStatus(FarmScheduler& scheduler, const std::string& jobId)
         written += std::filesystem::is_regular_file(output.PathFor(frame.get<int>()), error) ? 1 : 0;
     }
     std::printf("  frames written: %zu of %zu (%s)\n", written, asked, output.Text().c_str());
-}
-
-FrameCheck VerifyFrames(const KeyerPlugin& plugin, const FarmVerifyOptions& options)
-{
-    if (options.Frames.empty())
-        throw UsageError("--frames A-B: the frames the outputs should hold");
-    const FramePattern output(options.Output);
-    const FrameRange range = ParseFrameRange(options.Frames);
-    if (!output.IsSequence() && range.First != range.Last)
-        throw UsageError(options.Output + " is a single file: --frames takes one frame");
-    std::filesystem::path settings = options.Settings;
-    std::error_code error;
-    if (settings.empty() && std::filesystem::exists(FrozenSettingsFile(options.Output), error))
-        settings = FrozenSettingsFile(options.Output);
-    // Without a settings file, every frame must carry the same record as the first readable one.
-    std::string expected = settings.empty() ? std::string() : ExpectedRecord(plugin, settings);
-
-    FrameCheck check;
-    for (int frame = range.First;; ++frame) {
-        const std::filesystem::path file = output.PathFor(frame);
-        if (!std::filesystem::exists(std::filesystem::symlink_status(file, error))) {
-            check.Missing.push_back(frame);
-        } else {
-            bool readable = true;
-            try {
-                ReadImageFile(file, "output");
-            } catch (const std::exception&) {
-                readable = false;
-            }
-            if (!readable) {
-                check.Damaged.push_back(frame);
-            } else {
-                const std::string record = ReadSettingsRecord(file).Json;
-                if (expected.empty() && !record.empty())
-                    expected = record;
-                (SameRecord(record, expected) ? check.Complete : check.Foreign).push_back(frame);
-            }
-        }
-        if (frame == range.Last)
-            break;
-    }
-    return check;
-}
-
-std::string VerifyReport(const FarmVerifyOptions& options, const FrameCheck& check)
-{
-    const FramePattern output(options.Output);
-    const std::size_t total = check.Complete.size() + check.Missing.size() + check.Damaged.size() + check.Foreign.size();
-    std::string text = "qualvex farm verify: " + output.Text() + ", " + std::to_string(total) + " frames: " +
-                       std::to_string(check.Complete.size()) + " complete, " + std::to_string(check.Missing.size()) +
-                       " missing, " + std::to_string(check.Damaged.size()) + " damaged, " +
-                       std::to_string(check.Foreign.size()) + " foreign\n";
-    const std::pair<const char*, const std::vector<int>*> kinds[] = {
-        {"missing", &check.Missing},
-        {"damaged (unreadable or cut short)", &check.Damaged},
-        {"foreign (keyed with other settings, or none)", &check.Foreign}};
-    for (const auto& [name, frames] : kinds)
-        if (!frames->empty())
-            text += std::string("  ") + name + ": " + Few(output, *frames) + "\n";
-    return text;
 }
 
 }  // namespace qualvex::cli

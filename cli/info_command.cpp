@@ -1,8 +1,9 @@
 #include "cli/info_command.h"
 
-#include "cli/cli_errors.h"
-#include "cli/keyer_plugin.h"
-#include "cli/safe_text.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
+#include "jobs/control_kind.h"
+#include "jobs/keyer_plugin.h"
 
 #include <nlohmann/json.hpp>
 
@@ -30,21 +31,6 @@ std::string Number(double value)
 }
 
 }  // namespace
-
-std::string ControlKindName(const LinkDescription& d)
-{
-    if (d.DataType == CLSID_DataType_Image.str())
-        return "image";
-    const std::pair<const FuID*, const char*> kinds[] = {
-        {&CLSID_InputControl_Combo, "combo"},       {&CLSID_InputControl_MultiButton, "multibutton"},
-        {&CLSID_InputControl_Slider, "slider"},     {&CLSID_InputControl_Checkbox, "checkbox"},
-        {&CLSID_InputControl_Color, "colour"},      {&CLSID_InputControl_Label, "label"},
-    };
-    for (const auto& [control, kind] : kinds)
-        if (d.Control == control->str())
-            return kind;
-    return d.Control.empty() ? d.DataType : d.Control;
-}
 
 void PrintInfo(const KeyerPlugin& plugin, const std::string& image, const std::string& embeddedJson,
                const std::string& embeddedVersion)

@@ -1,17 +1,13 @@
 // qualvex info: what the loaded tool registers and the control page a user sees.
 #pragma once
 
-#include "host/link.h"
-
 #include <string>
 
-namespace qualvex::cli {
-
+namespace qualvex {
 class KeyerPlugin;
+}  // namespace qualvex
 
-// What kind of control an input is, as info and tune's page name it: "combo", "multibutton",
-// "slider", "checkbox", "colour", "label", "image", else the control's class identifier.
-std::string ControlKindName(const LinkDescription& input);
+namespace qualvex::cli {
 
 // The tool's registration, version record and control page. With `image`, also the control values
 // embedded in it: `embeddedJson` and `embeddedVersion` as its settings record holds them (read by

@@ -8,10 +8,10 @@
 //   qualvex farm submit SOURCE -o /ABSOLUTE/OUTPUT --chunk N [key options]; farm status JOB;
 //   qualvex farm verify OUTPUT --frames A-B
 // Exit codes: 0 success, 2 usage errors, 1 anything else; errors go to standard error.
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 #include "cli/command_line.h"
 #include "cli/info_command.h"
-#include "cli/keyer_plugin.h"
+#include "jobs/keyer_plugin.h"
 
 #include <CLI/CLI.hpp>
 
@@ -25,6 +25,7 @@
 
 namespace {
 
+using namespace qualvex;
 using namespace qualvex::cli;
 
 int Fail(int code, const std::string& message)

@@ -1,7 +1,7 @@
 #include "cli/tune_command.h"
 
-#include "cli/cli_errors.h"
-#include "cli/tune_server.h"
+#include "base/errors.h"
+#include "tune/tune_server.h"
 
 #include <signal.h>
 #include <spawn.h>

@@ -2,14 +2,16 @@
 // the tool loaded through the host. Prints the page's URL and serves it until interrupted.
 #pragma once
 
-#include "cli/tune_session.h"
+#include "tune/tune_session.h"
 
 #include <filesystem>
 #include <string>
 
-namespace qualvex::cli {
-
+namespace qualvex {
 class KeyerPlugin;
+}  // namespace qualvex
+
+namespace qualvex::cli {
 
 struct TuneOptions {
     TuneSource Source;

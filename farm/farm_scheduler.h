@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct ArrayJobRequest {
     std::string Name;
@@ -54,4 +54,4 @@ std::unique_ptr<FarmScheduler> MakeSlurmScheduler();
 // tasks and the job's description. Exposed for tests.
 JobStatus ParseSlurmJobLines(const std::string& text);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,8 +1,8 @@
 // The farm manager interface over Slurm's commands: a batch script with one case per array task,
 // submitted with sbatch; states from scontrol, which keeps finished tasks for MinJobAge; scancel.
-#include "cli/cli_errors.h"
-#include "cli/farm_scheduler.h"
-#include "cli/safe_text.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
+#include "farm/farm_scheduler.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 struct ProgramResult {
@@ -267,4 +267,4 @@ JobStatus ParseSlurmJobLines(const std::string& text)
 
 std::unique_ptr<FarmScheduler> MakeSlurmScheduler() { return std::make_unique<SlurmScheduler>(); }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

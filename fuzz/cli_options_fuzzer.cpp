@@ -4,10 +4,10 @@
 #include "fuzz_check.h"
 #include "tool_instance.h"
 
-#include "cli/cli_errors.h"
-#include "cli/control_settings.h"
-#include "cli/frame_sequence.h"
+#include "base/errors.h"
 #include "host/operator.h"
+#include "jobs/control_settings.h"
+#include "jobs/frame_sequence.h"
 
 #include <climits>
 #include <cmath>
@@ -20,7 +20,6 @@
 namespace {
 
 using qualvex::fuzz::Require;
-namespace cli = qualvex::cli;
 
 // Where the frame number goes in a name that holds exactly one marker, found independently of
 // FramePattern: a run of '#', or '%', optional digits, 'd'.
@@ -73,7 +72,7 @@ std::string Padded(int frame, std::size_t width)
 void CheckFramePattern(const std::string& text, const std::vector<int>& frames)
 {
     try {
-        const cli::FramePattern pattern(text);
+        const qualvex::FramePattern pattern(text);
         Require(pattern.Text() == text, "a pattern keeps its text");
         const std::optional<Marker> marker = OnlyMarker(text);
         Require(pattern.IsSequence() == marker.has_value(), "a name with one frame-number marker is a sequence");
@@ -88,7 +87,7 @@ void CheckFramePattern(const std::string& text, const std::vector<int>& frames)
             Require(path == expected, "frame " + std::to_string(frame) + " of \"" + text + "\" is \"" + expected +
                                           "\", not \"" + path + "\"");
         }
-    } catch (const cli::UsageError&) {
+    } catch (const qualvex::UsageError&) {
         // More than one marker, or a printf width over 16.
     }
 }
@@ -96,11 +95,11 @@ void CheckFramePattern(const std::string& text, const std::vector<int>& frames)
 std::vector<int> CheckFrameRange(const std::string& text)
 {
     try {
-        const cli::FrameRange range = cli::ParseFrameRange(text);
+        const qualvex::FrameRange range = qualvex::ParseFrameRange(text);
         Require(range.First >= 0 && range.First <= range.Last, "a frame range runs forward from 0 or more");
         Require(text.find_first_not_of("0123456789-") == std::string::npos, "a frame range is digits and a dash");
         return {range.First, range.Last};
-    } catch (const cli::UsageError& refused) {
+    } catch (const qualvex::UsageError& refused) {
         Require(std::string(refused.what()).starts_with("--frames \""), "a refusal names --frames");
         return {};
     }
@@ -109,12 +108,12 @@ std::vector<int> CheckFrameRange(const std::string& text)
 void CheckSetOption(const Operator& op, const std::string& text)
 {
     try {
-        const cli::ControlValue value = cli::ParseSetOption(op, text);
+        const qualvex::ControlValue value = qualvex::ParseSetOption(op, text);
         Require(value.ID == text.substr(0, text.find('=')), "--set sets the control named before '='");
         const Input* input = op.FindInput(value.ID);
         Require(input != nullptr && input->Value() != nullptr, "--set sets a number control of the tool");
         Require(std::isfinite(value.Value), "--set gives a finite value");
-    } catch (const cli::UsageError& refused) {
+    } catch (const qualvex::UsageError& refused) {
         Require(std::string(refused.what()).starts_with("--set"), "a refusal names --set");
     }
 }
@@ -122,13 +121,13 @@ void CheckSetOption(const Operator& op, const std::string& text)
 void CheckKeyColor(const std::string& text)
 {
     try {
-        const std::vector<cli::ControlValue> values = cli::ParseKeyColor(text);
+        const std::vector<qualvex::ControlValue> values = qualvex::ParseKeyColor(text);
         Require(values.size() == 3, "--key-color sets three controls");
         Require(values[0].ID == "CRed" && values[1].ID == "CGreen" && values[2].ID == "CBlue",
                 "--key-color sets the key colour controls in order");
-        for (const cli::ControlValue& value : values)
+        for (const qualvex::ControlValue& value : values)
             Require(std::isfinite(value.Value), "--key-color gives finite values");
-    } catch (const cli::UsageError& refused) {
+    } catch (const qualvex::UsageError& refused) {
         Require(std::string(refused.what()).starts_with("--key-color \""), "a refusal names --key-color");
     }
 }

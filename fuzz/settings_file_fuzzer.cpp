@@ -6,9 +6,9 @@
 #include "fuzz_check.h"
 #include "tool_instance.h"
 
-#include "cli/cli_errors.h"
-#include "cli/control_settings.h"
+#include "base/errors.h"
 #include "host/operator.h"
+#include "jobs/control_settings.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -24,7 +24,6 @@
 namespace {
 
 using qualvex::fuzz::Require;
-namespace cli = qualvex::cli;
 
 constexpr const char* kOrigin = "fuzz input";
 
@@ -56,11 +55,11 @@ void WriteImageWithDescription(const std::filesystem::path& file, const std::str
 
 // What a parsed settings file must be: known number controls, each once, with finite values, in
 // the order of the control page.
-void CheckValues(const Operator& op, const std::vector<cli::ControlValue>& values)
+void CheckValues(const Operator& op, const std::vector<qualvex::ControlValue>& values)
 {
     std::set<std::string> seen;
     std::size_t lastPosition = 0;
-    for (const cli::ControlValue& value : values) {
+    for (const qualvex::ControlValue& value : values) {
         Require(std::isfinite(value.Value), "control \"" + value.ID + "\" has a finite value");
         Require(seen.insert(value.ID).second, "control \"" + value.ID + "\" is set once");
         std::size_t position = 0;
@@ -91,10 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     if (!embedded) {
         try {
-            CheckValues(op, cli::ParseSettingsJson(op, text, kOrigin));
-        } catch (const cli::UsageError& refused) {
+            CheckValues(op, qualvex::ParseSettingsJson(op, text, kOrigin));
+        } catch (const qualvex::UsageError& refused) {
             Require(std::string(refused.what()).starts_with(std::string(kOrigin) + ": "), "a refusal names its origin");
-        } catch (const cli::Failure& failed) {
+        } catch (const qualvex::Failure& failed) {
             Require(std::string(failed.what()).starts_with(std::string(kOrigin) + ": "), "a failure names its origin");
         }
         return 0;
@@ -105,12 +104,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::filesystem::path& file = ScratchImage();
     WriteImageWithDescription(file, text);
     try {
-        const cli::SettingsFile settings = cli::ReadSettingsFile(op, file);
+        const qualvex::SettingsFile settings = qualvex::ReadSettingsFile(op, file);
         Require(settings.Embedded, "settings read from an image are an embedded record");
         CheckValues(op, settings.Values);
-    } catch (const cli::UsageError& refused) {
+    } catch (const qualvex::UsageError& refused) {
         Require(std::string(refused.what()).starts_with(file.string() + ": "), "a refusal names the file");
-    } catch (const cli::Failure& failed) {
+    } catch (const qualvex::Failure& failed) {
         Require(std::string(failed.what()).starts_with(file.string() + ": "), "a failure names the file");
     }
     return 0;

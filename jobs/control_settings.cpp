@@ -1,11 +1,11 @@
-#include "cli/control_settings.h"
+#include "jobs/control_settings.h"
 
-#include "cli/cli_errors.h"
-#include "cli/number_text.h"
-#include "cli/safe_text.h"
-#include "cli/settings_record.h"
+#include "base/errors.h"
+#include "base/number_text.h"
+#include "base/safe_text.h"
 #include "host/operator.h"
 #include "host/parameter.h"
+#include "media/settings_record.h"
 
 #include <nlohmann/json.hpp>
 
@@ -18,7 +18,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -384,4 +384,4 @@ std::string ControlValuesJson(const Operator& op)
     return document.dump();
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

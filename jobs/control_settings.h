@@ -10,7 +10,7 @@
 
 class Operator;
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct ControlValue {
     std::string ID;
@@ -84,4 +84,4 @@ std::string SettingsRecordJson(const Operator& keyer, const Operator* finisher);
 // numbers are written so that they read back to the same bits.
 std::string ControlValuesJson(const Operator& op);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

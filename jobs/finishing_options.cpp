@@ -1,12 +1,12 @@
-#include "cli/finishing_options.h"
+#include "jobs/finishing_options.h"
 
-#include "cli/cli_errors.h"
-#include "cli/safe_text.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
 #include "host/operator.h"
 
 #include <cmath>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 void CheckFinite(const std::optional<double>& value, const char* option)
@@ -84,4 +84,4 @@ std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const
     return values;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

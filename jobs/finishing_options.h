@@ -3,7 +3,7 @@
 // a settings file's "finish" object under the tool's own control IDs.
 #pragma once
 
-#include "cli/control_settings.h"
+#include "jobs/control_settings.h"
 
 #include <optional>
 #include <string>
@@ -11,7 +11,7 @@
 
 class Operator;
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct FinishingOptions {
     std::string Despill;        // "average" or "max"; empty: as the settings say
@@ -34,4 +34,4 @@ struct FinishingOptions {
 // colour's strongest channel. Throws UsageError naming the option for a value it does not take.
 std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const Operator& keyer);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

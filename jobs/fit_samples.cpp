@@ -1,15 +1,15 @@
-#include "cli/fit_command.h"
+#include "jobs/fit_samples.h"
 
-#include "cli/atomic_writer.h"
-#include "cli/cli_errors.h"
-#include "cli/number_text.h"
-#include "cli/frame_sequence.h"
-#include "cli/image_reader.h"
-#include "cli/movie_reader.h"
-#include "cli/keyer_plugin.h"
-#include "cli/safe_text.h"
+#include "base/errors.h"
+#include "base/number_text.h"
+#include "base/safe_text.h"
 #include "fit/tool_render.h"
 #include "host/operator.h"
+#include "jobs/frame_sequence.h"
+#include "jobs/keyer_plugin.h"
+#include "media/atomic_writer.h"
+#include "media/image_reader.h"
+#include "media/movie_reader.h"
 
 #include <OpenImageIO/imageio.h>
 #include <nlohmann/json.hpp>
@@ -28,7 +28,7 @@
 #include <optional>
 #include <system_error>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -439,51 +439,29 @@ void WriteFittedSettings(const KeyerPlugin& plugin, const fit::FitResult& result
                                   "sliders; nothing written");
 }
 
-fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& options)
+void CheckApart(const std::vector<Region>& screens, const std::vector<Region>& subjects)
 {
-    fit::FitOptions fitOptions;
-    if (options.Space != "auto") {
-        fitOptions.Space = fit::SpaceNamed(options.Space);
-        if (!fitOptions.Space)
-            throw UsageError("--space \"" + Printable(options.Space, 40) +
-                             "\": expected auto, RGB, HSV, YXy, YUV or YCbCr");
-    }
-    std::vector<Region> screens, subjects;
-    for (const std::string& text : options.Screens)
-        screens.push_back(ParseRegion(text, "--screen"));
-    for (const std::string& text : options.Subjects)
-        subjects.push_back(ParseRegion(text, "--subject"));
-    if (screens.empty() && options.ScreenMask.empty())
-        throw UsageError("no screen samples: give --screen X,Y,W,H or --screen-mask IMAGE");
     for (const Region& screen : screens)
         for (const Region& subject : subjects)
             if (Overlap(screen, subject))
-                throw UsageError(screen.Name + " and " + subject.Name +
-                                 " overlap: a pixel is either screen or subject");
-    if (options.Output.empty())
-        throw UsageError("-o: the settings file to write is missing");
-    std::error_code error;
-    if (!options.Overwrite && std::filesystem::exists(std::filesystem::symlink_status(options.Output, error)))
-        throw Failure(options.Output + ": exists (use --overwrite to replace it)");
+                throw UsageError(screen.Name + " and " + subject.Name + " overlap: a pixel is either screen or subject");
+}
 
-    const FramePattern source(options.Source);
-    Mask screenMask(options.ScreenMask, "--screen-mask");
-    Mask subjectMask(options.SubjectMask, "--subject-mask");
-    fit::Samples samples;
-    std::vector<int> frames;
-    ForEachSourceFrame(options.Source, options.Frames, SIZE_MAX,
+SourceSamples SampleSource(const SampleRequest& request)
+{
+    if (request.Screens.empty() && request.ScreenMask.empty())
+        throw UsageError("no screen samples: give --screen X,Y,W,H or --screen-mask IMAGE");
+    CheckApart(request.Screens, request.Subjects);
+    Mask screenMask(request.ScreenMask, "--screen-mask");
+    Mask subjectMask(request.SubjectMask, "--subject-mask");
+    SourceSamples sampled;
+    ForEachSourceFrame(request.Source, request.Frames, SIZE_MAX,
                        [&](const ImageFile& image, const std::string& name, int frame) {
-                           SampleFrame(image, name, frame, screens, subjects, screenMask, subjectMask, samples);
-                           frames.push_back(frame);
+                           SampleFrame(image, name, frame, request.Screens, request.Subjects, screenMask, subjectMask,
+                                       sampled.Samples);
+                           ++sampled.Frames;
                        });
-
-    const fit::FitResult result = fit::FitSettings(samples, ProgramRender(plugin), fitOptions);
-    std::printf("qualvex fit: %zu screen and %zu subject samples from %zu frame%s of %s\n", samples.Screen.size(),
-                samples.Subject.size(), frames.size(), frames.size() == 1 ? "" : "s", source.Text().c_str());
-    std::printf("%s", FitReport(result).c_str());
-    WriteFittedSettings(plugin, result, options.Output, options.Overwrite);
-    std::printf("  written: %s\n", options.Output.c_str());
-    return result;
+    return sampled;
 }
 
 std::vector<ControlValue> MedianKeyColor(const ImageFile& image, const Region& region, const std::string& file)
@@ -521,10 +499,7 @@ std::vector<ControlValue> MedianKeyColor(const ImageFile& image, const Region& r
 fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, const std::string& name,
                           const std::vector<Region>& screens, const std::vector<Region>& subjects)
 {
-    for (const Region& screen : screens)
-        for (const Region& subject : subjects)
-            if (Overlap(screen, subject))
-                throw UsageError(screen.Name + " and " + subject.Name + " overlap: a pixel is either screen or subject");
+    CheckApart(screens, subjects);
     Mask noScreenMask("", "--screen-mask");
     Mask noSubjectMask("", "--subject-mask");
     fit::Samples samples;
@@ -566,4 +541,4 @@ RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyC
     return settings;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,27 +1,24 @@
-// qualvex fit: keyer settings from sample regions of a plate instead of trial and error. Reads
-// screen and subject samples from rectangles and masks in every frame asked for, hands them to
-// the fitting library with a render callback through the loaded tool, prints what it chose and
-// why, and writes a settings file that `qualvex key --settings` takes.
+// Fitting from files: screen and subject samples read from rectangles and masks of a plate's
+// frames (image files, sequences or movies), the render callback through the loaded tool that
+// scores candidates, the report of a fit and the settings file it writes. `qualvex fit`, the key
+// colour of `qualvex key --key-color-from` and the tuning page's Pick and Fit all come here.
 #pragma once
 
-#include "cli/control_settings.h"
-#include "cli/frame_sequence.h"
-#include "cli/image_reader.h"
 #include "fit/fit_settings.h"
 #include "host/image.h"
+#include "jobs/control_settings.h"
+#include "jobs/frame_sequence.h"
+#include "media/image_reader.h"
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
-
-class KeyerPlugin;
-}  // namespace qualvex::cli
-
 class Operator;
 
-namespace qualvex::cli {
+namespace qualvex {
+
+class KeyerPlugin;
 
 // A rectangle in pixels of the source, origin top-left as image viewers show it, with the option
 // and text it came from for messages ("--screen 10,10,64,32").
@@ -37,21 +34,29 @@ struct Region {
 // text is not that or the region is empty.
 Region ParseRegion(const std::string& text, const std::string& option);
 
-struct FitCommandOptions {
-    std::string Source;                // file or sequence pattern
-    std::vector<std::string> Screens;  // X,Y,W,H each
-    std::vector<std::string> Subjects;
-    std::string ScreenMask;   // image (or sequence) whose pixels above 0.5 are screen samples
+// Where a fit's samples come from: rectangles and masks (an image, or a sequence read frame by
+// frame, whose pixels above 0.5 mark samples) of the frames of a source.
+struct SampleRequest {
+    std::string Source;                // file, sequence pattern or movie
+    std::string Frames;                // "A-B", "A" or empty for every frame on disk
+    std::vector<Region> Screens;
+    std::vector<Region> Subjects;
+    std::string ScreenMask;
     std::string SubjectMask;
-    std::string Frames;       // "A-B", "A" or empty for every frame on disk
-    std::string Space = "auto";
-    std::string Output;
-    bool Overwrite = false;
 };
 
-// Throws UsageError for a bad command (regions outside the image, empty, or screen and subject
-// overlapping, each named) and Failure for what is missing or unreadable.
-fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& options);
+struct SourceSamples {
+    fit::Samples Samples;
+    std::size_t Frames = 0;  // frames sampled
+};
+
+// Throws UsageError naming the first screen and subject rectangles that overlap.
+void CheckApart(const std::vector<Region>& screens, const std::vector<Region>& subjects);
+
+// Reads the samples of every frame asked for. Throws UsageError for regions outside a frame, no
+// screen samples asked for, or screen and subject overlapping (each named), and Failure for what
+// is missing or unreadable.
+SourceSamples SampleSource(const SampleRequest& request);
 
 // Appends the colours of `image` inside `region` (checked against the image, UsageError naming
 // it otherwise) to `samples`.
@@ -102,4 +107,4 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
 RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyColor, const std::string& region,
                                    const std::string& source, const std::string& frames);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

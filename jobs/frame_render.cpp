@@ -1,12 +1,12 @@
-#include "cli/frame_render.h"
+#include "jobs/frame_render.h"
 
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 #include "host/operator.h"
 #include "host/request.h"
 
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 std::unique_ptr<Image> KeyOneFrame(Operator& keyer, Image& source, Image* key, int frame)
 {
@@ -32,4 +32,4 @@ std::unique_ptr<Image> KeyOneFrame(Operator& keyer, Image& source, Image* key, i
     return keyed;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -8,9 +8,9 @@
 
 class Operator;
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // Returns the keyed image; throws Failure when the tool produces none.
 std::unique_ptr<Image> KeyOneFrame(Operator& keyer, Image& source, Image* key, int frame);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

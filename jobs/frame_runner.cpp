@@ -1,4 +1,4 @@
-#include "cli/frame_runner.h"
+#include "jobs/frame_runner.h"
 
 #include <atomic>
 #include <csignal>
@@ -9,7 +9,7 @@
 #include <system_error>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 std::atomic<bool> g_StopRequested{false};
@@ -125,4 +125,4 @@ FrameRunnerResult RunFrames(std::size_t count, const std::function<void(std::siz
     return result;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

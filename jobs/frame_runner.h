@@ -7,7 +7,7 @@
 #include <functional>
 #include <thread>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct FrameRunnerOptions {
     // Workers wanted; the calling thread is worker 0, each other worker gets a thread.
@@ -33,4 +33,4 @@ struct FrameRunnerResult {
 FrameRunnerResult RunFrames(std::size_t count, const std::function<void(std::size_t worker, std::size_t index)>& renderFrame,
                             const FrameRunnerOptions& options);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

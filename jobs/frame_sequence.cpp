@@ -1,13 +1,13 @@
-#include "cli/frame_sequence.h"
+#include "jobs/frame_sequence.h"
 
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <system_error>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 bool AllDigits(std::string_view text)
@@ -212,4 +212,4 @@ std::int64_t CountMissingFrames(FrameRange range, const std::vector<int>& presen
     return (std::int64_t{range.Last} - range.First + 1) - inside;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

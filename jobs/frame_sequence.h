@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 class FramePattern {
 public:
@@ -54,4 +54,4 @@ std::string DescribeMissingFrames(FrameRange range, const std::vector<int>& pres
 // How many frames of `range` are not in `present` (ascending).
 std::int64_t CountMissingFrames(FrameRange range, const std::vector<int>& present);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,10 +1,10 @@
-#include "cli/job_plan.h"
+#include "jobs/job_plan.h"
 
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 
 #include <algorithm>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 // Names listed in a refusal before the rest are only counted.
@@ -219,4 +219,4 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
     return job;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -4,7 +4,7 @@
 // every rule can be tried on a described disk.
 #pragma once
 
-#include "cli/frame_sequence.h"
+#include "jobs/frame_sequence.h"
 
 #include <filesystem>
 #include <functional>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // What is under an output's name before a run writes it.
 enum class OutputState {
@@ -75,4 +75,4 @@ struct KeyJob {
 // output that would replace an input) and Failure for what is missing or in the way on disk.
 KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

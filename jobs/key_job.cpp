@@ -1,24 +1,24 @@
-#include "cli/key_command.h"
+#include "jobs/key_job.h"
 
-#include "cli/cli_errors.h"
-#include "cli/contact_sheet.h"
-#include "cli/control_settings.h"
-#include "cli/fit_command.h"
-#include "cli/format_policy.h"
-#include "cli/finishing_options.h"
-#include "cli/frame_runner.h"
-#include "cli/image_reader.h"
-#include "cli/image_writer.h"
-#include "cli/job_plan.h"
-#include "cli/keyer_plugin.h"
-#include "cli/memory_limit.h"
-#include "cli/movie_reader.h"
-#include "cli/movie_writer.h"
-#include "cli/progress_display.h"
-#include "cli/real_disk.h"
-#include "cli/safe_text.h"
-#include "cli/storage_kinds.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
 #include "host/flow.h"
+#include "jobs/control_settings.h"
+#include "jobs/finishing_options.h"
+#include "jobs/fit_samples.h"
+#include "jobs/frame_runner.h"
+#include "jobs/job_plan.h"
+#include "jobs/keyer_plugin.h"
+#include "jobs/progress_display.h"
+#include "jobs/real_disk.h"
+#include "media/contact_sheet.h"
+#include "media/format_policy.h"
+#include "media/image_reader.h"
+#include "media/image_writer.h"
+#include "media/memory_limit.h"
+#include "media/movie_reader.h"
+#include "media/movie_writer.h"
+#include "media/storage_kinds.h"
 
 #include <algorithm>
 #include <charconv>
@@ -31,7 +31,7 @@
 #include <mutex>
 #include <thread>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 void Warn(const std::string& message) { std::fprintf(stderr, "qualvex: warning: %s\n", message.c_str()); }
@@ -223,11 +223,6 @@ private:
     bool m_Abandoned = false;
 };
 
-struct FrameRate {
-    int Numerator = 0;  // 0: none given
-    int Denominator = 1;
-};
-
 // "25", "30000/1001": a frame rate above 0 as a fraction; throws UsageError otherwise.
 FrameRate ParseFrameRate(const std::string& text)
 {
@@ -306,12 +301,6 @@ struct OnceWarnings {
     }
 };
 
-// Where each frame image goes: a step of the flow and one of its image inputs.
-struct ImageSlot {
-    std::size_t Step;
-    const char* Input;
-};
-
 // One worker's tools and the flow that chains them: the keyer, then the finishing tool when the
 // run finishes the key.
 struct Worker {
@@ -319,11 +308,11 @@ struct Worker {
     std::unique_ptr<Operator> Finisher;
     host::Flow Chain;
 
-    std::unique_ptr<Image> Render(Image& source, const std::vector<Image*>& images, const std::vector<ImageSlot>& slots,
+    std::unique_ptr<Image> Render(Image& source, const std::vector<Image*>& images, const std::vector<BesideImage>& beside,
                                   int frame)
     {
-        for (std::size_t i = 0; i < slots.size(); ++i)
-            Chain.Connect(slots[i].Step, slots[i].Input, images[i]);
+        for (std::size_t i = 0; i < beside.size(); ++i)
+            Chain.Connect(beside[i].Step, beside[i].Input, images[i]);
         try {
             return Chain.Render(source, static_cast<double>(frame));
         } catch (const host::FlowError& error) {
@@ -360,41 +349,43 @@ AlphaReading AutoResultReading(const Operator& keyer, const Operator* finisher, 
     return reading;
 }
 
-KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
+KeyTools PrepareKeyTools(const KeyerPlugin& plugin, const KeyOptions& options)
 {
-    // Settings are checked on one instance of each tool before anything is read or rendered; the
-    // record they make tells a finished output of this run from another run's under --resume.
-    std::unique_ptr<Operator> prototype = plugin.NewInstance();
-    const RunSettings settings =
-        WithKeyColorFromRegion(CollectRunSettings(*prototype, options.SettingsFile, options.KeyColor, options.Sets),
+    // The record the settings make tells a finished output of this run from another run's under
+    // --resume.
+    KeyTools tools;
+    tools.Plugin = &plugin;
+    tools.Keyer = plugin.NewInstance();
+    tools.Settings =
+        WithKeyColorFromRegion(CollectRunSettings(*tools.Keyer, options.SettingsFile, options.KeyColor, options.Sets),
                                options.KeyColor, options.KeyColorFrom, options.Source, options.Frames);
-    for (const std::string& warning : settings.RangeWarnings(*prototype))
+    for (const std::string& warning : tools.Settings.RangeWarnings(*tools.Keyer))
         Warn(warning);
-    settings.ApplyTo(*prototype);
-    std::unique_ptr<KeyerPlugin> finishing;
-    std::unique_ptr<Operator> finisherPrototype;
-    std::vector<ControlValue> finishValues;
-    if (options.Finish.Requested() || !settings.File.FinishJson.empty()) {
-        finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
-        finisherPrototype = finishing->NewInstance();
-        if (!settings.File.FinishJson.empty())
-            finishValues = ParseSettingsJson(*finisherPrototype, settings.File.FinishJson,
-                                             options.SettingsFile + " (finish)");
-        const std::vector<ControlValue> typed = FinishingValues(options.Finish, *prototype);
-        finishValues.insert(finishValues.end(), typed.begin(), typed.end());
-        ApplyControlValues(*finisherPrototype, finishValues);
+    tools.Settings.ApplyTo(*tools.Keyer);
+    if (options.Finish.Requested() || !tools.Settings.File.FinishJson.empty()) {
+        tools.Finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
+        tools.Finisher = tools.Finishing->NewInstance();
+        if (!tools.Settings.File.FinishJson.empty())
+            tools.FinishValues = ParseSettingsJson(*tools.Finisher, tools.Settings.File.FinishJson,
+                                                   options.SettingsFile + " (finish)");
+        const std::vector<ControlValue> typed = FinishingValues(options.Finish, *tools.Keyer);
+        tools.FinishValues.insert(tools.FinishValues.end(), typed.begin(), typed.end());
+        ApplyControlValues(*tools.Finisher, tools.FinishValues);
     }
-    WriteOptions write;
-    std::string reason;
-    write.Result = ResultReading(options, *prototype, finisherPrototype.get(), reason);
-    std::string version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();
-    if (finishing)
-        version += "; " + finishing->Version();
-    write.Record = {SettingsRecordJson(*prototype, finisherPrototype.get()), version};
-    if (!options.RequireVersion.empty() && options.RequireVersion != version)
-        throw Failure("this is " + version + ", not " + options.RequireVersion +
+    tools.Write.Result = ResultReading(options, *tools.Keyer, tools.Finisher.get(), tools.Reason);
+    tools.Version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();
+    if (tools.Finishing)
+        tools.Version += "; " + tools.Finishing->Version();
+    tools.Write.Record = {SettingsRecordJson(*tools.Keyer, tools.Finisher.get()), tools.Version};
+    if (!options.RequireVersion.empty() && options.RequireVersion != tools.Version)
+        throw Failure("this is " + tools.Version + ", not " + options.RequireVersion +
                       " as the job was planned with; install the same build everywhere");
+    return tools;
+}
 
+KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
+{
+    WriteOptions& write = tools.Write;
     JobRequest request = RequestOf(options, write.Record.Json);
     // Movies: a source read frame by frame through its decoder, an output written as one file.
     std::optional<MovieFacts> movie;
@@ -412,7 +403,8 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         request.Masks.push_back({options.Finish.Garbage, "garbage matte"});
     if (!options.Finish.Core.empty())
         request.Masks.push_back({options.Finish.Core, "core matte"});
-    const KeyJob job = PlanKeyJob(request, RealDisk());
+    KeyPlan plan{.Job = PlanKeyJob(request, RealDisk()), .Movie = movie, .AskedRate = askedRate, .Beside = {}};
+    const KeyJob& job = plan.Job;
     std::vector<std::filesystem::path> outputs;
     for (int frame : job.Frames)
         outputs.push_back(job.Output.PathFor(frame));
@@ -423,122 +415,138 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
         RemoveStaleTemporaries(outputs);
 
     // The images read beside the source, and where each goes in the flow.
-    std::vector<std::pair<FramePattern, std::string>> beside;
-    std::vector<ImageSlot> slots;
-    if (job.Key) {
-        beside.emplace_back(*job.Key, "key image");
-        slots.push_back({0, "KeyImage"});
-    }
-    for (const auto& [mask, role] : job.Masks) {
-        beside.emplace_back(mask, role);
-        slots.push_back({1, role == "garbage matte" ? "GarbageMatte" : "CoreMatte"});
-    }
+    if (job.Key)
+        plan.Beside.push_back({*job.Key, "key image", 0, "KeyImage"});
+    for (const auto& [mask, role] : job.Masks)
+        plan.Beside.push_back({mask, role, 1, role == "garbage matte" ? "GarbageMatte" : "CoreMatte"});
 
     // What one frame holds at once, from the first frame's headers, against the memory limit.
-    const std::uint64_t limit = options.MemoryLimit != 0 ? options.MemoryLimit : DefaultMemoryLimit();
-    std::uint64_t frameBytes = 0;
-    int firstWidth = 0, firstHeight = 0;
-    if (!job.Frames.empty()) {
-        const std::filesystem::path first = job.Source.PathFor(job.Frames.front());
-        ImageFacts source{};
-        if (movie) {
-            // The decoded frame, its RGBA copy, and the host image and the keyed image made from it.
-            const std::uint64_t pixels = static_cast<std::uint64_t>(movie->Width) * static_cast<std::uint64_t>(movie->Height);
-            const std::uint64_t bytes = KindOf(movie->Storage).Bytes;
-            source = {movie->Storage, movie->Width, movie->Height, 4, pixels * (4 * bytes * 3 + 4), "movie", ""};
-        } else {
-            source = InspectImage(first, "source");
-        }
-        firstWidth = source.Width;
-        firstHeight = source.Height;
-        frameBytes = source.BytesToKey * (finishing ? 2 : 1);  // the finishing tool makes one more image
-        for (const auto& [pattern, role] : beside)
-            frameBytes += InspectImage(pattern.PathFor(job.Frames.front()), role).BytesToKey;
-        if (frameBytes > limit)
-            throw Failure(first.string() + ": the source claims " + std::to_string(source.Width) + " x " +
-                          std::to_string(source.Height) + " pixels in " + std::to_string(source.Channels) +
-                          " channels; keying one frame takes about " + Mebibytes(frameBytes) + ", more than the " +
-                          "memory limit of " + Mebibytes(limit) + " (--memory-limit)");
-        // Checked against the first frame; the others are checked as they are written.
-        write.Storage = options.DataType ? *options.DataType : source.Storage;
-        const std::filesystem::path output = job.Output.PathFor(job.Frames.front());
-        if (!job.MovieOutput)
-            CheckOutputFormat(output, write.Storage);
-        if (!options.Quiet)
-            Say(AlphaStatement(output, write.Result, reason));
-        if (!job.MovieOutput) {
-            write.Compression = OutputCompression(output, options.Compression, source.Format, source.Compression);
-            if (CompressionLosesPrecision(write.Compression) && !options.Quiet)
-                Warn(output.string() + ": " + write.Compression + " compression may change the values written: " +
-                     "the outputs are not bit-exact, and keying them again will not reproduce them");
-            if (!KeepsSettingsRecord(FormatOf(output)) && !options.Quiet)
-                Warn(output.string() + ": the " + FormatOf(output) + " format keeps no settings record: --settings "
-                     "cannot restore from these outputs, and --resume takes any readable one as finished");
-        }
+    plan.MemoryLimit = options.MemoryLimit != 0 ? options.MemoryLimit : DefaultMemoryLimit();
+    const std::uint64_t limit = plan.MemoryLimit;
+    if (job.Frames.empty())
+        return plan;
+    const std::filesystem::path first = job.Source.PathFor(job.Frames.front());
+    ImageFacts source{};
+    if (movie) {
+        // The decoded frame, its RGBA copy, and the host image and the keyed image made from it.
+        const std::uint64_t pixels = static_cast<std::uint64_t>(movie->Width) * static_cast<std::uint64_t>(movie->Height);
+        const std::uint64_t bytes = KindOf(movie->Storage).Bytes;
+        source = {movie->Storage, movie->Width, movie->Height, 4, pixels * (4 * bytes * 3 + 4), "movie", ""};
+    } else {
+        source = InspectImage(first, "source");
     }
-
-    if (options.PlanOnly) {
-        KeyResult planned;
-        planned.Planned = job.Frames;
-        planned.FramesSkipped = job.Skipped;
-        planned.SettingsRecord = write.Record.Json;
-        planned.Version = version;
-        return planned;
+    plan.FirstWidth = source.Width;
+    plan.FirstHeight = source.Height;
+    plan.FrameBytes = source.BytesToKey * (tools.Finishing ? 2 : 1);  // the finishing tool makes one more image
+    for (const BesideImage& beside : plan.Beside)
+        plan.FrameBytes += InspectImage(beside.Pattern.PathFor(job.Frames.front()), beside.Role).BytesToKey;
+    if (plan.FrameBytes > limit)
+        throw Failure(first.string() + ": the source claims " + std::to_string(source.Width) + " x " +
+                      std::to_string(source.Height) + " pixels in " + std::to_string(source.Channels) +
+                      " channels; keying one frame takes about " + Mebibytes(plan.FrameBytes) + ", more than the " +
+                      "memory limit of " + Mebibytes(limit) + " (--memory-limit)");
+    // Checked against the first frame; the others are checked as they are written.
+    write.Storage = options.DataType ? *options.DataType : source.Storage;
+    const std::filesystem::path output = job.Output.PathFor(job.Frames.front());
+    if (!job.MovieOutput)
+        CheckOutputFormat(output, write.Storage);
+    if (!options.Quiet)
+        Say(AlphaStatement(output, write.Result, tools.Reason));
+    if (!job.MovieOutput) {
+        write.Compression = OutputCompression(output, options.Compression, source.Format, source.Compression);
+        if (CompressionLosesPrecision(write.Compression) && !options.Quiet)
+            Warn(output.string() + ": " + write.Compression + " compression may change the values written: " +
+                 "the outputs are not bit-exact, and keying them again will not reproduce them");
+        if (!KeepsSettingsRecord(FormatOf(output)) && !options.Quiet)
+            Warn(output.string() + ": the " + FormatOf(output) + " format keeps no settings record: --settings "
+                 "cannot restore from these outputs, and --resume takes any readable one as finished");
     }
+    return plan;
+}
 
-    std::vector<FrameImage> extras;
-    for (const auto& [pattern, role] : beside)
-        extras.emplace_back(pattern, role, limit);
-    SourceFrames sourceFrames(job, movie);
-    std::unique_ptr<MovieWriter> movieWriter;
-    if (job.MovieOutput && !job.Frames.empty()) {
-        MovieWriteOptions movieOptions;
-        if (askedRate.Numerator > 0) {
-            movieOptions.RateNumerator = askedRate.Numerator;
-            movieOptions.RateDenominator = askedRate.Denominator;
-        } else if (movie && movie->RateNumerator > 0) {
-            movieOptions.RateNumerator = movie->RateNumerator;
-            movieOptions.RateDenominator = movie->RateDenominator;
-        } else if (!options.Quiet) {
-            Say(options.Output + ": 24 frames per second (--frame-rate sets another)");
-        }
-        movieOptions.Matrix = movie ? movie->Matrix : VideoMatrix::Bt709;
-        movieOptions.Result = write.Result;
-        movieOptions.Existing = job.ReplaceMovie ? ExistingFile::Replace : ExistingFile::Keep;
-        movieWriter = std::make_unique<MovieWriter>(job.Output.PathFor(0), firstWidth, firstHeight, movieOptions);
+KeyResult PlannedResult(const KeyTools& tools, const KeyPlan& plan)
+{
+    KeyResult planned;
+    planned.Planned = plan.Job.Frames;
+    planned.FramesSkipped = plan.Job.Skipped;
+    planned.SettingsRecord = tools.Write.Record.Json;
+    planned.Version = tools.Version;
+    return planned;
+}
+
+namespace {
+
+// The movie the plan writes, opened before the first frame: the frame rate asked for, else the
+// source movie's, else 24.
+std::unique_ptr<MovieWriter> OpenMovie(const KeyTools& tools, const KeyPlan& plan, const KeyOptions& options)
+{
+    MovieWriteOptions movieOptions;
+    if (plan.AskedRate.Numerator > 0) {
+        movieOptions.RateNumerator = plan.AskedRate.Numerator;
+        movieOptions.RateDenominator = plan.AskedRate.Denominator;
+    } else if (plan.Movie && plan.Movie->RateNumerator > 0) {
+        movieOptions.RateNumerator = plan.Movie->RateNumerator;
+        movieOptions.RateDenominator = plan.Movie->RateDenominator;
+    } else if (!options.Quiet) {
+        Say(options.Output + ": 24 frames per second (--frame-rate sets another)");
     }
+    movieOptions.Matrix = plan.Movie ? plan.Movie->Matrix : VideoMatrix::Bt709;
+    movieOptions.Result = tools.Write.Result;
+    movieOptions.Existing = plan.Job.ReplaceMovie ? ExistingFile::Replace : ExistingFile::Keep;
+    return std::make_unique<MovieWriter>(plan.Job.Output.PathFor(0), plan.FirstWidth, plan.FirstHeight, movieOptions);
+}
 
-    // One instance of each tool per worker, each with the same settings; no more workers than the
-    // memory limit holds frames.
+// One instance of each tool per worker, each with the same settings; no more workers than the
+// memory limit holds frames. The first worker takes the instances the settings were checked on.
+std::vector<Worker> MakeWorkers(KeyTools& tools, const KeyPlan& plan, const KeyOptions& options)
+{
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const unsigned wanted = options.Threads == 0 ? cores : options.Threads;
-    std::size_t count = std::max<std::size_t>(1, std::min<std::size_t>(wanted, job.Frames.size()));
-    if (frameBytes > 0 && count > limit / frameBytes) {
-        count = std::max<std::uint64_t>(1, limit / frameBytes);
+    std::size_t count = std::max<std::size_t>(1, std::min<std::size_t>(wanted, plan.Job.Frames.size()));
+    if (plan.FrameBytes > 0 && count > plan.MemoryLimit / plan.FrameBytes) {
+        count = std::max<std::uint64_t>(1, plan.MemoryLimit / plan.FrameBytes);
         if (!options.Quiet)
             Warn("keying " + std::to_string(count) + " frames at once to stay within the memory limit of " +
-                 Mebibytes(limit));
+                 Mebibytes(plan.MemoryLimit));
     }
-    const std::uint64_t frameLimit = limit / count;
     std::vector<Worker> workers(count);
     for (std::size_t i = 0; i < count; ++i) {
         Worker& worker = workers[i];
         if (i == 0) {
-            worker.Keyer = std::move(prototype);
-            worker.Finisher = std::move(finisherPrototype);
+            worker.Keyer = std::move(tools.Keyer);
+            worker.Finisher = std::move(tools.Finisher);
         } else {
-            worker.Keyer = plugin.NewInstance();
-            settings.ApplyTo(*worker.Keyer);
-            if (finishing) {
-                worker.Finisher = finishing->NewInstance();
-                ApplyControlValues(*worker.Finisher, finishValues);
+            worker.Keyer = tools.Plugin->NewInstance();
+            tools.Settings.ApplyTo(*worker.Keyer);
+            if (tools.Finishing) {
+                worker.Finisher = tools.Finishing->NewInstance();
+                ApplyControlValues(*worker.Finisher, tools.FinishValues);
             }
         }
         worker.Chain.Append(*worker.Keyer);
         if (worker.Finisher)
             worker.Chain.Append(*worker.Finisher);
     }
+    return workers;
+}
 
+}  // namespace
+
+KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& options)
+{
+    const KeyJob& job = plan.Job;
+    const WriteOptions& write = tools.Write;
+    const std::uint64_t limit = plan.MemoryLimit;
+    std::vector<FrameImage> extras;
+    for (const BesideImage& beside : plan.Beside)
+        extras.emplace_back(beside.Pattern, beside.Role, limit);
+    SourceFrames sourceFrames(job, plan.Movie);
+    std::unique_ptr<MovieWriter> movieWriter;
+    if (job.MovieOutput && !job.Frames.empty())
+        movieWriter = OpenMovie(tools, plan, options);
+
+    std::vector<Worker> workers = MakeWorkers(tools, plan, options);
+    const std::uint64_t frameLimit = limit / workers.size();
     ProgressDisplay progress(static_cast<int>(job.Frames.size()), options.Quiet);
     OnceWarnings warnings;
     std::optional<OrderedMovie> ordered;
@@ -553,7 +561,7 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
             warnings.Dropped(warnings.DroppedSource, inputs.Source, job.Source.PathFor(frame));
             const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
             std::unique_ptr<Image> keyed = workers[worker].Render(
-                widened ? *widened : *inputs.Source.Pixels, inputs.Images, slots, frame);
+                widened ? *widened : *inputs.Source.Pixels, inputs.Images, plan.Beside, frame);
             warnings.FlatMatte(*keyed, output);
             if (ordered) {
                 ordered->Put(index, std::move(keyed));
@@ -597,12 +605,8 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
     }
     progress.Finish();
 
-    KeyResult result;
-    result.Planned = job.Frames;
-    result.SettingsRecord = write.Record.Json;
-    result.Version = version;
+    KeyResult result = PlannedResult(tools, plan);
     result.FramesWritten = static_cast<int>(run.FramesDone);
-    result.FramesSkipped = job.Skipped;
     result.Interrupted = run.Stopped;
     if (result.Interrupted) {
         // An unfinished movie is not put in place: none of its frames is written.
@@ -622,11 +626,11 @@ KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options)
             ReadFrameInputs(sourceFrames.Any(job.PreviewFrame, limit), extras, job.PreviewFrame, limit);
         const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
         const std::unique_ptr<Image> keyed =
-            workers[0].Render(widened ? *widened : *inputs.Source.Pixels, inputs.Images, slots, job.PreviewFrame);
+            workers[0].Render(widened ? *widened : *inputs.Source.Pixels, inputs.Images, plan.Beside, job.PreviewFrame);
         WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed, write.Result,
                           job.ReplacePreview ? ExistingFile::Replace : ExistingFile::Keep);
     }
     return result;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

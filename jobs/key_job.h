@@ -1,61 +1,25 @@
-// qualvex key: keys a file or a frame sequence through the loaded tool and writes the results.
+// A keying job: a file, a frame sequence or a movie keyed through the loaded tools and written as
+// images or a movie, in three steps: the tools set up and checked, the plan (which frames, where
+// they go, what one frame costs), and the frames keyed into an image sequence or a movie. What
+// `qualvex key` runs, what a farm task runs on its chunk, and what `qualvex farm submit` plans.
 #pragma once
 
-#include "cli/finishing_options.h"
-#include "cli/format_policy.h"
 #include "host/image.h"
+#include "jobs/control_settings.h"
+#include "jobs/job_plan.h"
+#include "jobs/key_options.h"
+#include "jobs/keyer_plugin.h"
+#include "media/image_writer.h"
+#include "media/movie_reader.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-class Operator;
-
-namespace qualvex::cli {
-
-class KeyerPlugin;
-
-struct KeyOptions {
-    std::string Source;
-    std::string Output;
-    std::string KeyImage;
-    std::string SettingsFile;
-    std::string KeyColor;
-    std::string KeyColorFrom;  // X,Y,W,H: the key colour is the region's median in the first frame
-    std::vector<std::string> Sets;
-    std::string Frames;
-    unsigned Threads = 0;  // 0: one per core
-    bool Resume = false;
-    bool Overwrite = false;
-    std::string Alpha = "auto";  // how the tool's result reads: auto, straight or associated
-    bool Premultiply = false;    // the old name for --alpha straight
-    std::optional<PixelStorage> DataType;
-    std::string Compression;  // EXR and TIFF outputs; empty: the source's when it shares the format, else zip
-    std::string Preview;
-    std::optional<int> PreviewFrame;  // the frame the preview shows; default: the first keyed
-    bool AllowGaps = false;           // key the frames of a sequence that exist
-    std::string FrameRate;            // a movie output's, as N or N/D; default: the source movie's, else 24
-    bool Quiet = false;
-    std::uint64_t MemoryLimit = 0;  // 0: the default share of physical memory
-    FinishingOptions Finish;        // asks for the finishing tool after the keyer
-    // Plans and checks everything as a run would, then stops before reading or writing a frame.
-    bool PlanOnly = false;
-    // Refuses to run unless this program and its plug-ins have exactly this version (a farm task
-    // checks it is the build its submitter planned with).
-    std::string RequireVersion;
-};
-
-struct KeyResult {
-    int FramesWritten = 0;
-    int FramesSkipped = 0;
-    bool Interrupted = false;
-    // What the run planned: the frames it keys (or, with PlanOnly, would key), its settings record
-    // and the versions of this program and the plug-ins it ran.
-    std::vector<int> Planned;
-    std::string SettingsRecord;
-    std::string Version;
-};
+namespace qualvex {
 
 // How the tool's result reads under --alpha auto: associated where colour correction subtracts
 // the key colour by 1 - alpha (what is left is close to colour multiplied by alpha) or where the
@@ -63,7 +27,66 @@ struct KeyResult {
 // `reason`, when given, says which.
 AlphaReading AutoResultReading(const Operator& keyer, const Operator* finisher, std::string* reason = nullptr);
 
-// Throws UsageError or Failure; everything is checked before the first frame is rendered.
-KeyResult RunKey(const KeyerPlugin& plugin, const KeyOptions& options);
+// The tools of a run, each set up with the run's settings on one instance and checked before
+// anything is read or rendered: the keyer, and the finishing tool when the run finishes the key.
+struct KeyTools {
+    const KeyerPlugin* Plugin = nullptr;
+    RunSettings Settings;
+    std::unique_ptr<Operator> Keyer;
+    std::unique_ptr<KeyerPlugin> Finishing;  // null when the run does not finish the key
+    std::unique_ptr<Operator> Finisher;
+    std::vector<ControlValue> FinishValues;
+    // How the result reads (and why) and the settings record every output carries; the storage and
+    // compression are the plan's.
+    WriteOptions Write;
+    std::string Reason;
+    // This program's and the plug-ins' versions ("qualvex 1.0.0; Sondrel.plugin 1.0.0.0").
+    std::string Version;
+};
 
-}  // namespace qualvex::cli
+// Reads the settings (file, --key-color, --set, --key-color-from), warns of values outside a
+// control's range, loads the finishing tool when asked for, and checks --require-version. Throws
+// UsageError or Failure.
+KeyTools PrepareKeyTools(const KeyerPlugin& plugin, const KeyOptions& options);
+
+// A frame rate as a fraction; 0 / 1 when none was given.
+struct FrameRate {
+    int Numerator = 0;
+    int Denominator = 1;
+};
+
+// An image read beside the source for every frame (a key image, a garbage or core matte), and
+// where it goes in the flow of tools: a step and one of its image inputs.
+struct BesideImage {
+    FramePattern Pattern;
+    std::string Role;
+    std::size_t Step;
+    const char* Input;
+};
+
+// What a run does, checked against the disk and the first frame's headers before any frame is read.
+struct KeyPlan {
+    KeyJob Job;
+    std::optional<MovieFacts> Movie;  // the source movie's facts, when the source is one
+    FrameRate AskedRate;              // --frame-rate
+    std::vector<BesideImage> Beside;
+    std::uint64_t MemoryLimit = 0;
+    std::uint64_t FrameBytes = 0;  // what keying one frame holds at once; 0 with no frame to key
+    int FirstWidth = 0;
+    int FirstHeight = 0;
+};
+
+// Plans the run (frames, outputs, what exists), checks the outputs' formats, compression and the
+// memory one frame takes, says how the result is stored, and (unless only planning) removes the
+// temporary files an interrupted run left. Sets the storage and compression in `tools.Write`.
+KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options);
+
+// What a plan would do, without keying: its frames, settings record and versions.
+KeyResult PlannedResult(const KeyTools& tools, const KeyPlan& plan);
+
+// Keys the planned frames on as many workers as the threads and the memory limit allow, each with
+// its own instances of the tools, into the image sequence or the movie the plan names; then the
+// preview. A movie is put in place only once its last frame is written.
+KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& options);
+
+}  // namespace qualvex

@@ -1,6 +1,6 @@
-#include "cli/keyer_plugin.h"
+#include "jobs/keyer_plugin.h"
 
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 std::filesystem::path ProgramFolder()
@@ -108,4 +108,4 @@ std::string KeyerPlugin::Version() const
     return m_Library->File().filename().string() + " " + version;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 inline constexpr const char* kToolClassID = "Tavelorn.Qualvex";
 inline constexpr const char* kToolFile = "Sondrel.plugin";
@@ -43,4 +43,4 @@ private:
     const Registry* m_Class = nullptr;
 };
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,10 +1,10 @@
-#include "cli/progress_display.h"
+#include "jobs/progress_display.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 ProgressDisplay::ProgressDisplay(int total, bool quiet)
     : m_Total(total), m_Quiet(quiet), m_Terminal(::isatty(STDERR_FILENO) == 1),
@@ -48,4 +48,4 @@ void ProgressDisplay::Print(bool final)
     std::fflush(stderr);
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <mutex>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 class ProgressDisplay {
 public:
@@ -25,4 +25,4 @@ private:
     std::chrono::steady_clock::time_point m_LastLine;
 };
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,11 +1,11 @@
-#include "cli/real_disk.h"
+#include "jobs/real_disk.h"
 
-#include "cli/format_policy.h"
-#include "cli/settings_record.h"
+#include "media/format_policy.h"
+#include "media/settings_record.h"
 
 #include <system_error>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 OutputState InspectOutput(const std::filesystem::path& path, const std::string& settingsJson)
@@ -46,4 +46,4 @@ DiskView RealDisk()
     return disk;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -2,10 +2,10 @@
 // and what lies under an output's name already.
 #pragma once
 
-#include "cli/job_plan.h"
+#include "jobs/job_plan.h"
 
-namespace qualvex::cli {
+namespace qualvex {
 
 DiskView RealDisk();
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

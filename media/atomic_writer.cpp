@@ -1,7 +1,7 @@
-#include "cli/atomic_writer.h"
+#include "media/atomic_writer.h"
 
-#include "cli/cli_errors.h"
-#include "cli/oiio_errors.h"
+#include "base/errors.h"
+#include "media/oiio_errors.h"
 
 #include <OpenImageIO/filesystem.h>
 
@@ -18,7 +18,7 @@
 #include <string>
 #include <system_error>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 constexpr const char* kTemporaryTag = ".qualvex-";
@@ -222,4 +222,4 @@ int RemoveStaleTemporaries(const std::vector<std::filesystem::path>& files)
     return removed;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

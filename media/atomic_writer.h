@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 enum class ExistingFile {
     Keep,     // a file that appears under the name meanwhile is kept: the write fails
@@ -50,4 +50,4 @@ private:
 // killed cannot clean up after itself). Returns how many were removed.
 int RemoveStaleTemporaries(const std::vector<std::filesystem::path>& files);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,12 +1,12 @@
-#include "cli/contact_sheet.h"
+#include "media/contact_sheet.h"
 
-#include "cli/image_writer.h"
+#include "media/image_writer.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 std::uint8_t Display(float value)
@@ -102,4 +102,4 @@ void WriteContactSheet(const std::filesystem::path& file, const Image& source, c
     WriteRgb8Png(file, width, panelHeight + strip, rgb, existing);
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

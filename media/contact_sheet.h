@@ -3,15 +3,15 @@
 // in one 8-bit PNG.
 #pragma once
 
-#include "cli/atomic_writer.h"
-#include "cli/format_policy.h"
 #include "host/image.h"
+#include "media/atomic_writer.h"
+#include "media/format_policy.h"
 
 #include <filesystem>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 void WriteContactSheet(const std::filesystem::path& file, const Image& source, const Image& keyed,
                        AlphaReading keyedColour, ExistingFile existing);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,7 +1,7 @@
-#include "cli/format_policy.h"
+#include "media/format_policy.h"
 
-#include "cli/cli_errors.h"
-#include "cli/storage_kinds.h"
+#include "base/errors.h"
+#include "media/storage_kinds.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 // What a format holds, where it holds less than everything: the storage kinds it offers (none
@@ -145,4 +145,4 @@ std::string FormatOf(const std::filesystem::path& file)
     return out ? out->format_name() : std::string();
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

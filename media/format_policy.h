@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // Throws UsageError naming the file when its format (from the extension) has no alpha or does
 // not offer `storage`.
@@ -43,4 +43,4 @@ bool CompressionLosesPrecision(const std::string& compression);
 // The format a file of this name is written in ("openexr", "png", ...), or empty when none is.
 std::string FormatOf(const std::filesystem::path& file);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,8 +1,8 @@
-#include "cli/further_channels.h"
+#include "media/further_channels.h"
 
 #include <string_view>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 struct ChannelName {
@@ -35,4 +35,4 @@ std::optional<FurtherChannel> FurtherChannelNamed(const std::string& name)
     return std::nullopt;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

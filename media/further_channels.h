@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 enum class FurtherChannel { Z, Coverage, ObjectID, MaterialID };
 
@@ -21,4 +21,4 @@ inline bool IsIdChannel(FurtherChannel channel)
     return channel == FurtherChannel::ObjectID || channel == FurtherChannel::MaterialID;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,10 +1,10 @@
-#include "cli/image_reader.h"
+#include "media/image_reader.h"
 
-#include "cli/cli_errors.h"
-#include "cli/further_channels.h"
-#include "cli/memory_limit.h"
-#include "cli/oiio_errors.h"
-#include "cli/storage_kinds.h"
+#include "base/errors.h"
+#include "media/further_channels.h"
+#include "media/memory_limit.h"
+#include "media/oiio_errors.h"
+#include "media/storage_kinds.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -14,7 +14,7 @@
 #include <system_error>
 #include <utility>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 using OIIO::ImageInput;
@@ -268,4 +268,4 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     return result;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

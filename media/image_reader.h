@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // Where the pixels sit: the data window inside the display window, as in the file.
 struct ImageLayout {
@@ -56,4 +56,4 @@ ImageFacts InspectImage(const std::filesystem::path& file, const std::string& ro
 ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role,
                         std::uint64_t maxBytes = kNoMemoryLimit);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,16 +1,16 @@
-#include "cli/image_writer.h"
+#include "media/image_writer.h"
 
-#include "cli/atomic_writer.h"
-#include "cli/cli_errors.h"
-#include "cli/further_channels.h"
-#include "cli/storage_kinds.h"
+#include "base/errors.h"
+#include "media/atomic_writer.h"
+#include "media/further_channels.h"
+#include "media/storage_kinds.h"
 
 #include <OpenImageIO/imageio.h>
 
 #include <cstring>
 #include <utility>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 using OIIO::ImageOutput;
@@ -162,4 +162,4 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
     return notWritten;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -3,18 +3,18 @@
 // hold them, the source's data and display windows, and the settings record.
 #pragma once
 
-#include "cli/atomic_writer.h"
-#include "cli/format_policy.h"
-#include "cli/image_reader.h"
-#include "cli/settings_record.h"
 #include "host/image.h"
+#include "media/atomic_writer.h"
+#include "media/format_policy.h"
+#include "media/image_reader.h"
+#include "media/settings_record.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct WriteOptions {
     PixelStorage Storage = PixelStorage::Float;
@@ -32,4 +32,4 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
 void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
                   ExistingFile existing);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,12 +1,12 @@
-#include "cli/memory_limit.h"
+#include "media/memory_limit.h"
 
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 
 #include <unistd.h>
 
 #include <charconv>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 std::uint64_t DefaultMemoryLimit()
 {
@@ -42,4 +42,4 @@ std::uint64_t ParseMemoryLimit(const std::string& text)
 
 std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // Half of the machine's physical memory (1 GiB when it cannot be told).
 std::uint64_t DefaultMemoryLimit();
@@ -17,4 +17,4 @@ std::uint64_t ParseMemoryLimit(const std::string& text);
 // A byte count for messages, in whole mebibytes rounded up ("12 MiB").
 std::string Mebibytes(std::uint64_t bytes);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,6 +1,6 @@
-#include "cli/movie_codec.h"
+#include "media/movie_codec.h"
 
-#include "cli/movie_reader.h"
+#include "media/movie_reader.h"
 
 extern "C" {
 #include <libavutil/error.h>
@@ -9,7 +9,7 @@ extern "C" {
 
 #include <mutex>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 std::string AvErrorText(int code)
 {
@@ -35,4 +35,4 @@ void QuietCodecLibraries()
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -8,7 +8,7 @@ extern "C" {
 
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 enum class VideoMatrix;  // movie_reader.h
 
@@ -36,4 +36,4 @@ std::string AvErrorText(int code);
 // would mix with qualvex's own messages.
 void QuietCodecLibraries();
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,7 +1,7 @@
-#include "cli/movie_reader.h"
+#include "media/movie_reader.h"
 
-#include "cli/cli_errors.h"
-#include "cli/movie_codec.h"
+#include "base/errors.h"
+#include "media/movie_codec.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -17,7 +17,7 @@ extern "C" {
 #include <system_error>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 struct CloseInput {
@@ -320,4 +320,4 @@ ImageFile MovieReader::ReadFrame(int frame)
     return state.Convert(frame);
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -6,14 +6,14 @@
 // alpha reads as 1.
 #pragma once
 
-#include "cli/image_reader.h"
 #include "host/image.h"
+#include "media/image_reader.h"
 
 #include <filesystem>
 #include <memory>
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // Whether a file of this name is read as a movie (by its extension: .mov, .mp4, .m4v, .mkv,
 // .webm, .avi, .mxf, .mpg, .mpeg, .ts, .ogv).
@@ -62,4 +62,4 @@ private:
     std::unique_ptr<State> m_State;
 };
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

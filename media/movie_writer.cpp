@@ -1,7 +1,7 @@
-#include "cli/movie_writer.h"
+#include "media/movie_writer.h"
 
-#include "cli/cli_errors.h"
-#include "cli/movie_codec.h"
+#include "base/errors.h"
+#include "media/movie_codec.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -16,7 +16,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 struct FreeDictionary {
@@ -260,4 +260,4 @@ int MovieWriter::FramesWritten() const { return m_State->Frames; }
 
 std::uint64_t MovieWriter::ClampedValues() const { return m_State->Clamped; }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

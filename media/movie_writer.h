@@ -6,16 +6,16 @@
 // failed run leaves no partial movie.
 #pragma once
 
-#include "cli/atomic_writer.h"
-#include "cli/format_policy.h"
-#include "cli/movie_reader.h"
 #include "host/image.h"
+#include "media/atomic_writer.h"
+#include "media/format_policy.h"
+#include "media/movie_reader.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // Whether a file of this name is written as a movie with alpha (.mov or .webm).
 bool IsMovieOutputName(const std::filesystem::path& file);
@@ -55,4 +55,4 @@ private:
     std::unique_ptr<State> m_State;
 };
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,6 +1,6 @@
-#include "cli/oiio_errors.h"
+#include "media/oiio_errors.h"
 
-namespace qualvex::cli {
+namespace qualvex {
 
 std::string ErrorText(const std::string& error, const char* fallback)
 {
@@ -10,4 +10,4 @@ std::string ErrorText(const std::string& error, const char* fallback)
     return text;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

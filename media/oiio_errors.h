@@ -3,9 +3,9 @@
 
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 // `error` without trailing newlines and spaces, or `fallback` when there is none.
 std::string ErrorText(const std::string& error, const char* fallback);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

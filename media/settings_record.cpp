@@ -1,12 +1,12 @@
-#include "cli/settings_record.h"
+#include "media/settings_record.h"
 
-#include "cli/cli_errors.h"
-#include "cli/oiio_errors.h"
-#include "cli/safe_text.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
+#include "media/oiio_errors.h"
 
 #include <nlohmann/json.hpp>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record)
 {
@@ -55,4 +55,4 @@ SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)
     return record;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -9,7 +9,7 @@
 
 #include <OpenImageIO/imageio.h>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct SettingsRecord {
     std::string Json;     // control ID to value, in control-page order
@@ -28,4 +28,4 @@ bool SameSettings(const std::string& a, const std::string& b);
 // naming the file when it is not a readable image.
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,8 +1,8 @@
-#include "cli/storage_kinds.h"
+#include "media/storage_kinds.h"
 
-#include "cli/cli_errors.h"
+#include "base/errors.h"
 
-namespace qualvex::cli {
+namespace qualvex {
 
 const StorageKind& KindOf(PixelStorage storage)
 {
@@ -33,4 +33,4 @@ PixelStorage ParseStorage(const std::string& name)
     throw UsageError("--data-type \"" + name + "\": expected one of " + accepted);
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

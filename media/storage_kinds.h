@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct StorageKind {
     PixelStorage Storage;
@@ -39,4 +39,4 @@ bool IsWider(PixelStorage storage, PixelStorage than);
 // "uint8", "uint16", "half" or "float"; throws UsageError naming --data-type otherwise.
 PixelStorage ParseStorage(const std::string& name);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,10 +1,10 @@
-#include "cli/synthetic_plate.h"
+#include "media/synthetic_plate.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 struct Rgb {
@@ -214,4 +214,4 @@ SyntheticPlate MakeGreenScreenPlate(int width, int height, unsigned seed)
     return result;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 struct SyntheticPlate {
     std::unique_ptr<Image> Plate;   // float storage, alpha 1
@@ -17,4 +17,4 @@ struct SyntheticPlate {
 
 SyntheticPlate MakeGreenScreenPlate(int width, int height, unsigned seed);
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

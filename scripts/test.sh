@@ -8,7 +8,7 @@ bash scripts/install-deps.sh --tests
 jobs=$(nproc)
 
 # The page test's Node packages, exactly as locked.
-npm ci --prefix tests/tune_page --no-audit --no-fund
+npm ci --prefix tests/tune/page --no-audit --no-fund
 
 rm -rf build/release build/sanitize
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQUALVEX_WARNINGS_AS_ERRORS=ON -DQUALVEX_BUILD_BENCHMARKS=ON \

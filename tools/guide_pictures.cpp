@@ -4,13 +4,13 @@
 //   matte-*.png            the demo plate's matte at four settings (half size)
 //   rejection.png          which components fall outside their window on the demo plate
 // Usage: qualvex_guide_pictures PLATE.exr SETTINGS.json OUTPUT_FOLDER
-#include "cli/control_settings.h"
-#include "cli/frame_render.h"
-#include "cli/image_writer.h"
-#include "cli/keyer_plugin.h"
-#include "cli/tune_session.h"
 #include "host/image.h"
 #include "host/operator.h"
+#include "jobs/control_settings.h"
+#include "jobs/frame_render.h"
+#include "jobs/keyer_plugin.h"
+#include "media/image_writer.h"
+#include "tune/tune_session.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -24,7 +24,7 @@
 
 namespace {
 
-using namespace qualvex::cli;
+using namespace qualvex;
 
 struct Canvas {
     int Width, Height;

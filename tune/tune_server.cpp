@@ -1,9 +1,9 @@
-#include "cli/tune_server.h"
+#include "tune/tune_server.h"
 
-#include "cli/cli_errors.h"
-#include "cli/fit_command.h"
-#include "cli/safe_text.h"
-#include "cli/tune_session.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
+#include "jobs/fit_samples.h"
+#include "tune/tune_session.h"
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -18,7 +18,7 @@
 #include <sstream>
 #include <thread>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -479,4 +479,4 @@ void TuneServer::Stop()
         m->Thread.join();
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

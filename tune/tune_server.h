@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 class TuneSession;
 
@@ -48,4 +48,4 @@ private:
     std::unique_ptr<State> m;
 };
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

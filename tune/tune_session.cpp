@@ -1,16 +1,16 @@
-#include "cli/tune_session.h"
+#include "tune/tune_session.h"
 
-#include "cli/atomic_writer.h"
-#include "cli/cli_errors.h"
-#include "cli/frame_render.h"
-#include "cli/frame_sequence.h"
-#include "cli/image_reader.h"
-#include "cli/info_command.h"
-#include "cli/key_command.h"
-#include "cli/keyer_plugin.h"
-#include "cli/number_text.h"
-#include "cli/safe_text.h"
+#include "base/errors.h"
+#include "base/number_text.h"
+#include "base/safe_text.h"
 #include "host/operator.h"
+#include "jobs/control_kind.h"
+#include "jobs/frame_render.h"
+#include "jobs/frame_sequence.h"
+#include "jobs/key_job.h"
+#include "jobs/keyer_plugin.h"
+#include "media/atomic_writer.h"
+#include "media/image_reader.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -24,7 +24,7 @@
 #include <thread>
 #include <map>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -669,4 +669,4 @@ std::string TuneSession::KeyCommandLine(const std::filesystem::path& settings) c
     return line;
 }
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -4,8 +4,8 @@
 // view is rendered by the tool itself. One request at a time: the server serialises calls.
 #pragma once
 
-#include "cli/control_settings.h"
-#include "cli/fit_command.h"
+#include "jobs/control_settings.h"
+#include "jobs/fit_samples.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 
 class KeyerPlugin;
 
@@ -95,4 +95,4 @@ private:
     std::unique_ptr<State> m;
 };
 
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -2,8 +2,6 @@
 // verify finds missing, damaged and foreign frames; and, as root on a machine with Slurm, a real
 // single-node Slurm keys a sequence in chunks bit for bit as a local run does, and a cancelled task
 // is found by verify and completed by submit --resume.
-#include "cli/farm_command.h"
-#include "cli/farm_scheduler.h"
 #include "support/qualvex_program.h"
 
 #include <gtest/gtest.h>
@@ -21,60 +19,6 @@
 
 namespace qualvex::testing {
 namespace {
-
-using cli::ChunksOf;
-using cli::ParseSlurmJobLines;
-using cli::TaskState;
-
-// ---- what needs no farm -------------------------------------------------------------------
-
-TEST(FarmChunks, RunsOfConsecutiveFramesTheLastOneShorter)
-{
-    const struct {
-        std::vector<int> Frames;
-        std::size_t Chunk;
-        std::vector<std::pair<int, int>> Expected;
-    } cases[] = {
-        {{1, 2, 3, 4, 5, 6}, 2, {{1, 2}, {3, 4}, {5, 6}}},
-        {{1, 2, 3, 4, 5}, 2, {{1, 2}, {3, 4}, {5, 5}}},
-        {{10, 11, 12}, 6, {{10, 12}}},
-        {{1, 2, 5, 6, 7}, 2, {{1, 2}, {5, 6}, {7, 7}}},  // a gap (--allow-gaps) stays inside a chunk's range
-        {{0}, 1, {{0, 0}}},
-        {{}, 4, {}},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(ChunksOf(c.Frames, c.Chunk), c.Expected) << c.Chunk;
-}
-
-TEST(FarmFiles, AreNamedAfterTheOutputPatternBesideIt)
-{
-    EXPECT_EQ(cli::FrozenSettingsFile("/shows/a/keyed.####.exr"), "/shows/a/keyed.qualvex-farm.json");
-    EXPECT_EQ(cli::JobDescriptionFile("/shows/a/keyed.%04d.exr"), "/shows/a/keyed.qualvex-farm-job.json");
-    EXPECT_EQ(cli::TaskLogFolder("/shows/a/####.exr"), "/shows/a/frames.qualvex-farm-logs");
-}
-
-TEST(SlurmJobLines, GiveEachTasksStateAndTheJobsDescription)
-{
-    const std::string text =
-        "JobId=7 ArrayJobId=7 ArrayTaskId=4-5,8 JobName=qualvex-keyed JobState=PENDING Reason=Resources "
-        "Comment=/shows/my%20show/keyed.qualvex-farm-job.json StdErr=/x\n"
-        "JobId=9 ArrayJobId=7 ArrayTaskId=1 JobState=RUNNING Comment=/shows/my%20show/keyed.qualvex-farm-job.json\n"
-        "JobId=8 ArrayJobId=7 ArrayTaskId=0 JobState=COMPLETED Comment=x\n"
-        "JobId=10 ArrayJobId=7 ArrayTaskId=2 JobState=CANCELLED Comment=x\n"
-        "JobId=11 ArrayJobId=7 ArrayTaskId=3 JobState=FAILED Comment=x\n"
-        "JobId=12 ArrayJobId=7 ArrayTaskId=6 JobState=TIMEOUT Comment=x\n"
-        "JobId=13 ArrayJobId=7 ArrayTaskId=7 JobState=COMPLETING Comment=x\n";
-    const cli::JobStatus status = ParseSlurmJobLines(text);
-    EXPECT_EQ(status.Description, "/shows/my show/keyed.qualvex-farm-job.json");
-    const TaskState expected[] = {TaskState::Done,   TaskState::Running, TaskState::Cancelled,
-                                  TaskState::Failed, TaskState::Pending, TaskState::Pending,
-                                  TaskState::Failed, TaskState::Running, TaskState::Pending};
-    ASSERT_EQ(status.Tasks.size(), std::size(expected));
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-        EXPECT_EQ(status.Tasks[i].Task, i);
-        EXPECT_EQ(status.Tasks[i].State, expected[i]) << "task " << i;
-    }
-}
 
 std::vector<std::string> Sequence(const std::filesystem::path& folder, int frames, int width, int height)
 {
@@ -129,6 +73,38 @@ TEST_F(QualvexCommand, FarmSubmitPlansAsKeyDoesAndPrintsTheJobScript)
         const RunResult refused = Run(c.Args);
         EXPECT_EQ(refused.ExitCode, c.Code) << c.Says << ": " << refused.Err;
         EXPECT_NE(refused.Err.find(c.Says), std::string::npos) << refused.Err;
+    }
+}
+
+// --resume submits exactly the chunks that still hold a frame to key: the frame missing may be a
+// chunk's first or last, and a chunk whose frames are all keyed with these settings is left out.
+TEST_F(QualvexCommand, FarmResubmitsOnlyTheChunksWithAFrameLeft)
+{
+    Sequence(m_Dir, 8, 16, 8);
+    std::filesystem::create_directories(P("out"));
+    const std::string output = P("out").string() + "/keyed.####.exr";
+    const struct {
+        std::vector<int> Missing;
+        const char* Array;  // the array line of the job script; null: nothing to submit
+    } cases[] = {
+        {{4}, "#SBATCH --array=0\n"},
+        {{5}, "#SBATCH --array=1\n"},
+        {{8}, "#SBATCH --array=1\n"},
+        {{1, 8}, "#SBATCH --array=0,1\n"},
+        {{}, nullptr},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Run(With({"key", "plate.####.exr", "-o", output, "--overwrite", "-q"}, kKey)).ExitCode, 0);
+        for (int frame : c.Missing)
+            std::filesystem::remove(P("out") / Frame("keyed", frame));
+        const RunResult run =
+            Run(With({"farm", "submit", "plate.####.exr", "-o", output, "--chunk", "4", "--resume", "--dry-run"}, kKey));
+        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        if (c.Array == nullptr) {
+            EXPECT_NE(run.Out.find("nothing to submit"), std::string::npos) << run.Out;
+        } else {
+            EXPECT_NE(run.Out.find(c.Array), std::string::npos) << c.Array << " in\n" << run.Out;
+        }
     }
 }
 

@@ -1,11 +1,11 @@
 // The installed qualvex program on small images these tests generate: results, provenance,
 // sequences and every refusal, with its message, exit code and no file under the output name.
-#include "support/qualvex_program.h"
 #include "host/image.h"
 #include "host/operator.h"
 #include "host/plugin_loader.h"
 #include "host/registry.h"
 #include "host/request.h"
+#include "support/qualvex_program.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>

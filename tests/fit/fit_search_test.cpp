@@ -2,6 +2,7 @@
 // through the render callback, the samples are thinned and cleaned as promised, the choice of
 // colour space follows what the renders say, and failures of the callback reach the caller.
 #include "fit/fit_settings.h"
+#include "support/float_compare.h"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,34 @@ TEST_P(SpaceChoice, AutoTakesTheSpaceWhoseRendersSeparateTheSamples)
     EXPECT_EQ(result.ValueSliders[0], 10.0 + GetParam());
     EXPECT_EQ(result.Renders, tool.Calls);
     EXPECT_EQ(result.Reason.rfind("the widest separation", 0), 0u) << result.Reason;
+}
+
+// The key is the screen samples' median, component by component: with three or five samples,
+// unsorted, each component's middle value, taken from a different sample each (RGB: the samples'
+// own values, no conversion between).
+TEST(FitSearch, TheKeyIsTheMiddleOfTheScreenSamplesComponentByComponent)
+{
+    const struct {
+        std::vector<Rgb> Screen;
+        double Expected[3];
+    } cases[] = {
+        {{{0.2f, 0.9f, 0.1f}, {0.1f, 0.8f, 0.3f}, {0.3f, 0.7f, 0.2f}}, {0.2f, 0.8f, 0.2f}},
+        {{{0.5f, 0.6f, 0.0f}, {0.1f, 0.9f, 0.4f}, {0.4f, 0.7f, 0.1f}, {0.2f, 0.8f, 0.3f}, {0.3f, 0.5f, 0.2f}},
+         {0.3f, 0.7f, 0.2f}},
+    };
+    for (const auto& c : cases) {
+        fit::Samples samples;
+        samples.Screen = c.Screen;
+        samples.Subject = {{0.9f, 0.1f, 0.1f}};
+        StubTool tool;
+        tool.Good = 0;
+        fit::FitOptions options;
+        options.Space = 0;
+        const fit::FitResult result = fit::FitSettings(samples, std::ref(tool), options);
+        EXPECT_TRUE(DoublesEqual({result.Controls.KeyColor[0], result.Controls.KeyColor[1], result.Controls.KeyColor[2]},
+                                 {c.Expected[0], c.Expected[1], c.Expected[2]}))
+            << c.Screen.size() << " samples";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EachSpace, SpaceChoice, ::testing::Values(0, 1, 2, 3, 4),

@@ -1,7 +1,7 @@
 // Settings: numbers and entry labels by control ID, refused values, control-page order, and the
 // embedded record that reads back to the same bits.
-#include "cli/cli_errors.h"
-#include "cli/control_settings.h"
+#include "base/errors.h"
+#include "jobs/control_settings.h"
 #include "support/loaded_sondrel.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 namespace qualvex::testing {
 namespace {
 
-using namespace qualvex::cli;
+using namespace qualvex;
 
 class ControlSettings : public LoadedSondrel {
 protected:

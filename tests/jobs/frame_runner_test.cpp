@@ -1,6 +1,6 @@
 // The frame runner: every frame once, the first failure stops the run and comes back after every
 // thread is joined, a stop request keeps what is done, a thread that cannot start is left out.
-#include "cli/frame_runner.h"
+#include "jobs/frame_runner.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 struct Calls {
@@ -135,4 +135,4 @@ TEST(FrameRunner, NoFramesIsANormalEnd)
 }
 
 }  // namespace
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,12 +1,12 @@
 // Sequence patterns: where the frame number goes, which frames exist, and frame ranges.
-#include "cli/cli_errors.h"
-#include "cli/frame_sequence.h"
+#include "base/errors.h"
+#include "jobs/frame_sequence.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 TEST(FramePattern, MarkersGiveThePaddedFrameNumber)
@@ -61,4 +61,4 @@ TEST(FrameRange, DescribesRunsOfFrames)
 }
 
 }  // namespace
-}  // namespace qualvex::cli
+}  // namespace qualvex

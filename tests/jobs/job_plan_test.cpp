@@ -1,13 +1,13 @@
 // Job planning on a described disk: which frames are keyed, skipped or refused, and why.
-#include "cli/cli_errors.h"
-#include "cli/job_plan.h"
+#include "base/errors.h"
+#include "jobs/job_plan.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <set>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 // A disk that holds the listed sequence frames and files; "alias" names resolve to their target.
@@ -290,4 +290,4 @@ TEST(JobPlan, MoviesInAndOut)
 }
 
 }  // namespace
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,7 +1,7 @@
 // The atomic writer: a name that is taken meanwhile is kept unless replacing was asked for, and no
 // temporary file outlives a write, whichever way it ends.
-#include "cli/atomic_writer.h"
-#include "cli/cli_errors.h"
+#include "base/errors.h"
+#include "media/atomic_writer.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 class AtomicWriter : public ::testing::Test {
@@ -91,4 +91,4 @@ TEST_F(AtomicWriter, AFailedWriteLeavesNothingBehind)
 }
 
 }  // namespace
-}  // namespace qualvex::cli
+}  // namespace qualvex

@@ -1,12 +1,12 @@
 // qualvex tune's HTTP API, driven as the page and scripts drive it, over the loaded tool: the
 // control page and the tool's change handling seen through it, the views (with alphas computed by
 // hand from the matte's rules), picking, saving and loading, and the rules that keep it safe.
-#include "cli/control_settings.h"
-#include "cli/frame_render.h"
-#include "cli/image_reader.h"
-#include "cli/keyer_plugin.h"
-#include "cli/tune_server.h"
-#include "cli/tune_session.h"
+#include "jobs/control_settings.h"
+#include "jobs/frame_render.h"
+#include "jobs/keyer_plugin.h"
+#include "media/image_reader.h"
+#include "tune/tune_server.h"
+#include "tune/tune_session.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -15,6 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include <bit>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -23,7 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace qualvex::cli {
+namespace qualvex {
 namespace {
 
 using Json = nlohmann::json;
@@ -465,6 +467,46 @@ TEST_F(TuneServerTest, SavedSettingsRestoreEveryControlToTheBitAndNeverReplaceAF
     EXPECT_FALSE(std::filesystem::exists(s_Folder / "saved.exr"));
 }
 
+// The command Save hands the user, run as printed (the program found on PATH), keys the source
+// as the page shows it: the same matte, to the bit, and the same colour where the matte is 1.
+TEST_F(TuneServerTest, TheCommandSaveGivesKeysTheSourceAsThePageShowsIt)
+{
+    SetWindows();
+    const std::filesystem::path file = s_Folder / "command.json";
+    const std::filesystem::path keyed = s_Folder / "plate-keyed.exr";
+    std::filesystem::remove(file);
+    std::filesystem::remove(keyed);
+    const auto saved = Post("/api/save", Json{{"path", file.string()}});
+    ASSERT_EQ(saved->status, 200) << saved->body;
+    const std::string command = Json::parse(saved->body)["command"].get<std::string>();
+    ASSERT_EQ(command.rfind("qualvex key ", 0), 0u) << command;
+    const std::string program = std::filesystem::path(QUALVEX_BUILD_PROGRAM).parent_path().string();
+    ASSERT_EQ(std::system(("PATH='" + program + "':\"$PATH\" " + command + " >/dev/null 2>&1").c_str()), 0) << command;
+
+    const std::string shown = m_Session->ResultFloats(0);
+    ASSERT_EQ(shown.size(), static_cast<std::size_t>(kWidth * kHeight * 4) * sizeof(float));
+    std::vector<float> expected(static_cast<std::size_t>(kWidth * kHeight * 4));
+    std::memcpy(expected.data(), shown.data(), shown.size());
+    const auto in = OIIO::ImageInput::open(keyed.string());
+    ASSERT_TRUE(in) << keyed;
+    std::vector<float> written(expected.size());
+    ASSERT_TRUE(in->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, written.data()));
+    std::size_t opaque = 0, partial = 0;
+    for (std::size_t i = 0; i < expected.size(); i += 4) {
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(written[i + 3]), std::bit_cast<std::uint32_t>(expected[i + 3]))
+            << "alpha of pixel " << i / 4;
+        if (expected[i + 3] == 1.0f) {
+            ++opaque;
+            for (std::size_t c = 0; c < 3; ++c)
+                EXPECT_EQ(written[i + c], expected[i + c]) << "pixel " << i / 4 << " channel " << c;
+        } else if (expected[i + 3] > 0.0f) {
+            ++partial;
+        }
+    }
+    EXPECT_GT(opaque, 0u);
+    EXPECT_GT(partial, 0u);
+}
+
 TEST_F(TuneServerTest, LoadingASettingsFileSetsItsControlsThroughTheHost)
 {
     const std::filesystem::path file = s_Folder / "load.json";
@@ -513,6 +555,52 @@ TEST_F(TuneServerTest, EveryApiRequestMustCarryTheToken)
     }
     const auto refused = Get("/api/session", {});
     EXPECT_NE(refused->body.find("token"), std::string::npos);
+}
+
+// Every route under /api/, known or not, refuses a request without the token before it reads
+// anything; with the token each known route answers (a 400 for a body it cannot use is an
+// answer), and nothing a refused request asked for happened.
+TEST_F(TuneServerTest, EveryApiRouteRefusesARequestWithoutTheToken)
+{
+    const std::filesystem::path saved = s_Folder / "refused.json";
+    std::filesystem::remove(saved);
+    const Json save{{"path", saved.string()}};
+    const struct {
+        const char* Method;
+        std::string Path;
+        std::string Body;
+        int WithToken;
+    } routes[] = {
+        {"GET", "/api/session", "", 200},
+        {"GET", "/api/controls", "", 200},
+        {"POST", "/api/controls", R"({"set": [{"id": "FadeRed", "value": 0.25}]})", 200},
+        {"GET", "/api/view?view=matte&frame=0&scale=1", "", 200},
+        {"GET", "/api/stats?frame=0&scale=1", "", 200},
+        {"GET", "/api/result?frame=0", "", 200},
+        {"POST", "/api/pick", R"({"x": 0, "y": 0})", 200},
+        {"POST", "/api/fit", R"({"frame": 0, "screen": [], "subject": []})", 400},
+        {"POST", "/api/save", save.dump(), 200},
+        {"POST", "/api/load", R"({"path": "/nonexistent/settings.json"})", 422},
+        {"GET", "/api/nothing", "", 404},
+        {"POST", "/api/nothing", "{}", 404},
+    };
+    const std::string fadeBefore = Json(Control(Controls(), "FadeRed")["value"]).dump();
+    for (const auto& r : routes) {
+        const bool get = std::string(r.Method) == "GET";
+        const auto refused = get ? Get(r.Path, {}) : Post(r.Path, r.Body, {});
+        ASSERT_TRUE(refused) << r.Path;
+        EXPECT_EQ(refused->status, 403) << r.Method << " " << r.Path;
+        EXPECT_NE(refused->body.find("token"), std::string::npos) << r.Path;
+    }
+    EXPECT_EQ(Json(Control(Controls(), "FadeRed")["value"]).dump(), fadeBefore);
+    EXPECT_FALSE(std::filesystem::exists(saved));
+    for (const auto& r : routes) {
+        const bool get = std::string(r.Method) == "GET";
+        const auto answered = get ? Get(r.Path) : Post(r.Path, r.Body, m_Auth);
+        ASSERT_TRUE(answered) << r.Path;
+        EXPECT_EQ(answered->status, r.WithToken) << r.Method << " " << r.Path << ": " << answered->body;
+    }
+    EXPECT_TRUE(std::filesystem::exists(saved));
 }
 
 TEST_F(TuneServerTest, ThePageOpenedWithTheTokenKeepsItInAStrictCookie)
@@ -619,4 +707,4 @@ TEST_F(TuneServerTest, MalformedRequestsGetAMessageAndTheServerGoesOn)
 }
 
 }  // namespace
-}  // namespace qualvex::cli
+}  // namespace qualvex
