@@ -3,15 +3,17 @@
 set -euo pipefail
 # clang, its sanitizer and libFuzzer runtimes (libclang-rt-14-dev) and llvm's symbolizer build and
 # run the fuzz targets (scripts/fuzz.sh).
-packages=(cmake g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
+packages=(cmake ninja-build g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
           libcpp-httplib-dev
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
           clang libclang-rt-14-dev llvm)
 # --tests: what the end-to-end tests drive: Chromium and npm (with Debian's nodejs, unless a
 # Node.js with npm is already there) for qualvex tune's page; Slurm and munge for qualvex farm;
-# ffmpeg's programs to make and decode the movie tests' movies independently of qualvex.
+# ffmpeg's programs to make and decode the movie tests' movies independently of qualvex, and
+# oiiotool to read what the documented examples write; strace to watch the order in which outputs
+# are flushed and named; curl for the tuning page's documented API calls.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(chromium slurm-wlm munge ffmpeg)
+  packages+=(chromium slurm-wlm munge ffmpeg openimageio-tools strace curl)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
 missing=()

@@ -11,12 +11,12 @@ jobs=$(nproc)
 npm ci --prefix tests/tune/page --no-audit --no-fund
 
 rm -rf build/release build/sanitize
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DQUALVEX_WARNINGS_AS_ERRORS=ON -DQUALVEX_BUILD_BENCHMARKS=ON \
+cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUALVEX_WARNINGS_AS_ERRORS=ON -DQUALVEX_BUILD_BENCHMARKS=ON \
   -DQUALVEX_BROWSER_TESTS=ON
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release --output-on-failure -j"$jobs"
 
-cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUALVEX_SANITIZE=ON -DQUALVEX_WARNINGS_AS_ERRORS=ON
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUALVEX_SANITIZE=ON -DQUALVEX_WARNINGS_AS_ERRORS=ON
 cmake --build build/sanitize -j"$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
 

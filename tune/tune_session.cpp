@@ -666,6 +666,11 @@ std::string TuneSession::KeyCommandLine(const std::filesystem::path& settings) c
     if (!m->Source.Frames.empty())
         line += " --frames " + ShellQuoted(m->Source.Frames);
     line += " --settings " + ShellQuoted(settings.string());
+    // EXR holds half and float values only: an 8- or 16-bit plate goes into float, which holds
+    // every one of its values exactly.
+    const PixelStorage storage = m->Plate.Pixels->Storage();
+    if (storage == PixelStorage::UInt8 || storage == PixelStorage::UInt16)
+        line += " --data-type float";
     return line;
 }
 

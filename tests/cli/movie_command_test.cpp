@@ -187,6 +187,43 @@ TEST_F(MovieCommand, MovieOutputsCarryTheMatteAndTheFrameRate)
     EXPECT_GT(opaque, kWidth * kHeight);
 }
 
+// A result read as associated goes into a movie as straight colour, as its readers expect: the
+// colour divided by alpha where alpha is above 0. The same run into float EXR (which stores the
+// result as it is) gives the associated values; ffmpeg's decode of the movie must match them
+// divided by alpha, where that division changes them, to within ProRes's loss.
+TEST_F(MovieCommand, AssociatedColourIsDividedByAlphaInAMovie)
+{
+    ASSERT_EQ(Run(With({"key", "plate.####.png", "-o", "assoc.####.exr", "--alpha", "associated", "--data-type", "float",
+                        "-q"},
+                       kKey))
+                  .ExitCode,
+              0);
+    const RunResult run = Run(With({"key", "plate.####.png", "-o", "assoc.mov", "--alpha", "associated", "-q"}, kKey));
+    ASSERT_EQ(run.ExitCode, 0) << run.Err;
+    std::vector<float> associated;  // R, G, B, A per pixel, frame after frame
+    for (int frame = 1; frame <= kFrames; ++frame) {
+        const ReadBack image = ReadImage(P(FrameName("assoc", frame, ".exr")));
+        associated.insert(associated.end(), image.Pixels.begin(), image.Pixels.end());
+    }
+    const std::vector<float> rgb = Decode("assoc.mov", "", "rgb48le");
+    ASSERT_EQ(rgb.size() / 3, associated.size() / 4);
+    int divided = 0;
+    for (std::size_t i = 0; i < rgb.size() / 3; ++i) {
+        const float alpha = associated[i * 4 + 3];
+        if (alpha < 0.2f)
+            continue;  // a small alpha magnifies the codec's loss past any useful bound
+        for (std::size_t c = 0; c < 3; ++c) {
+            const float straight = associated[i * 4 + c] / alpha;  // alpha >= 0.2
+            if (straight > 1.0f)
+                continue;  // clamped to the video's range, with a warning
+            EXPECT_NEAR(rgb[i * 3 + c], straight, 3.0f / 255.0f) << "pixel " << i << " channel " << c;
+            if (std::fabs(straight - associated[i * 4 + c]) > 0.05f)
+                ++divided;
+        }
+    }
+    EXPECT_GT(divided, 20);  // the division mattered on the soft edge
+}
+
 TEST_F(MovieCommand, AMovieIntoAMovieKeepsItsRateAndShowsAPreview)
 {
     MakeSourceMovie("source.mkv", "25");

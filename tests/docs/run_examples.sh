@@ -7,10 +7,13 @@
 # (PREFIX/bin goes first on PATH); WORK: a folder for the examples' files.
 #
 # Every ```sh block of README.md and docs/*.md runs with bash -e, in the order of its document.
-# Each document gets a fresh work folder, WORK/NAME, with ROOT/samples linked in as samples/; the
+# Each document gets a fresh work folder, WORK/NAME, with a copy of ROOT/samples as samples/; the
 # blocks of one document share it, so a block can use what an earlier one wrote. A block whose
 # opening fence follows the line <!-- example: not run --> or <!-- example: set-up --> is
-# skipped. After a document's blocks, tests/docs/checks/NAME.sh (when there is one) runs in its
+# skipped. A block after <!-- example: serves until Ctrl-C --> is a server: it is started in the
+# background, in a session of its own; once it prints its http://127.0.0.1:PORT/?token=TOKEN
+# address, PORT and TOKEN are set for the document's later blocks, and it is stopped (SIGINT to
+# that session) after them. After a document's blocks, tests/docs/checks/NAME.sh (when there is one) runs in its
 # folder and checks that the commands did what the text says, measured on what they wrote.
 # Prints "ok FILE:LINE" or "FAIL FILE:LINE" and the block's output for each block and check, then
 # "N passed, M failed"; exits 1 when any failed.
@@ -46,7 +49,8 @@ extract_blocks() {
       } else if ($0 ~ /^[[:space:]]*```/) {
         in_fence = 1
         if ($0 ~ /^[[:space:]]*```sh[[:space:]]*$/ && previous !~ /^[[:space:]]*<!-- example: (not run|set-up) -->[[:space:]]*$/) {
-          file = sprintf("%s/%06d.sh", out, NR)
+          serves = previous ~ /^[[:space:]]*<!-- example: serves until Ctrl-C -->[[:space:]]*$/
+          file = sprintf("%s/%06d%s.sh", out, NR, serves ? ".serves" : "")
           printf "" > file
         }
       }
@@ -65,12 +69,37 @@ for document in "$root/README.md" "$root"/docs/*.md; do
   folder="$work/$name"
   rm -rf "$blocks" "$folder"
   mkdir -p "$blocks" "$folder"
-  ln -s "$root/samples" "$folder/samples"
+  cp -R "$root/samples" "$folder/samples"  # a copy: what the examples write beside a sample stays here
   extract_blocks "$document" "$blocks"
+  servers=()
+  unset PORT TOKEN
   for block in "$blocks"/*.sh; do
     [ -e "$block" ] || continue
     line=$(basename "$block" .sh)
-    line=$((10#$line))
+    line=$((10#${line%.serves}))
+    if [[ $block == *.serves.sh ]]; then
+      (cd "$folder" && exec setsid bash -e "$block") >"$block.log" 2>&1 </dev/null &
+      servers+=($!)
+      address=""
+      for _ in $(seq 600); do
+        address=$(grep -o 'http://127\.0\.0\.1:[0-9]*/?token=[0-9a-f]*' "$block.log" | head -n 1 || true)
+        [ -n "$address" ] || ! kill -0 "${servers[-1]}" 2>/dev/null && break
+        sleep 0.1
+      done
+      if [ -n "$address" ]; then
+        PORT=${address#http://127.0.0.1:}
+        PORT=${PORT%%/*}
+        TOKEN=${address##*token=}
+        export PORT TOKEN
+        echo "ok $relative:$line (serving on port $PORT)"
+        passed=$((passed + 1))
+      else
+        echo "FAIL $relative:$line (no address printed within 60 s)"
+        sed 's/^/    /' "$block.log"
+        failed=$((failed + 1))
+      fi
+      continue
+    fi
     if (cd "$folder" && bash -e "$block") >"$block.log" 2>&1 </dev/null; then
       echo "ok $relative:$line"
       passed=$((passed + 1))
@@ -79,6 +108,21 @@ for document in "$root/README.md" "$root"/docs/*.md; do
       sed 's/^/    /' "$block.log"
       failed=$((failed + 1))
     fi
+  done
+  # The servers this document started, each stopped as Ctrl-C stops it; a server that does not
+  # stop by itself is an error.
+  for server in "${servers[@]}"; do
+    kill -INT -- "-$server" 2>/dev/null || true
+    for _ in $(seq 100); do
+      kill -0 "$server" 2>/dev/null || break
+      sleep 0.1
+    done
+    if kill -0 "$server" 2>/dev/null; then
+      kill -KILL -- "-$server" 2>/dev/null || true
+      echo "FAIL $relative: a server did not stop within 10 s of Ctrl-C"
+      failed=$((failed + 1))
+    fi
+    wait "$server" 2>/dev/null || true
   done
   check="$root/tests/docs/checks/$name.sh"
   if [ -e "$check" ]; then

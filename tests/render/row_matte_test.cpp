@@ -252,5 +252,50 @@ TEST(RowMatte, VectorPowerRoundsAsLibmDoes)
     }
 }
 
+// Squaring (Gamma 0.5) is exact in double, so the float it rounds to is known without any pow:
+// every alpha whose square lies on a float rounding midpoint, or within 2^-34 of one (both sides
+// of the vector pow's margin), rounds as the exact square does. Exact midpoints: a = 1 + m 2^-23
+// with m = 2^11 (2j + 1) gives a^2 = 1 + 2m 2^-23 + (2j + 1)^2 2^-24, half a float step past a
+// float; nearby m come within a few 2^-46 of one. Scaled by powers of two into 0..1.
+TEST(RowMatte, VectorPowerRoundsSquaresOnAndNearFloatMidpointsExactly)
+{
+    std::vector<float> alphas, expected;
+    int onMidpoint = 0;
+    for (std::uint32_t m = 0; m < 3474675u; ++m) {  // a^2 below 2: m below (sqrt 2 - 1) 2^23
+        const std::uint64_t square = std::uint64_t{m} * m;
+        const std::int64_t fromMidpoint =
+            static_cast<std::int64_t>(square % (std::uint64_t{1} << 23)) - (std::int64_t{1} << 22);
+        if (fromMidpoint < -4096 || fromMidpoint > 4096)
+            continue;
+        onMidpoint += fromMidpoint == 0 ? 1 : 0;
+        const float a = 1.0f + static_cast<float>(m) * 0x1p-23f;
+        for (const float scale : {0.5f, 0x1p-5f}) {
+            const float alpha = a * scale;  // exact: a power of two
+            alphas.push_back(alpha);
+            const double exact = static_cast<double>(alpha) * static_cast<double>(alpha);  // 48 bits: exact
+            expected.push_back(static_cast<float>(exact));
+        }
+    }
+    ASSERT_GT(onMidpoint, 400);
+    ASSERT_GT(alphas.size(), 2000u);
+    while (alphas.size() % 16 != 0) {
+        alphas.push_back(0.5f);
+        expected.push_back(0.25f);
+    }
+    row_kernel::Params params{};
+    params.Power = true;
+    params.InverseGamma = 2.0;
+    const std::vector<std::uint8_t> none(alphas.size(), 0);
+    const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
+                                           MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
+    for (const row_kernel::Kernel* kernel : kernels) {
+        if (kernel == nullptr)
+            continue;
+        std::vector<float> raised = alphas;
+        kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
+        EXPECT_TRUE(FloatBitsEqual(raised, expected)) << kernel->Lanes << " lanes";
+    }
+}
+
 }  // namespace
 }  // namespace qualvex
