@@ -63,6 +63,18 @@ FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions&
     key.SettingsFile = Absolute(key.SettingsFile);
     key.Finish.Garbage = Absolute(key.Finish.Garbage);
     key.Finish.Core = Absolute(key.Finish.Core);
+    // Every value that goes into the job script (the paths as the tasks get them, with the current
+    // folder's name): nothing in it may end a line.
+    const std::pair<const char*, const std::string*> values[] = {
+        {"SOURCE", &key.Source},           {"-o", &key.Output},
+        {"--key-image", &key.KeyImage},    {"--settings", &key.SettingsFile},
+        {"--garbage", &key.Finish.Garbage}, {"--core", &key.Finish.Core},
+        {"--compression", &key.Compression}, {"--alpha", &key.Alpha},
+        {"--data-type", &options.DataTypeText}, {"--memory-limit", &options.MemoryLimitText},
+        {"--partition", &options.Partition},
+    };
+    for (const auto& [option, value] : values)
+        CheckScriptValue(option, *value);
 
     // Planned exactly as key plans it, touching nothing.
     KeyOptions plan = key;
@@ -112,6 +124,7 @@ FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions&
     job.Name = SafeJobName(key.Output);
     const TaskSettings task{plugin.Library().File().parent_path().lexically_normal(), frozen, planned.Version,
                             source.IsSequence(), options.DataTypeText, options.MemoryLimitText};
+    CheckScriptValue("the plug-in folder", task.PluginFolder.string());
     for (const auto& chunk : chunks)
         job.Commands.push_back(TaskCommand(task, key, chunk));
     job.Tasks = submission.Chunks;

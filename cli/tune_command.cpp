@@ -3,6 +3,8 @@
 #include "base/errors.h"
 #include "tune/tune_server.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -27,11 +29,38 @@ std::filesystem::path TunePageFolder()
     return QUALVEX_SOURCE_TUNE_PAGE;
 }
 
+namespace {
+
+// Whether `address` names every interface rather than one: 0.0.0.0 and :: however they are
+// spelt ("0", "::0", "0:0::0", "[::]"), and any name that resolves to them.
+bool IsEveryInterface(std::string address)
+{
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0)
+        return false;  // not an address: binding fails with its own message
+    bool every = false;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET)
+            every = every || reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr == htonl(INADDR_ANY);
+        if (a->ai_family == AF_INET6)
+            every = every || IN6_IS_ADDR_UNSPECIFIED(&reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr);
+    }
+    ::freeaddrinfo(found);
+    return every;
+}
+
+}  // namespace
+
 void RunTune(const KeyerPlugin& plugin, const TuneOptions& options)
 {
     TuneServerOptions serverOptions;
     if (!options.Listen.empty()) {
-        if (options.Listen == "0.0.0.0" || options.Listen == "::")
+        if (IsEveryInterface(options.Listen))
             throw UsageError("--listen " + options.Listen + ": give the address the page will be opened at (requests "
                              "naming another host are refused)");
         serverOptions.Listen = options.Listen;

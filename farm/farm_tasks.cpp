@@ -1,5 +1,6 @@
 #include "farm/farm_tasks.h"
 
+#include "base/errors.h"
 #include "base/safe_text.h"
 #include "jobs/frame_sequence.h"
 
@@ -66,6 +67,19 @@ std::string SafeJobName(const std::string& outputPattern)
         if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.'))
             c = '_';
     return name;
+}
+
+void CheckScriptValue(const std::string& option, const std::string& value)
+{
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f)
+            throw UsageError(option + " " + Quoted(value) + ": holds a control character, which cannot go into the farm's "
+                                                            "job script (a newline would start a command of its own)");
+        if (c == '"')
+            throw UsageError(option + " " + Quoted(value) + ": holds a double quote, which the farm's job script "
+                                                            "cannot hold in a path");
+    }
 }
 
 std::string TaskCommand(const TaskSettings& task, const KeyOptions& key, std::pair<int, int> chunk)

@@ -30,6 +30,11 @@ std::vector<int> AskedFrames(const KeyOptions& key);
 // digits, '-', '_' and '.' written as '_'.
 std::string SafeJobName(const std::string& outputPattern);
 
+// Throws UsageError naming `option` when `value` holds a control character (a newline would end
+// its line of the job script and start a command of its own) or a double quote (the script's
+// header lines quote paths with them). Every value that goes into the job script is checked.
+void CheckScriptValue(const std::string& option, const std::string& value);
+
 // What every task of a job shares besides the key options.
 struct TaskSettings {
     std::filesystem::path PluginFolder;  // where the submitting program loaded its plug-ins

@@ -30,7 +30,7 @@ std::string ExpectedRecord(const KeyerPlugin& plugin, const std::filesystem::pat
         return SettingsRecordJson(*keyer, nullptr);
     const std::unique_ptr<KeyerPlugin> finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
     const std::unique_ptr<Operator> finisher = finishing->NewInstance();
-    ApplyControlValues(*finisher, ParseSettingsJson(*finisher, settings.File.FinishJson, file.string() + " (finish)"));
+    ApplyControlValues(*finisher, ParseFinishSectionJson(*finisher, settings.File.FinishJson, file.string() + " (finish)"));
     return SettingsRecordJson(*keyer, finisher.get());
 }
 

@@ -102,7 +102,8 @@ std::string Encoded(const std::string& text)
 {
     std::string out;
     for (char c : text) {
-        if (c == '%' || c == ' ' || c == '\t' || c == '\n') {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '%' || c == ' ' || c == '"' || byte < 0x20 || byte == 0x7f) {
             char hex[4];
             std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
             out += hex;
@@ -166,12 +167,15 @@ public:
             tasks += std::to_string(task);
         }
         std::string script = "#!/bin/bash\n";
+        // sbatch reads these lines with double quotes around a value that holds spaces; the values
+        // were checked for control characters and double quotes (CheckScriptValue), the job's
+        // name is made of safe characters and its description encoded.
         script += "#SBATCH --job-name=" + job.Name + "\n";
         script += "#SBATCH --array=" + tasks + "\n";
-        script += "#SBATCH --output=" + (job.LogFolder / "task-%A_%a.log").string() + "\n";
+        script += "#SBATCH --output=\"" + (job.LogFolder / "task-%A_%a.log").string() + "\"\n";
         script += "#SBATCH --comment=" + Encoded(job.Description) + "\n";
         if (!job.Queue.empty())
-            script += "#SBATCH --partition=" + job.Queue + "\n";
+            script += "#SBATCH --partition=\"" + job.Queue + "\"\n";
         script += "# Written by qualvex farm submit: one case per chunk of frames.\nset -euo pipefail\n";
         script += "case \"$SLURM_ARRAY_TASK_ID\" in\n";
         for (std::size_t i = 0; i < job.Commands.size(); ++i) {

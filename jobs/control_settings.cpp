@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <optional>
 #include <cmath>
+#include <limits>
 #include <fstream>
 #include <sstream>
 
@@ -84,7 +85,12 @@ double ResolveControlValue(const Operator& op, const std::string& id, const std:
     throw UsageError(origin + ": control \"" + id + "\" = " + Quoted(text) + " is not accepted; accepted: " + Accepted(d));
 }
 
-std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::string& json, const std::string& origin)
+namespace {
+
+// `section`: whether the object may hold the finishing tool's "finish" object (a settings file's
+// top level), or is that object itself, where "finish" is no control.
+std::vector<ControlValue> ParseControlsJson(const Operator& op, const std::string& json, const std::string& origin,
+                                            bool section)
 {
     // The parser and the printer recurse: nesting is bounded before either sees the text.
     if (JsonNestingDepth(json) > kMaxJsonDepth)
@@ -101,7 +107,7 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
 
     std::vector<std::pair<const Input*, double>> found;
     for (const auto& [id, item] : document.items()) {
-        if (id == kFinishSection && item.is_object())
+        if (section && id == kFinishSection && item.is_object())
             continue;  // the finishing tool's, read by FinishSectionJson
         const Input& input = RequireControl(op, id, origin);
         double value = 0.0;
@@ -126,6 +132,29 @@ std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::strin
             if (which == input.get())
                 ordered.push_back({input->ID(), value});
     return ordered;
+}
+
+}  // namespace
+
+std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::string& json, const std::string& origin)
+{
+    return ParseControlsJson(op, json, origin, true);
+}
+
+std::vector<ControlValue> ParseFinishSectionJson(const Operator& finisher, const std::string& json,
+                                                 const std::string& origin)
+{
+    std::vector<ControlValue> values = ParseControlsJson(finisher, json, origin, false);
+    // The finishing tool holds its values in single precision: a larger one would become infinite.
+    for (const ControlValue& value : values)
+        if (std::fabs(value.Value) > std::numeric_limits<float>::max())
+        {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", value.Value);
+            throw UsageError(origin + ": control \"" + value.ID + "\" = " + text +
+                             " is beyond what the finishing tool can hold (single precision, about 3.4e38)");
+        }
+    return values;
 }
 
 SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& file)
@@ -320,6 +349,11 @@ std::vector<std::string> RunSettings::RangeWarnings(const Operator& op) const
 {
     std::vector<ControlValue> given = File.Embedded ? std::vector<ControlValue>{} : File.Values;
     given.insert(given.end(), Typed.begin(), Typed.end());
+    return qualvex::RangeWarnings(op, given);
+}
+
+std::vector<std::string> RangeWarnings(const Operator& op, const std::vector<ControlValue>& given)
+{
     std::vector<std::string> warnings;
     for (const ControlValue& value : given) {
         const Input* input = op.FindInput(value.ID);

@@ -26,6 +26,14 @@ double ResolveControlValue(const Operator& op, const std::string& id, const std:
 // A JSON object from control ID to number or entry label, in the order of the control page.
 std::vector<ControlValue> ParseSettingsJson(const Operator& op, const std::string& json, const std::string& origin);
 
+// A settings file's "finish" object, for the finishing tool: the same, except that it holds no
+// "finish" object of its own (an unknown control, named) and no number beyond single precision.
+std::vector<ControlValue> ParseFinishSectionJson(const Operator& finisher, const std::string& json,
+                                                 const std::string& origin);
+
+// A warning for each of `given` outside its control's range (applied as given all the same).
+std::vector<std::string> RangeWarnings(const Operator& op, const std::vector<ControlValue>& given);
+
 struct SettingsFile {
     std::vector<ControlValue> Values;  // in control-page order
     bool Embedded = false;             // a record of every control: from an image, or a file naming them all

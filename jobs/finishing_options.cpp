@@ -5,14 +5,26 @@
 #include "host/operator.h"
 
 #include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
 
 namespace qualvex {
 namespace {
 
+// A number the finishing tool can hold: finite, and within single precision, where it keeps its
+// values (a larger one would become infinite there, and its arithmetic not a number).
 void CheckFinite(const std::optional<double>& value, const char* option)
 {
     if (value && !std::isfinite(*value))
         throw UsageError(std::string(option) + ": expected a finite number");
+    if (value && std::fabs(*value) > std::numeric_limits<float>::max())
+    {
+        char text[32];
+        std::snprintf(text, sizeof text, "%g", *value);
+        throw UsageError(std::string(option) + " " + text +
+                         ": beyond what the finishing tool can hold (single precision, about 3.4e38)");
+    }
 }
 
 // The index of the largest of the key colour's components (red first on ties).

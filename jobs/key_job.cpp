@@ -247,6 +247,19 @@ struct FrameInputs {
     std::vector<Image*> Images;     // per frame image: this frame's, the single file's, or none
 };
 
+// A garbage or core matte covers the frame pixel for pixel: one of another size would be stretched
+// over it, keying out or holding what nobody marked. `file` names it.
+void CheckMatteSize(const std::string& role, const std::string& file, int width, int height, int sourceWidth,
+                    int sourceHeight)
+{
+    if (role != "garbage matte" && role != "core matte")
+        return;
+    if (width != sourceWidth || height != sourceHeight)
+        throw UsageError(std::string(role == "garbage matte" ? "--garbage " : "--core ") + file + ": the matte is " +
+                         std::to_string(width) + " x " + std::to_string(height) + ", the source " +
+                         std::to_string(sourceWidth) + " x " + std::to_string(sourceHeight));
+}
+
 FrameInputs ReadFrameInputs(ImageFile source, const std::vector<FrameImage>& extras, int frame, std::uint64_t maxBytes)
 {
     FrameInputs inputs{std::move(source), {}, {}};
@@ -258,6 +271,9 @@ FrameInputs ReadFrameInputs(ImageFile source, const std::vector<FrameImage>& ext
         } else {
             inputs.Images.push_back(extra.Single()->Pixels.get());
         }
+        const Image& image = *inputs.Images.back();
+        CheckMatteSize(extra.Role(), extra.Pattern().PathFor(frame).string(), image.Width, image.Height,
+                       inputs.Source.Pixels->Width, inputs.Source.Pixels->Height);
     }
     return inputs;
 }
@@ -366,9 +382,15 @@ KeyTools PrepareKeyTools(const KeyerPlugin& plugin, const KeyOptions& options)
         tools.Finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
         tools.Finisher = tools.Finishing->NewInstance();
         if (!tools.Settings.File.FinishJson.empty())
-            tools.FinishValues = ParseSettingsJson(*tools.Finisher, tools.Settings.File.FinishJson,
-                                                   options.SettingsFile + " (finish)");
+            tools.FinishValues = ParseFinishSectionJson(*tools.Finisher, tools.Settings.File.FinishJson,
+                                                        options.SettingsFile + " (finish)");
         const std::vector<ControlValue> typed = FinishingValues(options.Finish, *tools.Keyer);
+        // As for the keyer: what was typed or written by hand warns outside its range, a record
+        // does not.
+        std::vector<ControlValue> given = tools.Settings.File.Embedded ? std::vector<ControlValue>{} : tools.FinishValues;
+        given.insert(given.end(), typed.begin(), typed.end());
+        for (const std::string& warning : RangeWarnings(*tools.Finisher, given))
+            Warn("finishing " + warning);
         tools.FinishValues.insert(tools.FinishValues.end(), typed.begin(), typed.end());
         ApplyControlValues(*tools.Finisher, tools.FinishValues);
     }
@@ -438,8 +460,12 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
     plan.FirstWidth = source.Width;
     plan.FirstHeight = source.Height;
     plan.FrameBytes = source.BytesToKey * (tools.Finishing ? 2 : 1);  // the finishing tool makes one more image
-    for (const BesideImage& beside : plan.Beside)
-        plan.FrameBytes += InspectImage(beside.Pattern.PathFor(job.Frames.front()), beside.Role).BytesToKey;
+    for (const BesideImage& beside : plan.Beside) {
+        const std::filesystem::path file = beside.Pattern.PathFor(job.Frames.front());
+        const ImageFacts facts = InspectImage(file, beside.Role);
+        CheckMatteSize(beside.Role, file.string(), facts.Width, facts.Height, source.Width, source.Height);
+        plan.FrameBytes += facts.BytesToKey;
+    }
     if (plan.FrameBytes > limit)
         throw Failure(first.string() + ": the source claims " + std::to_string(source.Width) + " x " +
                       std::to_string(source.Height) + " pixels in " + std::to_string(source.Channels) +

@@ -108,7 +108,9 @@ void WriteThroughEncoder(const std::filesystem::path& file, const TemporaryFile&
         throw Failure(file.string() + ": cannot write the output: " + SystemError(errno));
 }
 
-void PutInPlace(const std::filesystem::path& file, const TemporaryFile& temporary, ExistingFile existing)
+// Gives the temporary file the output's name: renamed over an existing file when replacing,
+// otherwise a rename that never replaces.
+void Rename(const std::filesystem::path& file, const TemporaryFile& temporary, ExistingFile existing)
 {
     if (existing == ExistingFile::Replace) {
         if (::rename(temporary.Path().c_str(), file.c_str()) != 0)
@@ -130,6 +132,28 @@ void PutInPlace(const std::filesystem::path& file, const TemporaryFile& temporar
         throw Failure(file.string() + ": appeared while this run was writing it (another run?); it is kept, not "
                                       "replaced (use --overwrite to replace)");
     throw Failure(file.string() + ": cannot move the finished output into place: " + SystemError(error));
+}
+
+// The name lives in the folder: until the folder is flushed too, a power cut can lose the name of
+// a file whose data is safe. A file system that cannot flush a folder (EINVAL) keeps its names by
+// other means.
+void FlushFolder(const std::filesystem::path& file)
+{
+    const std::filesystem::path folder = file.parent_path().empty() ? std::filesystem::path(".") : file.parent_path();
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        throw Failure(file.string() + ": written, but its folder cannot be opened to flush it: " + SystemError(errno));
+    const bool flushed = ::fsync(fd) == 0 || errno == EINVAL;
+    const int error = errno;
+    ::close(fd);
+    if (!flushed)
+        throw Failure(file.string() + ": written, but its folder cannot be flushed to the disk: " + SystemError(error));
+}
+
+void PutInPlace(const std::filesystem::path& file, const TemporaryFile& temporary, ExistingFile existing)
+{
+    Rename(file, temporary, existing);
+    FlushFolder(file);
 }
 
 }  // namespace

@@ -165,6 +165,18 @@ std::string StringField(const Json& body, const char* name)
     return body[name].get<std::string>();
 }
 
+// A file's path from the body: a string with no control character. A NUL would end the name the
+// system sees early, past the checks made on the whole text (a settings file's ".json"); other
+// control characters have no place in a name typed on the page.
+std::filesystem::path PathField(const Json& body, const char* name)
+{
+    const std::string text = StringField(body, name);
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            throw RequestError{400, std::string("\"") + name + "\" " + Quoted(text) + " holds a control character"};
+    return text;
+}
+
 // A letter or digit, then letters, digits, '_' and '-', one dot and a lower-case extension.
 bool IsPlainFileName(const std::string& name)
 {
@@ -236,6 +248,21 @@ struct TuneServer::State {
         if (std::find(Hosts.begin(), Hosts.end(), host) == Hosts.end()) {
             Answer(response, 403, "refused: the request names host " + Quoted(host) + ", not this server's " + Hosts[0]);
             return httplib::Server::HandlerResponse::Handled;
+        }
+        // A body comes with its length, so that the limit on its size holds before any of it is
+        // read: a chunked body would be read whole, however large.
+        if (request.has_header("Transfer-Encoding")) {
+            response.set_header("Connection", "close");
+            Answer(response, 411, "refused: send the body with a Content-Length (at most " +
+                                      std::to_string(kLargestRequest >> 20) + " MiB), not in chunks");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!request.ranges.empty()) {
+            // Answers go whole, as a server may send them whatever the ranges asked: the HTTP
+            // library would otherwise cut every answer, errors included, into each range named,
+            // one part per range however many. The request is the library's own object, which it
+            // hands here as const; only its parsed ranges are dropped.
+            const_cast<httplib::Request&>(request).ranges.clear();
         }
         if (request.method != "GET" && request.method != "HEAD") {
             const std::string origin = request.get_header_value("Origin");
@@ -384,7 +411,7 @@ struct TuneServer::State {
         Server.Post("/api/save", [this](const Request& q, Response& r) {
             Api(q, r, [this](const Request& request, Response& a) {
                 const Json body = ParseBody(request);
-                const std::filesystem::path file = StringField(body, "path");
+                const std::filesystem::path file = PathField(body, "path");
                 const bool overwrite = body.contains("overwrite") && body["overwrite"] == true;
                 std::error_code error;
                 if (!overwrite && std::filesystem::exists(std::filesystem::symlink_status(file, error)))
@@ -396,7 +423,7 @@ struct TuneServer::State {
         });
         Server.Post("/api/load", [this](const Request& q, Response& r) {
             Api(q, r, [this](const Request& request, Response& a) {
-                Session.Load(StringField(ParseBody(request), "path"));
+                Session.Load(PathField(ParseBody(request), "path"));
                 a.set_content(Session.ControlsJson(), "application/json");
             });
         });

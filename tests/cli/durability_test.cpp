@@ -1,7 +1,7 @@
 // Nothing is reported written before it is on disk: every output goes into a temporary file beside
-// its name, which is flushed to the disk (fsync) before it takes the output's name. Observed from
-// outside with strace on the installed program, for each kind of file qualvex writes: a keyed
-// image, a settings file from fit, a movie.
+// its name, which is flushed to the disk (fsync) before it takes the output's name, and then the
+// folder that holds the name is flushed too. Observed from outside with strace on the installed
+// program, for each kind of file qualvex writes: a keyed image, a settings file from fit, a movie.
 #include "support/qualvex_program.h"
 
 #include <fstream>
@@ -25,10 +25,10 @@ Calls ReadTrace(const std::filesystem::path& log)
     return calls;
 }
 
-// The place in `calls` of the first line holding all of `parts`; -1 when none does.
-int Find(const Calls& calls, const std::vector<std::string>& parts)
+// The place in `calls` of the first line from `from` on holding all of `parts`; -1 when none does.
+int Find(const Calls& calls, const std::vector<std::string>& parts, std::size_t from = 0)
 {
-    for (std::size_t i = 0; i < calls.Lines.size(); ++i) {
+    for (std::size_t i = from; i < calls.Lines.size(); ++i) {
         bool all = true;
         for (const std::string& part : parts)
             all = all && calls.Lines[i].find(part) != std::string::npos;
@@ -38,7 +38,7 @@ int Find(const Calls& calls, const std::vector<std::string>& parts)
     return -1;
 }
 
-TEST_F(QualvexCommand, EveryOutputIsOnDiskBeforeItTakesItsName)
+TEST_F(QualvexCommand, EveryOutputIsOnDiskBeforeItTakesItsNameAndItsNameAfter)
 {
     if (std::system("strace -V >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "strace is needed to watch the program's calls (scripts/install-deps.sh --tests installs it)";
@@ -77,6 +77,12 @@ TEST_F(QualvexCommand, EveryOutputIsOnDiskBeforeItTakesItsName)
         const int flushed = Find(calls, {"sync(", "/" + temporary + ">"});
         ASSERT_GE(flushed, 0) << c.Output << ": the temporary " << temporary << " is never flushed:\n" << Slurp(log);
         EXPECT_LT(flushed, named) << c.Output << ": named before it is on disk:\n" << Slurp(log);
+        // Then the folder, whose entry holds the name.
+        std::string where = "<";
+        where += std::filesystem::canonical(m_Dir).string();
+        where += ">)";
+        const int folder = Find(calls, {"sync(", where}, static_cast<std::size_t>(named) + 1);
+        EXPECT_GT(folder, named) << c.Output << ": its folder is not flushed after it is named:\n" << Slurp(log);
         EXPECT_TRUE(std::filesystem::exists(P(c.Output)));
     }
 }

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,7 +47,7 @@ TEST_F(QualvexCommand, FarmSubmitPlansAsKeyDoesAndPrintsTheJobScript)
                                    kKey));
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
     EXPECT_NE(run.Out.find("#SBATCH --array=0,1,2\n"), std::string::npos) << run.Out;
-    EXPECT_NE(run.Out.find("#SBATCH --partition=comp\n"), std::string::npos);
+    EXPECT_NE(run.Out.find("#SBATCH --partition=\"comp\"\n"), std::string::npos);
     EXPECT_NE(run.Out.find("--frames 1-4 --resume"), std::string::npos);
     EXPECT_NE(run.Out.find("--frames 9-10 --resume"), std::string::npos);
     EXPECT_NE(run.Out.find("--settings '" + P("out").string() + "/keyed.qualvex-farm.json'"), std::string::npos);
@@ -74,6 +75,59 @@ TEST_F(QualvexCommand, FarmSubmitPlansAsKeyDoesAndPrintsTheJobScript)
         EXPECT_EQ(refused.ExitCode, c.Code) << c.Says << ": " << refused.Err;
         EXPECT_NE(refused.Err.find(c.Says), std::string::npos) << refused.Err;
     }
+}
+
+// The job script runs on every farm node: no value may end one of its lines and start a command.
+// A newline anywhere a value reaches the script is refused before anything is planned; any other
+// name, however hostile, reaches the task as the path it is. The script of a dry run is run here
+// as a node runs it (its first task) on an output folder named to break out if it could.
+TEST_F(QualvexCommand, FarmScriptsCarryHostileNamesAsNamesAndRefuseNewlines)
+{
+    Sequence(m_Dir, 4, 16, 8);
+    const std::string newline = P("d\ntouch MARK\n").string() + "/o.####.exr";
+    const struct {
+        std::vector<std::string> Args;
+        const char* Says;
+    } refusals[] = {
+        {{"farm", "submit", "plate.####.exr", "-o", newline, "--chunk", "1", "--dry-run"}, "-o"},
+        {{"farm", "submit", "plate.####.exr", "-o", P("o").string() + "/k.####.exr", "--chunk", "1", "--partition",
+          "comp\ntouch MARK", "--dry-run"},
+         "--partition"},
+        {{"farm", "submit", "plate.####.exr", "-o", P("o").string() + "/k.####.exr", "--chunk", "1", "--compression",
+          "zip\rtouch MARK", "--dry-run"},
+         "--compression"},
+    };
+    for (const auto& r : refusals) {
+        const RunResult run = Run(With(r.Args, kKey));
+        EXPECT_EQ(run.ExitCode, 2) << r.Says << ": " << run.Err;
+        EXPECT_NE(run.Err.find(std::string(r.Says) + " \""), std::string::npos) << run.Err;
+        EXPECT_NE(run.Err.find("control character"), std::string::npos) << run.Err;
+        EXPECT_EQ(run.Out.find("#SBATCH"), std::string::npos) << run.Out;
+    }
+
+    // Submitted for real to a stand-in sbatch that keeps the script it is handed; then its second
+    // task run as a node runs it.
+    const std::filesystem::path folder = P("out dir $(touch MARK) 'q' `touch MARK` ;touch MARK");
+    std::filesystem::create_directories(folder);
+    std::filesystem::create_directories(P("bin"));
+    std::ofstream(P("bin/sbatch")) << "#!/bin/sh\ncat > '" << P("handed.sh").string() << "'\necho 77\n";
+    std::filesystem::permissions(P("bin/sbatch"), std::filesystem::perms::owner_all);
+    const RunResult submitted =
+        Run(With({"farm", "submit", "plate.####.exr", "-o", folder.string() + "/keyed.####.exr", "--chunk", "2"}, kKey),
+            "PATH='" + P("bin").string() + "':\"$PATH\" ");
+    ASSERT_EQ(submitted.ExitCode, 0) << submitted.Err;
+    EXPECT_NE(submitted.Out.find("job 77"), std::string::npos) << submitted.Out;
+    const std::string script = Slurp(P("handed.sh"));
+    EXPECT_NE(script.find("#SBATCH --output=\"" + folder.string() + "/keyed.qualvex-farm-logs/task-%A_%a.log\"\n"),
+              std::string::npos)
+        << script;
+    const int status = std::system(("cd '" + m_Dir.string() + "' && SLURM_ARRAY_TASK_ID=1 bash handed.sh >task.out "
+                                    "2>&1 </dev/null").c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << Slurp(P("task.out"));
+    for (int frame = 1; frame <= 4; ++frame)
+        EXPECT_EQ(std::filesystem::exists(folder / Frame("keyed", frame)), frame >= 3) << "frame " << frame;
+    EXPECT_FALSE(std::filesystem::exists(P("MARK")));
+    EXPECT_FALSE(std::filesystem::exists(folder / "MARK"));
 }
 
 // --resume submits exactly the chunks that still hold a frame to key: the frame missing may be a
@@ -211,24 +265,48 @@ protected:
             << "NodeName=" << node << " CPUs=" << cores << " State=UNKNOWN\n"
             << "PartitionName=qualvex Nodes=ALL Default=YES MaxTime=INFINITE State=UP\n";
         ::setenv("SLURM_CONF", (s_Cluster / "slurm.conf").c_str(), 1);
+        // From here on Slurm is there and this is root: a node that does not come up is a failure,
+        // said as soon as it is known, with the daemons' own words.
+        const std::string logs = "tail -5 " + c + "/slurmd.log " + c + "/slurmctld.log";
         const std::string started = Shell("slurmctld -c && slurmd", &status);
         if (status != 0) {
-            s_Skip = "slurmctld or slurmd would not start: " + started;
+            s_Failure = "slurmctld or slurmd would not start: " + started + Shell(logs);
             return;
         }
         for (int i = 0; i < 300; ++i) {
-            if (Shell("sinfo -h -o %T").find("idle") != std::string::npos)
+            const std::string state = Shell("sinfo -h -o '%T %E'");
+            if (state.find("idle") != std::string::npos)
                 return;
+            for (const char* daemon : {"slurmctld", "slurmd"})
+                if (!Running(s_Cluster / (std::string(daemon) + ".pid"))) {
+                    s_Failure = std::string(daemon) + " stopped while the node was coming up: " + Shell(logs);
+                    return;
+                }
+            if (state.rfind("down", 0) == 0 || state.rfind("drain", 0) == 0 || state.rfind("fail", 0) == 0) {
+                s_Failure = "the Slurm node is " + state + Shell(logs);
+                return;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
-        s_Skip = "the Slurm node did not come up: " + Shell("sinfo; tail -5 " + c + "/slurmd.log " + c + "/slurmctld.log");
+        s_Failure = "the Slurm node did not come up in 30 s: " + Shell("sinfo; " + logs);
+    }
+
+    // Whether the process in `pidFile` is alive; a pid file not yet written counts as alive.
+    static bool Running(const std::filesystem::path& pidFile)
+    {
+        const std::string pid = Shell("cat '" + pidFile.string() + "' 2>/dev/null");
+        if (pid.empty() || pid.find_first_not_of("0123456789\n") != std::string::npos)
+            return true;
+        return ::kill(std::stoi(pid), 0) == 0;
     }
 
     static void TearDownTestSuite()
     {
         if (s_Cluster.empty())
             return;
-        Shell("scancel -u root");
+        // The jobs this suite submitted, and nobody else's.
+        for (const std::string& job : s_Jobs)
+            Shell("scancel " + job);
         // Every daemon this suite started, by its pid file.
         for (const char* pidFile : {"slurmd.pid", "slurmctld.pid", "munge/munged.pid"}) {
             const std::string pid = Shell("cat " + (s_Cluster / pidFile).string() + " 2>/dev/null");
@@ -247,6 +325,8 @@ protected:
     {
         if (!s_Skip.empty())
             GTEST_SKIP() << s_Skip;
+        if (!s_Failure.empty())
+            GTEST_FAIL() << s_Failure;
         QualvexCommand::SetUp();
     }
 
@@ -254,7 +334,10 @@ protected:
     {
         const RunResult run = Run(args);
         EXPECT_EQ(run.ExitCode, 0) << run.Err;
-        return JobIdIn(run.Out);
+        const std::string job = JobIdIn(run.Out);
+        if (!job.empty())
+            s_Jobs.push_back(job);
+        return job;
     }
 
     // Waits until no task of `job` is pending or running; returns the last status line.
@@ -292,10 +375,14 @@ protected:
     }
 
     static std::string s_Skip;
+    static std::string s_Failure;
+    static std::vector<std::string> s_Jobs;
     static std::filesystem::path s_Cluster;
 };
 
 std::string SlurmFarm::s_Skip;
+std::string SlurmFarm::s_Failure;
+std::vector<std::string> SlurmFarm::s_Jobs;
 std::filesystem::path SlurmFarm::s_Cluster;
 
 TEST_F(SlurmFarm, KeysASequenceInChunksBitForBitAsALocalRun)
@@ -353,6 +440,7 @@ TEST_F(SlurmFarm, ACancelledTaskIsFoundByVerifyAndCompletedByResume)
     EXPECT_NE(resumed.Out.find("1 of 4 chunks"), std::string::npos) << resumed.Out;
     const std::string resumedJob = JobIdIn(resumed.Out);
     ASSERT_FALSE(resumedJob.empty()) << resumed.Out;
+    s_Jobs.push_back(resumedJob);
     const std::string status = WaitFor(resumedJob);
     EXPECT_NE(status.find("1 chunks: 0 pending, 0 running, 1 done"), std::string::npos) << status;
     EXPECT_EQ(Run({"farm", "verify", output, "--frames", "1-24"}).ExitCode, 0);

@@ -165,5 +165,48 @@ TEST_F(FinishingCommand, SettingsFilesCarryAFinishObjectAndBadValuesAreUsageErro
     }
 }
 
+// Finishing values out of reach: a matte of another size is refused naming both sizes (it would
+// be stretched over the frame); a number the tool cannot hold in single precision is refused; a
+// "finish" object inside "finish" is an unknown control, named; values outside a control's range
+// are applied with a warning, as the keyer's are.
+TEST_F(FinishingCommand, FinishingValuesOutOfReachAreRefusedOrWarnedOf)
+{
+    const int w = 64, h = 48;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, SpillPlate(w, h));
+    WriteImage(P("small.exr"), 8, 8, {"R", "G", "B", "A"}, TypeDesc::FLOAT, std::vector<float>(8 * 8 * 4, 1.0f));
+    std::ofstream(P("nested.json")) << R"({"finish": {"finish": {"Despill": "Average"}}})";
+    std::ofstream(P("huge.json")) << R"({"finish": {"DespillAmount": 1e39}})";
+    const struct {
+        std::vector<std::string> Args;
+        const char* Message;
+    } refusals[] = {
+        {{"--garbage", "small.exr"}, "--garbage small.exr: the matte is 8 x 8, the source 64 x 48"},
+        {{"--core", "small.exr"}, "--core small.exr: the matte is 8 x 8, the source 64 x 48"},
+        {{"--despill", "average", "--despill-amount", "1e39"}, "--despill-amount 1e+39: beyond what the finishing tool"},
+        {{"--soften", "-3.5e38"}, "--soften -3.5e+38: beyond what the finishing tool"},
+        {{"--settings", "nested.json"}, "nested.json (finish): unknown control \"finish\""},
+        {{"--settings", "huge.json"}, "huge.json (finish): control \"DespillAmount\" = 1e+39 is beyond"},
+    };
+    for (const auto& c : refusals) {
+        const RunResult refused = Run(With(With({"key", "plate.exr", "-o", "refused.exr"}, Keying()), c.Args));
+        EXPECT_EQ(refused.ExitCode, 2) << c.Message << ": " << refused.Err;
+        EXPECT_NE(refused.Err.find(c.Message), std::string::npos) << refused.Err;
+        EXPECT_FALSE(std::filesystem::exists(P("refused.exr")));
+    }
+
+    const struct {
+        std::vector<std::string> Args;
+        const char* Warning;
+    } warned[] = {
+        {{"--soften", "-1e9"}, "finishing control \"Soften\" = -1e+09 is outside its range 0 .. 50"},
+        {{"--despill", "average", "--despill-amount", "-5"}, "finishing control \"DespillAmount\" = -5 is outside its range"},
+    };
+    for (const auto& c : warned) {
+        const RunResult run = Run(With(With({"key", "plate.exr", "-o", "warned.exr", "--overwrite"}, Keying()), c.Args));
+        EXPECT_EQ(run.ExitCode, 0) << run.Err;
+        EXPECT_NE(run.Err.find(c.Warning), std::string::npos) << run.Err;
+    }
+}
+
 }  // namespace
 }  // namespace qualvex::testing

@@ -474,6 +474,21 @@ TEST_F(QualvexCommand, RefusalsNameTheProblemAndLeaveNoOutput)
     }
 }
 
+// The tuning page answers only requests naming its address: every spelling of "every interface"
+// is refused before anything listens (it would also print an address no browser can open).
+TEST_F(QualvexCommand, TuneRefusesEverySpellingOfEveryInterface)
+{
+    WriteImage(P("plate.exr"), 8, 4, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(8, 4, 4));
+    for (const char* address : {"0.0.0.0", "0", "::", "::0", "[::]", "0:0:0:0:0:0:0:0", "0.0"}) {
+        const RunResult run = Run({"tune", "plate.exr", "--listen", address});
+        EXPECT_EQ(run.ExitCode, 2) << address << ": " << run.Err;
+        EXPECT_NE(run.Err.find("--listen " + std::string(address) + ": give the address the page will be opened at"),
+                  std::string::npos)
+            << run.Err;
+        EXPECT_EQ(run.Out.find("http://"), std::string::npos) << run.Out;
+    }
+}
+
 TEST_F(QualvexCommand, InfoShowsTheRegistrationAndControlPage)
 {
     const RunResult run = Run({"info"});

@@ -63,8 +63,13 @@ protected:
     RunResult Run(const std::vector<std::string>& args, const std::string& environment = "") const
     {
         std::string command = "cd '" + m_Dir.string() + "' && " + environment + "'" QUALVEX_INSTALLED_PROGRAM "'";
-        for (const std::string& arg : args)
-            command += " '" + arg + "'";
+        for (const std::string& arg : args) {
+            // One shell word whatever it holds: in single quotes, a single quote as '\''.
+            command += " '";
+            for (const char c : arg)
+                command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            command += "'";
+        }
         command += " >'" + P("stdout.txt").string() + "' 2>'" + P("stderr.txt").string() + "' </dev/null";
         const int status = std::system(command.c_str());
         RunResult result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(P("stdout.txt")), Slurp(P("stderr.txt"))};

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -505,6 +506,69 @@ TEST_F(TuneServerTest, TheCommandSaveGivesKeysTheSourceAsThePageShowsIt)
     }
     EXPECT_GT(opaque, 0u);
     EXPECT_GT(partial, 0u);
+}
+
+// A path with a NUL would name another file than the one checked (the name the system sees ends
+// at the NUL, past the ".json" rule); any control character in a path is refused, and nothing is
+// written or replaced.
+TEST_F(TuneServerTest, PathsWithControlCharactersAreRefused)
+{
+    const std::filesystem::path other = s_Folder / "other.exr";
+    std::ofstream(other) << "not settings";
+    for (const std::string& name : {std::string("other.exr\0.json", 15), std::string("new\nline.json"),
+                                    std::string("tab\t.json"), std::string("bell\a.json")}) {
+        const std::string path = (s_Folder / name).string();
+        for (const char* call : {"/api/save", "/api/load"}) {
+            const auto refused = Post(call, Json{{"path", path}, {"overwrite", true}});
+            ASSERT_TRUE(refused);
+            EXPECT_EQ(refused->status, 400) << call << " " << Json(path).dump() << ": " << refused->body;
+            EXPECT_NE(refused->body.find("control character"), std::string::npos) << refused->body;
+        }
+    }
+    std::ifstream kept(other);
+    const std::string content{std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(content, "not settings");
+    EXPECT_FALSE(std::filesystem::exists(s_Folder / "new"));
+    for (const auto& entry : std::filesystem::directory_iterator(s_Folder))
+        EXPECT_EQ(entry.path().filename().string().find_first_of("\n\t\a"), std::string::npos) << entry.path();
+}
+
+// A chunked body is refused before any of it is read (the size limit holds only for a body sent
+// with its length); ranges are ignored, so an answer goes once, whole, however many ranges are
+// named. The server answers well-formed requests afterwards.
+TEST_F(TuneServerTest, ChunkedBodiesAndRangesAreRefused)
+{
+    const auto chunked = m_Client->Post(
+        "/api/controls", m_Auth,
+        [](std::size_t offset, httplib::DataSink& sink) {
+            if (offset < (8u << 20)) {
+                const std::string block(1u << 16, ' ');
+                sink.write(block.data(), block.size());
+            } else {
+                sink.done();
+            }
+            return true;
+        },
+        "application/json");
+    if (chunked) {  // the server may close before the client has sent all of it
+        EXPECT_EQ(chunked->status, 411) << chunked->body;
+        EXPECT_NE(chunked->body.find("Content-Length"), std::string::npos) << chunked->body;
+    }
+
+    std::string ranges = "bytes=0-";
+    for (int i = 0; i < 2600; ++i)
+        ranges += ",0-";
+    for (const char* path : {"/api/session", "/api/controls", "/", "/api/nothing"}) {
+        const auto whole = Get(path);
+        httplib::Headers headers = m_Auth;
+        headers.emplace("Range", ranges);
+        const auto answer = Get(path, headers);
+        ASSERT_TRUE(whole && answer) << path;
+        EXPECT_EQ(answer->status, whole->status) << path;
+        EXPECT_EQ(answer->body, whole->body) << path;  // the answer whole, once
+    }
+    m_Client = std::make_unique<httplib::Client>("127.0.0.1", m_Server->Port());
+    EXPECT_EQ(Get("/api/session")->status, 200);
 }
 
 TEST_F(TuneServerTest, LoadingASettingsFileSetsItsControlsThroughTheHost)
