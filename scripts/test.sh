@@ -16,7 +16,10 @@ cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUALVEX_WARNIN
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release --output-on-failure -j"$jobs"
 
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUALVEX_SANITIZE=ON -DQUALVEX_WARNINGS_AS_ERRORS=ON
+# -O1 and line tables only: the sanitizers' reports keep their file and line, and the build takes
+# about two thirds of the time of -O2 with full debug information.
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" \
+  -DQUALVEX_SANITIZE=ON -DQUALVEX_WARNINGS_AS_ERRORS=ON
 cmake --build build/sanitize -j"$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
 
