@@ -61,6 +61,17 @@ extract_blocks() {
 
 passed=0
 failed=0
+# report OK WHAT LOG: counts a case and says so; a failure shows its log, indented.
+report() {
+  if [ "$1" = ok ]; then
+    echo "ok $2"
+    passed=$((passed + 1))
+  else
+    echo "FAIL $2"
+    [ -z "${3:-}" ] || sed 's/^/    /' "$3"
+    failed=$((failed + 1))
+  fi
+}
 for document in "$root/README.md" "$root"/docs/*.md; do
   relative=${document#"$root"/}
   name=${relative%.md}
@@ -91,22 +102,16 @@ for document in "$root/README.md" "$root"/docs/*.md; do
         PORT=${PORT%%/*}
         TOKEN=${address##*token=}
         export PORT TOKEN
-        echo "ok $relative:$line (serving on port $PORT)"
-        passed=$((passed + 1))
+        report ok "$relative:$line (serving on port $PORT)"
       else
-        echo "FAIL $relative:$line (no address printed within 60 s)"
-        sed 's/^/    /' "$block.log"
-        failed=$((failed + 1))
+        report fail "$relative:$line (no address printed within 60 s)" "$block.log"
       fi
       continue
     fi
     if (cd "$folder" && bash -e "$block") >"$block.log" 2>&1 </dev/null; then
-      echo "ok $relative:$line"
-      passed=$((passed + 1))
+      report ok "$relative:$line"
     else
-      echo "FAIL $relative:$line"
-      sed 's/^/    /' "$block.log"
-      failed=$((failed + 1))
+      report fail "$relative:$line" "$block.log"
     fi
   done
   # The servers this document started, each stopped as Ctrl-C stops it; a server that does not
@@ -119,20 +124,16 @@ for document in "$root/README.md" "$root"/docs/*.md; do
     done
     if kill -0 "$server" 2>/dev/null; then
       kill -KILL -- "-$server" 2>/dev/null || true
-      echo "FAIL $relative: a server did not stop within 10 s of Ctrl-C"
-      failed=$((failed + 1))
+      report fail "$relative: a server did not stop within 10 s of Ctrl-C"
     fi
     wait "$server" 2>/dev/null || true
   done
   check="$root/tests/docs/checks/$name.sh"
   if [ -e "$check" ]; then
     if (cd "$folder" && bash "$check") >"$blocks/check.log" 2>&1 </dev/null; then
-      echo "ok $relative: what its text says (${check#"$root"/})"
-      passed=$((passed + 1))
+      report ok "$relative: what its text says (${check#"$root"/})"
     else
-      echo "FAIL $relative: what its text says (${check#"$root"/})"
-      sed 's/^/    /' "$blocks/check.log"
-      failed=$((failed + 1))
+      report fail "$relative: what its text says (${check#"$root"/})" "$blocks/check.log"
     fi
   fi
 done
