@@ -27,5 +27,9 @@ function(qualvex_add_plugin name)
   if(ARG_OUTPUT_DIRECTORY)
     set_target_properties(${name} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY})
   endif()
-  target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  # Every symbol resolved at link time, unless the program that loads the plug-in brings some
+  # (QUALVEX_PLUGIN_RUNTIME_FROM_PROGRAM: builds whose sanitizer runtime lives in the program).
+  if(NOT QUALVEX_PLUGIN_RUNTIME_FROM_PROGRAM)
+    target_link_options(${name} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()

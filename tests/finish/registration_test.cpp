@@ -52,7 +52,8 @@ TEST_F(Registration, CarriesItsTagsInOrder)
 TEST_F(Registration, RecordsTheClassAsBuiltOnThreadedOperator)
 {
     std::unique_ptr<Operator> instance = NewInstance();
-    EXPECT_EQ(host::RecordedBaseType(typeid(*instance)), typeid(ThreadedOperator).name());
+    const Operator& object = *instance;
+    EXPECT_EQ(host::RecordedBaseType(typeid(object)), typeid(ThreadedOperator).name());
     EXPECT_NE(dynamic_cast<ThreadedOperator*>(instance.get()), nullptr);
     EXPECT_EQ(host::testing::ObjectMemoryStats().LastAllocationSize, instance->GetObjectSize());
 }
