@@ -36,4 +36,26 @@ std::string AvErrorText(int code);
 // would mix with qualvex's own messages.
 void QuietCodecLibraries();
 
+// Damage a demuxer reports only in its log: after a cut-short file or a stretch it cannot parse,
+// it skips what it cannot read and then answers "end of file" as it does at a clean end. While a
+// watch is held on a container, the first error the libraries log for it is kept (and still
+// printed). Watches may be held by several threads, on different containers.
+class DemuxerWatch {
+public:
+    explicit DemuxerWatch(const void* container);
+    ~DemuxerWatch();
+    DemuxerWatch(const DemuxerWatch&) = delete;
+    DemuxerWatch& operator=(const DemuxerWatch&) = delete;
+
+    // The first error logged for the container since the watch began; empty when none.
+    std::string FirstError() const;
+
+    // Called by the libraries' log callback with an error line logged for a context.
+    static void Keep(const void* context, const std::string& line);
+
+private:
+    const void* m_Container;
+    std::string m_FirstError;
+};
+
 }  // namespace qualvex

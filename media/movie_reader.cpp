@@ -14,6 +14,7 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -90,17 +91,36 @@ bool FullRange(AVPixelFormat format, AVColorRange range)
            format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P;
 }
 
+[[noreturn]] void Damaged(const std::filesystem::path& file, const std::string& role, int frame,
+                          const std::string& what)
+{
+    throw Failure(file.string() + ": frame " + std::to_string(frame) + " of the " + role +
+                  ": the file is damaged or cut short (" + what + ")");
+}
+
 // Counts the stream's packets without decoding them: one frame each in the containers read here
-// (VP9 in WebM packs hidden frames into the shown frame's packet).
-int CountFrames(AVFormatContext& container, int stream)
+// (VP9 in WebM packs hidden frames into the shown frame's packet). Only a clean end of the file
+// ends the count: a read error, or damage the demuxer logs before it answers "end of file", fails
+// naming the first frame it cost.
+int CountFrames(AVFormatContext& container, int stream, const std::filesystem::path& file, const std::string& role)
 {
     std::unique_ptr<AVPacket, FreePacket> packet(av_packet_alloc());
+    const DemuxerWatch watch(&container);
     int frames = 0;
-    while (av_read_frame(&container, packet.get()) >= 0) {
+    while (true) {
+        const int read = av_read_frame(&container, packet.get());
+        if (const std::string logged = watch.FirstError(); !logged.empty())
+            Damaged(file, role, frames + 1, logged);
+        if (read == AVERROR_EOF)
+            break;
+        if (read < 0)
+            Damaged(file, role, frames + 1, AvErrorText(read));
         if (packet->stream_index == stream && packet->size > 0)
             ++frames;
         av_packet_unref(packet.get());
     }
+    if (container.pb != nullptr && container.pb->error < 0)
+        Damaged(file, role, frames + 1, AvErrorText(container.pb->error));
     return frames;
 }
 
@@ -152,7 +172,7 @@ MovieFacts InspectMovie(const std::filesystem::path& file, const std::string& ro
     MovieFacts facts = FactsOf(*container, stream, file, role);
     if (DecoderFor(*container->streams[stream]) == nullptr)
         throw Failure(file.string() + ": no decoder for the " + role + "'s video (" + facts.Codec + ")");
-    facts.Frames = CountFrames(*container, stream);
+    facts.Frames = CountFrames(*container, stream, file, role);
     if (facts.Frames == 0)
         throw Failure(file.string() + ": the " + role + "'s video holds no frames");
     return facts;
@@ -163,6 +183,7 @@ struct MovieReader::State {
     std::string Role;
     MovieFacts Facts;
     std::unique_ptr<AVFormatContext, CloseInput> Container;
+    std::optional<DemuxerWatch> Watch;  // on Container
     std::unique_ptr<AVCodecContext, FreeCodec> Decoder;
     std::unique_ptr<AVPacket, FreePacket> Packet{av_packet_alloc()};
     std::unique_ptr<AVFrame, FreeFrame> Frame{av_frame_alloc()};
@@ -179,7 +200,9 @@ struct MovieReader::State {
 
     void Open()
     {
+        Watch.reset();
         Container = OpenContainer(File, Role, Stream);
+        Watch.emplace(Container.get());
         const AVStream& video = *Container->streams[Stream];
         const AVCodec* codec = DecoderFor(video);
         if (codec == nullptr)
@@ -211,6 +234,8 @@ struct MovieReader::State {
             if (Draining)
                 return false;
             const int read = av_read_frame(Container.get(), Packet.get());
+            if (const std::string logged = Watch->FirstError(); !logged.empty())
+                Fail(wanted, "the file is damaged or cut short (" + logged + ")");
             if (read == AVERROR_EOF) {
                 Draining = true;
                 avcodec_send_packet(Decoder.get(), nullptr);

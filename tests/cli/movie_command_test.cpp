@@ -3,6 +3,7 @@
 // compared with the same frames keyed as an image sequence.
 #include "support/qualvex_program.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -281,6 +282,38 @@ TEST_F(MovieCommand, RefusalsLeaveNoPartialMovie)
     EXPECT_NE(damaged.Err.find("plate.0004.png"), std::string::npos) << damaged.Err;
     for (const std::string& name : Files())
         EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name == "old.mov") << name;
+}
+
+// A movie the demuxer cannot read to its end fails before any frame is keyed, naming the file and
+// the frame; only a clean end of the file ends a movie. The damage is made to the bytes of a VP9
+// WebM written by ffmpeg: cut to a third, or a stretch zeroed in the middle (the demuxer skips
+// both and answers "end of file" as it does at a clean end).
+TEST_F(MovieCommand, ADamagedMovieFailsNamingTheFileAndTheFrame)
+{
+    ASSERT_EQ(Shell("ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=24 -frames:v 48 -c:v libvpx-vp9 -crf 30 "
+                    "-b:v 0 clip.webm"),
+              0);
+    const std::string whole = Slurp(P("clip.webm"));
+    ASSERT_GT(whole.size(), 2000u);
+    const RunResult intact = Run(With({"key", "clip.webm", "-o", "intact.####.png", "-q"}, kKey));
+    ASSERT_EQ(intact.ExitCode, 0) << intact.Err;
+    EXPECT_TRUE(std::filesystem::exists(P("intact.0048.png")));
+
+    std::string zeroed = whole;
+    std::fill(zeroed.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2),
+              zeroed.begin() + static_cast<std::ptrdiff_t>(whole.size() / 2 + whole.size() / 8), '\0');
+    const struct {
+        const char* Name;
+        std::string Bytes;
+    } damaged[] = {{"cut.webm", whole.substr(0, whole.size() / 3)}, {"zeroed.webm", zeroed}};
+    for (const auto& movie : damaged) {
+        std::ofstream(P(movie.Name), std::ios::binary) << movie.Bytes;
+        const RunResult run = Run(With({"key", movie.Name, "-o", "keyed.####.png", "-q"}, kKey));
+        EXPECT_EQ(run.ExitCode, 1) << movie.Name << ": " << run.Err;
+        EXPECT_NE(run.Err.find(std::string(movie.Name) + ": frame "), std::string::npos) << run.Err;
+        EXPECT_NE(run.Err.find("the file is damaged or cut short"), std::string::npos) << run.Err;
+        EXPECT_FALSE(std::filesystem::exists(P("keyed.0001.png"))) << movie.Name;
+    }
 }
 
 }  // namespace
