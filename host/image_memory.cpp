@@ -144,7 +144,11 @@ ImageMemory TakeImageMemory(std::size_t bytes, bool cleared)
             std::memset(memory, 0, bytes);
         return ImageMemory(memory, ReturnImageMemory{bytes});
     }
-    // Value-initialised: fresh memory is 0 as well.
+    // Fresh memory asked to be cleared is value-initialised. Memory the caller overwrites is left
+    // untouched, so that the pages of a large image are only taken as its rows are written (a file
+    // that claims more rows than it holds fails before it has cost their memory).
+    if (!cleared)
+        return ImageMemory(new unsigned char[bytes], ReturnImageMemory{bytes});
     return ImageMemory(new unsigned char[bytes](), ReturnImageMemory{bytes});
 }
 

@@ -93,15 +93,17 @@ std::uint64_t DpxDataOffset(const std::filesystem::path& file)
     return offset;
 }
 
-// Formats that store their pixels without compression say how long the file must be: one cut
-// short reads as garbage in some readers without an error.
-void CheckLongEnough(const std::filesystem::path& file, const ImageInput& in, const std::string& role)
+// What a header claims is weighed against the file before anything is allocated. Formats that
+// store their pixels without compression say how long the file must be: one cut short reads as
+// garbage in some readers without an error. A PNG's pixels are one deflate stream, which expands
+// at most 1032 times: a file of N bytes cannot hold more than 1032 N bytes of pixels.
+void CheckFileCanHold(const std::filesystem::path& file, const ImageInput& in, const std::string& role)
 {
     const ImageSpec& header = in.spec();
     const std::string format = in.format_name();
     const bool uncompressed =
         format == "dpx" || (format == "tiff" && header.get_string_attribute("compression", "none") == "none");
-    if (!uncompressed)
+    if (!uncompressed && format != "png")
         return;
     int bits = header.get_int_attribute("oiio:BitsPerSample", 0);
     if (bits <= 0)
@@ -112,9 +114,50 @@ void CheckLongEnough(const std::filesystem::path& file, const ImageInput& in, co
         least += DpxDataOffset(file);
     std::error_code error;
     const std::uint64_t size = std::filesystem::file_size(file, error);
-    if (!error && size < least)
+    if (error)
+        return;
+    if (format == "png") {
+        constexpr std::uint64_t kDeflateMostExpansion = 1032;
+        if (least / kDeflateMostExpansion > size)
+            throw Failure(file.string() + ": the " + role + " claims " + std::to_string(header.width) + " x " +
+                          std::to_string(header.height) + " pixels, " + std::to_string(least) +
+                          " bytes, more than its " + std::to_string(size) +
+                          " bytes can hold (a PNG's data expands at most 1032 times): the file is damaged");
+        return;
+    }
+    if (size < least)
         throw Failure(file.string() + ": the " + role + " is cut short: its header promises at least " +
                       std::to_string(least) + " bytes of pixels, the file holds " + std::to_string(size) + " bytes");
+}
+
+int StripRows(const ImageSpec& header)
+{
+    const std::uint64_t rowBytes = static_cast<std::uint64_t>(header.width) *
+                                   static_cast<std::uint64_t>(header.nchannels) * sizeof(float);
+    int rows = static_cast<int>(std::clamp<std::uint64_t>((std::uint64_t{16} << 20) / std::max<std::uint64_t>(rowBytes, 1),
+                                                          1, static_cast<std::uint64_t>(header.height)));
+    if (header.tile_height > 0)
+        rows = std::max(header.tile_height, rows / header.tile_height * header.tile_height);
+    return rows;
+}
+
+// Rows top..bottom (counted from the data window's first row) of channels begin..end, packed.
+void ReadStrip(ImageInput& in, const ImageSpec& header, int top, int bottom, int begin, int end, TypeDesc type,
+               void* into, const std::string& name, const std::string& role)
+{
+    const int y0 = header.y + top;
+    const int y1 = header.y + bottom;
+    const bool read = header.tile_width > 0
+                          ? in.read_tiles(0, 0, header.x, header.x + header.width, y0, y1, header.z, header.z + 1,
+                                          begin, end, type, into)
+                          : in.read_scanlines(0, 0, y0, y1, header.z, begin, end, type, into);
+    if (!read || in.has_error()) {
+        const std::string what = end - begin == 1 && begin > 0
+                                     ? "channel " + std::string(header.channel_name(begin))
+                                     : std::string("pixels");
+        throw Failure(name + ": cannot read the " + role + "'s " + what + " (rows " + std::to_string(top) + "-" +
+                      std::to_string(bottom - 1) + "): " + ErrorText(in.geterror(), "damaged file"));
+    }
 }
 
 int ColourChannel(const ImageSpec& header)
@@ -211,7 +254,7 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
                       std::to_string(header.height) + " pixels in " + std::to_string(header.nchannels) +
                       " channels; keying it takes about " + Mebibytes(needed) + ", more than the " +
                       Mebibytes(maxBytes) + " this frame may use (--memory-limit)");
-    CheckLongEnough(file, *in, role);
+    CheckFileCanHold(file, *in, role);
 
     ImageFile result;
     result.Layout = {header.x, header.y, header.full_x, header.full_y, header.full_width, header.full_height, {}};
@@ -219,49 +262,49 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
         result.Layout.FurtherChannels.push_back(header.channel_name(channel));
     result.DroppedChannels = map.Dropped;
 
-    const std::size_t pixels = static_cast<std::size_t>(header.width) * static_cast<std::size_t>(header.height);
+    // Strip by strip into the frame, whose memory is taken only as its rows are written: a file
+    // that claims more than it holds fails at its first missing strip, having cost that much.
+    auto image = std::make_unique<Image>(header.width, header.height, storage, !map.Further.empty(), false);
+    const std::size_t width = static_cast<std::size_t>(header.width);
     const std::size_t channels = static_cast<std::size_t>(header.nchannels);
-    std::vector<float> values(pixels * channels);
-    if (!in->read_image(0, 0, 0, header.nchannels, TypeDesc::FLOAT, values.data()) || in->has_error())
-        throw Failure(name + ": cannot read the " + role + "'s pixels: " + ErrorText(in->geterror(), "damaged file"));
-    std::vector<std::vector<std::uint32_t>> ids;
-    for (const auto& [channel, which] : map.Further) {
-        if (!IsIdChannel(which))
-            continue;
-        ids.emplace_back(pixels);
-        if (!in->read_image(0, 0, channel, channel + 1, TypeDesc::UINT32, ids.back().data()) || in->has_error())
-            throw Failure(name + ": cannot read the " + role + "'s channel " + std::string(header.channel_name(channel)) +
-                          ": " + ErrorText(in->geterror(), "damaged file"));
-    }
-
-    auto image = std::make_unique<Image>(header.width, header.height, storage, !map.Further.empty());
-    // Row by row, each pixel through the image's own writer.
-    for (int y = 0; y < header.height; ++y) {
-        unsigned char* colourRow = image->PlaneRows[0] != nullptr ? image->PlaneRows[0][y] : nullptr;
-        unsigned char* furtherRow = image->PlaneRows[1] != nullptr ? image->PlaneRows[1][y] : nullptr;
-        for (int x = 0; x < header.width; ++x) {
-            const std::size_t index = static_cast<std::size_t>(y) * static_cast<std::size_t>(header.width) +
-                                      static_cast<std::size_t>(x);
-            const float* v = values.data() + index * channels;
-            Pixel p;
-            p.R = v[colour[0]];
-            p.G = v[colour[1]];
-            p.B = v[colour[2]];
-            p.A = colour[3] >= 0 ? v[colour[3]] : 1.0f;
-            std::size_t id = 0;
-            for (const auto& [channel, which] : map.Further) {
-                switch (which) {
-                case FurtherChannel::Z: p.Z = v[channel]; break;
-                case FurtherChannel::Coverage: p.Coverage = v[channel]; break;
-                case FurtherChannel::ObjectID: p.ObjectID = ids[id++][index]; break;
-                case FurtherChannel::MaterialID: p.MaterialID = ids[id++][index]; break;
+    const int strip = StripRows(header);
+    const std::size_t stripPixels = width * static_cast<std::size_t>(strip);
+    std::vector<float> values(stripPixels * channels);
+    std::vector<std::vector<std::uint32_t>> ids(idChannels, std::vector<std::uint32_t>(stripPixels));
+    for (int top = 0; top < header.height; top += strip) {
+        const int bottom = std::min(header.height, top + strip);
+        ReadStrip(*in, header, top, bottom, 0, header.nchannels, TypeDesc::FLOAT, values.data(), name, role);
+        std::size_t id = 0;
+        for (const auto& [channel, which] : map.Further)
+            if (IsIdChannel(which))
+                ReadStrip(*in, header, top, bottom, channel, channel + 1, TypeDesc::UINT32, ids[id++].data(), name,
+                          role);
+        // Row by row, each pixel through the image's own writer.
+        for (int y = top; y < bottom; ++y) {
+            unsigned char* colourRow = image->PlaneRows[0] != nullptr ? image->PlaneRows[0][y] : nullptr;
+            unsigned char* furtherRow = image->PlaneRows[1] != nullptr ? image->PlaneRows[1][y] : nullptr;
+            for (std::size_t x = 0; x < width; ++x) {
+                const std::size_t index = static_cast<std::size_t>(y - top) * width + x;
+                const float* v = values.data() + index * channels;
+                Pixel p;
+                p.R = v[colour[0]];
+                p.G = v[colour[1]];
+                p.B = v[colour[2]];
+                p.A = colour[3] >= 0 ? v[colour[3]] : 1.0f;
+                std::size_t idAt = 0;
+                for (const auto& [channel, which] : map.Further) {
+                    switch (which) {
+                    case FurtherChannel::Z: p.Z = v[channel]; break;
+                    case FurtherChannel::Coverage: p.Coverage = v[channel]; break;
+                    case FurtherChannel::ObjectID: p.ObjectID = ids[idAt++][index]; break;
+                    case FurtherChannel::MaterialID: p.MaterialID = ids[idAt++][index]; break;
+                    }
                 }
+                image->WritePixel(&p, colourRow + x * static_cast<std::size_t>(image->PixelStep[0]),
+                                  furtherRow != nullptr ? furtherRow + x * static_cast<std::size_t>(image->PixelStep[1])
+                                                        : nullptr,
+                                  image.get());
             }
-            const auto column = static_cast<std::size_t>(x);
-            image->WritePixel(&p, colourRow + column * static_cast<std::size_t>(image->PixelStep[0]),
-                              furtherRow != nullptr ? furtherRow + column * static_cast<std::size_t>(image->PixelStep[1])
-                                                    : nullptr,
-                              image.get());
         }
     }
     result.Pixels = std::move(image);

@@ -7,11 +7,13 @@
 #include <OpenImageIO/deepdata.h>
 
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <random>
@@ -230,6 +232,65 @@ TEST_F(HostileInputs, SizeClaimsAreWeighedBeforeAnythingIsAllocated)
     EXPECT_EQ(vast.Err, "qualvex: seq.#.exr: source frames missing: 4-2000000000 (--allow-gaps keys the frames that exist)\n");
 }
 
+// The largest resident size of any program the test has run and waited for so far.
+long ChildrenPeakKiB()
+{
+    rusage usage{};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_maxrss;
+}
+
+// Claims far beyond what a file holds cost no more memory than the data the file really holds:
+// a PNG is weighed against its size before anything is allocated, and any other file is read
+// strip by strip, failing at its first missing strip. Before, each took the whole claimed frame
+// twice over (6.4 GB for the PNG) before the read failed.
+TEST_F(HostileInputs, ClaimsBeyondTheFileCostNoMemoryBeforeTheyFail)
+{
+    // The claims below are 6.4 and 2.3 GB as floats; the program itself, with the sanitizers' shadow
+    // of what it maps, stays well under 1 GiB.
+    constexpr long kMostKiB = 1024 * 1024;
+    ASSERT_LT(ChildrenPeakKiB(), kMostKiB);
+
+    // The 20000 x 20000 PNG of the test above, here under a memory limit that allows its claim.
+    WriteImage(P("small.png"), 1, 1, {"R", "G", "B", "A"}, TypeDesc::UINT8, {0.5f, 0.5f, 0.5f, 1.0f});
+    std::vector<unsigned char> png;
+    {
+        std::ifstream in(P("small.png"), std::ios::binary);
+        png.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    PutBigEndian(png, 16, 20000);
+    PutBigEndian(png, 20, 20000);
+    PutBigEndian(png, 29, Crc32(png.data() + 12, 17));
+    std::ofstream(P("claims.png"), std::ios::binary).write(reinterpret_cast<const char*>(png.data()),
+                                                           static_cast<std::streamsize>(png.size()));
+    const RunResult weighed = Run({"key", "claims.png", "-o", "out.png", "-q", "--memory-limit", "64G"});
+    EXPECT_EQ(weighed.ExitCode, 1) << weighed.Err;
+    EXPECT_NE(weighed.Err.find("claims.png: the source claims 20000 x 20000 pixels, 1600000000 bytes, more than its " +
+                               std::to_string(png.size()) + " bytes can hold"),
+              std::string::npos)
+        << weighed.Err;
+    EXPECT_LT(ChildrenPeakKiB(), kMostKiB);
+
+    // A 64 x 64 float EXR whose header is made to claim 12000 x 12000 pixels (2.3 GB as floats),
+    // long enough for its table of row blocks: it opens, and its first strip is not there.
+    WriteImage(P("small.exr"), 64, 64, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(64, 64, 4));
+    std::string exr = Slurp(P("small.exr"));
+    const std::string window("dataWindow\0box2i\0", 17);
+    const std::size_t at = exr.find(window);
+    ASSERT_NE(at, std::string::npos);
+    const std::int32_t box[4] = {0, 0, 11999, 11999};  // little-endian, as the format stores it
+    exr.replace(at + window.size() + 4, sizeof box, reinterpret_cast<const char*>(box), sizeof box);
+    exr.append(8000, '\0');
+    std::ofstream(P("claims.exr"), std::ios::binary) << exr;
+    const RunResult stripped = Run({"key", "claims.exr", "-o", "out.exr", "-q", "--memory-limit", "64G"});
+    EXPECT_EQ(stripped.ExitCode, 1) << stripped.Err;
+    EXPECT_NE(stripped.Err.find("claims.exr: cannot read the source's pixels (rows 0-"), std::string::npos)
+        << stripped.Err;
+    EXPECT_LT(ChildrenPeakKiB(), kMostKiB);
+    EXPECT_FALSE(std::filesystem::exists(P("out.png")));
+    EXPECT_FALSE(std::filesystem::exists(P("out.exr")));
+}
+
 TEST_F(HostileInputs, ResumeTakesOnlyThisRunsFinishedOutputs)
 {
     for (int frame = 1; frame <= 3; ++frame)
@@ -365,6 +426,10 @@ TEST_F(HostileInputs, OddFilesGetAClearMessageAtOnce)
     std::ofstream(P("blank.json")) << " \n\t\n";
     std::ofstream(P("bom.json")) << "\xEF\xBB\xBF{\"FadeRed\": 0.25}";
     ASSERT_EQ(::mkfifo(P("pipe.json").c_str(), 0600), 0);
+    // 64 MiB of zeros: neither JSON nor an image, told from its first bytes (guessing its format
+    // took the image library 38 s).
+    std::ofstream(P("zeros.json")).close();
+    std::filesystem::resize_file(P("zeros.json"), std::uintmax_t{64} << 20);
     const struct {
         std::vector<std::string> Args;
         int Code;
@@ -374,11 +439,15 @@ TEST_F(HostileInputs, OddFilesGetAClearMessageAtOnce)
         {{"--settings", "blank.json"}, 2, "blank.json: the settings file is empty"},
         {{"--settings", "pipe.json"}, 1, "pipe.json: the settings file is not a plain file"},
         {{"--settings", "/dev/zero"}, 1, "/dev/zero: the settings file is not a plain file"},
+        {{"--settings", "zeros.json"}, 2, "zeros.json: neither a JSON settings file nor an image with settings "
+                                          "embedded by qualvex (64 MiB, and its first bytes name no image format)"},
     };
     for (const auto& c : cases) {
+        const auto started = std::chrono::steady_clock::now();
         const RunResult run = Run(With({"key", "plate.exr", "-o", "out.exr", "-q"}, c.Args));
         EXPECT_EQ(run.ExitCode, c.Code) << c.Message << "\n" << run.Err;
         EXPECT_NE(run.Err.find(c.Message), std::string::npos) << run.Err;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.Message;
     }
     const RunResult zero = Run({"key", "/dev/zero", "-o", "out.exr", "-q"});
     EXPECT_EQ(zero.ExitCode, 1);
