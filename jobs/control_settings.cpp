@@ -157,7 +157,7 @@ std::vector<ControlValue> ParseFinishSectionJson(const Operator& finisher, const
     return values;
 }
 
-SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& file)
+SettingsText ReadSettingsText(const std::filesystem::path& file)
 {
     const std::string name = file.string();
     std::error_code error;
@@ -167,18 +167,23 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
     // A pipe would wait for a writer and a device may never end: only plain files are read.
     if (!std::filesystem::is_regular_file(status))
         throw Failure(name + ": the settings file is not a plain file");
-    // JSON settings hold a few dozen values: a file this large can only be an image with a record,
-    // and is never read whole as text.
-    constexpr std::uintmax_t kLargestJsonSettings = 16u << 20;
-    const auto fromRecord = [&]() -> SettingsFile {
+    const auto fromImage = [&]() -> SettingsText {
         const SettingsRecord embedded = ReadSettingsRecord(file);
         if (embedded.Json.empty())
             throw UsageError(name + ": neither a JSON settings file nor an image with settings embedded by qualvex");
-        return {ParseSettingsJson(op, embedded.Json, name), true, FinishSectionJson(embedded.Json)};
+        return {name, embedded.Json, true};
     };
+    // JSON settings hold a few dozen values: a file this large can only be an image with a record.
+    // It is never read whole as text, and opened as an image only when its first bytes say it is
+    // one (guessing the format of megabytes of anything else takes the image library minutes).
+    constexpr std::uintmax_t kLargestJsonSettings = 4u << 20;
     const std::uintmax_t size = std::filesystem::file_size(file, error);
-    if (!error && size > kLargestJsonSettings)
-        return fromRecord();
+    if (!error && size > kLargestJsonSettings) {
+        if (!StartsLikeAnImage(file))
+            throw UsageError(name + ": neither a JSON settings file nor an image with settings embedded by qualvex (" +
+                             std::to_string(size >> 20) + " MiB, and its first bytes name no image format)");
+        return fromImage();
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in)
         throw Failure(name + ": cannot open the settings file");
@@ -192,19 +197,30 @@ SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& f
     if (first == std::string::npos)
         throw UsageError(name + ": the settings file is empty; it should hold a JSON object such as "
                                 "{\"FadeRed\": 0.5}");
-    if (text[first] == '{') {
-        std::vector<ControlValue> values = ParseSettingsJson(op, text, name);
-        // A file naming every control is a record (as qualvex tune saves one): restored exactly,
-        // like the record embedded in an image. Applied as typed, a Value slider nudged away from
-        // the key colour's round trip would be rewritten from the key colour.
-        std::size_t controls = 0;
-        for (const auto& input : op.Inputs())
-            controls += IsNumberControl(*input) ? 1 : 0;
-        const bool record = values.size() == controls;
-        return {std::move(values), record, FinishSectionJson(text)};
-    }
+    if (text[first] == '{')
+        return {name, std::move(text), false};
     in.close();
-    return fromRecord();
+    return fromImage();
+}
+
+SettingsFile ParseSettingsText(const Operator& op, const SettingsText& text)
+{
+    if (text.FromImage)
+        return {ParseSettingsJson(op, text.Json, text.Name), true, FinishSectionJson(text.Json)};
+    std::vector<ControlValue> values = ParseSettingsJson(op, text.Json, text.Name);
+    // A file naming every control is a record (as qualvex tune saves one): restored exactly,
+    // like the record embedded in an image. Applied as typed, a Value slider nudged away from
+    // the key colour's round trip would be rewritten from the key colour.
+    std::size_t controls = 0;
+    for (const auto& input : op.Inputs())
+        controls += IsNumberControl(*input) ? 1 : 0;
+    const bool record = values.size() == controls;
+    return {std::move(values), record, FinishSectionJson(text.Json)};
+}
+
+SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& file)
+{
+    return ParseSettingsText(op, ReadSettingsText(file));
 }
 
 ControlValue ParseSetOption(const Operator& op, const std::string& option)

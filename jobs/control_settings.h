@@ -40,6 +40,19 @@ struct SettingsFile {
     std::string FinishJson;            // the finishing tool's values ("finish" object), or empty
 };
 
+// A settings file's text, read without the tool: its JSON, or the record embedded in an image.
+// A large or slow file costs only the caller, which need not hold the tool meanwhile. Errors name
+// the file.
+struct SettingsText {
+    std::string Name;  // the file, for messages
+    std::string Json;
+    bool FromImage = false;
+};
+SettingsText ReadSettingsText(const std::filesystem::path& file);
+
+// The values of a settings file's text, for `op`. Errors name the file.
+SettingsFile ParseSettingsText(const Operator& op, const SettingsText& text);
+
 // A settings file: JSON, or an image carrying embedded settings. Errors name the file.
 SettingsFile ReadSettingsFile(const Operator& op, const std::filesystem::path& file);
 

@@ -6,6 +6,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <array>
+#include <fstream>
+#include <initializer_list>
+
 namespace qualvex {
 
 void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record)
@@ -29,6 +34,30 @@ bool SameSettings(const std::string& a, const std::string& b)
     const auto left = nlohmann::json::parse(a, nullptr, false);
     const auto right = nlohmann::json::parse(b, nullptr, false);
     return !left.is_discarded() && left == right;
+}
+
+bool StartsLikeAnImage(const std::filesystem::path& file)
+{
+    std::array<unsigned char, 12> head{};
+    {
+        std::ifstream in(file, std::ios::binary);
+        in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+        if (in.gcount() < static_cast<std::streamsize>(head.size()))
+            return false;
+    }
+    const auto starts = [&head](std::initializer_list<unsigned char> bytes, std::size_t at = 0) {
+        return std::equal(bytes.begin(), bytes.end(), head.begin() + static_cast<std::ptrdiff_t>(at));
+    };
+    return starts({0x76, 0x2F, 0x31, 0x01}) ||                                  // OpenEXR
+           starts({0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}) ||             // PNG
+           starts({'I', 'I', 0x2A, 0x00}) || starts({'M', 'M', 0x00, 0x2A}) ||  // TIFF
+           starts({'I', 'I', 0x2B, 0x00}) || starts({'M', 'M', 0x00, 0x2B}) ||  // BigTIFF
+           starts({'S', 'D', 'P', 'X'}) || starts({'X', 'P', 'D', 'S'}) ||      // DPX
+           starts({0xFF, 0xD8, 0xFF}) ||                                        // JPEG
+           starts({0x00, 0x00, 0x00, 0x0C, 'j', 'P', ' ', ' '}) || starts({0xFF, 0x4F, 0xFF, 0x51}) ||  // JPEG 2000
+           (starts({'R', 'I', 'F', 'F'}) && starts({'W', 'E', 'B', 'P'}, 8)) ||  // WebP
+           starts({0x01, 0xDA}) ||                                              // SGI
+           starts({'B', 'M'});                                                  // BMP
 }
 
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)

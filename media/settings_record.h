@@ -24,6 +24,11 @@ void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record);
 // Whether two records hold the same control values (compared as values, not as text).
 bool SameSettings(const std::string& a, const std::string& b);
 
+// Whether the file's first bytes are the signature of an image format that can carry a record
+// (OpenEXR, PNG, TIFF, DPX, JPEG, JPEG 2000, WebP, SGI, BMP): a quick look that never asks the image
+// library to guess.
+bool StartsLikeAnImage(const std::filesystem::path& file);
+
 // The record embedded in an image written by qualvex; empty when it has none. Throws Failure
 // naming the file when it is not a readable image.
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file);

@@ -3,6 +3,7 @@
 #include "base/errors.h"
 #include "base/safe_text.h"
 #include "jobs/fit_samples.h"
+#include "tune/connections.h"
 #include "tune/tune_session.h"
 
 #include <httplib.h>
@@ -27,6 +28,7 @@ constexpr const char* kTokenHeader = "X-Qualvex-Token";
 constexpr const char* kTokenCookie = "qualvex_tune";
 // Requests hold a few controls or regions: anything larger is not the page's.
 constexpr std::size_t kLargestRequest = 1u << 20;
+constexpr int kSilentSeconds = 2;  // the longest a client may stay silent in a request or between them
 
 // A request the page or a script got wrong: answered with its status and the message.
 struct RequestError {
@@ -285,6 +287,7 @@ struct TuneServer::State {
 
     void PageFile(const httplib::Request& request, httplib::Response& response)
     {
+        Connections::RequestArrived();
         std::string name = request.path == "/" ? std::string("index.html") : request.path.substr(1);
         // Plain names of the page folder only: no folders, no dot files, no way out of it.
         const std::filesystem::path file = Options.PageFolder / name;
@@ -315,10 +318,21 @@ struct TuneServer::State {
     template <class Call>
     void Api(const httplib::Request& request, httplib::Response& response, Call call)
     {
-        try {
+        Connections::RequestArrived();
+        Answering(response, [&] {
             const std::lock_guard<std::mutex> lock(SessionLock);
             call(request, response);
             response.set_header("Cache-Control", "no-store");
+        });
+    }
+
+    // Runs part of a call and turns what it throws into an answer; false when it threw.
+    template <class Part>
+    static bool Answering(httplib::Response& response, Part part)
+    {
+        try {
+            part();
+            return true;
         } catch (const RequestError& error) {
             Answer(response, error.Status, error.Message);
         } catch (const UsageError& error) {
@@ -328,6 +342,7 @@ struct TuneServer::State {
         } catch (const std::exception& error) {
             Answer(response, 500, error.what());
         }
+        return false;
     }
 
     void Routes()
@@ -422,8 +437,13 @@ struct TuneServer::State {
             });
         });
         Server.Post("/api/load", [this](const Request& q, Response& r) {
-            Api(q, r, [this](const Request& request, Response& a) {
-                Session.Load(PathField(ParseBody(request), "path"));
+            // The file is read (an image opened for its record) before the session is taken: a
+            // large or slow file holds up this request only.
+            SettingsText text;
+            if (!Answering(r, [&] { text = ReadSettingsText(PathField(ParseBody(q), "path")); }))
+                return;
+            Api(q, r, [this, &text](const Request&, Response& a) {
+                Session.Load(text);
                 a.set_content(Session.ControlsJson(), "application/json");
             });
         });
@@ -449,6 +469,12 @@ TuneServer::TuneServer(TuneSession& session, TuneServerOptions options)
     if (m->Options.Token.empty())
         m->Options.Token = RandomToken();
     m->Server.set_payload_max_length(kLargestRequest);
+    m->Server.new_task_queue = [this] { return new Connections(m->Port, m->Options.RequestDeadline); };
+    m->Server.set_logger([](const httplib::Request&, const httplib::Response&) { Connections::AnswerSent(); });
+    // A request arrives in one go from a page or a script: a client silent for longer is dropped,
+    // between requests on a kept-alive connection as well.
+    m->Server.set_read_timeout(std::chrono::seconds(kSilentSeconds));
+    m->Server.set_keep_alive_timeout(kSilentSeconds);
     m->Server.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) { return m->Screen(request, response); });
     m->Server.set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {

@@ -8,6 +8,7 @@
 // by plain names; a malformed request gets a 4xx answer with a message.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,6 +22,8 @@ struct TuneServerOptions {
     int Port = 0;                      // 0: a free port
     std::filesystem::path PageFolder;  // index.html, tune.js, tune.css
     std::string Token;                 // empty: a random one
+    // From a connection's start, or its last answer, to its next request's headers and body.
+    std::chrono::milliseconds RequestDeadline{10000};
 };
 
 // 32 hexadecimal digits from the system's random source.

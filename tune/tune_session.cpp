@@ -639,10 +639,12 @@ void TuneSession::Save(const std::filesystem::path& file, bool overwrite)
     WriteTextAtomically(file, text, overwrite ? ExistingFile::Replace : ExistingFile::Keep);
 }
 
-void TuneSession::Load(const std::filesystem::path& file)
+void TuneSession::Load(const std::filesystem::path& file) { Load(ReadSettingsText(file)); }
+
+void TuneSession::Load(const SettingsText& text)
 {
     RunSettings settings;
-    settings.File = ReadSettingsFile(*m->Tool, file);
+    settings.File = ParseSettingsText(*m->Tool, text);
     ++m->Generation;
     settings.ApplyTo(*m->Tool);
 }

@@ -87,6 +87,9 @@ public:
     void Save(const std::filesystem::path& file, bool overwrite);
     // A settings file or a keyed image, restored as qualvex key --settings restores it.
     void Load(const std::filesystem::path& file);
+    // The same with a file's text already read (ReadSettingsText), as the server reads it before
+    // it takes the session.
+    void Load(const SettingsText& text);
     // The qualvex key command line that keys the source with settings saved in `settings`.
     std::string KeyCommandLine(const std::filesystem::path& settings) const;
 

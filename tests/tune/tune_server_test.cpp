@@ -14,7 +14,15 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <atomic>
 #include <bit>
+#include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <cstdint>
@@ -23,6 +31,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -586,6 +595,110 @@ TEST_F(TuneServerTest, LoadingASettingsFileSetsItsControlsThroughTheHost)
     const auto missing = Post("/api/load", Json{{"path", (s_Folder / "none.json").string()}});
     EXPECT_EQ(missing->status, 422);
     EXPECT_NE(missing->body.find("not found"), std::string::npos) << missing->body;
+}
+
+// A raw connection to the server, for clients that do not behave.
+int Connect(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot connect to the server");
+    return fd;
+}
+
+void Send(int fd, const std::string& text) { (void)send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
+
+// Slow clients (headers a line at a time, or silent) and files that take long to read hold up
+// only their own requests: every well-formed request is answered within a second meanwhile, and
+// a client silent for a few seconds is dropped.
+TEST_F(TuneServerTest, SlowClientsAndLargeFilesHoldUpOnlyThemselves)
+{
+    using Clock = std::chrono::steady_clock;
+    const std::string start = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(m_Server->Port()) + "\r\n";
+    // Sixteen clients send a header line every half second for three seconds: more than a fixed
+    // pool of workers, each too quick to be dropped for silence.
+    std::vector<int> drips;
+    for (int i = 0; i < 16; ++i) {
+        drips.push_back(Connect(m_Server->Port()));
+        Send(drips.back(), start);
+    }
+    std::atomic<bool> dripping{true};
+    std::thread dripper([&] {
+        for (int round = 0; round < 6 && dripping; ++round) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            for (const int fd : drips)
+                Send(fd, "X-Slow: " + std::to_string(round) + "\r\n");
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    for (int i = 0; i < 4; ++i) {
+        const auto asked = Clock::now();
+        const auto answer = Get("/api/session");
+        const auto took = Clock::now() - asked;
+        ASSERT_TRUE(answer) << "request " << i;
+        EXPECT_EQ(answer->status, 200);
+        EXPECT_LT(took, std::chrono::seconds(1)) << "request " << i;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    dripping = false;
+    dripper.join();
+
+    // A client that falls silent halfway through its headers is dropped after a few seconds.
+    const int silent = Connect(m_Server->Port());
+    Send(silent, start);
+    const auto sent = Clock::now();
+    timeval patience{10, 0};
+    setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    char answer[512];
+    while (recv(silent, answer, sizeof answer, 0) > 0) {
+    }
+    EXPECT_LT(Clock::now() - sent, std::chrono::seconds(5));
+    close(silent);
+    for (const int fd : drips)
+        close(fd);
+
+    // A client that sends a byte every 0.4 s is never silent for long, and still has only the
+    // request deadline (3 s on this server) to deliver its request: then it is shut out.
+    TuneServerOptions strict{"127.0.0.1", 0, s_Folder / "page", "", std::chrono::seconds(3)};
+    TuneServer quick(*m_Session, strict);
+    quick.Start();
+    const int trickle = Connect(quick.Port());
+    const auto connected = Clock::now();
+    const std::string bytes = "GET / HTTP/1.1\r\nX-Trickle: 0123456789abcdefghijklmnopqrstuvwxyz\r\n";
+    bool shut = false;
+    for (std::size_t i = 0; !shut && Clock::now() - connected < std::chrono::seconds(8); ++i) {
+        if (send(trickle, &bytes[i % bytes.size()], 1, MSG_NOSIGNAL) != 1)
+            shut = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        char answer[512];
+        const ssize_t got = recv(trickle, answer, sizeof answer, MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            shut = true;
+    }
+    const auto lasted = Clock::now() - connected;
+    close(trickle);
+    EXPECT_TRUE(shut);
+    EXPECT_GE(lasted, std::chrono::milliseconds(2500));
+    EXPECT_LT(lasted, std::chrono::milliseconds(4500));
+
+    // 128 MiB of zeros is neither JSON nor an image: refused at once from its first bytes, never
+    // handed to the image library to guess at (which took minutes, holding the session).
+    const std::filesystem::path zeros = s_Folder / "zeros.json";
+    std::filesystem::remove(zeros);
+    std::ofstream(zeros).close();
+    std::filesystem::resize_file(zeros, std::uintmax_t{128} << 20);
+    const auto asked = Clock::now();
+    const auto refused = Post("/api/load", Json{{"path", zeros.string()}});
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 400) << refused->body;
+    EXPECT_NE(refused->body.find("its first bytes name no image format"), std::string::npos) << refused->body;
+    EXPECT_LT(Clock::now() - asked, std::chrono::seconds(1));
+    std::filesystem::remove(zeros);
+    EXPECT_EQ(Get("/api/session")->status, 200);
 }
 
 // ---- safe by default -----------------------------------------------------------------------
