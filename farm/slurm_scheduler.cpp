@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -103,7 +104,10 @@ std::string Encoded(const std::string& text)
     std::string out;
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '%' || c == ' ' || c == '"' || byte < 0x20 || byte == 0x7f) {
+        // Only characters no reader of the #SBATCH line treats specially stay as they are: quotes
+        // of either kind and backslashes would be taken as quoting there, spaces as the end.
+        const bool plain = std::isalnum(byte) || std::strchr("/._-+,:@=", c) != nullptr;
+        if (!plain || c == '\0') {
             char hex[4];
             std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
             out += hex;
@@ -118,7 +122,8 @@ std::string Decoded(const std::string& text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
+        if (text[i] == '%' && i + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
             out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
             i += 2;
         } else {

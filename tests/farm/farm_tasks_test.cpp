@@ -66,6 +66,32 @@ TEST(SlurmJobLines, GiveEachTasksStateAndTheJobsDescription)
     }
 }
 
+// The job's description travels on an unquoted #SBATCH line and comes back from Slurm's one-line
+// output, where spaces end a field: every character a reader there could take as quoting or as
+// the end of the value is written as %XX, and read back as it was.
+TEST(SlurmJobLines, CarryADescriptionWithQuotesSpacesAndBackslashesIntact)
+{
+    const std::string description = "/shows/it's \"here\"\\now 100%/keyed.qualvex-farm-job.json";
+    ArrayJobRequest job;
+    job.Name = "qualvex-keyed";
+    job.Commands = {"true"};
+    job.Tasks = {0};
+    job.LogFolder = "/shows/logs";
+    job.Description = description;
+    const std::string script = MakeSlurmScheduler()->Script(job);
+    const std::string line = "#SBATCH --comment=";
+    const std::size_t at = script.find(line);
+    ASSERT_NE(at, std::string::npos) << script;
+    const std::string value = script.substr(at + line.size(), script.find('\n', at) - at - line.size());
+    EXPECT_EQ(value, "/shows/it%27s%20%22here%22%5Cnow%20100%25/keyed.qualvex-farm-job.json");
+    const JobStatus status = ParseSlurmJobLines("JobId=7 ArrayJobId=7 ArrayTaskId=0 JobState=PENDING Comment=" + value +
+                                                " StdErr=/x\n");
+    EXPECT_EQ(status.Description, description);
+    // A stray % that starts no code is kept as it is.
+    EXPECT_EQ(ParseSlurmJobLines("JobId=7 ArrayJobId=7 ArrayTaskId=0 JobState=PENDING Comment=a%zzb%4\n").Description,
+              "a%zzb%4");
+}
+
 // The words a POSIX shell makes of `line`, as bash parses it (NUL-separated by printf).
 std::vector<std::string> ShellWords(const std::string& line)
 {
