@@ -472,8 +472,17 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
                       " channels; keying one frame takes about " + Mebibytes(plan.FrameBytes) + ", more than the " +
                       "memory limit of " + Mebibytes(limit) + " (--memory-limit)");
     // Checked against the first frame; the others are checked as they are written.
-    write.Storage = options.DataType ? *options.DataType : source.Storage;
     const std::filesystem::path output = job.Output.PathFor(job.Frames.front());
+    plan.DataType = options.DataType;
+    if (!plan.DataType && !job.MovieOutput &&
+        DefaultOutputStorage(output, source.Storage) != source.Storage) {
+        plan.DataType = DefaultOutputStorage(output, source.Storage);
+        if (!options.Quiet)
+            Say(output.string() + ": the " + FormatOf(output) + " format holds half and float values only: the " +
+                KindOf(source.Storage).Name + " source is written as " + KindOf(*plan.DataType).Name +
+                " (--data-type chooses)");
+    }
+    write.Storage = plan.DataType ? *plan.DataType : source.Storage;
     if (!job.MovieOutput)
         CheckOutputFormat(output, write.Storage);
     if (!options.Quiet)
@@ -585,7 +594,7 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
             const FrameInputs inputs =
                 ReadFrameInputs(sourceFrames.InOrder(index, frameLimit), extras, frame, frameLimit);
             warnings.Dropped(warnings.DroppedSource, inputs.Source, job.Source.PathFor(frame));
-            const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
+            const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, plan.DataType);
             std::unique_ptr<Image> keyed = workers[worker].Render(
                 widened ? *widened : *inputs.Source.Pixels, inputs.Images, plan.Beside, frame);
             warnings.FlatMatte(*keyed, output);
@@ -595,7 +604,7 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
                 return;
             }
             WriteOptions frameWrite = write;
-            if (!options.DataType) {
+            if (!plan.DataType) {
                 frameWrite.Storage = inputs.Source.Pixels->Storage();
                 CheckOutputFormat(output, frameWrite.Storage);
             }
@@ -650,7 +659,7 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
     if (job.WritePreview) {
         const FrameInputs inputs =
             ReadFrameInputs(sourceFrames.Any(job.PreviewFrame, limit), extras, job.PreviewFrame, limit);
-        const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, options.DataType);
+        const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, plan.DataType);
         const std::unique_ptr<Image> keyed =
             workers[0].Render(widened ? *widened : *inputs.Source.Pixels, inputs.Images, plan.Beside, job.PreviewFrame);
         WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed, write.Result,

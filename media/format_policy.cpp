@@ -91,6 +91,15 @@ void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage)
                          " values; choose another --data-type");
 }
 
+PixelStorage DefaultOutputStorage(const std::filesystem::path& file, PixelStorage source)
+{
+    const bool integer = source == PixelStorage::UInt8 || source == PixelStorage::UInt16;
+    const std::string format = FormatOf(file);
+    if (integer && !format.empty() && !Offers(format, source) && Offers(format, PixelStorage::Half))
+        return PixelStorage::Half;
+    return source;
+}
+
 const char* AlphaReadingName(AlphaReading reading)
 {
     return reading == AlphaReading::Associated ? "associated" : "straight";

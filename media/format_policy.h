@@ -13,6 +13,12 @@ namespace qualvex {
 // not offer `storage`.
 void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage);
 
+// The storage an output of this name gets when none is asked for: the source's, or half float for
+// an 8- or 16-bit source going into a format that holds only half and float (OpenEXR), which keeps
+// the values as they are meant without a refusal. Formats that offer the source's storage, or no
+// half float, keep the source's (CheckOutputFormat then says what it cannot hold).
+PixelStorage DefaultOutputStorage(const std::filesystem::path& file, PixelStorage source);
+
 // How colour beside alpha is to be read: straight (independent of alpha) or associated (already
 // multiplied by alpha, "premultiplied").
 enum class AlphaReading { Straight, Associated };

@@ -788,6 +788,39 @@ TEST_F(QualvexCommand, AWiderOutputTypeKeysInThatType)
     EXPECT_GT(between, 0) << "every alpha is a multiple of 1/255";
 }
 
+// OpenEXR holds half and float values only: an 8- or 16-bit source written to it without a
+// --data-type is written as half float, saying so, exactly as with --data-type half; a type asked
+// for is kept, and a format that stores the source's own type still gets it.
+TEST_F(QualvexCommand, AnEightOrSixteenBitSourceGoesIntoExrAsHalfFloat)
+{
+    const int w = 16, h = 4;
+    WriteImage(P("plate.png"), w, h, {"R", "G", "B", "A"}, TypeDesc::UINT8, PlatePixels(w, h, 4));
+    WriteImage(P("plate.tif"), w, h, {"R", "G", "B"}, TypeDesc::UINT16, PlatePixels(w, h, 3));
+    const struct {
+        const char* Source;
+        const char* Kind;
+    } sources[] = {{"plate.png", "uint8"}, {"plate.tif", "uint16"}};
+    for (const auto& source : sources) {
+        const RunResult run = Run(With({"key", source.Source, "-o", "default.exr"}, kKey));
+        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        EXPECT_NE(run.Err.find("default.exr: the openexr format holds half and float values only: the " +
+                               std::string(source.Kind) + " source is written as half (--data-type chooses)"),
+                  std::string::npos)
+            << run.Err;
+        ASSERT_EQ(Run(With({"key", source.Source, "-o", "asked.exr", "-q", "--data-type", "half"}, kKey)).ExitCode, 0);
+        ASSERT_EQ(Run(With({"key", source.Source, "-o", "float.exr", "-q", "--data-type", "float"}, kKey)).ExitCode, 0);
+        const ReadBack byDefault = ReadImage(P("default.exr"));
+        EXPECT_EQ(byDefault.Header.format, TypeDesc::HALF) << source.Source;
+        EXPECT_EQ(byDefault.Pixels, ReadImage(P("asked.exr")).Pixels) << source.Source;
+        EXPECT_EQ(ReadImage(P("float.exr")).Header.format, TypeDesc::FLOAT) << source.Source;
+        for (const char* name : {"default.exr", "asked.exr", "float.exr"})
+            std::filesystem::remove(P(name));
+    }
+    const RunResult quiet = Run(With({"key", "plate.png", "-o", "quiet.exr", "-q"}, kKey));
+    EXPECT_EQ(quiet.ExitCode, 0);
+    EXPECT_EQ(quiet.Err, "");
+}
+
 TEST_F(QualvexCommand, AFlatMatteAndOutOfRangeValuesAreWarnedAbout)
 {
     WriteImage(P("plate.exr"), 8, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(8, 2, 4));
