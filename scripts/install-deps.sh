@@ -5,15 +5,17 @@ set -euo pipefail
 # run the fuzz targets (scripts/fuzz.sh).
 packages=(cmake ninja-build g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
           libcpp-httplib-dev
-          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev frei0r-plugins-dev
           clang libclang-rt-14-dev llvm)
 # --tests: what the end-to-end tests drive: Chromium and npm (with Debian's nodejs, unless a
 # Node.js with npm is already there) for qualvex tune's page; Slurm and munge for qualvex farm;
 # ffmpeg's programs to make and decode the movie tests' movies independently of qualvex, and
 # oiiotool to read what the documented examples write; strace to watch the order in which outputs
-# are flushed and named; curl for the tuning page's documented API calls.
+# are flushed and named; curl for the tuning page's documented API calls; GStreamer (with its
+# frei0r bridge, PNG and JPEG elements), which loads the frei0r filter like ffmpeg.
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(chromium slurm-wlm munge ffmpeg openimageio-tools strace curl)
+  packages+=(chromium slurm-wlm munge ffmpeg openimageio-tools strace curl gstreamer1.0-tools
+             gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
 missing=()

@@ -32,6 +32,9 @@ if [ ! -x "$prefix/bin/qualvex" ]; then
   exit 2
 fi
 export PATH="$prefix/bin:$PATH"
+# The frei0r filter's folder, as the README's set-up block points the hosts at it.
+export FREI0R_PATH="$prefix/lib/frei0r-1"
+export GST_REGISTRY="$work/gstreamer-registry.bin"
 
 # Writes each runnable ```sh block of the document $1 to $2/LINE.sh, LINE being the line of its
 # opening fence, zero-padded so that the files sort in document order.
