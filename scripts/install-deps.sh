@@ -12,10 +12,10 @@ packages=(cmake ninja-build g++ make pkgconf libgtest-dev libbenchmark-dev libim
 # ffmpeg's programs to make and decode the movie tests' movies independently of qualvex, and
 # oiiotool to read what the documented examples write; strace to watch the order in which outputs
 # are flushed and named; curl for the tuning page's documented API calls; GStreamer (with its
-# frei0r bridge, PNG and JPEG elements), which loads the frei0r filter like ffmpeg.
+# frei0r bridge, PNG and JPEG elements) and MLT's melt, which load the frei0r filter like ffmpeg.
 if [ "${1:-}" = "--tests" ]; then
   packages+=(chromium slurm-wlm munge ffmpeg openimageio-tools strace curl gstreamer1.0-tools
-             gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad)
+             gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad melt)
   command -v npm >/dev/null 2>&1 || packages+=(npm)
 fi
 missing=()

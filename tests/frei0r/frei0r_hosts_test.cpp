@@ -1,7 +1,7 @@
-// The frei0r filter in the video tools that load it: ffmpeg and GStreamer (gst-launch-1.0), each
-// on an 8-bit plate with a settings file, compared with `qualvex key` on the same plate with the
-// same file (a PNG, read back by OpenImageIO). A host that is not installed is skipped with a
-// message; the README's test command installs both.
+// The frei0r filter in the video tools that load it: ffmpeg, GStreamer (gst-launch-1.0) and MLT
+// (melt), each on an 8-bit plate with a settings file, compared with `qualvex key` on the same
+// plate with the same file (a PNG, read back by OpenImageIO). A host that is not installed is
+// skipped with a message; the README's test command installs all three.
 #include "support/qualvex_program.h"
 
 #include <gtest/gtest.h>
@@ -142,6 +142,25 @@ TEST_F(Frei0rHosts, GStreamerKeysAsQualvexKeyDoes)
     ASSERT_EQ(Host(command, err), 0) << err;
     Reference("keyer.json", "ref.png");
     ExpectSame("gst.png", "ref.png", "gst-launch-1.0");
+}
+
+// MLT's melt, with the filter attached to the plate's producer and a profile of the plate's size
+// (with its default profile melt scales the frame, and a filter on the track sees it after that).
+TEST_F(Frei0rHosts, MeltKeysAsQualvexKeyDoes)
+{
+    if (!Installed("melt"))
+        GTEST_SKIP() << "MLT's melt is not installed";
+    std::ofstream(P("plate.profile")) << "description=plate\nwidth=" << kWidth << "\nheight=" << kHeight
+                                      << "\nprogressive=1\nsample_aspect_num=1\nsample_aspect_den=1\n"
+                                         "display_aspect_num=3\ndisplay_aspect_den=1\nframe_rate_num=25\n"
+                                         "frame_rate_den=1\ncolorspace=709\n";
+    std::string err;
+    const std::string command = "melt -quiet -profile " + P("plate.profile").string() +
+                                " plate.png in=0 out=0 -attach frei0r.qualvex 0=" + P("keyer.json").string() +
+                                " -consumer avformat:melt.png vcodec=png pix_fmt=rgba mlt_image_format=rgba update=1";
+    ASSERT_EQ(Host(command, err), 0) << err;
+    Reference("keyer.json", "ref.png");
+    ExpectSame("melt.png", "ref.png", "melt");
 }
 
 }  // namespace
