@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 
 namespace qualvex::testing {
 namespace {
@@ -195,21 +196,31 @@ void PutBigEndian(std::vector<unsigned char>& bytes, std::size_t at, std::uint32
         bytes[at + static_cast<std::size_t>(i)] = static_cast<unsigned char>(value >> (24 - 8 * i));
 }
 
-TEST_F(HostileInputs, SizeClaimsAreWeighedBeforeAnythingIsAllocated)
+// A one-pixel PNG whose header is made to claim `side` x `side` pixels, its checksum made to
+// match; returns its size in bytes.
+std::size_t WriteClaimingPng(const std::filesystem::path& file, std::uint32_t side)
 {
-    // A tiny PNG whose header claims 20000 x 20000 pixels, its checksum made to match.
-    WriteImage(P("small.png"), 1, 1, {"R", "G", "B", "A"}, TypeDesc::UINT8, {0.5f, 0.5f, 0.5f, 1.0f});
+    const std::filesystem::path small = file.parent_path() / "small.png";
+    WriteImage(small, 1, 1, {"R", "G", "B", "A"}, TypeDesc::UINT8, {0.5f, 0.5f, 0.5f, 1.0f});
     std::vector<unsigned char> png;
     {
-        std::ifstream in(P("small.png"), std::ios::binary);
+        std::ifstream in(small, std::ios::binary);
         png.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
-    ASSERT_GT(png.size(), 33u);
-    PutBigEndian(png, 16, 20000);
-    PutBigEndian(png, 20, 20000);
+    if (png.size() <= 33)
+        throw std::runtime_error("the one-pixel PNG has no whole header");
+    PutBigEndian(png, 16, side);
+    PutBigEndian(png, 20, side);
     PutBigEndian(png, 29, Crc32(png.data() + 12, 17));
-    std::ofstream(P("claims.png"), std::ios::binary).write(reinterpret_cast<const char*>(png.data()),
-                                                           static_cast<std::streamsize>(png.size()));
+    std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(png.data()),
+                                                static_cast<std::streamsize>(png.size()));
+    return png.size();
+}
+
+TEST_F(HostileInputs, SizeClaimsAreWeighedBeforeAnythingIsAllocated)
+{
+    // A tiny PNG whose header claims 20000 x 20000 pixels.
+    WriteClaimingPng(P("claims.png"), 20000);
 
     const RunResult run = Run({"key", "claims.png", "-o", "out.png", "-q", "--memory-limit", "1G"});
     EXPECT_EQ(run.ExitCode, 1) << run.Err;
@@ -252,21 +263,11 @@ TEST_F(HostileInputs, ClaimsBeyondTheFileCostNoMemoryBeforeTheyFail)
     ASSERT_LT(ChildrenPeakKiB(), kMostKiB);
 
     // The 20000 x 20000 PNG of the test above, here under a memory limit that allows its claim.
-    WriteImage(P("small.png"), 1, 1, {"R", "G", "B", "A"}, TypeDesc::UINT8, {0.5f, 0.5f, 0.5f, 1.0f});
-    std::vector<unsigned char> png;
-    {
-        std::ifstream in(P("small.png"), std::ios::binary);
-        png.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    PutBigEndian(png, 16, 20000);
-    PutBigEndian(png, 20, 20000);
-    PutBigEndian(png, 29, Crc32(png.data() + 12, 17));
-    std::ofstream(P("claims.png"), std::ios::binary).write(reinterpret_cast<const char*>(png.data()),
-                                                           static_cast<std::streamsize>(png.size()));
+    const std::size_t pngSize = WriteClaimingPng(P("claims.png"), 20000);
     const RunResult weighed = Run({"key", "claims.png", "-o", "out.png", "-q", "--memory-limit", "64G"});
     EXPECT_EQ(weighed.ExitCode, 1) << weighed.Err;
     EXPECT_NE(weighed.Err.find("claims.png: the source claims 20000 x 20000 pixels, 1600000000 bytes, more than its " +
-                               std::to_string(png.size()) + " bytes can hold"),
+                               std::to_string(pngSize) + " bytes can hold"),
               std::string::npos)
         << weighed.Err;
     EXPECT_LT(ChildrenPeakKiB(), kMostKiB);
