@@ -235,7 +235,7 @@ struct MovieReader::State {
                 return false;
             const int read = av_read_frame(Container.get(), Packet.get());
             if (const std::string logged = Watch->FirstError(); !logged.empty())
-                Fail(wanted, "the file is damaged or cut short (" + logged + ")");
+                Damaged(File, Role, wanted, logged);
             if (read == AVERROR_EOF) {
                 Draining = true;
                 avcodec_send_packet(Decoder.get(), nullptr);
