@@ -80,6 +80,7 @@ FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions&
     KeyOptions plan = key;
     plan.PlanOnly = true;
     plan.Quiet = true;
+    plan.OutputFolderMadeFirst = true;
     const KeyResult planned = RunKey(plugin, plan);
 
     const std::vector<int> asked = AskedFrames(key);
@@ -141,6 +142,13 @@ FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions&
     // The settings every task restores, frozen once: a later submission of other settings to the
     // same outputs is refused rather than mixing two keys in one sequence.
     std::error_code error;
+    const std::filesystem::path outputFolder = FramePattern(key.Output).PathFor(asked.front()).parent_path();
+    if (!outputFolder.empty() && !std::filesystem::is_directory(outputFolder, error)) {
+        std::filesystem::create_directories(outputFolder, error);
+        if (error)
+            throw Failure(outputFolder.string() + ": cannot make the output folder: " + error.message());
+        std::printf("qualvex farm: made the output folder %s\n", outputFolder.string().c_str());
+    }
     if (std::filesystem::exists(frozen, error)) {
         if (!SameRecord(ReadText(frozen), record))
             throw Failure(frozen.string() + ": holds the settings of another submission to these outputs; key "

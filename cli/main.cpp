@@ -61,6 +61,9 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
                         "else straight), straight or associated; EXR stores associated colour, TIFF either (marked), "
                         "other formats straight, converting where needed");
     command->add_flag("--premultiply", options.Key.Premultiply, "the old name for --alpha straight");
+    command->add_flag("--keep-keyed-colour", options.Key.KeepKeyedColour,
+                      "keep the colour of fully keyed pixels where the keyed colour reads as associated (default: 0 "
+                      "there, so that an over adds nothing to the background)");
     command->add_option("--data-type", options.DataType, "output storage: uint8, uint16, half or float (default: the source's; half for an 8- or 16-bit source into EXR)");
     command->add_option("--compression", options.Key.Compression,
                         "EXR: none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa, dwab; TIFF: none, lzw, zip, "

@@ -109,6 +109,8 @@ std::string TaskCommand(const TaskSettings& task, const KeyOptions& key, std::pa
         pass("--threads", std::to_string(key.Threads));
     if (key.AllowGaps)
         line += " --allow-gaps";
+    if (key.KeepKeyedColour)
+        line += " --keep-keyed-colour";
     return line;
 }
 

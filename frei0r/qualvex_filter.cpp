@@ -10,6 +10,7 @@
 #include "host/flow.h"
 #include "host/image.h"
 #include "jobs/key_job.h"
+#include "jobs/frame_render.h"
 #include "jobs/key_options.h"
 #include "jobs/keyer_plugin.h"
 #include "media/format_policy.h"
@@ -107,8 +108,10 @@ struct Filter {
             }
         const std::unique_ptr<Image> keyed = Chain->Render(*Source, 0.0);
         // Straight colour, as a PNG of the same run stores it: an associated result is divided by
-        // alpha where alpha > 0 (at 0 there is no straight colour to recover, and it is kept).
+        // alpha where alpha > 0, and holds colour 0 where alpha is 0.
         const bool dissociate = Tools->Write.Result == AlphaReading::Associated;
+        if (dissociate)
+            ClearKeyedColour(*keyed);
         for (int y = 0; y < Height; ++y) {
             for (int x = 0; x < Width; ++x) {
                 const Pixel p = keyed->GetPixel(x, y);

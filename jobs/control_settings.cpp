@@ -376,9 +376,23 @@ std::vector<std::string> RangeWarnings(const Operator& op, const std::vector<Con
         if (input == nullptr)
             continue;
         const LinkDescription& d = input->Description();
+        char text[320];
+        if (!d.Entries.empty()) {
+            // A list's declared range can reach past its last entry (Color Space's goes to 5 over
+            // five entries): what matters is whether the value names an entry.
+            const double last = static_cast<double>(d.Entries.size() - 1);
+            if (value.Value >= 0.0 && value.Value <= last && value.Value == std::floor(value.Value))
+                continue;
+            std::string names;
+            for (std::size_t e = 0; e < d.Entries.size(); ++e)
+                names += (e ? ", " : "") + std::to_string(e) + " " + d.Entries[e];
+            std::snprintf(text, sizeof text, "control \"%s\" = %.9g names no entry of its list (%s); applied as given",
+                          value.ID.c_str(), value.Value, names.c_str());
+            warnings.emplace_back(text);
+            continue;
+        }
         if (!d.Min || !d.Max || (value.Value >= *d.Min && value.Value <= *d.Max))
             continue;
-        char text[160];
         std::snprintf(text, sizeof text, "control \"%s\" = %.9g is outside its range %.9g .. %.9g; applied as given",
                       value.ID.c_str(), value.Value, *d.Min, *d.Max);
         warnings.emplace_back(text);

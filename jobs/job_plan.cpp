@@ -97,8 +97,15 @@ struct ExistingDecision {
 };
 
 ExistingDecision Decide(const std::filesystem::path& output, OutputState state, ExistingOutputs policy,
-                        std::vector<std::string>& refused, std::vector<std::string>& foreign)
+                        std::vector<std::string>& refused, std::vector<std::string>& foreign,
+                        std::vector<std::string>& noFolder)
 {
+    if (state == OutputState::NoFolder) {
+        const std::string folder = output.parent_path().string();
+        if (std::find(noFolder.begin(), noFolder.end(), folder) == noFolder.end())
+            noFolder.push_back(folder);
+        return {};
+    }
     if (state == OutputState::Missing)
         return {};
     if (state == OutputState::NotAFile) {
@@ -163,6 +170,11 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
     std::vector<int> pending;
     std::vector<std::string> refused;
     std::vector<std::string> foreign;
+    std::vector<std::string> noFolder;
+    const auto outputState = [&](const std::filesystem::path& output, const std::string& settingsJson) {
+        const OutputState state = disk.Inspect(output, settingsJson);
+        return state == OutputState::NoFolder && request.OutputFolderMadeFirst ? OutputState::Missing : state;
+    };
     const std::optional<std::filesystem::path> preview =
         request.Preview.empty() ? std::nullopt : std::optional<std::filesystem::path>(request.Preview);
     const std::filesystem::path previewCanonical = preview ? disk.Canonical(*preview) : std::filesystem::path();
@@ -173,7 +185,7 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
             CheckNotAnInput(job, output, frame, disk);
         if (preview && previewCanonical == disk.Canonical(output))
             throw UsageError(preview->string() + ": the preview would replace an output of this run");
-        job.ReplaceMovie = Decide(output, disk.Inspect(output, ""), request.Existing, refused, foreign).Replace;
+        job.ReplaceMovie = Decide(output, outputState(output, ""), request.Existing, refused, foreign, noFolder).Replace;
     }
     for (int frame : job.Frames) {
         if (job.MovieOutput) {
@@ -190,7 +202,7 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
                 throw UsageError(preview->string() + ": the preview would replace an output of this run");
         }
         const ExistingDecision decision =
-            Decide(output, disk.Inspect(output, request.SettingsJson), request.Existing, refused, foreign);
+            Decide(output, outputState(output, request.SettingsJson), request.Existing, refused, foreign, noFolder);
         if (!decision.Write) {
             ++job.Skipped;
             continue;
@@ -205,12 +217,15 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
         const OutputState state = disk.Inspect(*preview, "");
         const ExistingOutputs policy = request.Existing;
         const ExistingDecision decision =
-            state == OutputState::Missing || state == OutputState::NotAFile || policy != ExistingOutputs::Resume
-                ? Decide(*preview, state, policy, refused, foreign)
+            state == OutputState::Missing || state == OutputState::NotAFile || state == OutputState::NoFolder ||
+                    policy != ExistingOutputs::Resume
+                ? Decide(*preview, state, policy, refused, foreign, noFolder)
                 : ExistingDecision{false, false};
         job.WritePreview = decision.Write;
         job.ReplacePreview = decision.Replace;
     }
+    if (!noFolder.empty())
+        throw Failure("output folder missing (create it first):" + ListNames(noFolder));
     if (!refused.empty())
         throw Failure("output exists (use --overwrite to replace or --resume to skip):" + ListNames(refused));
     if (!foreign.empty())

@@ -21,6 +21,7 @@ enum class OutputState {
     Unfinished,     // empty, unreadable, or an image without a settings record
     OtherSettings,  // an image keyed with other settings
     NotAFile,       // a folder or anything else that is not a plain file
+    NoFolder,       // the folder it would go in does not exist (or is not a folder)
 };
 
 // What the planner may ask of the disk.
@@ -53,6 +54,7 @@ struct JobRequest {
     std::optional<int> PreviewFrame = {};  // the frame the preview shows; default: the first
     int MovieFrames = 0;                   // the source is a movie of this many frames (from 1); 0: not
     bool MovieOutput = false;              // every frame goes into one movie file
+    bool OutputFolderMadeFirst = false;    // the caller makes the outputs' folder (farm submit)
 };
 
 struct KeyJob {

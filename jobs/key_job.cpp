@@ -6,6 +6,7 @@
 #include "jobs/control_settings.h"
 #include "jobs/finishing_options.h"
 #include "jobs/fit_samples.h"
+#include "jobs/frame_render.h"
 #include "jobs/frame_runner.h"
 #include "jobs/job_plan.h"
 #include "jobs/keyer_plugin.h"
@@ -21,6 +22,7 @@
 #include "media/storage_kinds.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <condition_variable>
@@ -98,6 +100,7 @@ JobRequest RequestOf(const KeyOptions& options, const std::string& settingsJson)
     JobRequest request{options.Source, options.Output,          options.KeyImage, options.Frames,
                        options.Preview, ExistingOutputs::Refuse, settingsJson};
     request.AllowGaps = options.AllowGaps;
+    request.OutputFolderMadeFirst = options.OutputFolderMadeFirst;
     request.PreviewFrame = options.PreviewFrame;
     if (options.PreviewFrame && options.Preview.empty())
         throw UsageError("--preview-frame needs --preview");
@@ -587,6 +590,9 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
     std::optional<OrderedMovie> ordered;
     if (movieWriter)
         ordered.emplace(*movieWriter, workers.size());
+    // Fully keyed pixels of an associated result hold colour 0 unless asked to keep theirs.
+    const bool clearKeyedColour = write.Result == AlphaReading::Associated && !options.KeepKeyedColour;
+    std::atomic<std::uint64_t> cleared{0};
     auto keyFrame = [&](std::size_t worker, std::size_t index) {
         const int frame = job.Frames[index];
         const std::filesystem::path output = job.Output.PathFor(frame);
@@ -598,6 +604,8 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
             std::unique_ptr<Image> keyed = workers[worker].Render(
                 widened ? *widened : *inputs.Source.Pixels, inputs.Images, plan.Beside, frame);
             warnings.FlatMatte(*keyed, output);
+            if (clearKeyedColour)
+                cleared += ClearKeyedColour(*keyed);
             if (ordered) {
                 ordered->Put(index, std::move(keyed));
                 progress.FrameDone();
@@ -656,12 +664,19 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
                  "outside 0..1 were clamped to the video's range (write EXR to keep them)");
     }
 
+    if (cleared > 0 && !options.Quiet)
+        Say("colour set to 0 where the matte is 0: " + std::to_string(cleared.load()) +
+            " pixels (the keyed colour reads as associated, and an over would add it to the background; "
+            "--keep-keyed-colour keeps it)");
+
     if (job.WritePreview) {
         const FrameInputs inputs =
             ReadFrameInputs(sourceFrames.Any(job.PreviewFrame, limit), extras, job.PreviewFrame, limit);
         const std::unique_ptr<Image> widened = WidenedForOutput(*inputs.Source.Pixels, plan.DataType);
         const std::unique_ptr<Image> keyed =
             workers[0].Render(widened ? *widened : *inputs.Source.Pixels, inputs.Images, plan.Beside, job.PreviewFrame);
+        if (clearKeyedColour)
+            ClearKeyedColour(*keyed);
         WriteContactSheet(options.Preview, *inputs.Source.Pixels, *keyed, write.Result,
                           job.ReplacePreview ? ExistingFile::Replace : ExistingFile::Keep);
     }

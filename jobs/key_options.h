@@ -38,6 +38,11 @@ struct KeyOptions {
     FinishingOptions Finish;        // asks for the finishing tool after the keyer
     // Plans and checks everything as a run would, then stops before reading or writing a frame.
     bool PlanOnly = false;
+    // Keeps the colour a result that reads as associated has where the matte is 0 (else 0).
+    bool KeepKeyedColour = false;
+    // The caller makes the outputs' folder before any frame is written (farm submit does): a
+    // missing one is not refused.
+    bool OutputFolderMadeFirst = false;
     // Refuses to run unless this program and its plug-ins have exactly this version (a farm task
     // checks it is the build its submitter planned with).
     std::string RequireVersion;

@@ -12,8 +12,11 @@ OutputState InspectOutput(const std::filesystem::path& path, const std::string& 
 {
     std::error_code error;
     const auto status = std::filesystem::symlink_status(path, error);
-    if (error || status.type() == std::filesystem::file_type::not_found)
-        return OutputState::Missing;
+    if (error || status.type() == std::filesystem::file_type::not_found) {
+        const std::filesystem::path folder = path.parent_path();
+        return folder.empty() || std::filesystem::is_directory(folder, error) ? OutputState::Missing
+                                                                                : OutputState::NoFolder;
+    }
     if (!std::filesystem::is_regular_file(path, error))
         return OutputState::NotAFile;
     if (settingsJson.empty())

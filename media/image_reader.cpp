@@ -3,6 +3,7 @@
 #include "base/errors.h"
 #include "media/further_channels.h"
 #include "media/memory_limit.h"
+#include "media/movie_reader.h"
 #include "media/oiio_errors.h"
 #include "media/storage_kinds.h"
 
@@ -43,6 +44,16 @@ std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const s
     if (!std::filesystem::is_regular_file(status))
         throw Failure(name + ": " + role + " is not a plain file (a device, pipe or socket cannot be keyed)");
 
+    const auto movieRefusal = [&] {
+        return Failure(name + ": the " + role + " is a movie file; movies are read only as the source of qualvex key "
+                                                "and qualvex fit, by their name (.mov, .mp4, .mkv, .webm, ...): "
+                                                "extract the frames as images for this");
+    };
+    // Known by its name before the image library opens it as one (its movie reader keeps some of
+    // the decoder's memory when the file is closed unread).
+    if (IsMovieName(file))
+        throw movieRefusal();
+
     // Alpha is read as stored: without this hint some readers would premultiply it.
     ImageSpec config;
     config["oiio:UnassociatedAlpha"] = 1;
@@ -51,9 +62,7 @@ std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const s
         throw Failure(name + ": cannot read the " + role + ": " + ErrorText(OIIO::geterror(), "unknown image format"));
     const std::string format = in->format_name();
     if (format == "FFmpeg movie" || in->spec().get_int_attribute("oiio:Movie") != 0)
-        throw Failure(name + ": the " + role + " is a movie file; only qualvex key's source is read as a movie, by "
-                                               "its name (.mov, .mp4, .mkv, .webm, ...): extract the frames as images "
-                                               "for this");
+        throw movieRefusal();
     if (in->spec().deep)
         throw Failure(name + ": the " + role + " holds deep data, which is not keyed");
     if (in->seek_subimage(1, 0))

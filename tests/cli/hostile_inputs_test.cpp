@@ -77,7 +77,8 @@ TEST_F(HostileInputs, AFullDiskEndsInAClearErrorWithNothingUnderTheName)
          "No space left on device"},
     };
     for (const auto& c : cases) {
-        const RunResult run = Run(With(c.Args, {"-q"}));
+        // The plate's noise is kept where the matte is 0, so that no output can shrink to fit.
+        const RunResult run = Run(With(c.Args, {"-q", "--keep-keyed-colour"}));
         EXPECT_EQ(run.ExitCode, 1) << c.Written << "\n" << run.Err;
         EXPECT_NE(run.Err.find(c.Reason), std::string::npos) << run.Err;
         EXPECT_NE(run.Err.find(c.Written), std::string::npos) << run.Err;
@@ -85,14 +86,15 @@ TEST_F(HostileInputs, AFullDiskEndsInAClearErrorWithNothingUnderTheName)
         EXPECT_TRUE(NoTemporaryFiles());
     }
     // --resume later finds nothing to skip: no frame passes for finished.
-    const RunResult again = Run({"key", "plate.exr", "-o", "full/out.png", "--data-type", "uint8", "--resume", "-q"});
+    const RunResult again =
+        Run({"key", "plate.exr", "-o", "full/out.png", "--data-type", "uint8", "--resume", "-q", "--keep-keyed-colour"});
     EXPECT_EQ(again.ExitCode, 1);
 }
 
 TEST_F(HostileInputs, AFileSizeLimitEndsInAClearError)
 {
     WriteNoisyPlate("plate.exr", 128, 64);
-    const RunResult run = Run({"key", "plate.exr", "-o", "out.exr", "-q"}, "ulimit -f 16; ");
+    const RunResult run = Run({"key", "plate.exr", "-o", "out.exr", "-q", "--keep-keyed-colour"}, "ulimit -f 16; ");
     EXPECT_EQ(run.ExitCode, 1) << run.Err;
     EXPECT_NE(run.Err.find("out.exr: cannot write the output: File too large"), std::string::npos) << run.Err;
     EXPECT_FALSE(std::filesystem::exists(P("out.exr")));
@@ -404,6 +406,25 @@ TEST_F(HostileInputs, WhatWouldBeReadOrWrittenOnlyInPartIsRefusedByName)
     EXPECT_FALSE(std::filesystem::exists(P("out.exr")));
 
     WriteImage(P("plate.exr"), 4, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, PlatePixels(4, 2, 4));
+
+    // A movie where only an image is read: the refusal names the commands that do read movies.
+    if (std::system(("ffmpeg -v error -f lavfi -i testsrc=size=32x16:rate=5 -frames:v 3 -y " + P("clip.mp4").string())
+                        .c_str()) == 0) {
+        const std::string refusal = "clip.mp4: the %s is a movie file; movies are read only as the source of qualvex "
+                                    "key and qualvex fit, by their name (.mov, .mp4, .mkv, .webm, ...): extract the "
+                                    "frames as images for this";
+        const RunResult tune = Run({"tune", "clip.mp4", "--port", "0"});
+        EXPECT_EQ(tune.ExitCode, 1);
+        EXPECT_NE(tune.Err.find(std::string(refusal).replace(refusal.find("%s"), 2, "source")), std::string::npos)
+            << tune.Err;
+        const RunResult keyImage = Run({"key", "plate.exr", "-o", "out.exr", "-q", "--key-image", "clip.mp4"});
+        EXPECT_EQ(keyImage.ExitCode, 1);
+        EXPECT_NE(keyImage.Err.find(std::string(refusal).replace(refusal.find("%s"), 2, "key image")), std::string::npos)
+            << keyImage.Err;
+        EXPECT_FALSE(std::filesystem::exists(P("out.exr")));
+    } else {
+        ADD_FAILURE() << "ffmpeg is needed to make the movie refused where an image is read";
+    }
     const struct {
         const char* Output;
         const char* Type;

@@ -276,7 +276,8 @@ TEST_F(QualvexCommand, DataAndDisplayWindowsAreKept)
 }
 
 // A plate of three colours keyed around grey 0.5 with windows 0.4 .. 0.6 (Fade 1): 0.1 gets alpha
-// 0.384900182, 0.5 alpha 1, 0.9 is fully keyed (alpha 0, colour kept). With colour correction at
+// 0.384900182, 0.5 alpha 1, 0.9 is fully keyed (alpha 0: colour 0 where the result reads as
+// associated, else kept). With colour correction at
 // CC Amount 0.1 the 0.1 grey loses 0.1 x (1 - a) x 0.5 and stays grey: 0.1 - 0.0307549894.
 const std::vector<std::string> kGreyWindows = {
     "--set", "ValueRed=0.5", "--set", "ValueGreen=0.5", "--set", "ValueBlue=0.5", "--set", "MiRedn=0.1",
@@ -302,14 +303,18 @@ TEST_F(QualvexCommand, AlphaIsStoredByEachFormatsConventionConvertingWhereNeeded
         {"off.tif", {"--set", "ColCor=0", "--data-type", "float"}, {0.1f, 0.5f, 0.9f}, 0, "straight"},
         {"off.png", {"--set", "ColCor=0", "--data-type", "uint16"}, {0.1f, 0.5f, 0.9f}, 1 / 65535.0f, "straight"},
         {"off-assoc.tif", {"--set", "ColCor=0", "--alpha", "associated", "--data-type", "float"},
-         {0.1f, 0.5f, 0.9f}, 0, "premultiplied"},
+         {0.1f, 0.5f, 0.0f}, 0, "premultiplied"},
         {"off-assoc.png", {"--set", "ColCor=0", "--alpha", "associated", "--data-type", "uint16"},
-         {0.1f / kSoftAlpha, 0.5f, 0.9f}, 1 / 65535.0f, "straight"},
+         {0.1f / kSoftAlpha, 0.5f, 0.0f}, 1 / 65535.0f, "straight"},
         // Colour correction on: the result reads as associated.
-        {"on.exr", {"--set", "ColCor=1"}, {kCorrected, 0.5f, 0.9f}, 0, "premultiplied"},
-        {"on.tif", {"--set", "ColCor=1", "--data-type", "float"}, {kCorrected, 0.5f, 0.9f}, 0, "premultiplied"},
-        {"on.png", {"--set", "ColCor=1", "--data-type", "uint16"}, {kCorrected / kSoftAlpha, 0.5f, 0.9f}, 1 / 65535.0f,
+        {"on.exr", {"--set", "ColCor=1"}, {kCorrected, 0.5f, 0.0f}, 0, "premultiplied"},
+        {"on.tif", {"--set", "ColCor=1", "--data-type", "float"}, {kCorrected, 0.5f, 0.0f}, 0, "premultiplied"},
+        {"on.png", {"--set", "ColCor=1", "--data-type", "uint16"}, {kCorrected / kSoftAlpha, 0.5f, 0.0f}, 1 / 65535.0f,
          "straight"},
+        // Asked to, the fully keyed pixels keep their colour.
+        {"on-kept.exr", {"--set", "ColCor=1", "--keep-keyed-colour"}, {kCorrected, 0.5f, 0.9f}, 0, "premultiplied"},
+        {"on-kept.png", {"--set", "ColCor=1", "--keep-keyed-colour", "--data-type", "uint16"},
+         {kCorrected / kSoftAlpha, 0.5f, 0.9f}, 1 / 65535.0f, "straight"},
         {"on-straight.exr", {"--set", "ColCor=1", "--alpha", "straight"}, {kCorrected * kSoftAlpha, 0.5f, 0.0f}, 0,
          "premultiplied"},
         // The old name of --alpha straight.
@@ -336,6 +341,51 @@ TEST_F(QualvexCommand, AlphaIsStoredByEachFormatsConventionConvertingWhereNeeded
                         c.Tolerance)
                 << c.Output << " alpha of pixel " << i;
         }
+    }
+}
+
+// Composited by another program, an EXR (associated) and a PNG (straight) of one run agree: the
+// fully keyed pixels add nothing to the background. The run counts the pixels it set to 0.
+TEST_F(QualvexCommand, FullyKeyedPixelsAddNothingToTheBackgroundInAnyFormat)
+{
+    if (std::system("oiiotool --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "oiiotool is needed to composite the outputs";
+    WriteImage(P("plate.exr"), 3, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT,
+               {0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1,
+                0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1});
+    const struct {
+        const char* Output;
+        std::vector<std::string> Options;
+        const char* Says;  // "" where the run says nothing of it
+        float Over;        // the fully keyed pixels over grey 0.25, by hand
+    } cases[] = {
+        {"on.exr", {"--set", "ColCor=1"}, "qualvex: colour set to 0 where the matte is 0: 2 pixels", 0.25f},
+        {"on.png", {"--set", "ColCor=1", "--data-type", "uint16"}, "qualvex: colour set to 0 where the matte is 0: 2 pixels",
+         0.25f},
+        {"kept.exr", {"--set", "ColCor=1", "--keep-keyed-colour"}, "", 0.25f + 0.9f},
+        {"kept.png", {"--set", "ColCor=1", "--keep-keyed-colour", "--data-type", "uint16"}, "", 0.25f},
+        {"straight.exr", {"--set", "ColCor=0"}, "", 0.25f},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = With({"key", "plate.exr", "-o", c.Output}, kGreyWindows);
+        args.erase(std::find(args.begin(), args.end(), "-q"));  // the run's statements are what is tested
+        const RunResult run = Run(With(args, c.Options));
+        ASSERT_EQ(run.ExitCode, 0) << c.Output << ": " << run.Err;
+        if (*c.Says != '\0')
+            EXPECT_NE(run.Err.find(c.Says), std::string::npos) << c.Output << ": " << run.Err;
+        else
+            EXPECT_EQ(run.Err.find("colour set to 0"), std::string::npos) << c.Output << ": " << run.Err;
+        const std::string over = P(std::string(c.Output) + ".over.exr").string();
+        ASSERT_EQ(std::system(("oiiotool " + P(c.Output).string() +
+                               " --pattern constant:color=0.25,0.25,0.25,1 3x2 4 --over -d float -o " + over)
+                                  .c_str()),
+                  0)
+            << c.Output;
+        const ReadBack composite = ReadImage(over);
+        for (int pixel : {2, 5})
+            for (int ch = 0; ch < 3; ++ch)
+                EXPECT_NEAR(composite.Pixels[static_cast<std::size_t>(pixel * 4 + ch)], c.Over, 1e-6f)
+                    << c.Output << " over grey, pixel " << pixel << " channel " << ch;
     }
 }
 
@@ -440,6 +490,9 @@ TEST_F(QualvexCommand, RefusalsNameTheProblemAndLeaveNoOutput)
         {{"key", "broken.exr", "-o", "out.exr"}, 1, "broken.exr"},
         {{"key", "plate.####.exr", "-o", "out.####.exr"}, 1, "source frames missing: 2"},
         {{"key", "plate.exr", "-o", "plate.exr"}, 2, "would replace the source"},
+        {{"key", "plate.exr", "-o", "gone/out.exr"}, 1, "output folder missing (create it first):\n  gone\n"},
+        {{"key", "plate.exr", "-o", "plate.exr/out.exr"}, 1, "output folder missing (create it first):\n  plate.exr\n"},
+        {{"key", "plate.exr", "-o", "out.exr", "--preview", "gone/sheet.png"}, 1, "output folder missing"},
         {{"key", "plate.exr", "-o", "out.jpg"}, 2, "cannot hold the alpha"},
         {{"key", "plate.exr", "-o", "out.exr", "--set", "Fade=1"}, 2, "unknown control \"Fade\""},
         {{"key", "plate.exr", "-o", "out.exr", "--set", "Colorspace=Lab"}, 2, "\"HSV\""},

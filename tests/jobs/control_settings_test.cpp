@@ -110,6 +110,39 @@ TEST_F(ControlSettings, EmbeddedValuesReadBackToTheSameBits)
             << value.ID;
 }
 
+TEST_F(ControlSettings, ListValuesThatNameNoEntryAreWarnedOfLikeValuesOutOfRange)
+{
+    // Color Space declares 0 .. 5 over its five entries, BG Alpha Blend 0 .. 5 over four: a value
+    // inside the declared range can still name no entry.
+    struct Case {
+        const char* ID;
+        double Value;
+        std::string Warning;  // "" where the value is quiet
+    };
+    const std::string spaces = "(0 RGB, 1 HSV, 2 YXy, 3 YUV, 4 YCbCr)";
+    const Case cases[] = {
+        {"Colorspace", 0, ""},
+        {"Colorspace", 4, ""},
+        {"Colorspace", 5, "control \"Colorspace\" = 5 names no entry of its list " + spaces + "; applied as given"},
+        {"Colorspace", 4.6, "control \"Colorspace\" = 4.6 names no entry of its list " + spaces + "; applied as given"},
+        {"Colorspace", 2.5, "control \"Colorspace\" = 2.5 names no entry of its list " + spaces + "; applied as given"},
+        {"Colorspace", -1, "control \"Colorspace\" = -1 names no entry of its list " + spaces + "; applied as given"},
+        {"BGAlphaBlend", 3, ""},
+        {"BGAlphaBlend", 4,
+         "control \"BGAlphaBlend\" = 4 names no entry of its list (0 Replace, 1 Multiply, 2 Add, 3 Substract); "
+         "applied as given"},
+        {"FadeRed", 1, ""},
+        {"FadeRed", 1.5, "control \"FadeRed\" = 1.5 is outside its range 0 .. 1; applied as given"},
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::string> warnings = RangeWarnings(*m_Op, {{c.ID, c.Value}});
+        if (c.Warning.empty())
+            EXPECT_TRUE(warnings.empty()) << c.ID << " = " << c.Value << ": " << warnings.front();
+        else
+            EXPECT_EQ(warnings, std::vector<std::string>{c.Warning}) << c.ID << " = " << c.Value;
+    }
+}
+
 TEST_F(ControlSettings, TypedValuesWinOverTheSettingsFile)
 {
     const std::filesystem::path file =

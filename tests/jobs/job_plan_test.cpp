@@ -143,6 +143,10 @@ TEST(JobPlan, RefusesWithTheReason)
     disk.Files.insert("sheet.png");
     disk.States["other.0001.exr"] = OutputState::OtherSettings;
     disk.States["folder.0001.exr"] = OutputState::NotAFile;
+    for (int frame : {1, 2, 3})
+        disk.States["gone/out.000" + std::to_string(frame) + ".exr"] = OutputState::NoFolder;
+    disk.States["gone/sheet.png"] = OutputState::NoFolder;
+    disk.States["gone/out.mov"] = OutputState::NoFolder;
     disk.Aliases["./in.0001.exr"] = "in.0001.exr";
     disk.Aliases["link.exr"] = "plate.exr";
 
@@ -167,6 +171,12 @@ TEST(JobPlan, RefusesWithTheReason)
          "link.exr: the output would replace the source"},
         {"output is the key image", Request("plate.exr", "k.exr", "", ExistingOutputs::Refuse, "k.exr"), true,
          "k.exr: the output would replace the key image"},
+        {"no folder for the outputs: named once, whatever the policy",
+         Request("in.####.exr", "gone/out.####.exr", "1-3", ExistingOutputs::Resume), false,
+         "output folder missing (create it first):\n  gone"},
+        {"no folder for the preview, even under --resume",
+         Request("plate.exr", "new.exr", "", ExistingOutputs::Resume, "", "gone/sheet.png"), false,
+         "output folder missing (create it first):\n  gone"},
         {"an existing output", Request("plate.exr", "same.exr"), false,
          "output exists (use --overwrite to replace or --resume to skip):\n  same.exr"},
         {"many existing outputs: ten named, the rest counted", Request("long.####.exr", "full.####.exr"), false,
