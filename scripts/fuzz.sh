@@ -7,6 +7,8 @@
 #
 #   FUZZ_SECONDS   fuzzing time per target (default 8)
 #   FUZZ_JOBS      parallel build jobs (default: every core)
+#   FUZZ_PARALLEL  targets fuzzed at once (default: every core)
+#   FUZZ_REPLAYED  1: the regression cases and seeds were just replayed by the caller's ctest
 #   FUZZ_TREE      a build tree configured with clang and QUALVEX_BUILD_FUZZERS (the test command's
 #                  sanitizer tree): its targets are brought up to date there instead
 #                  (default: build/fuzz, made from scratch)
@@ -38,38 +40,56 @@ last_number() { grep -o "$1" "$2" | tail -n 1 | grep -o '[0-9]*$' || echo "?"; }
 shopt -s nullglob
 summary=()
 failed=0
-# The kept regression inputs and the seeds, once each, as the tests labelled fuzz.
-if ! ctest --test-dir "$build" -L fuzz --no-tests=error --output-on-failure; then
+# The kept regression inputs and the seeds, once each, as the tests labelled fuzz (skipped where
+# the caller's ctest has just run them: FUZZ_REPLAYED=1).
+if [ "${FUZZ_REPLAYED:-0}" != 1 ] && ! ctest --test-dir "$build" -L fuzz --no-tests=error --output-on-failure; then
   summary+=("replaying the regression inputs and seeds: FAILED (ctest --test-dir $build -L fuzz)")
   failed=1
 fi
-for target in "${targets[@]}"; do
-  program=$build/fuzzers/fuzz_$target
-  work=$build/run/$target
+
+# Fuzzes one target; its summary line goes to $work/summary, and its status is the result.
+fuzz_one() {
+  local target=$1
+  local program=$build/fuzzers/fuzz_$target
+  local work=$build/run/$target
+  rm -rf "$work/artifacts"
   mkdir -p "$work/corpus" "$work/artifacts"
-  log=$work/log
-
-  # Every regression case and seed was replayed once by the tests labelled fuzz, above. (Without
-  # any, libFuzzer would start fuzzing there.)
-  inputs=(fuzz/regressions/"$target"/* fuzz/corpus/"$target"/*)
+  local log=$work/log
+  # Every regression case and seed was replayed once by the tests labelled fuzz. (Without any,
+  # libFuzzer would start fuzzing there.)
+  local inputs=(fuzz/regressions/"$target"/* fuzz/corpus/"$target"/*)
   if [ ${#inputs[@]} -eq 0 ]; then
-    summary+=("fuzz_$target: FAILED: no seed inputs in fuzz/corpus/$target")
-    failed=1
-    continue
+    echo "fuzz_$target: FAILED: no seed inputs in fuzz/corpus/$target" >"$work/summary"
+    return 1
   fi
-
   # New inputs go to the build tree's corpus; the seeds in the tree are only read.
   if ! "$program" "${limits[@]}" -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$work/artifacts/" "$work/corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
-    echo "fuzz_$target: FAILED while fuzzing:"
-    tail -n 60 "$log"
-    artifacts=("$work"/artifacts/*)
-    summary+=("fuzz_$target: FAILED after $(last_number 'number_of_executed_units: [0-9]*' "$log") runs; input: ${artifacts[*]:-none} (log: $log)")
-    failed=1
-    continue
+    local artifacts=("$work"/artifacts/*)
+    echo "fuzz_$target: FAILED after $(last_number 'number_of_executed_units: [0-9]*' "$log") runs; input: ${artifacts[*]:-none} (log: $log)" >"$work/summary"
+    return 1
   fi
-  runs=$(last_number 'number_of_executed_units: [0-9]*' "$log")
-  summary+=("fuzz_$target: ok: ${#inputs[@]} inputs replayed; $runs runs in $seconds s, coverage $(last_number 'cov: [0-9]*' "$log"), corpus $(last_number 'corp: [0-9]*' "$log")")
+  echo "fuzz_$target: ok: ${#inputs[@]} inputs replayed; $(last_number 'number_of_executed_units: [0-9]*' "$log") runs in $seconds s, coverage $(last_number 'cov: [0-9]*' "$log"), corpus $(last_number 'corp: [0-9]*' "$log")" >"$work/summary"
+}
+
+# As many targets at once as there are cores (FUZZ_PARALLEL), each for its own bounded time.
+parallel=${FUZZ_PARALLEL:-$(nproc)}
+pids=()
+for target in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do
+    wait -n || true
+  done
+  fuzz_one "$target" &
+  pids+=($!)
+done
+for i in "${!targets[@]}"; do
+  target=${targets[$i]}
+  if ! wait "${pids[$i]}"; then
+    failed=1
+    echo "fuzz_$target: FAILED while fuzzing:"
+    tail -n 60 "$build/run/$target/log" 2>/dev/null || true
+  fi
+  summary+=("$(cat "$build/run/$target/summary" 2>/dev/null || echo "fuzz_$target: FAILED: no summary")")
 done
 
 printf '%s\n' "${summary[@]}"
