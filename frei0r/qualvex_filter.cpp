@@ -111,7 +111,7 @@ struct Filter {
         // alpha where alpha > 0, and holds colour 0 where alpha is 0.
         const bool dissociate = Tools->Write.Result == AlphaReading::Associated;
         if (dissociate)
-            ClearKeyedColour(*keyed);
+            qualvex::ClearKeyedColour(*keyed);
         for (int y = 0; y < Height; ++y) {
             for (int x = 0; x < Width; ++x) {
                 const Pixel p = keyed->GetPixel(x, y);
