@@ -110,7 +110,7 @@ DemoResult RunDemo(const KeyerPlugin& plugin, const std::filesystem::path& folde
     ApplyControlValues(*keyer, settings);
 
     const SyntheticPlate plate = MakeGreenScreenPlate(kWidth, kHeight, kSeed);
-    const ImageLayout layout{0, 0, 0, 0, kWidth, kHeight, {}};
+    const ImageLayout layout{0, 0, 0, 0, kWidth, kHeight, {}, {}};
     WriteOptions plateWrite;
     plateWrite.Storage = PixelStorage::Float;
     plateWrite.Existing = ExistingFile::Replace;  // the demo's folder is its own: a rerun renews it

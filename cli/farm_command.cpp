@@ -70,6 +70,7 @@ FarmSubmission RunFarmSubmit(const KeyerPlugin& plugin, const FarmSubmitOptions&
         {"--key-image", &key.KeyImage},    {"--settings", &key.SettingsFile},
         {"--garbage", &key.Finish.Garbage}, {"--core", &key.Finish.Core},
         {"--compression", &key.Compression}, {"--alpha", &key.Alpha},
+        {"--output-colorspace", &key.OutputColourspace},
         {"--data-type", &options.DataTypeText}, {"--memory-limit", &options.MemoryLimitText},
         {"--partition", &options.Partition},
     };

@@ -50,6 +50,8 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
                         "the key colour: the median, channel by channel, of the region X,Y,W,H of the first frame");
     command->add_option("--frames", options.Key.Frames,
                         "only frames A to B of a sequence or a movie (a movie's frames count from 1): A-B");
+    command->add_flag("--no-audio", options.Key.NoAudio,
+                      "leave a movie source's sound out of a movie output (default: copied, trimmed to the frames keyed)");
     command->add_option("--frame-rate", options.Key.FrameRate,
                         "a movie output's frames per second, N or N/D (default: the source movie's, else 24)");
     command->add_option("--threads", options.Key.Threads, "frames rendered at once (default: one per core)")
@@ -61,6 +63,9 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
                         "else straight), straight or associated; EXR stores associated colour, TIFF either (marked), "
                         "other formats straight, converting where needed");
     command->add_flag("--premultiply", options.Key.Premultiply, "the old name for --alpha straight");
+    command->add_option("--output-colorspace", options.Key.OutputColourspace,
+                        "source (default: the colour as the source encodes it, and the outputs say so) or linear "
+                        "(converted to linear light on write; $OCIO's configuration where set)");
     command->add_flag("--keep-keyed-colour", options.Key.KeepKeyedColour,
                       "keep the colour of fully keyed pixels where the keyed colour reads as associated (default: 0 "
                       "there, so that an over adds nothing to the background)");

@@ -111,6 +111,8 @@ std::string TaskCommand(const TaskSettings& task, const KeyOptions& key, std::pa
         line += " --allow-gaps";
     if (key.KeepKeyedColour)
         line += " --keep-keyed-colour";
+    if (key.OutputColourspace != "source")
+        pass("--output-colorspace", key.OutputColourspace);
     return line;
 }
 

@@ -456,12 +456,14 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
         // The decoded frame, its RGBA copy, and the host image and the keyed image made from it.
         const std::uint64_t pixels = static_cast<std::uint64_t>(movie->Width) * static_cast<std::uint64_t>(movie->Height);
         const std::uint64_t bytes = KindOf(movie->Storage).Bytes;
-        source = {movie->Storage, movie->Width, movie->Height, 4, pixels * (4 * bytes * 3 + 4), "movie", ""};
+        source = {movie->Storage, movie->Width, movie->Height, 4, pixels * (4 * bytes * 3 + 4), "movie", "",
+                  movie->ColourEncoding};
     } else {
         source = InspectImage(first, "source");
     }
     plan.FirstWidth = source.Width;
     plan.FirstHeight = source.Height;
+    plan.FirstEncoding = source.ColourEncoding;
     plan.FrameBytes = source.BytesToKey * (tools.Finishing ? 2 : 1);  // the finishing tool makes one more image
     for (const BesideImage& beside : plan.Beside) {
         const std::filesystem::path file = beside.Pattern.PathFor(job.Frames.front());
@@ -490,6 +492,17 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
         CheckOutputFormat(output, write.Storage);
     if (!options.Quiet)
         Say(AlphaStatement(output, write.Result, tools.Reason));
+    if (options.OutputColourspace != "source" && options.OutputColourspace != "linear")
+        throw UsageError("--output-colorspace \"" + options.OutputColourspace + "\": expected source or linear");
+    write.LinearColour = options.OutputColourspace == "linear";
+    if (write.LinearColour) {
+        if (job.MovieOutput)
+            throw UsageError("--output-colorspace linear applies to image outputs; a movie keeps its video's encoding");
+        if (!options.Quiet)
+            Say(output.string() + ": colour converted from " +
+                (source.ColourEncoding.empty() ? std::string("(not said)") : source.ColourEncoding) +
+                " to linear on write (--output-colorspace linear)");
+    }
     if (!job.MovieOutput) {
         write.Compression = OutputCompression(output, options.Compression, source.Format, source.Compression);
         if (CompressionLosesPrecision(write.Compression) && !options.Quiet)
@@ -530,8 +543,28 @@ std::unique_ptr<MovieWriter> OpenMovie(const KeyTools& tools, const KeyPlan& pla
     }
     movieOptions.Matrix = plan.Movie ? plan.Movie->Matrix : VideoMatrix::Bt709;
     movieOptions.Result = tools.Write.Result;
+    movieOptions.ColourEncoding = plan.FirstEncoding;
     movieOptions.Existing = plan.Job.ReplaceMovie ? ExistingFile::Replace : ExistingFile::Keep;
-    return std::make_unique<MovieWriter>(plan.Job.Output.PathFor(0), plan.FirstWidth, plan.FirstHeight, movieOptions);
+    if (plan.Movie && plan.Movie->SoundStreams > 0 && !options.NoAudio && plan.Movie->RateNumerator > 0) {
+        // The sound keeps the source's clock: it goes along only where the frames keep it too.
+        const bool sameRate = static_cast<std::int64_t>(movieOptions.RateNumerator) * plan.Movie->RateDenominator ==
+                              static_cast<std::int64_t>(plan.Movie->RateNumerator) * movieOptions.RateDenominator;
+        if (sameRate)
+            movieOptions.Sound = {options.Source, plan.Job.Frames.front(), static_cast<int>(plan.Job.Frames.size()),
+                                  plan.Movie->RateNumerator, plan.Movie->RateDenominator};
+        else
+            Warn(options.Output + ": the source's sound is left out: the frames play at another rate than the "
+                                  "source's (--frame-rate)");
+    }
+    auto writer =
+        std::make_unique<MovieWriter>(plan.Job.Output.PathFor(0), plan.FirstWidth, plan.FirstHeight, movieOptions);
+    for (const MovieWriter::SoundNote& note : writer->SoundNotes())
+        if (!note.Copied)
+            Warn(options.Output + ": " + note.Text + " (--no-audio leaves the sound out without a word)");
+        else if (!options.Quiet)
+            Say(options.Output + ": " + note.Text + ", frames " + std::to_string(plan.Job.Frames.front()) + " to " +
+                std::to_string(plan.Job.Frames.back()) + " of the source");
+    return writer;
 }
 
 // One instance of each tool per worker, each with the same settings; no more workers than the

@@ -74,6 +74,7 @@ struct KeyPlan {
     std::uint64_t FrameBytes = 0;  // what keying one frame holds at once; 0 with no frame to key
     int FirstWidth = 0;
     int FirstHeight = 0;
+    std::string FirstEncoding{};  // how the first frame's colour is encoded (ImageLayout's)
     // What the outputs store: --data-type, or half float for an 8- or 16-bit source going into a
     // format that holds only half and float (OpenEXR); unset: each frame's source storage.
     std::optional<PixelStorage> DataType{};

@@ -40,6 +40,11 @@ struct KeyOptions {
     bool PlanOnly = false;
     // Keeps the colour a result that reads as associated has where the matte is 0 (else 0).
     bool KeepKeyedColour = false;
+    // Leaves a movie source's sound out of a movie output (else copied along with the frames).
+    bool NoAudio = false;
+    // "source": the colour as the source encodes it (and the outputs say so); "linear": converted
+    // to linear light on write.
+    std::string OutputColourspace = "source";
     // The caller makes the outputs' folder before any frame is written (farm submit does): a
     // missing one is not refused.
     bool OutputFolderMadeFirst = false;

@@ -4,6 +4,7 @@
 #include "media/oiio_errors.h"
 
 #include <OpenImageIO/filesystem.h>
+#include <OpenImageIO/imageio.h>
 
 #include <fcntl.h>
 #include <signal.h>

@@ -5,7 +5,13 @@
 // error with the temporary file removed, and nothing existing is replaced unless asked.
 #pragma once
 
-#include <OpenImageIO/imageio.h>
+// Declared only: the image library's full header costs every file that includes this one.
+#include <OpenImageIO/oiioversion.h>
+OIIO_NAMESPACE_BEGIN
+class ImageOutput;
+class ImageSpec;
+struct TypeDesc;
+OIIO_NAMESPACE_END
 
 #include <filesystem>
 #include <string>

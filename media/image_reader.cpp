@@ -227,8 +227,14 @@ ImageFacts InspectImage(const std::filesystem::path& file, const std::string& ro
 {
     const auto in = OpenImage(file, role);
     const ImageSpec& header = in->spec();
-    ImageFacts facts{StorageForFileType(header.channelformat(ColourChannel(header))), header.width, header.height,
-                     header.nchannels, 0, in->format_name(), header.get_string_attribute("compression")};
+    ImageFacts facts{StorageForFileType(header.channelformat(ColourChannel(header))),
+                     header.width,
+                     header.height,
+                     header.nchannels,
+                     0,
+                     in->format_name(),
+                     header.get_string_attribute("compression"),
+                     header.get_string_attribute("oiio:ColorSpace")};
     std::size_t ids = 0;
     bool further = false;
     for (int c = 0; c < header.nchannels; ++c)
@@ -266,7 +272,8 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     CheckFileCanHold(file, *in, role);
 
     ImageFile result;
-    result.Layout = {header.x, header.y, header.full_x, header.full_y, header.full_width, header.full_height, {}};
+    result.Layout = {header.x,          header.y,           header.full_x, header.full_y,
+                     header.full_width, header.full_height, {},            header.get_string_attribute("oiio:ColorSpace")};
     for (const auto& [channel, which] : map.Further)
         result.Layout.FurtherChannels.push_back(header.channel_name(channel));
     result.DroppedChannels = map.Dropped;

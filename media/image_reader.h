@@ -20,6 +20,9 @@ struct ImageLayout {
     int FullX = 0, FullY = 0, FullWidth = 0, FullHeight = 0;
     // Which further channels the file had, by the names it used for them.
     std::vector<std::string> FurtherChannels;
+    // How the colour is encoded, as the file says or its format implies (OpenImageIO's colour
+    // space names: "sRGB", "Rec709", "Linear"); empty when nothing says.
+    std::string ColourEncoding{};
 };
 
 struct ImageFile {
@@ -41,6 +44,7 @@ struct ImageFacts {
     std::uint64_t BytesToKey = 0;  // memory that reading and keying it takes, at most
     std::string Format;            // OpenImageIO's name for its format ("openexr", "tiff", ...)
     std::string Compression;       // as its header names it; empty when it names none
+    std::string ColourEncoding{};  // as ImageLayout's
 };
 
 inline constexpr std::uint64_t kNoMemoryLimit = ~std::uint64_t{0};

@@ -3,11 +3,14 @@
 #include "base/errors.h"
 #include "media/atomic_writer.h"
 #include "media/further_channels.h"
+#include "media/oiio_errors.h"
 #include "media/storage_kinds.h"
 
+#include <OpenImageIO/color.h>
 #include <OpenImageIO/imageio.h>
 
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace qualvex {
@@ -23,6 +26,39 @@ std::unique_ptr<ImageOutput> CreateOutput(const std::filesystem::path& file)
     if (!out)
         throw Failure(file.string() + ": no image format is known for this file name's extension");
     return out;
+}
+
+// The conversion from `encoding` to linear: $OCIO's configuration, else the library's own, read
+// once and shared by the frames written at once.
+OIIO::ColorProcessorHandle LinearProcessor(const std::string& encoding, std::string& error)
+{
+    static std::mutex lock;
+    static OIIO::ColorConfig config;
+    const std::lock_guard<std::mutex> guard(lock);
+    OIIO::ColorProcessorHandle processor = config.createColorProcessor(encoding, "Linear");
+    if (!processor)
+        error = config.geterror();
+    return processor;
+}
+
+// Converts a row of RGBA colour; colour stored associated is converted straight (divided by alpha
+// where alpha > 0, then multiplied again), as the curves apply to colour, not to colour times
+// alpha. Alpha passes through.
+void ToLinear(const OIIO::ColorProcessor& processor, std::vector<float>& rgba, bool associated)
+{
+    const std::size_t pixels = rgba.size() / 4;
+    if (associated)
+        for (std::size_t x = 0; x < pixels; ++x)
+            if (const float a = rgba[4 * x + 3]; a > 0.0f)
+                for (int c = 0; c < 3; ++c)
+                    rgba[4 * x + static_cast<std::size_t>(c)] /= a;
+    processor.apply(rgba.data(), static_cast<int>(pixels), 1, 4, sizeof(float), 4 * sizeof(float),
+                    static_cast<OIIO::stride_t>(rgba.size() * sizeof(float)));
+    if (associated)
+        for (std::size_t x = 0; x < pixels; ++x)
+            if (const float a = rgba[4 * x + 3]; a > 0.0f)
+                for (int c = 0; c < 3; ++c)
+                    rgba[4 * x + static_cast<std::size_t>(c)] *= a;
 }
 
 ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourType,
@@ -56,6 +92,15 @@ ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourT
     // TIFF marks its extra sample by this; the other formats take their own convention.
     if (stored == AlphaReading::Straight)
         header.attribute("oiio:UnassociatedAlpha", 1);
+    // How the colour is encoded: PNG and TIFF keep the image library's own tag; OpenEXR's writer
+    // drops it (its readers take every file as linear), so it is said there in a tag of ours too.
+    const std::string encoding = options.LinearColour ? "Linear" : layout.ColourEncoding;
+    if (!encoding.empty()) {
+        header.attribute("oiio:ColorSpace", encoding);
+        header.attribute("qualvex:colorspace", encoding);
+    }
+    if (options.LinearColour && layout.ColourEncoding != "Linear")
+        header.attribute("qualvex:colourconversion", layout.ColourEncoding + " to Linear");
     return header;
 }
 
@@ -88,11 +133,22 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
     }
 
     const StorageKind& kind = KindOf(options.Storage);
-    const TypeDesc colourType(kind.FileType);
+    const TypeDesc colourType(static_cast<TypeDesc::BASETYPE>(kind.FileType));
     const AlphaReading stored = StoredAlpha(out->format_name(), options.Result);
     const bool associate = options.Result == AlphaReading::Straight && stored == AlphaReading::Associated;
     const bool dissociate = options.Result == AlphaReading::Associated && stored == AlphaReading::Straight;
     const ImageSpec header = Header(image, layout, colourType, further, options, stored);
+    OIIO::ColorProcessorHandle toLinear;
+    if (options.LinearColour && layout.ColourEncoding != "Linear") {
+        if (layout.ColourEncoding.empty())
+            throw Failure(file.string() + ": the source does not say how its colour is encoded: it cannot be "
+                                          "converted to linear (--output-colorspace)");
+        std::string error;
+        toLinear = LinearProcessor(layout.ColourEncoding, error);
+        if (!toLinear)
+            throw Failure(file.string() + ": no conversion from " + layout.ColourEncoding + " to linear: " +
+                          ErrorText(error, "unknown colour space"));
+    }
 
     // One native pixel record per pixel: colour in the chosen type, then the further channels.
     const std::size_t colourBytes = 4 * kind.Bytes;
@@ -128,6 +184,8 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
                     value[c] /= p.A;
             }
         }
+        if (toLinear)
+            ToLinear(*toLinear, rgba, stored == AlphaReading::Associated);
         unsigned char* row = buffer.data() + static_cast<std::size_t>(y) * width * pixelBytes;
         if (further.empty()) {
             OIIO::convert_pixel_values(TypeDesc::FLOAT, rgba.data(), colourType, row, static_cast<int>(4 * width));

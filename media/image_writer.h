@@ -22,6 +22,10 @@ struct WriteOptions {
     std::string Compression;  // the format's own default when empty
     SettingsRecord Record;  // nothing embedded when empty
     ExistingFile Existing = ExistingFile::Keep;
+    // Converts the colour from the layout's encoding to linear light on write, through
+    // OpenImageIO's colour conversion (OpenColorIO where $OCIO names a configuration); alpha is
+    // kept. The file then says "Linear" and what was converted.
+    bool LinearColour = false;
 };
 
 // Returns the names of further channels that the format could not hold.

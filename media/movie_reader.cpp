@@ -142,8 +142,18 @@ MovieFacts FactsOf(AVFormatContext& container, int stream, const std::filesystem
     facts.Storage = pixels->comp[0].depth > 8 ? PixelStorage::UInt16 : PixelStorage::UInt8;
     facts.HasAlpha = (pixels->flags & AV_PIX_FMT_FLAG_ALPHA) != 0 || CarriesVpxAlpha(video);
     facts.Matrix = MatrixOf(parameters);
+    switch (parameters.color_trc) {
+    case AVCOL_TRC_BT709:
+    case AVCOL_TRC_SMPTE170M:
+    case AVCOL_TRC_BT2020_10:
+    case AVCOL_TRC_BT2020_12: facts.ColourEncoding = "Rec709"; break;
+    case AVCOL_TRC_LINEAR: facts.ColourEncoding = "Linear"; break;
+    default: facts.ColourEncoding = "sRGB"; break;
+    }
     const AVCodecDescriptor* codec = avcodec_descriptor_get(parameters.codec_id);
     facts.Codec = codec != nullptr ? codec->name : "unknown";
+    for (unsigned i = 0; i < container.nb_streams; ++i)
+        facts.SoundStreams += container.streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ? 1 : 0;
     return facts;
 }
 
@@ -283,7 +293,7 @@ struct MovieReader::State {
         sws_scale(Scaler.get(), decoded.data, decoded.linesize, 0, decoded.height, planes, strides);
 
         ImageFile image;
-        image.Layout = {0, 0, 0, 0, decoded.width, decoded.height, {}};
+        image.Layout = {0, 0, 0, 0, decoded.width, decoded.height, {}, Facts.ColourEncoding};
         image.Pixels = std::make_unique<Image>(decoded.width, decoded.height, Facts.Storage, false);
         // Stored values widened as the image readers do: the host stores them back exactly.
         const float scale = wide ? 65535.0f : 255.0f;

@@ -35,6 +35,11 @@ struct MovieFacts {
     VideoMatrix Matrix = VideoMatrix::Bt709;
     bool HasAlpha = false;
     std::string Codec;  // FFmpeg's name for it
+    int SoundStreams = 0;
+    // How its colour is encoded, in OpenImageIO's colour space names: "sRGB" where the stream
+    // says so or says nothing (as untagged 8-bit video is shown), "Rec709" for the video
+    // standards' curve, "Linear" for linear light.
+    std::string ColourEncoding = "sRGB";
 };
 
 // Throws Failure naming the file when it is missing, not a plain file, holds no video stream, or

@@ -6,18 +6,45 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
 #include <libavutil/opt.h>
+#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace qualvex {
 namespace {
+
+struct CloseInput {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+
+struct FreeResampler {
+    void operator()(SwrContext* context) const { swr_free(&context); }
+};
+
+struct FreeFifo {
+    void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
+};
+
+// One of the source's sound streams in the keyed movie: copied packet for packet, or, where the
+// container cannot hold its codec, decoded, resampled and encoded again.
+struct SoundTrack {
+    AVStream* Out = nullptr;  // null: not in the movie
+    std::unique_ptr<AVCodecContext, FreeCodec> Decoder;
+    std::unique_ptr<AVCodecContext, FreeCodec> Encoder;  // null: copied
+    std::unique_ptr<SwrContext, FreeResampler> Resampler;
+    std::unique_ptr<AVAudioFifo, FreeFifo> Waiting;  // resampled, not yet a whole encoder frame
+    std::int64_t Encoded = 0;                         // samples handed to the encoder
+};
 
 struct FreeDictionary {
     AVDictionary* Entries = nullptr;
@@ -81,6 +108,19 @@ struct MovieWriter::State {
     std::uint64_t Clamped = 0;
     bool Finished = false;
 
+    // The source's sound: its file, and the stream each of its streams is copied to (null: not
+    // copied). Times are seconds from the first keyed frame.
+    std::unique_ptr<AVFormatContext, CloseInput> SoundInput;
+    std::vector<SoundTrack> Sound;  // by the source's stream index
+    std::unique_ptr<AVPacket, FreePacket> SoundPacket{av_packet_alloc()};
+    bool SoundHeld = false;  // SoundPacket holds a packet read but not yet due
+    double SoundAt = 0.0;    // when the held packet starts
+    bool SoundEnded = true;
+    double SourceStart = 0.0;  // the source's first frame on its own clock
+    double SoundFrom = 0.0;    // the first keyed frame on the source's clock, from its first frame
+    double SoundLength = 0.0;  // the keyed frames' duration
+    std::vector<MovieWriter::SoundNote> SoundNotes;
+
     State(const std::filesystem::path& file, int width, int height, const MovieWriteOptions& options)
         : File(file), Options(options), Written(file), Width(width), Height(height),
           Prores(LowerCaseExtension(file) == ".mov")
@@ -129,6 +169,13 @@ struct MovieWriter::State {
         encoder.framerate = AVRational{Options.RateNumerator, Options.RateDenominator};
         encoder.time_base = AVRational{Options.RateDenominator, Options.RateNumerator};
         encoder.colorspace = ColorSpaceOf(Options.Matrix);
+        if (Options.ColourEncoding == "sRGB" || Options.ColourEncoding == "Rec709") {
+            encoder.color_primaries = AVCOL_PRI_BT709;
+            encoder.color_trc = Options.ColourEncoding == "sRGB" ? AVCOL_TRC_IEC61966_2_1 : AVCOL_TRC_BT709;
+        } else if (Options.ColourEncoding == "Linear") {
+            encoder.color_primaries = AVCOL_PRI_BT709;
+            encoder.color_trc = AVCOL_TRC_LINEAR;
+        }
         encoder.color_range = AVCOL_RANGE_MPEG;
         encoder.thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
         if ((Container->oformat->flags & AVFMT_GLOBALHEADER) != 0)
@@ -158,6 +205,7 @@ struct MovieWriter::State {
             Fail("cannot describe the video stream", code);
         if (!Prores)
             av_dict_set(&Stream->metadata, "alpha_mode", "1", 0);
+        OpenSound();
         if (const int code = avio_open(&Container->pb, Written.Path().c_str(), AVIO_FLAG_WRITE); code < 0)
             Fail("cannot create the output's temporary file", code);
         if (const int code = avformat_write_header(Container, nullptr); code < 0)
@@ -170,6 +218,262 @@ struct MovieWriter::State {
         const int* matrix = sws_getCoefficients(SwsMatrix(Options.Matrix));
         sws_setColorspaceDetails(Scaler.get(), matrix, 1, matrix, 0, 0, 1 << 16, 1 << 16);
         Rgba.resize(static_cast<std::size_t>(Width) * static_cast<std::size_t>(Height) * 4);
+    }
+
+    [[noreturn]] void FailSound(const std::string& what, int code) const
+    {
+        throw Failure(Options.Sound.Source.string() + ": " + what + ": " + AvErrorText(code));
+    }
+
+    // Adds a stream for each sound stream of the source that the container can hold as it is.
+    void OpenSound()
+    {
+        const MovieSound& sound = Options.Sound;
+        if (sound.Source.empty() || sound.Frames <= 0 || sound.RateNumerator <= 0 || sound.RateDenominator <= 0)
+            return;
+        AVFormatContext* raw = nullptr;
+        if (const int code = avformat_open_input(&raw, sound.Source.c_str(), nullptr, nullptr); code < 0)
+            FailSound("cannot read the source's sound", code);
+        SoundInput.reset(raw);
+        if (const int code = avformat_find_stream_info(raw, nullptr); code < 0)
+            FailSound("cannot read the source's sound", code);
+        const int video = av_find_best_stream(raw, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (video >= 0 && raw->streams[video]->start_time != AV_NOPTS_VALUE)
+            SourceStart = static_cast<double>(raw->streams[video]->start_time) * av_q2d(raw->streams[video]->time_base);
+        // The rate was checked above 0.
+        const double seconds = static_cast<double>(sound.RateDenominator) / sound.RateNumerator;
+        SoundFrom = (sound.FirstFrame - 1) * seconds;
+        SoundLength = sound.Frames * seconds;
+        Sound.resize(raw->nb_streams);
+        int number = 0;
+        for (unsigned i = 0; i < raw->nb_streams; ++i) {
+            AVStream* in = raw->streams[i];
+            if (in->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) {
+                in->discard = AVDISCARD_ALL;
+                continue;
+            }
+            const char* codec = avcodec_get_name(in->codecpar->codec_id);
+            const std::string what = "sound stream " + std::to_string(++number) + " (" + codec + ", " +
+                                     std::to_string(in->codecpar->ch_layout.nb_channels) + " channels)";
+            SoundTrack& track = Sound[i];
+            if (avformat_query_codec(Container->oformat, in->codecpar->codec_id, FF_COMPLIANCE_NORMAL) == 1) {
+                track.Out = NewSoundStream(in->time_base);
+                if (const int code = avcodec_parameters_copy(track.Out->codecpar, in->codecpar); code < 0)
+                    Fail("cannot describe a sound stream", code);
+                track.Out->codecpar->codec_tag = 0;  // the container's own tag for the codec
+                av_dict_copy(&track.Out->metadata, in->metadata, 0);
+                SoundNotes.push_back({what + ": copied", true});
+                continue;
+            }
+            const char* encoder = Prores ? "aac" : "libopus";
+            const std::string why = std::string("a ") + (Prores ? ".mov" : ".webm") + " file cannot hold " + codec;
+            const std::string failed = OpenReencoding(track, *in, encoder);
+            if (!failed.empty()) {
+                SoundNotes.push_back({what + ": left out: " + why + ", and it cannot be re-encoded (" + failed + ")",
+                                      false});
+                track = SoundTrack{};
+                in->discard = AVDISCARD_ALL;
+                continue;
+            }
+            av_dict_copy(&track.Out->metadata, in->metadata, 0);
+            SoundNotes.push_back({what + ": re-encoded as " + avcodec_get_name(track.Encoder->codec_id) + " (" + why +
+                                      " as it is)",
+                                  true});
+        }
+        SoundEnded = std::none_of(Sound.begin(), Sound.end(), [](const SoundTrack& t) { return t.Out != nullptr; });
+    }
+
+    AVStream* NewSoundStream(AVRational timeBase)
+    {
+        AVStream* out = avformat_new_stream(Container, nullptr);
+        if (out == nullptr)
+            throw Failure(File.string() + ": cannot add a sound stream");
+        out->time_base = timeBase;
+        return out;
+    }
+
+    // Sets up decoding, resampling and encoding with `encoderName` for a stream the container
+    // cannot hold as it is; returns what failed, empty when all is set.
+    std::string OpenReencoding(SoundTrack& track, const AVStream& in, const char* encoderName)
+    {
+        const AVCodec* decoder = avcodec_find_decoder(in.codecpar->codec_id);
+        const AVCodec* encoder = avcodec_find_encoder_by_name(encoderName);
+        if (decoder == nullptr)
+            return "no decoder for it";
+        if (encoder == nullptr)
+            return std::string("no ") + encoderName + " encoder";
+        track.Decoder.reset(avcodec_alloc_context3(decoder));
+        if (avcodec_parameters_to_context(track.Decoder.get(), in.codecpar) < 0 ||
+            avcodec_open2(track.Decoder.get(), decoder, nullptr) < 0)
+            return "its decoder does not open";
+        AVCodecContext& source = *track.Decoder;
+        track.Encoder.reset(avcodec_alloc_context3(encoder));
+        AVCodecContext& target = *track.Encoder;
+        // Opus runs at 48 kHz; AAC keeps the source's rate.
+        target.sample_rate = encoder->id == AV_CODEC_ID_OPUS ? 48000 : source.sample_rate;
+        target.sample_fmt = encoder->sample_fmts != nullptr ? encoder->sample_fmts[0] : AV_SAMPLE_FMT_FLTP;
+        if (source.ch_layout.nb_channels > 2) {
+            av_channel_layout_default(&target.ch_layout, 2);  // more than stereo is mixed down
+        } else if (av_channel_layout_copy(&target.ch_layout, &source.ch_layout) < 0) {
+            return "its channel layout";
+        }
+        target.bit_rate = 64000 * target.ch_layout.nb_channels;
+        target.time_base = AVRational{1, target.sample_rate};
+        if ((Container->oformat->flags & AVFMT_GLOBALHEADER) != 0)
+            target.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+        if (const int code = avcodec_open2(&target, encoder, nullptr); code < 0)
+            return "the " + std::string(encoderName) + " encoder does not open: " + AvErrorText(code);
+        SwrContext* resampler = nullptr;
+        if (swr_alloc_set_opts2(&resampler, &target.ch_layout, target.sample_fmt, target.sample_rate,
+                                &source.ch_layout, source.sample_fmt, source.sample_rate, 0, nullptr) < 0 ||
+            swr_init(resampler) < 0) {
+            swr_free(&resampler);
+            return "no resampling to the encoder's format";
+        }
+        track.Resampler.reset(resampler);
+        track.Waiting.reset(av_audio_fifo_alloc(target.sample_fmt, target.ch_layout.nb_channels, 4096));
+        if (!track.Waiting)
+            return "not enough memory";
+        track.Out = NewSoundStream(target.time_base);
+        if (avcodec_parameters_from_context(track.Out->codecpar, &target) < 0)
+            return "its stream cannot be described";
+        return {};
+    }
+
+    // Decodes a packet of a re-encoded stream, resamples it and encodes every whole frame
+    // waiting; `packet` null ends the stream.
+    void Reencode(SoundTrack& track, AVPacket* packet)
+    {
+        if (const int code = avcodec_send_packet(track.Decoder.get(), packet); code < 0 && code != AVERROR_EOF)
+            FailSound("cannot decode the source's sound", code);
+        std::unique_ptr<AVFrame, FreeFrame> decoded(av_frame_alloc());
+        while (true) {
+            const int code = avcodec_receive_frame(track.Decoder.get(), decoded.get());
+            if (code == AVERROR(EAGAIN) || code == AVERROR_EOF)
+                break;
+            if (code < 0)
+                FailSound("cannot decode the source's sound", code);
+            Resample(track, const_cast<const std::uint8_t**>(decoded->extended_data), decoded->nb_samples);
+            av_frame_unref(decoded.get());
+        }
+        if (packet == nullptr)
+            Resample(track, nullptr, 0);  // what the resampler still holds
+        EncodeWaiting(track, packet == nullptr);
+    }
+
+    void Resample(SoundTrack& track, const std::uint8_t** input, int samples)
+    {
+        const AVCodecContext& target = *track.Encoder;
+        const int room = swr_get_out_samples(track.Resampler.get(), samples);
+        if (room <= 0)
+            return;
+        std::uint8_t** converted = nullptr;
+        if (const int code = av_samples_alloc_array_and_samples(&converted, nullptr, target.ch_layout.nb_channels,
+                                                                room, target.sample_fmt, 0);
+            code < 0)
+            Fail("not enough memory for the sound", code);
+        const int made = swr_convert(track.Resampler.get(), converted, room, input, samples);
+        const int kept = made > 0 ? av_audio_fifo_write(track.Waiting.get(), reinterpret_cast<void**>(converted), made)
+                                  : made;
+        av_freep(&converted[0]);
+        av_freep(&converted);
+        if (made < 0 || kept < made)
+            Fail("cannot resample the sound", made < 0 ? made : AVERROR(ENOMEM));
+    }
+
+    // Encodes the waiting samples a whole encoder frame at a time (and the rest too when `all`).
+    void EncodeWaiting(SoundTrack& track, bool all)
+    {
+        AVCodecContext& target = *track.Encoder;
+        const int frameSize = target.frame_size > 0 ? target.frame_size : 1024;
+        while (av_audio_fifo_size(track.Waiting.get()) >= (all ? 1 : frameSize)) {
+            std::unique_ptr<AVFrame, FreeFrame> frame(av_frame_alloc());
+            frame->nb_samples = std::min(frameSize, av_audio_fifo_size(track.Waiting.get()));
+            frame->format = target.sample_fmt;
+            frame->sample_rate = target.sample_rate;
+            if (av_channel_layout_copy(&frame->ch_layout, &target.ch_layout) < 0 ||
+                av_frame_get_buffer(frame.get(), 0) < 0)
+                Fail("not enough memory for the sound", AVERROR(ENOMEM));
+            av_audio_fifo_read(track.Waiting.get(), reinterpret_cast<void**>(frame->data), frame->nb_samples);
+            frame->pts = track.Encoded;
+            track.Encoded += frame->nb_samples;
+            SendSound(track, frame.get());
+        }
+        if (all)
+            SendSound(track, nullptr);
+    }
+
+    void SendSound(SoundTrack& track, const AVFrame* frame)
+    {
+        if (const int code = avcodec_send_frame(track.Encoder.get(), frame); code < 0)
+            Fail("the sound encoder refused its samples", code);
+        std::unique_ptr<AVPacket, FreePacket> packet(av_packet_alloc());
+        while (true) {
+            const int code = avcodec_receive_packet(track.Encoder.get(), packet.get());
+            if (code == AVERROR(EAGAIN) || code == AVERROR_EOF)
+                return;
+            if (code < 0)
+                Fail("cannot encode the sound", code);
+            av_packet_rescale_ts(packet.get(), track.Encoder->time_base, track.Out->time_base);
+            packet->stream_index = track.Out->index;
+            if (const int written = av_interleaved_write_frame(Container, packet.get()); written < 0)
+                Fail("cannot write the movie's sound", written);
+        }
+    }
+
+    // Copies the source's sound packets that start before `until`, in seconds from the first
+    // keyed frame. Packets are whole: the sound starts with the first packet at or after the
+    // first keyed frame and ends with the last that starts before the keyed frames end.
+    void WriteSoundUntil(double until)
+    {
+        AVPacket* packet = SoundPacket.get();
+        while (!SoundEnded) {
+            if (!SoundHeld) {
+                const int code = av_read_frame(SoundInput.get(), packet);
+                if (code == AVERROR_EOF) {
+                    SoundEnded = true;
+                    return;
+                }
+                if (code < 0)
+                    FailSound("cannot read the source's sound", code);
+                const auto index = static_cast<std::size_t>(packet->stream_index);
+                const std::int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+                if (index >= Sound.size() || Sound[index].Out == nullptr || stamp == AV_NOPTS_VALUE) {
+                    av_packet_unref(packet);
+                    continue;
+                }
+                SoundAt = static_cast<double>(stamp) * av_q2d(SoundInput->streams[index]->time_base) - SourceStart -
+                          SoundFrom;
+                // A microsecond's slack: the frame and packet clocks round differently.
+                if (SoundAt < -1e-6 || SoundAt >= SoundLength - 1e-6) {
+                    av_packet_unref(packet);
+                    continue;
+                }
+                SoundHeld = true;
+            }
+            if (SoundAt >= until)
+                return;
+            SoundHeld = false;
+            SoundTrack& track = Sound[static_cast<std::size_t>(packet->stream_index)];
+            if (track.Encoder) {
+                // Decoded, its samples counted from the first keyed frame by the encoder's clock.
+                Reencode(track, packet);
+                av_packet_unref(packet);
+                continue;
+            }
+            const AVStream* in = SoundInput->streams[packet->stream_index];
+            AVStream* out = track.Out;
+            const auto shift = static_cast<std::int64_t>(std::llround((SourceStart + SoundFrom) / av_q2d(in->time_base)));
+            if (packet->pts != AV_NOPTS_VALUE)
+                packet->pts -= shift;
+            if (packet->dts != AV_NOPTS_VALUE)
+                packet->dts -= shift;
+            av_packet_rescale_ts(packet, in->time_base, out->time_base);
+            packet->stream_index = out->index;
+            packet->pos = -1;
+            if (const int written = av_interleaved_write_frame(Container, packet); written < 0)
+                Fail("cannot write the movie's sound", written);
+        }
     }
 
     // Hands the encoder's packets to the file; `frame` null ends the stream.
@@ -229,6 +533,8 @@ void MovieWriter::WriteFrame(const Image& keyed)
     frame.width = state.Width;
     frame.height = state.Height;
     frame.colorspace = state.Encoder->colorspace;
+    frame.color_primaries = state.Encoder->color_primaries;
+    frame.color_trc = state.Encoder->color_trc;
     frame.color_range = AVCOL_RANGE_MPEG;
     if (const int code = av_frame_get_buffer(&frame, 0); code < 0)
         state.Fail("not enough memory for a frame", code);
@@ -239,6 +545,11 @@ void MovieWriter::WriteFrame(const Image& keyed)
     frame.pts = state.Frames;
     state.Encode(&frame);
     ++state.Frames;
+    // The sound goes along with the pictures: up to the end of the frames written (the rate is
+    // the source's, checked above 0).
+    if (!state.SoundEnded)
+        state.WriteSoundUntil(static_cast<double>(state.Frames) * state.Options.Sound.RateDenominator /
+                              state.Options.Sound.RateNumerator);
 }
 
 void MovieWriter::Finish()
@@ -247,6 +558,10 @@ void MovieWriter::Finish()
     if (state.Finished)
         return;
     state.Encode(nullptr);
+    state.WriteSoundUntil(std::numeric_limits<double>::infinity());
+    for (SoundTrack& track : state.Sound)
+        if (track.Encoder)
+            state.Reencode(track, nullptr);
     if (const int code = av_write_trailer(state.Container); code < 0)
         state.Fail("cannot end the movie", code);
     const int pending = state.Container->pb->error;
@@ -259,5 +574,7 @@ void MovieWriter::Finish()
 int MovieWriter::FramesWritten() const { return m_State->Frames; }
 
 std::uint64_t MovieWriter::ClampedValues() const { return m_State->Clamped; }
+
+const std::vector<MovieWriter::SoundNote>& MovieWriter::SoundNotes() const { return m_State->SoundNotes; }
 
 }  // namespace qualvex

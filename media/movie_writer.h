@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace qualvex {
 
@@ -24,12 +26,25 @@ bool IsMovieOutputName(const std::filesystem::path& file);
 // written in (.mp4, .mkv, .avi and the other movie names: no alpha that their readers keep).
 void CheckMovieOutputName(const std::filesystem::path& file);
 
+// The sound of a movie source that goes along with its keyed frames.
+struct MovieSound {
+    std::filesystem::path Source;  // empty: none
+    int FirstFrame = 1;            // the first frame keyed (the source's frames count from 1)
+    int Frames = 0;                // how many frames from it are keyed
+    int RateNumerator = 0;         // the source's frames per second (the movie's own)
+    int RateDenominator = 1;
+};
+
 struct MovieWriteOptions {
     int RateNumerator = 24;  // frames per second as a fraction
     int RateDenominator = 1;
     VideoMatrix Matrix = VideoMatrix::Bt709;
     AlphaReading Result = AlphaReading::Straight;  // how the keyed images' colour reads
     ExistingFile Existing = ExistingFile::Keep;
+    MovieSound Sound = {};
+    // How the frames' colour is encoded (ImageLayout's names): tagged on the video stream as its
+    // transfer curve, with the video standards' primaries.
+    std::string ColourEncoding = {};
 };
 
 class MovieWriter {
@@ -46,6 +61,12 @@ public:
     void Finish();
 
     int FramesWritten() const;
+    // What became of each of the source's sound streams, for the run to say.
+    struct SoundNote {
+        std::string Text;  // "sound stream 1 (aac, 2 channels): copied"
+        bool Copied;       // copied or re-encoded; false: left out
+    };
+    const std::vector<SoundNote>& SoundNotes() const;
     // Colour and alpha values outside 0..1 (or NaN) that the video's range could not hold and
     // were clamped to it.
     std::uint64_t ClampedValues() const;

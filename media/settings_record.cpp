@@ -4,6 +4,7 @@
 #include "base/safe_text.h"
 #include "media/oiio_errors.h"
 
+#include <OpenImageIO/imageio.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>

@@ -7,7 +7,13 @@
 #include <filesystem>
 #include <string>
 
-#include <OpenImageIO/imageio.h>
+// Declared only: the image library's full header costs every file that includes this one.
+#include <OpenImageIO/oiioversion.h>
+OIIO_NAMESPACE_BEGIN
+class ImageOutput;
+class ImageSpec;
+struct TypeDesc;
+OIIO_NAMESPACE_END
 
 namespace qualvex {
 

@@ -2,7 +2,19 @@
 
 #include "base/errors.h"
 
+#include <OpenImageIO/typedesc.h>
+
 namespace qualvex {
+namespace {
+
+constexpr StorageKind kStorageKinds[] = {
+    {PixelStorage::UInt8, "uint8", OIIO::TypeDesc::UINT8, 1},
+    {PixelStorage::UInt16, "uint16", OIIO::TypeDesc::UINT16, 2},
+    {PixelStorage::Half, "half", OIIO::TypeDesc::HALF, 2},
+    {PixelStorage::Float, "float", OIIO::TypeDesc::FLOAT, 4},
+};
+
+}  // namespace
 
 const StorageKind& KindOf(PixelStorage storage)
 {

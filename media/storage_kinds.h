@@ -5,7 +5,11 @@
 
 #include "host/image.h"
 
-#include <OpenImageIO/typedesc.h>
+// Declared only: the image library's header costs every file that includes this one.
+#include <OpenImageIO/oiioversion.h>
+OIIO_NAMESPACE_BEGIN
+struct TypeDesc;
+OIIO_NAMESPACE_END
 
 #include <cstddef>
 #include <string>
@@ -15,15 +19,8 @@ namespace qualvex {
 struct StorageKind {
     PixelStorage Storage;
     const char* Name;                  // as --data-type takes it
-    OIIO::TypeDesc::BASETYPE FileType;  // the type written to and read from files
+    unsigned char FileType;            // the image library's base type (TypeDesc::BASETYPE) in files
     std::size_t Bytes;                 // per channel value
-};
-
-inline constexpr StorageKind kStorageKinds[] = {
-    {PixelStorage::UInt8, "uint8", OIIO::TypeDesc::UINT8, 1},
-    {PixelStorage::UInt16, "uint16", OIIO::TypeDesc::UINT16, 2},
-    {PixelStorage::Half, "half", OIIO::TypeDesc::HALF, 2},
-    {PixelStorage::Float, "float", OIIO::TypeDesc::FLOAT, 4},
 };
 
 const StorageKind& KindOf(PixelStorage storage);

@@ -5,7 +5,7 @@ set -euo pipefail
 # run the fuzz targets (scripts/fuzz.sh).
 packages=(cmake ninja-build g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
           libcpp-httplib-dev
-          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev frei0r-plugins-dev
+          libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev frei0r-plugins-dev
           clang libclang-rt-14-dev llvm)
 # --tests: what the end-to-end tests drive: Chromium and npm (with Debian's nodejs, unless a
 # Node.js with npm is already there) for qualvex tune's page; Slurm and munge for qualvex farm;

@@ -295,6 +295,11 @@ struct TuneSession::State {
             for (std::size_t b = 0; b < count; ++b)
                 keyBand(*Tool, b);
         }
+        // Fully keyed pixels of a result that reads as associated hold colour 0, as qualvex key
+        // writes them (its default): the page shows what Save's command writes.
+        if (AutoResultReading(*Tool, nullptr) == AlphaReading::Associated)
+            for (const std::unique_ptr<Image>& band : keyed)
+                ClearKeyedColour(*band);
         LastKeyed = {frame, step, Generation, std::move(keyed)};
         return LastKeyed;
     }

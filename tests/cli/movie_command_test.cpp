@@ -316,5 +316,82 @@ TEST_F(MovieCommand, ADamagedMovieFailsNamingTheFileAndTheFrame)
     }
 }
 
+// The source's sound goes into the keyed movie as it is, trimmed to the frames keyed, where the
+// container holds its codec; --no-audio leaves it out. ffprobe reads what was written.
+TEST_F(MovieCommand, TheSourcesSoundGoesAlongTrimmedToTheFramesKeyed)
+{
+    // 6 frames at 5 per second (1.2 s) with a tone: AAC in one source, Opus in another.
+    for (const auto& [name, codec] : {std::pair{"aac.mkv", "aac"}, std::pair{"opus.mkv", "libopus"}})
+        ASSERT_EQ(Shell("ffmpeg -v error -framerate 5 -start_number 1 -i plate.%04d.png -f lavfi -i "
+                        "sine=frequency=440:sample_rate=48000:duration=1.2 -c:v ffv1 -pix_fmt bgr0 -c:a " +
+                        std::string(codec) + " -shortest " + name),
+                  0)
+            << name;
+    // One value of the first sound stream as ffprobe reports it; "" when there is none.
+    const auto sound = [this](const std::string& movie, const std::string& entry) {
+        const std::string out = P("sound.txt").string();
+        std::system(("cd '" + m_Dir.string() + "' && ffprobe -v error -select_streams a:0 -show_entries stream=" +
+                     entry + " -of default=noprint_wrappers=1:nokey=1 " + movie + " >'" + out + "' 2>/dev/null")
+                        .c_str());
+        std::string text = Slurp(out);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+            text.pop_back();
+        return text;
+    };
+    const struct {
+        const char* What;
+        const char* Source;
+        const char* Movie;
+        std::vector<std::string> Options;
+        const char* Codec;     // "" where the movie has no sound
+        double Start, Length;  // seconds, by hand: the frames keyed at 5 per second
+        const char* Says;
+    } cases[] = {
+        {"every frame into .mov", "aac.mkv", "all.mov", {}, "aac", 0.0, 1.2,
+         "all.mov: sound stream 1 (aac, 1 channels): copied, frames 1 to 6 of the source"},
+        {"frames 3-5 into .mov", "aac.mkv", "part.mov", {"--frames", "3-5"}, "aac", 0.0, 0.6,
+         "part.mov: sound stream 1 (aac, 1 channels): copied, frames 3 to 5 of the source"},
+        {"Opus into .webm", "opus.mkv", "all.webm", {}, "opus", 0.0, 1.2, "all.webm: sound stream 1 (opus"},
+        {"AAC re-encoded for .webm", "aac.mkv", "again.webm", {"--frames", "2-6"}, "opus", 0.0, 1.0,
+         "again.webm: sound stream 1 (aac, 1 channels): re-encoded as opus (a .webm file cannot hold aac as it "
+         "is), frames 2 to 6 of the source"},
+        {"another frame rate", "aac.mkv", "fast.mov", {"--frame-rate", "10"}, "", 0, 0,
+         "fast.mov: the source's sound is left out: the frames play at another rate"},
+        {"--no-audio", "aac.mkv", "silent.mov", {"--no-audio"}, "", 0, 0, ""},
+    };
+    for (const auto& c : cases) {
+        const RunResult run = Run(With(With({"key", c.Source, "-o", c.Movie}, c.Options), kKey));
+        ASSERT_EQ(run.ExitCode, 0) << c.What << ": " << run.Err;
+        if (*c.Says != '\0')
+            EXPECT_NE(run.Err.find(c.Says), std::string::npos) << c.What << ": " << run.Err;
+        else
+            EXPECT_EQ(run.Err.find("sound"), std::string::npos) << c.What << ": " << run.Err;
+        const std::string movie = c.Movie;
+        EXPECT_EQ(sound(movie, "codec_name"), c.Codec) << c.What;
+        if (*c.Codec == '\0')
+            continue;
+        // The sound's packets, "pts_time,duration_time" a line: where it starts and ends. Whole
+        // packets: up to one packet (1024 samples of AAC, 20 ms of Opus) short at either end.
+        const std::string out = P("packets.txt").string();
+        std::system(("cd '" + m_Dir.string() + "' && ffprobe -v error -select_streams a:0 -show_entries "
+                     "packet=pts_time,duration_time -of csv=p=0 " + movie + " >'" + out + "' 2>/dev/null")
+                        .c_str());
+        std::ifstream packets(out);
+        double start = -1, end = -1;
+        for (std::string line; std::getline(packets, line);) {
+            const std::size_t comma = line.find(',');
+            if (comma == std::string::npos)
+                continue;  // not a packet's line
+            const double at = std::atof(line.c_str());
+            const double duration = std::atof(line.c_str() + comma + 1);
+            if (start < 0)
+                start = at;
+            end = std::max(end, at + duration);
+        }
+        EXPECT_NEAR(start, c.Start, 0.03) << c.What;
+        EXPECT_NEAR(end - start, c.Length, 0.05) << c.What;
+    }
+}
+
 }  // namespace
 }  // namespace qualvex::testing

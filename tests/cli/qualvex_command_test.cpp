@@ -32,7 +32,8 @@ TEST_F(QualvexCommand, FloatExrMatchesADirectRenderThroughTheHostBitForBit)
     const int w = 16, h = 6;
     const auto pixels = PlatePixels(w, h, 4);
     WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, pixels);
-    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q"}, kKey));
+    // The tool's result as it is, fully keyed pixels' colour included.
+    const RunResult run = Run(With({"key", "plate.exr", "-o", "keyed.exr", "-q", "--keep-keyed-colour"}, kKey));
     ASSERT_EQ(run.ExitCode, 0) << run.Err;
 
     // The same settings and pixels, rendered in this process through the host.
@@ -686,26 +687,6 @@ TEST_F(QualvexCommand, InterruptedRunExits130WithEveryWrittenFrameComplete)
     EXPECT_LT(written, frames) << "the run ended before it could be interrupted";
 }
 
-TEST_F(QualvexCommand, DemoKeysItsPlateAndReportsTheMatteError)
-{
-    const RunResult run = Run({"demo", "-o", "demo", "-q"});
-    ASSERT_EQ(run.ExitCode, 0) << run.Err;
-    // The shipped settings' line; the fitted settings' line follows it (fit_command_test.cpp).
-    EXPECT_EQ(run.Out.substr(0, run.Out.find('\n') + 1),
-              "matte error against the true alpha: mean absolute 0.0264, 86.0% of pixels within 0.05\n");
-    // Finishing removes the green spill on the subject and leaves the matte as it was.
-    EXPECT_NE(run.Out.find("finished with despill (average): matte error mean absolute 0.0264; mean green spill on "
-                           "the subject 0.0000, 0.0119 before\n"),
-              std::string::npos)
-        << run.Out;
-    for (const char* name : {"plate.exr", "keyed.exr", "preview.png", "settings.json"})
-        EXPECT_TRUE(std::filesystem::is_regular_file(P("demo") / name)) << name;
-    const ReadBack keyed = ReadImage(P("demo") / "keyed.exr");
-    EXPECT_EQ(keyed.Header.width, 960);
-    EXPECT_EQ(keyed.Header.height, 540);
-    EXPECT_FALSE(keyed.Header.get_string_attribute("qualvex:settings").empty());
-}
-
 TEST_F(QualvexCommand, PluginIsFoundThroughTheSearchPath)
 {
     const std::string folder = QUALVEX_PLUGIN_DIR;
@@ -734,8 +715,9 @@ TEST_F(QualvexCommand, OneChannelSourceKeysAsGrey)
         rgb.insert(rgb.end(), {v, v, v});
     WriteImage(P("grey.exr"), w, h, {"Y"}, TypeDesc::FLOAT, grey);
     WriteImage(P("rgb.exr"), w, h, {"R", "G", "B"}, TypeDesc::FLOAT, rgb);
+    // The colour is compared everywhere: fully keyed pixels keep theirs.
     const std::vector<std::string> window = {"--set", "ValueRed=0.5", "--set", "ValueGreen=0.5", "--set",
-                                             "ValueBlue=0.5", "--set", "FadeRed=1", "-q"};
+                                             "ValueBlue=0.5", "--set", "FadeRed=1", "-q", "--keep-keyed-colour"};
     ASSERT_EQ(Run(With({"key", "grey.exr", "-o", "keyed-grey.exr"}, With(kKey, window))).ExitCode, 0);
     ASSERT_EQ(Run(With({"key", "rgb.exr", "-o", "keyed-rgb.exr"}, With(kKey, window))).ExitCode, 0);
     const ReadBack fromGrey = ReadImage(P("keyed-grey.exr"));
@@ -872,6 +854,88 @@ TEST_F(QualvexCommand, AnEightOrSixteenBitSourceGoesIntoExrAsHalfFloat)
     const RunResult quiet = Run(With({"key", "plate.png", "-o", "quiet.exr", "-q"}, kKey));
     EXPECT_EQ(quiet.ExitCode, 0);
     EXPECT_EQ(quiet.Err, "");
+}
+
+// Outputs say how their colour is encoded, as the source says it; --output-colorspace linear
+// converts on write. Read back by oiiotool and ffprobe; the linear values are oiiotool's own
+// conversion of the source.
+TEST_F(QualvexCommand, OutputsSayHowTheirColourIsEncodedAndConvertToLinearWhenAsked)
+{
+    if (std::system("oiiotool --version >/dev/null 2>&1") != 0 || std::system("ffprobe -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "oiiotool and ffprobe are needed to read the outputs";
+    const int w = 16, h = 4;
+    WriteImage(P("plate.png"), w, h, {"R", "G", "B"}, TypeDesc::UINT8, PlatePixels(w, h, 3));
+    for (int frame : {1, 2})
+        WriteImage(P("plate." + std::to_string(frame) + ".png"), w, h, {"R", "G", "B"}, TypeDesc::UINT8,
+                   PlatePixels(w, h, 3, frame));
+    const std::vector<std::string> straight = With(kKey, {"--set", "ColCor=0", "-q"});
+    const auto info = [this](const std::string& file) {
+        std::system(("oiiotool --info -v '" + P(file).string() + "' >'" + P("info.txt").string() + "' 2>&1").c_str());
+        return Slurp(P("info.txt"));
+    };
+    ASSERT_EQ(Run(With({"key", "plate.png", "-o", "out.png"}, straight)).ExitCode, 0);
+    ASSERT_EQ(Run(With({"key", "plate.png", "-o", "out.exr", "--data-type", "float"}, straight)).ExitCode, 0);
+    const RunResult linear =
+        Run(With({"key", "plate.png", "-o", "linear.exr", "--data-type", "float", "--output-colorspace", "linear"},
+                 With(kKey, {"--set", "ColCor=0"})));
+    ASSERT_EQ(linear.ExitCode, 0) << linear.Err;
+    EXPECT_NE(linear.Err.find("linear.exr: colour converted from sRGB to linear on write (--output-colorspace linear)"),
+              std::string::npos)
+        << linear.Err;
+    EXPECT_NE(info("out.png").find("oiio:ColorSpace: \"sRGB\""), std::string::npos) << info("out.png");
+    EXPECT_NE(info("out.exr").find("qualvex:colorspace: \"sRGB\""), std::string::npos) << info("out.exr");
+    const std::string linearInfo = info("linear.exr");
+    EXPECT_NE(linearInfo.find("qualvex:colorspace: \"Linear\""), std::string::npos) << linearInfo;
+    EXPECT_NE(linearInfo.find("qualvex:colourconversion: \"sRGB to Linear\""), std::string::npos) << linearInfo;
+
+    // The converted colour (stored associated: divided by alpha again) is oiiotool's conversion of
+    // the source; alpha is the matte of the unconverted run.
+    ASSERT_EQ(std::system(("oiiotool '" + P("plate.png").string() + "' --colorconvert sRGB linear -d float -o '" +
+                           P("reference.exr").string() + "'")
+                              .c_str()),
+              0);
+    const ReadBack converted = ReadImage(P("linear.exr"));
+    const ReadBack unconverted = ReadImage(P("out.exr"));
+    const ReadBack reference = ReadImage(P("reference.exr"));
+    int compared = 0;
+    for (int i = 0; i < w * h; ++i) {
+        const float a = converted.Pixels[static_cast<std::size_t>(4 * i + 3)];
+        EXPECT_EQ(a, unconverted.Pixels[static_cast<std::size_t>(4 * i + 3)]) << "alpha of pixel " << i;
+        if (a <= 0.0f)
+            continue;
+        ++compared;
+        for (int c = 0; c < 3; ++c)
+            EXPECT_NEAR(converted.Pixels[static_cast<std::size_t>(4 * i + c)] / a,
+                        reference.Pixels[static_cast<std::size_t>(3 * i + c)], 2e-6f)
+                << "pixel " << i << " channel " << c;
+    }
+    EXPECT_GT(compared, w * h / 4);
+
+    // A movie says it on its video stream.
+    ASSERT_EQ(Run(With({"key", "plate.#.png", "-o", "keyed.mov"}, straight)).ExitCode, 0);
+    std::system(("ffprobe -v error -select_streams v:0 -show_entries stream=color_transfer,color_primaries -of "
+                 "default=noprint_wrappers=1 '" + P("keyed.mov").string() + "' >'" + P("probe.txt").string() + "'")
+                    .c_str());
+    const std::string probe = Slurp(P("probe.txt"));
+    EXPECT_NE(probe.find("color_transfer=iec61966-2-1"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("color_primaries=bt709"), std::string::npos) << probe;
+
+    const struct {
+        std::vector<std::string> Args;
+        const char* Says;
+    } refusals[] = {
+        {{"key", "plate.#.png", "-o", "linear.mov", "--output-colorspace", "linear"},
+         "--output-colorspace linear applies to image outputs"},
+        {{"key", "plate.png", "-o", "odd.exr", "--output-colorspace", "rec709"},
+         "--output-colorspace \"rec709\": expected source or linear"},
+    };
+    for (const auto& c : refusals) {
+        const RunResult run = Run(With(c.Args, straight));
+        EXPECT_EQ(run.ExitCode, 2) << c.Says;
+        EXPECT_NE(run.Err.find(c.Says), std::string::npos) << run.Err;
+        EXPECT_FALSE(std::filesystem::exists(P("linear.mov")));
+        EXPECT_FALSE(std::filesystem::exists(P("odd.exr")));
+    }
 }
 
 TEST_F(QualvexCommand, AFlatMatteAndOutOfRangeValuesAreWarnedAbout)

@@ -144,6 +144,47 @@ TEST_F(Frei0rHosts, GStreamerKeysAsQualvexKeyDoes)
     ExpectSame("gst.png", "ref.png", "gst-launch-1.0");
 }
 
+// Two instances of the filter in one process: in ffmpeg, two branches of one filter graph; in
+// GStreamer, two branches of a tee, each behind a queue and so on a thread of its own, keying
+// their frames at the same time. Every frame of both is the frame qualvex key writes.
+TEST_F(Frei0rHosts, TwoInstancesAtOnceKeyAsOneDoes)
+{
+    if (!Installed("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg is not installed";
+    Reference("finished.json", "ref.png");
+    const std::string settings = P("finished.json").string();
+    std::string err;
+    ASSERT_EQ(Host("ffmpeg -v error -y -loop 1 -i plate.png -filter_complex "
+                   "'[0:v]format=rgba,split[a][b];[a]frei0r=filter_name=qualvex:filter_params=" + settings +
+                       "[ka];[b]frei0r=filter_name=qualvex:filter_params=" + settings +
+                       "[kb]' -map '[ka]' -frames:v 4 -pix_fmt rgba ffmpeg-a.%d.png -map '[kb]' -frames:v 4 -pix_fmt rgba "
+                       "ffmpeg-b.%d.png",
+                   err),
+              0)
+        << err;
+    for (int frame = 1; frame <= 4; ++frame)
+        for (const char* branch : {"a", "b"})
+            ExpectSame("ffmpeg-" + std::string(branch) + "." + std::to_string(frame) + ".png", "ref.png",
+                       std::string("ffmpeg branch ") + branch + ", frame " + std::to_string(frame));
+
+    if (!Installed("gst-launch-1.0") || Host("gst-inspect-1.0 frei0r-filter-qualvex", err) != 0)
+        GTEST_SKIP() << "GStreamer with its frei0r bridge is not installed";
+    std::string branches;
+    for (const char* branch : {"a", "b"})
+        branches += std::string(" t. ! queue ! frei0r-filter-qualvex settings=") + settings +
+                    " ! videoconvert ! video/x-raw,format=RGBA ! pngenc snapshot=false ! multifilesink location=gst-" +
+                    branch + ".%d.png";
+    ASSERT_EQ(Host("gst-launch-1.0 -q filesrc location=plate.png ! pngdec ! imagefreeze num-buffers=8 ! videoconvert ! "
+                   "video/x-raw,format=RGBA ! tee name=t" + branches,
+                   err),
+              0)
+        << err;
+    for (int frame = 0; frame < 8; ++frame)
+        for (const char* branch : {"a", "b"})
+            ExpectSame("gst-" + std::string(branch) + "." + std::to_string(frame) + ".png", "ref.png",
+                       std::string("GStreamer branch ") + branch + ", frame " + std::to_string(frame));
+}
+
 // MLT's melt, with the filter attached to the plate's producer and a profile of the plate's size
 // (with its default profile melt scales the frame, and a filter on the track sees it after that).
 TEST_F(Frei0rHosts, MeltKeysAsQualvexKeyDoes)

@@ -3,6 +3,7 @@
 #include "base/errors.h"
 #include "media/atomic_writer.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
