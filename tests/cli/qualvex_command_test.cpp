@@ -284,14 +284,15 @@ const std::vector<std::string> kGreyWindows = {
     "--set", "ValueRed=0.5", "--set", "ValueGreen=0.5", "--set", "ValueBlue=0.5", "--set", "MiRedn=0.1",
     "--set", "MaxRed=0.1",   "--set", "MinGreen=0.1",   "--set", "MaxGreen=0.1",  "--set", "MinBlue=0.1",
     "--set", "MaxBlue=0.1",  "--set", "FadeRed=1",      "--set", "CCAmount=0.1",  "-q"};
+// Two rows of the three greys, opaque.
+const std::vector<float> kThreeGreys = {0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1,
+                                        0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1};
 constexpr float kSoftAlpha = 0.384900182f;
 constexpr float kCorrected = static_cast<float>(0.1 - 0.1 * static_cast<double>((1.0f - kSoftAlpha) * 0.5f));
 
 TEST_F(QualvexCommand, AlphaIsStoredByEachFormatsConventionConvertingWhereNeeded)
 {
-    WriteImage(P("plate.exr"), 3, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT,
-               {0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1,
-                0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1});
+    WriteImage(P("plate.exr"), 3, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, kThreeGreys);
     const struct {
         const char* Output;
         std::vector<std::string> Options;
@@ -351,9 +352,7 @@ TEST_F(QualvexCommand, FullyKeyedPixelsAddNothingToTheBackgroundInAnyFormat)
 {
     if (std::system("oiiotool --version >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "oiiotool is needed to composite the outputs";
-    WriteImage(P("plate.exr"), 3, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT,
-               {0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1,
-                0.1f, 0.1f, 0.1f, 1, 0.5f, 0.5f, 0.5f, 1, 0.9f, 0.9f, 0.9f, 1});
+    WriteImage(P("plate.exr"), 3, 2, {"R", "G", "B", "A"}, TypeDesc::FLOAT, kThreeGreys);
     const struct {
         const char* Output;
         std::vector<std::string> Options;

@@ -126,6 +126,9 @@ protected:
         m_Server = std::make_unique<TuneServer>(*m_Session, TuneServerOptions{"127.0.0.1", 0, s_Folder / "page", ""});
         m_Server->Start();
         m_Client = std::make_unique<httplib::Client>("127.0.0.1", m_Server->Port());
+        // An answer is waited for as long as it takes: a fit under the sanitizers, beside other
+        // tests, can take longer than the library's 5 s.
+        m_Client->set_read_timeout(120, 0);
         m_Auth = {{"X-Qualvex-Token", m_Server->Token()}};
     }
 
