@@ -20,8 +20,8 @@ struct Colour {
     float R, G, B;
 };
 
-constexpr int kWidth = 96;
-constexpr int kHeight = 64;
+constexpr int kFitWidth = 96;
+constexpr int kFitHeight = 64;
 
 // A soft-edged subject (a disc in the middle, or a vertical band) over a noisy screen whose light
 // falls across the plate (left to right for the disc, bottom to top for the band).
@@ -33,18 +33,18 @@ struct Plate {
 Plate MakePlate(Colour screen, Colour subject, float light, bool band, float brighter = 1.0f)
 {
     Plate p;
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
+    for (int y = 0; y < kFitHeight; ++y)
+        for (int x = 0; x < kFitWidth; ++x) {
             float a, l;
             if (!band) {
-                const float dx = static_cast<float>(x) - 0.5f * kWidth, dy = static_cast<float>(y) - 0.5f * kHeight;
-                a = std::clamp((0.3f * kHeight - std::sqrt(dx * dx + dy * dy)) / 3.0f + 0.5f, 0.0f, 1.0f);
-                l = 1.0f + light * (static_cast<float>(x) / kWidth - 0.5f);
+                const float dx = static_cast<float>(x) - 0.5f * kFitWidth, dy = static_cast<float>(y) - 0.5f * kFitHeight;
+                a = std::clamp((0.3f * kFitHeight - std::sqrt(dx * dx + dy * dy)) / 3.0f + 0.5f, 0.0f, 1.0f);
+                l = 1.0f + light * (static_cast<float>(x) / kFitWidth - 0.5f);
             } else {
                 const float inside =
-                    std::min(static_cast<float>(x) - 0.4f * kWidth, 0.6f * kWidth - static_cast<float>(x));
+                    std::min(static_cast<float>(x) - 0.4f * kFitWidth, 0.6f * kFitWidth - static_cast<float>(x));
                 a = std::clamp(inside / 3.0f + 0.5f, 0.0f, 1.0f);
-                l = 1.0f + light * (static_cast<float>(y) / (kHeight - 1) - 0.5f);
+                l = 1.0f + light * (static_cast<float>(y) / (kFitHeight - 1) - 0.5f);
             }
             l *= brighter;
             const float noise = band ? 0.01f : 0.02f;
@@ -88,7 +88,7 @@ class FitCommand : public QualvexCommand {
 protected:
     void WritePlate(const std::string& name, const Plate& plate) const
     {
-        WriteImage(P(name), kWidth, kHeight, {"R", "G", "B", "A"}, TypeDesc::FLOAT, plate.Rgba);
+        WriteImage(P(name), kFitWidth, kFitHeight, {"R", "G", "B", "A"}, TypeDesc::FLOAT, plate.Rgba);
     }
 
     // The shares of pure screen pixels keyed to 0 and of pure subject pixels kept at 1.
@@ -122,7 +122,7 @@ protected:
         int off = 0;
         for (int y = y0; y < y0 + h; ++y)
             for (int x = x0; x < x0 + w; ++x)
-                off += back.Pixels[static_cast<std::size_t>((y * kWidth + x) * 4 + 3)] != target ? 1 : 0;
+                off += back.Pixels[static_cast<std::size_t>((y * kFitWidth + x) * 4 + 3)] != target ? 1 : 0;
         EXPECT_EQ(off, 0) << x0 << "," << y0 << "," << w << "," << h << " not all at " << target;
     }
 };
@@ -206,14 +206,14 @@ TEST_F(FitCommand, MasksGiveSamplesByAlphaOrGrey)
     // Grey mask, no alpha: white at both sides. Alpha mask: opaque in the disc's middle, its
     // colour black so that only alpha can mark it.
     std::vector<float> grey, alpha;
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
+    for (int y = 0; y < kFitHeight; ++y)
+        for (int x = 0; x < kFitWidth; ++x) {
             grey.push_back(x < 16 || x >= 80 ? 1.0f : 0.2f);
             const bool middle = x >= 40 && x < 56 && y >= 24 && y < 40;
             alpha.insert(alpha.end(), {0.0f, 0.0f, 0.0f, middle ? 0.8f : 0.3f});
         }
-    WriteImage(P("screen.png"), kWidth, kHeight, {"Y"}, TypeDesc::UINT8, grey);
-    WriteImage(P("subject.png"), kWidth, kHeight, {"R", "G", "B", "A"}, TypeDesc::UINT8, alpha);
+    WriteImage(P("screen.png"), kFitWidth, kFitHeight, {"Y"}, TypeDesc::UINT8, grey);
+    WriteImage(P("subject.png"), kFitWidth, kFitHeight, {"R", "G", "B", "A"}, TypeDesc::UINT8, alpha);
     const RunResult fit = Run({"fit", "plate.exr", "--screen-mask", "screen.png", "--subject-mask", "subject.png", "-o",
                                "fit.json"});
     ASSERT_EQ(fit.ExitCode, 0) << fit.Err;
@@ -291,10 +291,10 @@ class FitRefusals : public FitCommand, public ::testing::WithParamInterface<BadC
 TEST_P(FitRefusals, BadRegionsAreUsageErrorsNamingTheRegion)
 {
     WritePlate("plate.exr", MakePlate({0.15f, 0.6f, 0.2f}, {0.8f, 0.5f, 0.4f}, 0.4f, false));
-    std::vector<float> everywhere(static_cast<std::size_t>(kWidth * kHeight), 1.0f);
-    WriteImage(P("all.png"), kWidth, kHeight, {"Y"}, TypeDesc::UINT8, everywhere);
+    std::vector<float> everywhere(static_cast<std::size_t>(kFitWidth * kFitHeight), 1.0f);
+    WriteImage(P("all.png"), kFitWidth, kFitHeight, {"Y"}, TypeDesc::UINT8, everywhere);
     WriteImage(P("small.png"), 8, 8, {"Y"}, TypeDesc::UINT8, std::vector<float>(64, 1.0f));
-    WriteImage(P("none.png"), kWidth, kHeight, {"Y"}, TypeDesc::UINT8, std::vector<float>(everywhere.size(), 0.0f));
+    WriteImage(P("none.png"), kFitWidth, kFitHeight, {"Y"}, TypeDesc::UINT8, std::vector<float>(everywhere.size(), 0.0f));
     const RunResult run = Run(With({"fit", "plate.exr", "-o", "fit.json"}, GetParam().Args));
     EXPECT_EQ(run.ExitCode, 2) << run.Err;
     EXPECT_NE(run.Err.find(GetParam().Message), std::string::npos) << run.Err;
@@ -340,7 +340,7 @@ TEST_F(FitCommand, KeyColorFromTakesTheMedianOfTheRegion)
         std::vector<double> values;
         for (int y = y0; y < y0 + h; ++y)
             for (int x = x0; x < x0 + w; ++x)
-                values.push_back(plate.Rgba[static_cast<std::size_t>((y * kWidth + x) * 4 + channel)]);
+                values.push_back(plate.Rgba[static_cast<std::size_t>((y * kFitWidth + x) * 4 + channel)]);
         std::sort(values.begin(), values.end());
         const std::size_t n = values.size();
         const double middle = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;

@@ -12,8 +12,8 @@
 namespace qualvex::testing {
 namespace {
 
-constexpr int kWidth = 64;
-constexpr int kHeight = 48;
+constexpr int kMovieWidth = 64;
+constexpr int kMovieHeight = 48;
 constexpr int kFrames = 6;
 
 std::string FrameName(const std::string& stem, int frame, const std::string& extension)
@@ -32,8 +32,8 @@ protected:
             GTEST_SKIP() << "ffmpeg and ffprobe are needed to make and decode the test's movies";
         // Frames 1-6 of the plate, its soft edge one pixel further right each frame, as 8-bit PNGs.
         for (int frame = 1; frame <= kFrames; ++frame)
-            WriteImage(P(FrameName("plate", frame, ".png")), kWidth, kHeight, {"R", "G", "B"}, TypeDesc::UINT8,
-                       PlatePixels(kWidth, kHeight, 3, frame));
+            WriteImage(P(FrameName("plate", frame, ".png")), kMovieWidth, kMovieHeight, {"R", "G", "B"}, TypeDesc::UINT8,
+                       PlatePixels(kMovieWidth, kMovieHeight, 3, frame));
         // The image sequence keyed: the reference every movie is compared with.
         const RunResult reference = Run(With({"key", "plate.####.png", "-o", "ref.####.png", "-q"}, kKey));
         ASSERT_EQ(reference.ExitCode, 0) << reference.Err;
@@ -185,7 +185,7 @@ TEST_F(MovieCommand, MovieOutputsCarryTheMatteAndTheFrameRate)
             EXPECT_NEAR(rgb[i * 3 + static_cast<std::size_t>(c)], channels[c][i], 2.0f / 255.0f)
                 << "value " << i << " channel " << c;
     }
-    EXPECT_GT(opaque, kWidth * kHeight);
+    EXPECT_GT(opaque, kMovieWidth * kMovieHeight);
 }
 
 // A result read as associated goes into a movie as straight colour, as its readers expect: the
@@ -242,7 +242,7 @@ TEST_F(MovieCommand, AMovieIntoAMovieKeepsItsRateAndShowsAPreview)
         ASSERT_NEAR(decoded[i], alpha[i], 1.5f / 1023.0f) << "value " << i;
     // The preview: three panels of the frame asked for.
     const ReadBack sheet = ReadImage(P("sheet.png"));
-    EXPECT_GE(sheet.Header.width, 3 * kWidth);
+    EXPECT_GE(sheet.Header.width, 3 * kMovieWidth);
 }
 
 TEST_F(MovieCommand, RefusalsLeaveNoPartialMovie)

@@ -18,7 +18,7 @@ struct ClipCase {
     float Out;
 };
 
-const ClipCase kCases[] = {
+const ClipCase kClipCases[] = {
     // Black 0.25, white 0.75: (a - 0.25) / 0.5.
     {0.25, 0.75, 0.0f, 0.0f},
     {0.25, 0.75, 0.25f, 0.0f},
@@ -44,7 +44,7 @@ const ClipCase kCases[] = {
 
 TEST(Clip, MapsBlackToWhiteOntoZeroToOne)
 {
-    for (const ClipCase& c : kCases)
+    for (const ClipCase& c : kClipCases)
         EXPECT_TRUE(FloatsEqual({ClipAlpha(c.In, {c.Black, c.White})}, {c.Out}))
             << "black " << c.Black << ", white " << c.White << ", alpha " << c.In;
 }

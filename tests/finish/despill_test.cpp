@@ -29,7 +29,7 @@ constexpr ScreenChannel kGreen = ScreenChannel::Green;
 constexpr ScreenChannel kBlue = ScreenChannel::Blue;
 
 // A subject colour (0.5, 0.25, 0.125) under green spill: G raised by 0.375 to 0.625.
-const DespillCase kCases[] = {
+const DespillCase kDespillCases[] = {
     // Average of R and B is 0.3125: the spill is 0.3125.
     {"AverageGreen", {0.5f, 0.625f, 0.125f}, {kAverage, kGreen, 1.0f, false}, {0.5f, 0.3125f, 0.125f}},
     // The larger of R and B is 0.5: the spill is 0.125.
@@ -64,7 +64,7 @@ TEST_P(Despilling, GivesTheHandComputedColour)
     EXPECT_TRUE(FloatsEqual({out.R, out.G, out.B}, {c.Out.R, c.Out.G, c.Out.B}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Despilling, ::testing::ValuesIn(kCases),
+INSTANTIATE_TEST_SUITE_P(Cases, Despilling, ::testing::ValuesIn(kDespillCases),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(Despill, ANaNInTheColourLeavesItAsItIs)

@@ -20,7 +20,7 @@ struct MaskCase {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-const MaskCase kCases[] = {
+const MaskCase kMaskCases[] = {
     // No masks: the key as it is.
     {0.75f, 0.0f, 0.0f, 0.75f},
     {0.0f, 0.0f, 0.0f, 0.0f},
@@ -46,7 +46,7 @@ const MaskCase kCases[] = {
 
 TEST(MaskMix, GarbageKeepsOutAndCoreKeepsIn)
 {
-    for (const MaskCase& c : kCases)
+    for (const MaskCase& c : kMaskCases)
         EXPECT_TRUE(FloatsEqual({MixMasks(c.Alpha, c.Garbage, c.Core)}, {c.Out}))
             << "alpha " << c.Alpha << ", garbage " << c.Garbage << ", core " << c.Core;
 }
