@@ -79,11 +79,16 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
     command->add_flag("-q,--quiet", options.Key.Quiet, "no progress display");
     // Finishing the key: the finishing tool, chained after the keyer, when any of these is given.
     FinishingOptions& finish = options.Key.Finish;
-    command->add_option("--despill", finish.Despill,
-                        "suppress screen spill: limit the screen channel by the average or the maximum of the "
-                        "other two (average|max)");
+    command
+        ->add_option("--despill", finish.Despill,
+                     "suppress screen spill: against the key colour, for a screen of any colour (auto, the method "
+                     "when none is named); or limit one screen channel by the average or the maximum of the other "
+                     "two (average|max)")
+        ->expected(0, 1)
+        ->default_str("auto");
     command->add_option("--screen-channel", finish.ScreenChannel,
-                        "the screen channel despill limits: red|green|blue (default: the key colour's strongest)");
+                        "the screen channel average and max limit: red|green|blue (default: the key colour's "
+                        "strongest)");
     command->add_option("--despill-amount", finish.DespillAmount, "how much of the spill to remove, 0..1 (default 1)");
     command->add_option("--clip-black", finish.ClipBlack, "alpha at or below this becomes 0");
     command->add_option("--clip-white", finish.ClipWhite, "alpha at or above this becomes 1");

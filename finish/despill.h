@@ -1,12 +1,14 @@
-// Spill suppression: takes the screen colour's excess over the other two channels out of one
-// pixel's colour.
+// Spill suppression: takes the screen colour's excess over the other channels out of one pixel's
+// colour, for a screen of one primary (a screen channel) or of any colour (the screen colour).
 #pragma once
 
 #include <algorithm>
+#include <limits>
 
 namespace qualvex::finish {
 
-enum class DespillMethod { Off, Average, Maximum };
+// The order is the finishing tool's Despill entries: saved settings hold the index.
+enum class DespillMethod { Off, Average, Maximum, ScreenColour };
 enum class ScreenChannel { Red, Green, Blue };
 
 struct Rgb {
@@ -17,21 +19,93 @@ struct Rgb {
 
 struct DespillSettings {
     DespillMethod Method = DespillMethod::Off;
-    ScreenChannel Screen = ScreenChannel::Green;
+    ScreenChannel Screen = ScreenChannel::Green;  // Average and Maximum
     float Amount = 1.0f;       // share of the spill taken out, used as given (outside 0..1 too)
     bool SpillToGrey = false;  // give the removed light back, a third to each channel
+    Rgb ScreenColour{0.0f, 1.0f, 0.0f};  // ScreenColour: the screen's colour, the key colour
 };
+
+// The channels that make a screen's colour: the one with the largest excess over the screen's
+// weakest channel, and any other whose excess is at least three quarters of that. Green (0.1, 0.8,
+// 0.15) is G alone, and so is a green whose blue is well up (0.0, 0.82, 0.41): its spill on skin is
+// still G over R; yellow (0.62, 0.64, 0.02) is R and G, cyan G and B. A grey screen, one with a
+// NaN, or an infinite one has no screen channel: there is no hue to take out.
+struct ScreenChannels {
+    bool Red = false;
+    bool Green = false;
+    bool Blue = false;
+};
+
+inline ScreenChannels ChannelsOfScreen(const Rgb& screen)
+{
+    const float weakest = std::min(screen.R, std::min(screen.G, screen.B));
+    const float r = screen.R - weakest;
+    const float g = screen.G - weakest;
+    const float b = screen.B - weakest;
+    const float strongest = std::max(r, std::max(g, b));
+    // Not a positive finite excess (grey, NaN, infinite): no channel.
+    if (!(strongest > 0.0f) || !(strongest < std::numeric_limits<float>::infinity()))
+        return {};
+    const float threshold = strongest * 0.75f;
+    return {r >= threshold, g >= threshold, b >= threshold};
+}
+
+// Despill against the screen's colour. The spill is how far the pixel's weakest screen channel
+// exceeds its strongest other channel: green's G over max(R, B), yellow's min(R, G) over B. Each
+// screen channel loses Amount x spill, so a pixel of pure screen light ends grey at Amount 1 and
+// the pixel's own tint (R over G in a warm skin under yellow spill) is kept; with SpillToGrey the
+// light taken out goes back a third to each channel. For a one-channel screen this is Maximum.
+inline Rgb DespillAgainstScreen(const Rgb& colour, const DespillSettings& settings)
+{
+    const ScreenChannels screen = ChannelsOfScreen(settings.ScreenColour);
+    const int count = (screen.Red ? 1 : 0) + (screen.Green ? 1 : 0) + (screen.Blue ? 1 : 0);
+    if (count == 0)
+        return colour;  // no hue to take out (the weakest channel itself is never a screen channel)
+    const float inf = std::numeric_limits<float>::infinity();
+    float weakestScreen = inf;
+    float strongestOther = -inf;
+    const float values[3] = {colour.R, colour.G, colour.B};
+    const bool inScreen[3] = {screen.Red, screen.Green, screen.Blue};
+    for (int c = 0; c < 3; ++c) {
+        if (inScreen[c])
+            weakestScreen = std::min(weakestScreen, values[c]);
+        else
+            strongestOther = std::max(strongestOther, values[c]);
+    }
+    const float spill = weakestScreen - strongestOther;
+    // std::min and std::max pass a NaN through only in some positions: check every channel.
+    if (!(spill > 0.0f) || values[0] != values[0] || values[1] != values[1] || values[2] != values[2])
+        return colour;
+    const float removed = settings.Amount * spill;
+    Rgb result = colour;
+    if (screen.Red)
+        result.R = colour.R - removed;
+    if (screen.Green)
+        result.G = colour.G - removed;
+    if (screen.Blue)
+        result.B = colour.B - removed;
+    if (settings.SpillToGrey) {
+        // The light taken out, a third to each channel; dividing by a constant needs no guard.
+        const float grey = (static_cast<float>(count) * removed) / 3.0f;
+        result.R = result.R + grey;
+        result.G = result.G + grey;
+        result.B = result.B + grey;
+    }
+    return result;
+}
 
 // The limit is the average of the other two channels (Average) or the larger of them (Maximum);
 // the spill is how far the screen channel exceeds it, never negative. The screen channel loses
 // Amount x spill; with SpillToGrey each of R, G, B then gains Amount x spill / 3, so the sum of
 // the channels is kept. Off, or a spill that is not a positive number (NaN included), leaves the
-// colour as it is. Single precision: each operation is rounded to float. Inline: it runs once a
-// pixel.
+// colour as it is. ScreenColour works against the settings' screen colour instead (above).
+// Single precision: each operation is rounded to float. Inline: it runs once a pixel.
 inline Rgb Despill(const Rgb& colour, const DespillSettings& settings)
 {
     if (settings.Method == DespillMethod::Off)
         return colour;
+    if (settings.Method == DespillMethod::ScreenColour)
+        return DespillAgainstScreen(colour, settings);
     float screen = colour.G;
     float first = colour.R;
     float second = colour.B;

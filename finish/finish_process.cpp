@@ -50,10 +50,13 @@ int Entry(double value, int count, int fallback)
 FinishSettings ReadSettings(Request& request, const FinishLinks& links)
 {
     FinishSettings s;
-    s.Despill.Method = static_cast<DespillMethod>(Entry(ReadNumber(request, links.Despill), 3, 0));
+    s.Despill.Method = static_cast<DespillMethod>(Entry(ReadNumber(request, links.Despill), 4, 0));
     s.Despill.Screen = static_cast<ScreenChannel>(Entry(ReadNumber(request, links.ScreenChannel), 3, 1));
     s.Despill.Amount = static_cast<float>(ReadNumber(request, links.DespillAmount));
     s.Despill.SpillToGrey = Entry(ReadNumber(request, links.SpillToGrey), 2, 0) == 1;
+    s.Despill.ScreenColour = Rgb{static_cast<float>(ReadNumber(request, links.ScreenRed)),
+                                 static_cast<float>(ReadNumber(request, links.ScreenGreen)),
+                                 static_cast<float>(ReadNumber(request, links.ScreenBlue))};
     s.Clip.Black = ReadNumber(request, links.ClipBlack);
     s.Clip.White = ReadNumber(request, links.ClipWhite);
     s.Shrink = ReadNumber(request, links.Shrink);

@@ -24,6 +24,9 @@ struct FinishLinks {
     Input* Shrink;
     Input* Soften;
     Input* OutputMode;
+    Input* ScreenRed;
+    Input* ScreenGreen;
+    Input* ScreenBlue;
     Input* Image;
     Input* GarbageMatte;
     Input* CoreMatte;
@@ -48,7 +51,7 @@ struct FinishWorkspace {
 // scale formed first; a mask pixel outside the mask counts as no mask there.
 //
 // Combo values are rounded to the nearest entry; one that names no entry counts as the default
-// entry (Despill Off, Screen Green, Output Result). No source image: no output. An empty source
+// entry (Despill Off, Screen Channel Green, Output Result). No source image: no output. An empty source
 // gives an empty output.
 void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorkspace& workspace);
 

@@ -5,6 +5,8 @@
 #include "host/tag_list.h"
 
 #include <bit>
+#include <initializer_list>
+#include <vector>
 
 namespace {
 
@@ -31,14 +33,21 @@ Input* Finisher::AddSlider(const char* name, const char* id, double min, double 
     return AddInput(name, id, words);
 }
 
-Input* Finisher::AddCombo(const char* name, const char* id, const char* const (&entries)[3], double defaultValue)
+Input* Finisher::AddCombo(const char* name, const char* id, std::initializer_list<const char*> entries,
+                          double defaultValue)
 {
     using namespace LinkTag;
-    const std::uint64_t words[] = {DataType, Cls(CLSID_DataType_Number), Control, Cls(CLSID_InputControl_Combo),
-                                   Entry, Str(entries[0]), Entry, Str(entries[1]), Entry, Str(entries[2]),
-                                   ComboOption, 1, RangeMin, Dbl(0.0), RangeMax, Dbl(2.0),
-                                   Default, Dbl(defaultValue), 0, 0};
-    return AddInput(name, id, words);
+    std::vector<std::uint64_t> words = {DataType, Cls(CLSID_DataType_Number), Control, Cls(CLSID_InputControl_Combo)};
+    for (const char* entry : entries) {
+        words.push_back(Entry);
+        words.push_back(Str(entry));
+    }
+    const double last = static_cast<double>(entries.size()) - 1.0;
+    words.insert(words.end(), {ComboOption, 1, RangeMin, Dbl(0.0), RangeMax, Dbl(last), Default, Dbl(defaultValue), 0, 0});
+    const FuID nameID(name, true);
+    const FuID inputID(id, true);
+    const TagList tags(words.data(), words.size(), false);
+    return AddInputTagList(nameID, inputID, tags);
 }
 
 Input* Finisher::AddMask(const char* name, const char* id, std::uint64_t link)
@@ -58,8 +67,13 @@ Finisher::Finisher(const Registry* entry, const ScriptVal& table, const TagList&
         AddControlPageTagList("Finish", none);
     }
 
-    InDespill = AddCombo("Despill", "Despill", {"Off", "Average", "Maximum"}, 0.0);
+    // Screen Colour came last, so that saved settings keep naming the entries they named.
+    InDespill = AddCombo("Despill", "Despill", {"Off", "Average", "Maximum", "Screen Colour"}, 0.0);
     InScreenChannel = AddCombo("Screen Channel", "ScreenChannel", {"Red", "Green", "Blue"}, 1.0);
+    // The screen colour the Screen Colour despill works against; a green screen until set.
+    InScreenRed = AddSlider("Screen Red", "ScreenRed", 0.0, 1.0, 0.0);
+    InScreenGreen = AddSlider("Screen Green", "ScreenGreen", 0.0, 1.0, 1.0);
+    InScreenBlue = AddSlider("Screen Blue", "ScreenBlue", 0.0, 1.0, 0.0);
     InDespillAmount = AddSlider("Despill Amount", "DespillAmount", 0.0, 1.0, 1.0);
     {
         const std::uint64_t words[] = {DataType, Cls(CLSID_DataType_Number), Control,
@@ -94,8 +108,9 @@ std::size_t Finisher::GetObjectSize() const { return sizeof(Finisher); }
 
 void Finisher::Process(Request* request)
 {
-    const qualvex::finish::FinishLinks links{InDespill,   InScreenChannel, InDespillAmount, InSpillToGrey, InClipBlack,
-                                             InClipWhite, InShrink,        InSoften,        InOutputMode,  InImage,
-                                             InGarbageMatte, InCoreMatte, OutImage};
+    const qualvex::finish::FinishLinks links{InDespill,      InScreenChannel, InDespillAmount, InSpillToGrey,
+                                             InClipBlack,    InClipWhite,     InShrink,        InSoften,
+                                             InOutputMode,   InScreenRed,     InScreenGreen,   InScreenBlue,
+                                             InImage,        InGarbageMatte,  InCoreMatte,     OutImage};
     qualvex::finish::RenderFinishedFrame(*request, links, m_Workspace);
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 class Finisher : public ThreadedOperator {
 public:
@@ -20,6 +21,9 @@ public:
     // Links, owned by the host; one per control, image and output, in control-page order.
     Input* InDespill;
     Input* InScreenChannel;
+    Input* InScreenRed;
+    Input* InScreenGreen;
+    Input* InScreenBlue;
     Input* InDespillAmount;
     Input* InSpillToGrey;
     Input* InClipBlack;
@@ -37,9 +41,9 @@ private:
 
     template <std::size_t N>
     Input* AddInput(const char* name, const char* id, const std::uint64_t (&words)[N]);
-    // A number slider from min to max; a combo of three entries whose value is the entry's index;
+    // A number slider from min to max; a combo whose value is the entry's index;
     // an image input that may stay unconnected, on main link `link`.
     Input* AddSlider(const char* name, const char* id, double min, double max, double defaultValue);
-    Input* AddCombo(const char* name, const char* id, const char* const (&entries)[3], double defaultValue);
+    Input* AddCombo(const char* name, const char* id, std::initializer_list<const char*> entries, double defaultValue);
     Input* AddMask(const char* name, const char* id, std::uint64_t link);
 };

@@ -27,15 +27,21 @@ void CheckFinite(const std::optional<double>& value, const char* option)
     }
 }
 
+const char* const kKeyColourIDs[3] = {"CRed", "CGreen", "CBlue"};
+
+double KeyColour(const Operator& keyer, int channel)
+{
+    const Input* input = keyer.FindInput(kKeyColourIDs[channel]);
+    return input != nullptr ? input->NumberValue() : 0.0;
+}
+
 // The index of the largest of the key colour's components (red first on ties).
 double StrongestKeyChannel(const Operator& keyer)
 {
-    const char* ids[3] = {"CRed", "CGreen", "CBlue"};
     int strongest = 0;
     double largest = -INFINITY;
     for (int c = 0; c < 3; ++c) {
-        const Input* input = keyer.FindInput(ids[c]);
-        const double value = input != nullptr ? input->NumberValue() : 0.0;
+        const double value = KeyColour(keyer, c);
         if (value > largest) {
             largest = value;
             strongest = c;
@@ -61,15 +67,26 @@ std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const
     CheckFinite(options.Soften, "--soften");
 
     std::vector<ControlValue> values;
-    if (!options.Despill.empty()) {
+    const bool automatic = options.Despill == "auto";
+    if (automatic) {
+        if (!options.ScreenChannel.empty())
+            throw UsageError("--screen-channel " + Quoted(options.ScreenChannel) +
+                             ": only for --despill average or max (auto works against the whole key colour)");
+        values.push_back({"Despill", 3.0});
+        const char* const screen[3] = {"ScreenRed", "ScreenGreen", "ScreenBlue"};
+        for (int c = 0; c < 3; ++c)
+            values.push_back({screen[c], KeyColour(keyer, c)});
+    } else if (!options.Despill.empty()) {
         if (options.Despill == "average")
             values.push_back({"Despill", 1.0});
         else if (options.Despill == "max")
             values.push_back({"Despill", 2.0});
         else
-            throw UsageError("--despill " + Quoted(options.Despill) + ": expected average or max");
+            throw UsageError("--despill " + Quoted(options.Despill) + ": expected auto, average or max");
     }
-    if (!options.ScreenChannel.empty()) {
+    if (automatic) {
+        // The screen colour above stands for the channel.
+    } else if (!options.ScreenChannel.empty()) {
         const char* channels[3] = {"red", "green", "blue"};
         int chosen = -1;
         for (int c = 0; c < 3; ++c)

@@ -14,8 +14,8 @@ class Operator;
 namespace qualvex {
 
 struct FinishingOptions {
-    std::string Despill;        // "average" or "max"; empty: as the settings say
-    std::string ScreenChannel;  // "red", "green" or "blue"; empty: the key colour's strongest
+    std::string Despill;        // "auto", "average" or "max"; empty: as the settings say
+    std::string ScreenChannel;  // average and max: "red", "green" or "blue"; empty: the key colour's strongest
     std::optional<double> DespillAmount;
     std::optional<double> ClipBlack;
     std::optional<double> ClipWhite;
@@ -30,8 +30,9 @@ struct FinishingOptions {
 };
 
 // The finishing tool's control values the options stand for, in the order they are applied.
-// `keyer` holds the run's settings: without a chosen screen channel, despill works on the key
-// colour's strongest channel. Throws UsageError naming the option for a value it does not take.
+// `keyer` holds the run's settings: auto despills against its key colour; average and max, without
+// a chosen screen channel, work on the key colour's strongest channel. Throws UsageError naming
+// the option for a value it does not take.
 std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const Operator& keyer);
 
 }  // namespace qualvex

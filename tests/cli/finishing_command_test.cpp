@@ -72,6 +72,88 @@ TEST_F(FinishingCommand, DespillLimitsTheScreenChannelAndLeavesOtherPixelsAlone)
     EXPECT_NE(out.Header.get_string_attribute("qualvex:version").find("QualvexFinish.plugin"), std::string::npos);
 }
 
+// Despill against the key colour on real screens: the photo's green, the same photo with its hue
+// turned 75 degrees round the grey axis (its screen (0.0, 0.82, 0.41) becomes the blue (0.08,
+// 0.29, 0.87)), and the clip's yellow. `--despill` alone despills against the key colour. Expected colours are oiiotool's:
+// the spill is the excess of the screen's channels (G; B; the lesser of R and G) over the others
+// (the greater of R and B; of R and G; B), never negative, taken out of each screen channel.
+// Compared where the matte is 1, where the stored colour is the despilled colour itself.
+TEST_F(FinishingCommand, DespillAgainstTheKeyColourTakesOutGreenBlueOrYellowSpillOnRealPlates)
+{
+    if (std::system("oiiotool --version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "oiiotool makes the plates and the expected colours";
+    const std::string photo = QUALVEX_SAMPLES_DIR "/skimage-tutorials/greenscreen.jpg";
+    const std::string clip = QUALVEX_SAMPLES_DIR "/mdn-dom-examples/video_frame0240.png";
+    const struct {
+        const char* Name;
+        std::string Make;      // oiiotool's arguments from the sample to the plate
+        const char* Screen;    // the plate's screen channels, for oiiotool: "min,A,B" or one name
+        const char* Others;    // the other channels: "max,A,B" or one name
+        const char* Spilled;   // "R=0.0,G=S,B=0.0": the spill in the screen channels
+    } cases[] = {
+        {"green", photo + " --cut 64x64+150+60", "G", "max,R,B", "R=0.0,G=S,B=0.0"},
+        {"blue",
+         photo + " --cut 64x64+150+60 --ccmatrix 0.505879,0.804738,-0.310617,-0.310617,0.505879,0.804738,0.804738,"
+                 "-0.310617,0.505879 --clamp:min=0",
+         "B", "max,R,G", "R=0.0,G=0.0,B=S"},
+        {"yellow", clip + " --cut 48x48+85+40", "min,R,G", "B", "R=S,G=S,B=0.0"},
+    };
+    // A channel, or the least or greatest of two, named S.
+    const auto pick = [](const std::string& plate, const std::string& which) {
+        if (which.find(',') == std::string::npos)
+            return plate + " --ch S=" + which;
+        const std::string a = which.substr(4, 1), b = which.substr(6, 1);
+        return plate + " --ch S=" + a + " " + plate + " --ch S=" + b + " --" + which.substr(0, 3);
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string plate = P(std::string(c.Name) + ".exr").string();
+        const std::string spill = P(std::string(c.Name) + ".spill.exr").string();
+        const std::string expected = P(std::string(c.Name) + ".expected.exr").string();
+        ASSERT_EQ(std::system(("oiiotool " + c.Make + " -d float -o " + plate).c_str()), 0);
+        ASSERT_EQ(std::system(("oiiotool " + pick(plate, c.Screen) + " " + pick(plate, c.Others) +
+                               " --sub --clamp:min=0 -o " + spill)
+                                  .c_str()),
+                  0);
+        ASSERT_EQ(std::system(("oiiotool " + plate + " " + spill + " --ch " + c.Spilled + " --sub -o " + expected)
+                                  .c_str()),
+                  0);
+        // The key colour from the plate's top-left corner, all screen; a subject far from it is
+        // kept whole.
+        std::vector<std::string> args = {"key", plate, "-o", P(std::string(c.Name) + ".out.exr").string(),
+                                         "--despill", "--key-color-from", "0,0,12,12"};
+        for (const std::string& control : Keying())
+            if (control.rfind("--key-color", 0) != 0 && control.find(',') == std::string::npos)
+                args.push_back(control);
+        const RunResult run = Run(args);
+        ASSERT_EQ(run.ExitCode, 0) << run.Err;
+        const ReadBack out = ReadImage(P(std::string(c.Name) + ".out.exr"));
+        const ReadBack want = ReadImage(expected);
+        const ReadBack removed = ReadImage(spill);
+        ASSERT_EQ(out.Header.nchannels, 4);
+        ASSERT_EQ(want.Header.nchannels, 3);
+        const std::size_t pixels = out.Pixels.size() / 4;
+        std::size_t opaque = 0, spilled = 0;
+        for (std::size_t i = 0; i < pixels; ++i) {
+            if (out.Pixels[i * 4 + 3] != 1.0f)
+                continue;
+            ++opaque;
+            spilled += removed.Pixels[i] > 0.02f ? 1 : 0;
+            for (std::size_t ch = 0; ch < 3; ++ch)
+                EXPECT_EQ(out.Pixels[i * 4 + ch], want.Pixels[i * 3 + ch]) << "pixel " << i << " channel " << ch;
+        }
+        // Not a vacuous comparison: much of the subject is kept, and its edge carried spill.
+        EXPECT_GT(opaque, pixels / 8);
+        EXPECT_GE(spilled, 8u) << spilled << " of " << opaque;
+        // The record says the method and the screen colour: the key colour.
+        const nlohmann::json record = Record(out);
+        EXPECT_EQ(record["finish"]["Despill"], 3.0);
+        EXPECT_EQ(record["finish"]["ScreenRed"], record["CRed"]);
+        EXPECT_EQ(record["finish"]["ScreenGreen"], record["CGreen"]);
+        EXPECT_EQ(record["finish"]["ScreenBlue"], record["CBlue"]);
+    }
+}
+
 TEST_F(FinishingCommand, TheChainGivesTheSameBitsOnAnyNumberOfThreadsAndItsRecordRestoresBothTools)
 {
     const int w = 32, h = 24;
@@ -152,7 +234,8 @@ TEST_F(FinishingCommand, SettingsFilesCarryAFinishObjectAndBadValuesAreUsageErro
         std::vector<std::string> Args;
         const char* Message;
     } refusals[] = {
-        {{"--despill", "sometimes"}, "--despill \"sometimes\": expected average or max"},
+        {{"--despill", "sometimes"}, "--despill \"sometimes\": expected auto, average or max"},
+        {{"--despill", "auto", "--screen-channel", "red"}, "--screen-channel \"red\": only for --despill average or max"},
         {{"--screen-channel", "purple"}, "--screen-channel \"purple\": expected red, green or blue"},
         {{"--settings", "bad.json"}, "bad.json (finish): control \"Despill\" = \"Sometimes\" is not accepted"},
         {{"--shrink", "wide"}, "--shrink"},

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <cmath>
 #include <memory>
 #include <numbers>
@@ -186,6 +188,43 @@ TEST_F(FinishProcess, OtherScreenChannelsTakeOnlyTheirOwnSpill)
             const Pixel p = out->GetPixel(x, 0);
             const Colour& e = c.Out[static_cast<std::size_t>(x)];
             EXPECT_TRUE(FloatsEqual({p.R, p.G, p.B}, {e.R, e.G, e.B})) << "screen " << c.Screen << ", pixel " << x;
+        }
+    }
+}
+
+TEST_F(FinishProcess, ScreenColourDespillWorksAgainstItsThreeSliders)
+{
+    // Until set, the sliders make a green screen: Maximum's result. Yellow (1, 1, 0): min(R, G)
+    // over B comes out of R and G: 0.375 on the subject, 0.125 on the clean subject, nothing on
+    // the grey-green pixels. Red (1, 0, 0) is Maximum on red: the clean subject's R to 0.25.
+    std::array<Colour, 4> maximum = kSpillPlate;
+    for (Colour& c : maximum)
+        c.G = std::min(c.G, std::max(c.R, c.B));
+    std::array<Colour, 4> yellow = kSpillPlate;
+    yellow[0] = {0.125f, 0.5f, 0.125f, 1.0f};
+    yellow[1] = {0.375f, 0.125f, 0.125f, 1.0f};
+    std::array<Colour, 4> red = kSpillPlate;
+    red[1].R = 0.25f;
+    struct Case {
+        std::optional<std::array<double, 3>> Screen;
+        std::array<Colour, 4> Out;
+    };
+    const Case cases[] = {{std::nullopt, maximum}, {std::array<double, 3>{1.0, 1.0, 0.0}, yellow},
+                          {std::array<double, 3>{1.0, 0.0, 0.0}, red}};
+    Set(*m_Op, "Despill", 3.0);
+    Connect("Image", Row({kSpillPlate.begin(), kSpillPlate.end()}));
+    for (const Case& c : cases) {
+        if (c.Screen) {
+            Set(*m_Op, "ScreenRed", (*c.Screen)[0]);
+            Set(*m_Op, "ScreenGreen", (*c.Screen)[1]);
+            Set(*m_Op, "ScreenBlue", (*c.Screen)[2]);
+        }
+        std::unique_ptr<Image> out = Render();
+        ASSERT_NE(out, nullptr);
+        for (std::int32_t x = 0; x < 4; ++x) {
+            const Pixel p = out->GetPixel(x, 0);
+            const Colour& e = c.Out[static_cast<std::size_t>(x)];
+            EXPECT_TRUE(FloatsEqual({p.R, p.G, p.B}, {e.R, e.G, e.B})) << "pixel " << x;
         }
     }
 }
@@ -399,9 +438,10 @@ TEST_F(FinishProcess, ReadsEveryControlThenItsImages)
     Connect("Image", Row({kSpillPlate.begin(), kSpillPlate.end()}));
     Request request(*m_Op, 0.0);
     m_Op->Process(&request);
-    const std::vector<std::string> expected = {"Despill",  "ScreenChannel", "DespillAmount", "SpillToGrey",
-                                               "ClipBlack", "ClipWhite",    "Shrink",        "Soften",
-                                               "OutputMode", "Image"};
+    const std::vector<std::string> expected = {"Despill",    "ScreenChannel", "DespillAmount", "SpillToGrey",
+                                               "ScreenRed",  "ScreenGreen",   "ScreenBlue",    "ClipBlack",
+                                               "ClipWhite",  "Shrink",        "Soften",        "OutputMode",
+                                               "Image"};
     EXPECT_EQ(request.ReadLog(), expected);  // masks that are not connected are not read
 }
 

@@ -36,8 +36,11 @@ std::vector<ExpectedLink> ExpectedInputs()
     const std::string slider = CLSID_InputControl_Slider.str();
     const std::string checkbox = CLSID_InputControl_Checkbox.str();
     return {
-        {"Despill", "Despill", number, combo, {"Off", "Average", "Maximum"}, 0.0, 2.0, 0.0, {}},
+        {"Despill", "Despill", number, combo, {"Off", "Average", "Maximum", "Screen Colour"}, 0.0, 3.0, 0.0, {}},
         {"ScreenChannel", "Screen Channel", number, combo, {"Red", "Green", "Blue"}, 0.0, 2.0, 1.0, {}},
+        {"ScreenRed", "Screen Red", number, slider, {}, 0.0, 1.0, 0.0, {}},
+        {"ScreenGreen", "Screen Green", number, slider, {}, 0.0, 1.0, 1.0, {}},
+        {"ScreenBlue", "Screen Blue", number, slider, {}, 0.0, 1.0, 0.0, {}},
         {"DespillAmount", "Despill Amount", number, slider, {}, 0.0, 1.0, 1.0, {}},
         {"SpillToGrey", "Spill To Grey", number, checkbox, {}, {}, {}, 0.0, {}},
         {"ClipBlack", "Clip Black", number, slider, {}, 0.0, 1.0, 0.0, {}},
