@@ -12,7 +12,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 namespace qualvex::finish {
 
@@ -163,10 +165,30 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
         return;
     }
 
+    // Images that offer rows are read and written a row at a time, the further channels, which
+    // the steps leave as they are, copied as whole rows; others pixel by pixel. Same bytes.
+    const bool rows = source->ReadRow != nullptr && output->WriteRow != nullptr &&
+                      source->PixelStep[1] == output->PixelStep[1] &&
+                      (source->PlaneRows[1] == nullptr) == (output->PlaneRows[1] == nullptr);
+    const auto count = static_cast<std::size_t>(width);
+    if (rows)
+        for (std::vector<float>& channel : workspace.Row)
+            channel.resize(count);  // every value is written by each row read
+    float* const b = rows ? workspace.Row[0].data() : nullptr;
+    float* const g = rows ? workspace.Row[1].data() : nullptr;
+    float* const r = rows ? workspace.Row[2].data() : nullptr;
+    float* const a = rows ? workspace.Row[3].data() : nullptr;
+
     // The matte: clipped as it is read, then the steps that need the whole frame.
     AlphaPlane& matte = workspace.Matte;
     matte.Resize(width, height);  // every value is written just below
     for (std::int32_t y = 0; y < height; ++y) {
+        if (rows) {
+            source->ReadRow(source, y, 0, width, b, g, r, a);
+            for (std::int32_t x = 0; x < width; ++x)
+                matte.At(x, y) = ClipAlpha(a[x], settings.Clip);
+            continue;
+        }
         unsigned char* const row[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
         for (std::int32_t x = 0; x < width; ++x)
             matte.At(x, y) = ClipAlpha(ReadAt(*source, row, x).A, settings.Clip);
@@ -178,35 +200,60 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
                         height);
     MaskSampler core(links.CoreMatte->IsConnected() ? ReadImage(request, links.CoreMatte) : nullptr, width, height);
 
+    // Each pixel's colour and alpha as the output mode has them; the record's further channels
+    // are left as they came.
+    const auto finish = [&](Pixel& record, std::int32_t x, std::int32_t y) {
+        const Rgb original{record.R, record.G, record.B};
+        switch (settings.Output) {
+        case OutputMode::Result: {
+            const Rgb despilled = Despill(original, settings.Despill);
+            record.R = despilled.R;
+            record.G = despilled.G;
+            record.B = despilled.B;
+            record.A = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
+            break;
+        }
+        case OutputMode::Matte:
+            record.R = record.G = record.B = record.A = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
+            break;
+        case OutputMode::Spill: {
+            const Rgb despilled = Despill(original, settings.Despill);
+            record.R = RemovedLight(original.R, despilled.R);
+            record.G = RemovedLight(original.G, despilled.G);
+            record.B = RemovedLight(original.B, despilled.B);
+            record.A = 1.0f;
+            break;
+        }
+        }
+    };
+
     for (std::int32_t y = 0; y < height; ++y) {
         unsigned char* const row[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
         unsigned char* const outRow[2] = {RowAddress(*output, 0, y), RowAddress(*output, 1, y)};
         garbage.StartRow(y);
         core.StartRow(y);
+        if (rows) {
+            source->ReadRow(source, y, 0, width, b, g, r, a);
+            for (std::int32_t x = 0; x < width; ++x) {
+                Pixel record;
+                record.R = r[x];
+                record.G = g[x];
+                record.B = b[x];
+                record.A = a[x];
+                finish(record, x, y);
+                r[x] = record.R;
+                g[x] = record.G;
+                b[x] = record.B;
+                a[x] = record.A;
+            }
+            output->WriteRow(output.get(), y, 0, width, b, g, r, a);
+            if (row[1] != nullptr)
+                std::memcpy(outRow[1], row[1], count * static_cast<std::size_t>(source->PixelStep[1]));
+            continue;
+        }
         for (std::int32_t x = 0; x < width; ++x) {
             Pixel record = ReadAt(*source, row, x);
-            const Rgb original{record.R, record.G, record.B};
-            switch (settings.Output) {
-            case OutputMode::Result: {
-                const Rgb despilled = Despill(original, settings.Despill);
-                record.R = despilled.R;
-                record.G = despilled.G;
-                record.B = despilled.B;
-                record.A = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
-                break;
-            }
-            case OutputMode::Matte:
-                record.R = record.G = record.B = record.A = MixMasks(matte.At(x, y), garbage.Alpha(x), core.Alpha(x));
-                break;
-            case OutputMode::Spill: {
-                const Rgb despilled = Despill(original, settings.Despill);
-                record.R = RemovedLight(original.R, despilled.R);
-                record.G = RemovedLight(original.G, despilled.G);
-                record.B = RemovedLight(original.B, despilled.B);
-                record.A = 1.0f;
-                break;
-            }
-            }
+            finish(record, x, y);
             output->WritePixel(&record, PlaneAddress(outRow[0], output->PixelStep[0], x),
                                PlaneAddress(outRow[1], output->PixelStep[1], x), output.get());
         }

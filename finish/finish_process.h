@@ -40,6 +40,7 @@ struct FinishWorkspace {
     EdgeScratch Edge;
     std::vector<float> Distance;
     std::vector<float> SoftenSpare;
+    std::vector<float> Row[4];  // one row's B, G, R, A, for images that offer rows
 };
 
 // Steps, in order: despill (colour), clip, shrink or grow, soften, garbage and core mattes

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace qualvex::fit {
 namespace {
@@ -61,15 +62,18 @@ Rendered RenderColours(Operator& op, const std::vector<Rgb>& colours)
     const std::int32_t width = std::min(count, kRowLength);
     const std::int32_t height = (count + width - 1) / width;  // width >= 1
     Image source(width, height, PixelStorage::Float, false);
-    for (std::int32_t i = 0; i < width * height; ++i) {
-        // The last row is filled up with the last colour.
-        const Rgb& c = colours[static_cast<std::size_t>(std::min(i, count - 1))];
-        Pixel p;
-        p.R = c.R;
-        p.G = c.G;
-        p.B = c.B;
-        p.A = 1.0f;
-        source.SetPixel(i % width, i / width, p);  // width >= 1
+    // A row at a time: the last row is filled up with the last colour. Every image the host makes
+    // offers rows.
+    std::vector<float> b(static_cast<std::size_t>(width)), g(b.size()), r(b.size()), a(b.size(), 1.0f);
+    for (std::int32_t y = 0; y < height; ++y) {
+        for (std::int32_t x = 0; x < width; ++x) {
+            const Rgb& c = colours[static_cast<std::size_t>(std::min(y * width + x, count - 1))];
+            const auto k = static_cast<std::size_t>(x);
+            r[k] = c.R;
+            g[k] = c.G;
+            b[k] = c.B;
+        }
+        source.WriteRow(&source, y, 0, width, b.data(), g.data(), r.data(), a.data());
     }
 
     Input* image = op.FindInput("Image");
@@ -84,9 +88,18 @@ Rendered RenderColours(Operator& op, const std::vector<Rgb>& colours)
     const std::unique_ptr<Image> keyed = host::RenderFrame(op, 0.0);
     if (!keyed || keyed->Width != width || keyed->Height != height)
         throw std::runtime_error("the tool rendered no image of the samples");
-    rendered.Alpha.reserve(colours.size());
-    for (std::int32_t i = 0; i < count; ++i)
-        rendered.Alpha.push_back(keyed->GetPixel(i % width, i / width).A);  // width >= 1
+    rendered.Alpha.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+    for (std::int32_t y = 0; y < height; ++y) {
+        float* alpha = rendered.Alpha.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
+        if (keyed->ReadRow == nullptr) {
+            for (std::int32_t x = 0; x < width; ++x)
+                alpha[x] = keyed->GetPixel(x, y).A;
+            continue;
+        }
+        // The colour is read only to be dropped: b, g and r are spare here.
+        keyed->ReadRow(keyed.get(), y, 0, width, b.data(), g.data(), r.data(), alpha);
+    }
+    rendered.Alpha.resize(colours.size());  // the filled-up end of the last row goes
     return rendered;
 }
 

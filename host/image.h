@@ -1,5 +1,6 @@
 // Host images: two storage planes, each a table of row addresses and a pixel step, with a pixel
-// reader and a pixel writer that move one pixel between storage and the host pixel record.
+// reader and a pixel writer that move one pixel between storage and the host pixel record, and a
+// row reader and writer that move the colour of a run of pixels to and from channel arrays.
 #pragma once
 
 #include "host/image_memory.h"
@@ -42,6 +43,13 @@ public:
                                  const Image* image);
     using PixelWriter = void (*)(const Pixel* record, unsigned char* colour, unsigned char* channels,
                                  const Image* image);
+    // `count` pixels of row `y` from column `x`: the colour plane's B, G, R, A values, each
+    // widened or narrowed exactly as the pixel reader and writer do it. The caller keeps to the
+    // image (0 <= x, x + count <= Width, 0 <= y < Height); the further channels are not touched.
+    using RowReader = void (*)(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b,
+                               float* g, float* r, float* a);
+    using RowWriter = void (*)(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b,
+                               const float* g, const float* r, const float* a);
 
     // Dimensions must be 0 or more. Without further channels the second plane has no row table
     // and its address is null for every pixel: readers then fill the channels' neutral values.
@@ -79,6 +87,12 @@ private:
     bool m_FurtherChannels;
     host::ImageMemory m_Planes[2];
     std::vector<unsigned char*> m_Rows[2];
+
+public:
+    // Row access, after every other member so that tools built before it find the others where
+    // they were. Null where an image offers no rows: a tool then goes pixel by pixel.
+    RowReader ReadRow = nullptr;
+    RowWriter WriteRow = nullptr;
 };
 
 // Makes a new image with the size and storage of the image under tag ImageTag::Model, cleared to

@@ -9,6 +9,7 @@
 #include "render/row_matte.h"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -90,11 +91,17 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
     KeyReference reference = SliderReference(frame);
 
     if (!sampleKey && width > 0 && height > 0) {
-        // One reference for every pixel: whole rows go through the vector matte. The pixels are
-        // still read and written one by one through the image's own reader and writer.
+        // One reference for every pixel: whole rows go through the vector matte. Images that
+        // offer rows are read and written a row at a time, and their further channels, which the
+        // matte leaves as they are, copied as whole rows; others pixel by pixel through their own
+        // reader and writer. Both give the same bytes.
         const MatteIsa isa = ChosenMatteIsa();
         const auto count = static_cast<std::size_t>(width);
-        std::vector<Pixel> records(count);
+        const bool rows = source->ReadRow != nullptr && output->WriteRow != nullptr &&
+                          source->PixelStep[1] == output->PixelStep[1] &&
+                          (source->PlaneRows[1] == nullptr) == (output->PlaneRows[1] == nullptr);
+        const std::size_t furtherBytes = rows ? count * static_cast<std::size_t>(source->PixelStep[1]) : 0;
+        std::vector<Pixel> records(rows ? 0 : count);
         std::vector<float> channels(4 * count);
         std::vector<std::uint8_t> fullyKeyed(count);
         const MatteRow row{channels.data(), channels.data() + count, channels.data() + 2 * count,
@@ -102,16 +109,26 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
         for (std::int32_t y = 0; y < height; ++y) {
             unsigned char* const sourceRow[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
             unsigned char* const outputRow[2] = {RowAddress(*output, 0, y), RowAddress(*output, 1, y)};
-            for (std::int32_t x = 0; x < width; ++x) {
-                Pixel& record = records[static_cast<std::size_t>(x)];
-                source->ReadPixel(&record, PlaneAddress(sourceRow[0], source->PixelStep[0], x),
-                                  PlaneAddress(sourceRow[1], source->PixelStep[1], x), source);
-                row.R[x] = record.R;
-                row.G[x] = record.G;
-                row.B[x] = record.B;
-                row.A[x] = record.A;
+            if (rows) {
+                source->ReadRow(source, y, 0, width, row.B, row.G, row.R, row.A);
+            } else {
+                for (std::int32_t x = 0; x < width; ++x) {
+                    Pixel& record = records[static_cast<std::size_t>(x)];
+                    source->ReadPixel(&record, PlaneAddress(sourceRow[0], source->PixelStep[0], x),
+                                      PlaneAddress(sourceRow[1], source->PixelStep[1], x), source);
+                    row.R[x] = record.R;
+                    row.G[x] = record.G;
+                    row.B[x] = record.B;
+                    row.A[x] = record.A;
+                }
             }
             ApplyMatteToRow(row, reference, frame, isa);
+            if (rows) {
+                output->WriteRow(output.get(), y, 0, width, row.B, row.G, row.R, row.A);
+                if (furtherBytes > 0 && sourceRow[1] != nullptr)
+                    std::memcpy(outputRow[1], sourceRow[1], furtherBytes);
+                continue;
+            }
             for (std::int32_t x = 0; x < width; ++x) {
                 Pixel& record = records[static_cast<std::size_t>(x)];
                 SetColour(record, ColorVec{row.B[x], row.G[x], row.R[x], row.A[x]});

@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <limits>
+#include <string>
 #include <memory>
 #include <vector>
 
@@ -194,6 +197,39 @@ TEST_P(KeyingEveryStorage, SliderReferenceKeysEveryPixelAndCarriesTheFurtherChan
             EXPECT_TRUE(SamePixel(got, ExpectedPixel(*source, x, y, sliders, frame))) << "(" << x << ", " << y << ")";
             EXPECT_EQ(got.Z, in.Z);
             EXPECT_EQ(got.ObjectID, in.ObjectID);
+        }
+}
+
+// Rows and pixels give the same bytes: a source whose rows the render reads and writes, and the
+// same source without rows (pixel by pixel through its reader and writer), each with and without
+// further channels and colour correction, over an odd width (vector tails) holding values outside
+// 0..1, infinities and NaN.
+TEST_P(KeyingEveryStorage, RowsAndPixelsGiveTheSameBytes)
+{
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const bool further : {true, false})
+        for (const double colourCorrect : {0.0, 1.0}) {
+            SCOPED_TRACE(std::string(further ? "further channels" : "no further channels") +
+                         (colourCorrect != 0.0 ? ", colour correction" : ""));
+            Set(*m_Op, "ColCor", colourCorrect);
+            std::unique_ptr<Image> output[2];
+            for (const bool rows : {true, false}) {
+                Image* source = Keep(Source(37, 3, GetParam(), further));
+                source->SetPixel(1, 0, MakePixel(-0.5f, 1.5f, 0.25f, 2.0f, 1));
+                source->SetPixel(5, 1, MakePixel(inf, 0.5f, -inf, 1.0f, 2));
+                source->SetPixel(36, 2, MakePixel(std::nanf(""), 0.5f, 0.5f, 0.5f, 3));
+                if (!rows)
+                    source->ReadRow = nullptr;
+                Connect("Image", source);
+                output[rows ? 0 : 1] = Render();
+                ASSERT_NE(output[rows ? 0 : 1], nullptr);
+            }
+            for (int plane = 0; plane < (further ? 2 : 1); ++plane)
+                for (std::int32_t y = 0; y < 3; ++y)
+                    EXPECT_EQ(std::memcmp(output[0]->PlaneRows[plane][y], output[1]->PlaneRows[plane][y],
+                                          static_cast<std::size_t>(37 * output[0]->PixelStep[plane])),
+                              0)
+                        << "plane " << plane << ", row " << y;
         }
 }
 
