@@ -32,6 +32,7 @@
 #include <new>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace qualvex {
 namespace {
@@ -289,12 +290,19 @@ struct OnceWarnings {
     void FlatMatte(const Image& keyed, const std::filesystem::path& output)
     {
         bool allZero = true, allOne = true;
-        for (int y = 0; y < keyed.Height && (allZero || allOne); ++y)
+        const auto width = static_cast<std::size_t>(keyed.Width);
+        std::vector<float> row(keyed.ReadRow != nullptr ? 4 * width : 0);
+        for (int y = 0; y < keyed.Height && (allZero || allOne); ++y) {
+            if (keyed.ReadRow != nullptr)
+                keyed.ReadRow(&keyed, y, 0, keyed.Width, row.data(), row.data() + width, row.data() + 2 * width,
+                              row.data() + 3 * width);
             for (int x = 0; x < keyed.Width; ++x) {
-                const float alpha = keyed.GetPixel(x, y).A;
+                const float alpha = keyed.ReadRow != nullptr ? row[3 * width + static_cast<std::size_t>(x)]
+                                                             : keyed.GetPixel(x, y).A;
                 allZero = allZero && alpha == 0.0f;
                 allOne = allOne && alpha == 1.0f;
             }
+        }
         if (keyed.Width == 0 || keyed.Height == 0)
             return;
         if (allZero)

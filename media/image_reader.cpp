@@ -287,6 +287,7 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     const std::size_t stripPixels = width * static_cast<std::size_t>(strip);
     std::vector<float> values(stripPixels * channels);
     std::vector<std::vector<std::uint32_t>> ids(idChannels, std::vector<std::uint32_t>(stripPixels));
+    std::vector<float> rowValues(map.Further.empty() ? 4 * width : 0);  // one row's B, G, R, A
     for (int top = 0; top < header.height; top += strip) {
         const int bottom = std::min(header.height, top + strip);
         ReadStrip(*in, header, top, bottom, 0, header.nchannels, TypeDesc::FLOAT, values.data(), name, role);
@@ -295,7 +296,22 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
             if (IsIdChannel(which))
                 ReadStrip(*in, header, top, bottom, channel, channel + 1, TypeDesc::UINT32, ids[id++].data(), name,
                           role);
-        // Row by row, each pixel through the image's own writer.
+        // Row by row: without further channels a row at a time through the image's row writer
+        // (the same conversion), otherwise each pixel through its own writer.
+        if (map.Further.empty() && image->WriteRow != nullptr) {
+            for (int y = top; y < bottom; ++y) {
+                const float* v = values.data() + static_cast<std::size_t>(y - top) * width * channels;
+                for (std::size_t x = 0; x < width; ++x, v += channels) {
+                    rowValues[x] = v[colour[2]];
+                    rowValues[width + x] = v[colour[1]];
+                    rowValues[2 * width + x] = v[colour[0]];
+                    rowValues[3 * width + x] = colour[3] >= 0 ? v[colour[3]] : 1.0f;
+                }
+                image->WriteRow(image.get(), y, 0, header.width, rowValues.data(), rowValues.data() + width,
+                                rowValues.data() + 2 * width, rowValues.data() + 3 * width);
+            }
+            continue;
+        }
         for (int y = top; y < bottom; ++y) {
             unsigned char* colourRow = image->PlaneRows[0] != nullptr ? image->PlaneRows[0][y] : nullptr;
             unsigned char* furtherRow = image->PlaneRows[1] != nullptr ? image->PlaneRows[1][y] : nullptr;

@@ -12,9 +12,54 @@
 #include <cstring>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 namespace qualvex {
 namespace {
+
+// A frame's file buffer, kept for the next frame when done: a frame's worth of fresh memory would
+// cost its page faults and clearing on every frame. As many are kept as frames were written at
+// once (at most kKeptBuffers). A pool rather than a buffer per thread: the program's code is
+// loaded at run time, and the sanitizers' leak check cannot walk such a library's thread-local
+// storage.
+class KeptBuffer {
+public:
+    explicit KeptBuffer(std::size_t bytes)
+    {
+        {
+            const std::lock_guard<std::mutex> lock(Mutex());
+            if (!Kept().empty()) {
+                m_Bytes = std::move(Kept().back());
+                Kept().pop_back();
+            }
+        }
+        m_Bytes.resize(bytes);
+    }
+    KeptBuffer(const KeptBuffer&) = delete;
+    KeptBuffer& operator=(const KeptBuffer&) = delete;
+    ~KeptBuffer()
+    {
+        const std::lock_guard<std::mutex> lock(Mutex());
+        if (Kept().size() < kKeptBuffers)
+            Kept().push_back(std::move(m_Bytes));
+    }
+
+    unsigned char* data() { return m_Bytes.data(); }
+
+private:
+    static constexpr std::size_t kKeptBuffers = 16;
+    static std::mutex& Mutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static std::vector<std::vector<unsigned char>>& Kept()
+    {
+        static std::vector<std::vector<unsigned char>> kept;
+        return kept;
+    }
+    std::vector<unsigned char> m_Bytes;
+};
 
 using OIIO::ImageOutput;
 using OIIO::ImageSpec;
@@ -156,19 +201,35 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
     for (const auto& [channel, which] : further)
         pixelBytes += IsIdChannel(which) ? sizeof(std::uint32_t) : sizeof(float);
     const auto width = static_cast<std::size_t>(image.Width);
-    std::vector<unsigned char> buffer(pixelBytes * width * static_cast<std::size_t>(image.Height));
+    // Every byte of it is written below.
+    KeptBuffer buffer(pixelBytes * width * static_cast<std::size_t>(image.Height));
     // Row by row: each pixel through the image's own reader, then the row's colour converted to
     // the file's type in one call where nothing else sits between the pixels.
+    // Without further channels to write, an image that offers rows gives its colour a row at a
+    // time, converted exactly as its pixel reader converts it.
+    const bool rows = further.empty() && image.ReadRow != nullptr;
     std::vector<Pixel> records(width);
     std::vector<float> rgba(4 * width);
+    std::vector<float> planes(rows ? 4 * width : 0);
     for (int y = 0; y < image.Height; ++y) {
         const unsigned char* colourRow = image.PlaneRows[0] != nullptr ? image.PlaneRows[0][y] : nullptr;
         const unsigned char* furtherRow = image.PlaneRows[1] != nullptr ? image.PlaneRows[1][y] : nullptr;
+        if (rows)
+            image.ReadRow(&image, y, 0, image.Width, planes.data(), planes.data() + width, planes.data() + 2 * width,
+                          planes.data() + 3 * width);
         for (std::size_t x = 0; x < width; ++x) {
             Pixel& p = records[x];
-            image.ReadPixel(&p, colourRow + x * static_cast<std::size_t>(image.PixelStep[0]),
-                            furtherRow != nullptr ? furtherRow + x * static_cast<std::size_t>(image.PixelStep[1]) : nullptr,
-                            &image);
+            if (rows) {
+                p.B = planes[x];
+                p.G = planes[width + x];
+                p.R = planes[2 * width + x];
+                p.A = planes[3 * width + x];
+            } else {
+                image.ReadPixel(&p, colourRow + x * static_cast<std::size_t>(image.PixelStep[0]),
+                                furtherRow != nullptr ? furtherRow + x * static_cast<std::size_t>(image.PixelStep[1])
+                                                      : nullptr,
+                                &image);
+            }
             float* value = &rgba[4 * x];
             value[0] = p.R;
             value[1] = p.G;
