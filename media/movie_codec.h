@@ -3,6 +3,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
 #include <libswscale/swscale.h>
 }
 
@@ -24,6 +25,9 @@ struct FreeFrame {
 };
 struct FreeScaler {
     void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+struct CloseInput {
+    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
 
 // The scaler's coefficient set for a YUV matrix (SWS_CS_...).

@@ -21,10 +21,6 @@ extern "C" {
 namespace qualvex {
 namespace {
 
-struct CloseInput {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-
 void CheckPlainFile(const std::filesystem::path& file, const std::string& role)
 {
     std::error_code error;

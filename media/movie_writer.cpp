@@ -23,10 +23,6 @@ extern "C" {
 namespace qualvex {
 namespace {
 
-struct CloseInput {
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-
 struct FreeResampler {
     void operator()(SwrContext* context) const { swr_free(&context); }
 };
