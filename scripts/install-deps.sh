@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when any is missing (Debian 12, as root).
 set -euo pipefail
-# clang, its sanitizer and libFuzzer runtimes (libclang-rt-14-dev) and llvm's symbolizer build and
-# run the fuzz targets (scripts/fuzz.sh).
+# clang, its sanitizer and libFuzzer runtimes (libclang-rt-14-dev), its linker (lld) and llvm's
+# symbolizer build and run the sanitizer tree and the fuzz targets (scripts/fuzz.sh).
 packages=(cmake ninja-build g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
           libcpp-httplib-dev
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev frei0r-plugins-dev
-          clang libclang-rt-14-dev llvm)
+          clang libclang-rt-14-dev lld llvm)
 # --tests: what the end-to-end tests drive: Chromium and npm (with Debian's nodejs, unless a
 # Node.js with npm is already there) for qualvex tune's page; Slurm and munge for qualvex farm;
 # ffmpeg's programs to make and decode the movie tests' movies independently of qualvex, and

@@ -31,7 +31,9 @@ phase "the release tests"
 # -O1 and line tables only: the sanitizers' reports keep their file and line, and the build takes
 # about two thirds of the time of -O2 with full debug information.
 # The fuzz targets are built in the same tree, which spares the test command a third build.
+# LLVM's linker links the instrumented programs in about half the time of the system's.
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG" \
+  -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_SHARED_LINKER_FLAGS=-fuse-ld=lld -DCMAKE_MODULE_LINKER_FLAGS=-fuse-ld=lld \
   -DQUALVEX_SANITIZE=ON -DQUALVEX_BUILD_FUZZERS=ON -DQUALVEX_WARNINGS_AS_ERRORS=ON
 cmake --build build/sanitize -j"$jobs"
 phase "the sanitizer build"
