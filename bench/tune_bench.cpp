@@ -27,7 +27,7 @@ struct HdPlateFiles {
         ImageLayout layout;
         layout.FullWidth = 1920;
         layout.FullHeight = 1080;
-        WriteImageFile(Folder / "plate.exr", *plate.Plate, layout, WriteOptions{PixelStorage::Float, AlphaReading::Straight, "none", {}, ExistingFile::Replace});
+        WriteImageFile(Folder / "plate.exr", *plate.Plate, layout, WriteOptions{PixelStorage::Float, AlphaReading::Straight, "none", {}, ExistingFile::Replace, false, {}});
         std::ifstream in(QUALVEX_DEMO_SETTINGS_FILE);
         std::ofstream(Folder / "settings.json") << in.rdbuf();
     }

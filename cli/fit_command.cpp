@@ -2,6 +2,7 @@
 
 #include "base/errors.h"
 #include "base/safe_text.h"
+#include "jobs/clean_plate.h"
 #include "jobs/fit_samples.h"
 #include "jobs/frame_sequence.h"
 
@@ -10,6 +11,30 @@
 #include <system_error>
 
 namespace qualvex::cli {
+namespace {
+
+fit::FitResult FitAgainstCleanPlate(const KeyerPlugin& plugin, const SampleRequest& request,
+                                    const fit::FitOptions& fitOptions, const FitCommandOptions& options)
+{
+    const CleanPlateFit fitted = FitWithCleanPlate(plugin, request, fitOptions);
+    std::printf("qualvex fit: screen and subject samples of %s, fitted against a clean plate\n",
+                FramePattern(options.Source).Text().c_str());
+    std::printf("%s%s", CleanPlateReport(fitted).c_str(), FitReport(fitted.Plate).c_str());
+    WriteCleanPlate(fitted, options.CleanPlate, options.Overwrite);
+    try {
+        WriteFittedSettings(plugin, fitted.Plate, options.Output, options.Overwrite);
+    } catch (...) {
+        // The plate is only of use with these settings.
+        std::error_code ignored;
+        std::filesystem::remove(options.CleanPlate, ignored);
+        throw;
+    }
+    std::printf("  written: %s (the clean plate, for --key-image) and %s\n", options.CleanPlate.c_str(),
+                options.Output.c_str());
+    return fitted.Plate;
+}
+
+}  // namespace
 
 fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& options)
 {
@@ -20,7 +45,7 @@ fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& option
             throw UsageError("--space \"" + Printable(options.Space, 40) +
                              "\": expected auto, RGB, HSV, YXy, YUV or YCbCr");
     }
-    SampleRequest request{options.Source, options.Frames, {}, {}, options.ScreenMask, options.SubjectMask};
+    SampleRequest request{options.Source, options.Frames, {}, {}, options.ScreenMask, options.SubjectMask, {}};
     for (const std::string& text : options.Screens)
         request.Screens.push_back(ParseRegion(text, "--screen"));
     for (const std::string& text : options.Subjects)
@@ -33,6 +58,10 @@ fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& option
     std::error_code error;
     if (!options.Overwrite && std::filesystem::exists(std::filesystem::symlink_status(options.Output, error)))
         throw Failure(options.Output + ": exists (use --overwrite to replace it)");
+    if (!options.CleanPlate.empty()) {
+        CheckCleanPlateOutput(options.CleanPlate, options.Overwrite);
+        return FitAgainstCleanPlate(plugin, request, fitOptions, options);
+    }
 
     const SourceSamples sampled = SampleSource(request);
     const fit::FitResult result = fit::FitSettings(sampled.Samples, ProgramRender(plugin), fitOptions);

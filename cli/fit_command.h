@@ -24,6 +24,7 @@ struct FitCommandOptions {
     std::string Frames;       // "A-B", "A" or empty for every frame on disk
     std::string Space = "auto";
     std::string Output;
+    std::string CleanPlate;  // empty: fit against one key colour
     bool Overwrite = false;
 };
 

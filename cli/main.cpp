@@ -165,7 +165,10 @@ int main(int argc, char** argv)
     fitCommand->add_option("--frames", fit.Frames, "sample frames A to B of a sequence: A-B (default: every frame)");
     fitCommand->add_option("--space", fit.Space, "auto (default: the best separated), RGB, HSV, YXy, YUV or YCbCr");
     fitCommand->add_option("-o,--output", fit.Output, "settings file to write (JSON, for key --settings)")->required();
-    fitCommand->add_flag("--overwrite", fit.Overwrite, "replace an existing settings file");
+    fitCommand->add_option("--clean-plate", fit.CleanPlate,
+                           "also write the screen's colour under the subject (.exr), for key --key-image, "
+                           "and fit the settings against it");
+    fitCommand->add_flag("--overwrite", fit.Overwrite, "replace an existing settings file and clean plate");
 
     TuneOptions tune;
     CLI::App* tuneCommand =

@@ -102,10 +102,6 @@ std::vector<int> FramesToSample(const FramePattern& source, const std::string& f
     return frames;
 }
 
-namespace {
-
-// Reads the source's frames to sample, one after another: the files of a sequence (or the single
-// file), or frames of a movie, numbered from 1. Stops after `most` frames.
 void ForEachSourceFrame(const std::string& source, const std::string& framesOption, std::size_t most,
                         const std::function<void(const ImageFile&, const std::string& name, int frame)>& use)
 {
@@ -125,6 +121,8 @@ void ForEachSourceFrame(const std::string& source, const std::string& framesOpti
     for (int frame = range.First; frame <= range.Last && static_cast<std::size_t>(frame - range.First) < most; ++frame)
         use(movie.ReadFrame(frame), source + " frame " + std::to_string(frame), frame);
 }
+
+namespace {
 
 bool HasAlphaChannel(const std::filesystem::path& file)
 {
@@ -202,15 +200,20 @@ fit::Rgb ColourAt(const Image& image, int x, int y)
 
 // Screen and subject samples of one frame; pixels that both would take are a usage error naming
 // the two sources.
-void SampleFrame(const ImageFile& file, const std::string& name, int frame, const std::vector<Region>& screens,
-                 const std::vector<Region>& subjects, Mask& screenMask, Mask& subjectMask, fit::Samples& samples)
+void SampleFrame(const ImageFile& file, const std::string& name, int frame, const SampleRequest& request,
+                 Mask& screenMask, Mask& subjectMask, fit::Samples& samples)
 {
+    const std::vector<Region>& screens = request.Screens;
+    const std::vector<Region>& subjects = request.Subjects;
     const Extent extent = ExtentOf(file);
     for (const auto* regions : {&screens, &subjects})
         for (const Region& region : *regions)
             CheckInside(region, extent, name);
     const Image& image = *file.Pixels;
     const std::size_t pixels = static_cast<std::size_t>(extent.Width) * static_cast<std::size_t>(extent.Height);
+    const auto colourAt = [&](int x, int y) {
+        return request.Adjust ? request.Adjust(x, y, ColourAt(image, x, y)) : ColourAt(image, x, y);
+    };
 
     // Which source marks each pixel as screen (index into the list of sources, -1 for none).
     std::vector<std::string> screenSources;
@@ -228,7 +231,7 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
         screenSources.push_back(region.Name);
         for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
             for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x) {
-                screen.push_back(ColourAt(image, x, y));
+                screen.push_back(colourAt(x, y));
                 if (masks)
                     screenOwner[index(x, y)] = source;
             }
@@ -242,7 +245,7 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
                 if (marks[index(x, y)]) {
                     // A pixel that a rectangle already took is sampled once.
                     if (screenOwner[index(x, y)] < 0)
-                        screen.push_back(ColourAt(image, x, y));
+                        screen.push_back(colourAt(x, y));
                     screenOwner[index(x, y)] = source;
                 }
     }
@@ -251,7 +254,7 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
             throw UsageError(screenSources[static_cast<std::size_t>(screenOwner[index(x, y)])] + " and " + source +
                              " overlap (pixel " + std::to_string(x + extent.X) + "," + std::to_string(y + extent.Y) +
                              " in " + name + "): a pixel is either screen or subject");
-        subject.push_back(ColourAt(image, x, y));
+        subject.push_back(colourAt(x, y));
     };
     std::vector<bool> taken;
     for (const Region& region : subjects)
@@ -457,8 +460,7 @@ SourceSamples SampleSource(const SampleRequest& request)
     SourceSamples sampled;
     ForEachSourceFrame(request.Source, request.Frames, SIZE_MAX,
                        [&](const ImageFile& image, const std::string& name, int frame) {
-                           SampleFrame(image, name, frame, request.Screens, request.Subjects, screenMask, subjectMask,
-                                       sampled.Samples);
+                           SampleFrame(image, name, frame, request, screenMask, subjectMask, sampled.Samples);
                            ++sampled.Frames;
                        });
     return sampled;
@@ -503,7 +505,8 @@ fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, con
     Mask noScreenMask("", "--screen-mask");
     Mask noSubjectMask("", "--subject-mask");
     fit::Samples samples;
-    SampleFrame(image, name, 0, screens, subjects, noScreenMask, noSubjectMask, samples);
+    const SampleRequest request{"", "", screens, subjects, "", "", {}};
+    SampleFrame(image, name, 0, request, noScreenMask, noSubjectMask, samples);
     if (samples.Screen.empty())
         throw UsageError("no screen samples: mark a screen region");
     return fit::FitSettings(samples, ProgramRender(plugin));

@@ -11,6 +11,7 @@
 #include "media/image_reader.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,12 +44,20 @@ struct SampleRequest {
     std::vector<Region> Subjects;
     std::string ScreenMask;
     std::string SubjectMask;
+    // When set, each sample's colour passes through it with its pixel's place (column and row of
+    // the frame's pixels, 0 at the first): how a clean plate's fit sees the screen flattened.
+    std::function<fit::Rgb(int x, int y, const fit::Rgb& colour)> Adjust{};
 };
 
 struct SourceSamples {
     fit::Samples Samples;
     std::size_t Frames = 0;  // frames sampled
 };
+
+// Reads the source's frames to sample, one after another: the files of a sequence (or the single
+// file), or frames of a movie, numbered from 1. Stops after `most` frames.
+void ForEachSourceFrame(const std::string& source, const std::string& framesOption, std::size_t most,
+                        const std::function<void(const ImageFile&, const std::string& name, int frame)>& use);
 
 // Throws UsageError naming the first screen and subject rectangles that overlap.
 void CheckApart(const std::vector<Region>& screens, const std::vector<Region>& subjects);

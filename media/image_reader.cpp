@@ -234,7 +234,8 @@ ImageFacts InspectImage(const std::filesystem::path& file, const std::string& ro
                      0,
                      in->format_name(),
                      header.get_string_attribute("compression"),
-                     header.get_string_attribute("oiio:ColorSpace")};
+                     header.get_string_attribute("oiio:ColorSpace"),
+                     header.get_string_attribute("qualvex:cleanplate")};
     std::size_t ids = 0;
     bool further = false;
     for (int c = 0; c < header.nchannels; ++c)

@@ -45,6 +45,9 @@ struct ImageFacts {
     std::string Format;            // OpenImageIO's name for its format ("openexr", "tiff", ...)
     std::string Compression;       // as its header names it; empty when it names none
     std::string ColourEncoding{};  // as ImageLayout's
+    // The colour space whose references a clean plate written by qualvex fit holds ("RGB",
+    // "YCbCr"); empty for any other image.
+    std::string CleanPlateSpace{};
 };
 
 inline constexpr std::uint64_t kNoMemoryLimit = ~std::uint64_t{0};

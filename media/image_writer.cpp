@@ -132,6 +132,8 @@ ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourT
     // "premultiplied" is the name earlier files used for associated colour: kept for their readers.
     header.attribute("qualvex:alpha", stored == AlphaReading::Associated ? "premultiplied" : "straight");
     EmbedSettingsRecord(header, options.Record);
+    for (const auto& [name, text] : options.Attributes)
+        header.attribute(name, text);
     if (!options.Compression.empty())
         header.attribute("compression", options.Compression);
     // TIFF marks its extra sample by this; the other formats take their own convention.

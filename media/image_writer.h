@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qualvex {
@@ -26,6 +27,8 @@ struct WriteOptions {
     // OpenImageIO's colour conversion (OpenColorIO where $OCIO names a configuration); alpha is
     // kept. The file then says "Linear" and what was converted.
     bool LinearColour = false;
+    // Further header attributes, name and text ("qualvex:cleanplate" = "YCbCr").
+    std::vector<std::pair<std::string, std::string>> Attributes{};
 };
 
 // Returns the names of further channels that the format could not hold.

@@ -374,6 +374,115 @@ TEST_F(FitCommand, KeyColorFromTakesTheMedianOfTheRegion)
 
 // One run of the demo (it keys, fits and finishes its plate): the shipped settings' error, the
 // fitted settings doing better, the finishing line, and the files it writes.
+// A green screen lit three times as brightly on the right as on the left, and a solid olive box
+// whose colour lies inside the screen's range from left to right: one key colour cannot key the
+// whole screen without the box.
+struct UnevenScreen {
+    static constexpr int kBoxX = 36, kBoxY = 16, kBoxWidth = 24, kBoxHeight = 32;
+    static Colour ScreenAt(int x)
+    {
+        const float t = (static_cast<float>(x) + 0.5f) / kFitWidth;
+        return {0.05f + 0.1f * t, 0.3f + 0.55f * t, 0.08f + 0.14f * t};
+    }
+    static bool InBox(int x, int y)
+    {
+        return x >= kBoxX && x < kBoxX + kBoxWidth && y >= kBoxY && y < kBoxY + kBoxHeight;
+    }
+    static Plate Make()
+    {
+        Plate p;
+        for (int y = 0; y < kFitHeight; ++y)
+            for (int x = 0; x < kFitWidth; ++x) {
+                const bool box = InBox(x, y);
+                const Colour c = box ? Colour{0.14f, 0.4f, 0.09f} : ScreenAt(x);
+                const float noise = box ? 0.0f : 0.008f;
+                p.Rgba.insert(p.Rgba.end(), {c.R + noise * HashNoise(x, y, 1), c.G + noise * HashNoise(x, y, 2),
+                                             c.B + noise * HashNoise(x, y, 3), 1.0f});
+                p.Truth.push_back(box ? 1.0f : 0.0f);
+            }
+        return p;
+    }
+};
+
+const std::vector<std::string> kUnevenRegions = {"--screen", "0,0,24,64", "--screen", "72,0,24,64",
+                                                 "--subject", "36,16,24,32"};
+
+TEST_F(FitCommand, ACleanPlateKeysAScreenLitUnevenlyWhereOneKeyColourFails)
+{
+    const Plate plate = UnevenScreen::Make();
+    WritePlate("plate.exr", plate);
+    // Fitted against the plate in RGB, the plate holds the screen's own colour: the drawn one,
+    // under the box too, within the screen's noise. The report says what one key colour did.
+    const RunResult rgb =
+        Run(With({"fit", "plate.exr", "-o", "rgb.json", "--clean-plate", "rgb-plate.exr", "--space", "RGB"},
+                 kUnevenRegions));
+    ASSERT_EQ(rgb.ExitCode, 0) << rgb.Err;
+    EXPECT_LT(NumberAfter(rgb.Out, "against one key colour: screen samples fully keyed 100.0%, subject samples fully kept "),
+              50.0)
+        << rgb.Out;
+    EXPECT_NE(rgb.Out.find("  written: rgb-plate.exr (the clean plate, for --key-image) and rgb.json\n"),
+              std::string::npos)
+        << rgb.Out;
+    const ReadBack clean = ReadImage(P("rgb-plate.exr"));
+    ASSERT_EQ(clean.Header.width, kFitWidth);
+    ASSERT_EQ(clean.Header.height, kFitHeight);
+    EXPECT_EQ(clean.Header.get_string_attribute("qualvex:cleanplate"), "RGB");
+    EXPECT_EQ(clean.Header.format, TypeDesc::FLOAT);
+    const std::size_t channels = static_cast<std::size_t>(clean.Header.nchannels);
+    double worst = 0.0;
+    for (int y = 0; y < kFitHeight; ++y)
+        for (int x = 0; x < kFitWidth; ++x) {
+            const float* p = &clean.Pixels[(static_cast<std::size_t>(y) * kFitWidth + static_cast<std::size_t>(x)) * channels];
+            const Colour drawn = UnevenScreen::ScreenAt(x);
+            worst = std::max({worst, std::fabs(p[0] - static_cast<double>(drawn.R)),
+                              std::fabs(p[1] - static_cast<double>(drawn.G)), std::fabs(p[2] - static_cast<double>(drawn.B))});
+        }
+    EXPECT_LT(worst, 0.004);
+
+    // Keying with the plate keys every screen pixel and keeps the whole box, edges included.
+    EXPECT_NE(rgb.Out.find("against the plate:      screen samples fully keyed 100.0%, subject samples fully kept "
+                           "100.0%\n"),
+              std::string::npos)
+        << rgb.Out;
+    const RunResult key =
+        Run({"key", "plate.exr", "-o", "keyed.exr", "--settings", "rgb.json", "--key-image", "rgb-plate.exr", "-q"});
+    ASSERT_EQ(key.ExitCode, 0) << key.Err;
+    const Measured m = Measure("keyed.exr", plate);
+    EXPECT_EQ(m.Keyed, 1.0);
+    EXPECT_EQ(m.Kept, 1.0);
+
+    // A plate keyed in another space than it was fitted for, or at another size, is refused by
+    // name; so is a plate that cannot keep float values, or one that exists.
+    const RunResult mismatch = Run({"key", "plate.exr", "-o", "other.exr", "--settings", "rgb.json", "--set",
+                                    "Colorspace=1", "--key-image", "rgb-plate.exr", "-q"});
+    EXPECT_EQ(mismatch.ExitCode, 2);
+    EXPECT_NE(mismatch.Err.find("--key-image rgb-plate.exr: the clean plate holds RGB references, the settings key "
+                                "in HSV: use the settings fitted with the plate (qualvex fit --clean-plate)"),
+              std::string::npos)
+        << mismatch.Err;
+    ASSERT_EQ(std::system(("oiiotool '" + P("rgb-plate.exr").string() + "' --resize 48x32 -o '" +
+                           P("small-plate.exr").string() + "'")
+                              .c_str()),
+              0);
+    ASSERT_EQ(ReadImage(P("small-plate.exr")).Header.get_string_attribute("qualvex:cleanplate"), "RGB");
+    const RunResult small = Run({"key", "plate.exr", "-o", "other.exr", "--settings", "rgb.json", "--key-image",
+                                 "small-plate.exr", "-q"});
+    EXPECT_EQ(small.ExitCode, 2);
+    EXPECT_NE(small.Err.find("--key-image small-plate.exr: the clean plate is 48 x 32, the source 96 x 64"),
+              std::string::npos)
+        << small.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("other.exr")));
+    const RunResult png = Run(With({"fit", "plate.exr", "-o", "png.json", "--clean-plate", "plate.png"}, kUnevenRegions));
+    EXPECT_EQ(png.ExitCode, 2);
+    EXPECT_EQ(png.Err, "qualvex: --clean-plate plate.png: the plate must keep float values; write it as .exr or .tif\n");
+    const RunResult exists =
+        Run(With({"fit", "plate.exr", "-o", "new.json", "--clean-plate", "rgb-plate.exr"}, kUnevenRegions));
+    EXPECT_EQ(exists.ExitCode, 1);
+    EXPECT_EQ(exists.Err, "qualvex: rgb-plate.exr: exists (use --overwrite to replace it)\n");
+    for (const char* name : {"png.json", "plate.png", "new.json"})
+        EXPECT_FALSE(std::filesystem::exists(P(name))) << name;
+}
+
 TEST_F(FitCommand, TheDemoKeysItsPlateAndTheFittedSettingsDoBetter)
 {
     const RunResult run = Run({"demo", "-o", "demo", "-q"});
