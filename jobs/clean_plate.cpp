@@ -22,6 +22,7 @@ constexpr std::int64_t kExaminedPerFrame = 200000;
 // Frames looked at for the screen: a plate belongs to one camera set-up, and more frames of it
 // add little that the first ones do not show.
 constexpr std::size_t kFramesForScreen = 16;
+constexpr double kInsideSpreads = 4.0;
 
 int GridStep(int width, int height)
 {
@@ -96,11 +97,16 @@ CleanPlateFit FitWithCleanPlate(const KeyerPlugin& plugin, const SampleRequest& 
     }
 
     // The samples as they compare with the plate: each less the plate's colour at its place, plus
-    // the key colour, so that a screen sample sits where the one key colour's screen sat.
+    // the key colour, so that a screen sample sits where the one key colour's screen sat. A screen
+    // channel near 0 or 1 (a green screen's red, clipped) is moved inside by four times the
+    // screen's spread about the plate: its noise would otherwise take half the samples, and the
+    // key colour fitted from them, outside 0..1, where the key colour's sliders end.
     const fit::ScreenSurface& surface = fitted.Surface.Surface;
-    const float key[3] = {static_cast<float>(fitted.OneKey.Controls.KeyColor[0]),
-                          static_cast<float>(fitted.OneKey.Controls.KeyColor[1]),
-                          static_cast<float>(fitted.OneKey.Controls.KeyColor[2])};
+    const double inside = std::min(0.5, kInsideSpreads * fitted.Surface.Rms);
+    fitted.FlatKey[0] = static_cast<float>(std::clamp(fitted.OneKey.Controls.KeyColor[0], inside, 1.0 - inside));
+    fitted.FlatKey[1] = static_cast<float>(std::clamp(fitted.OneKey.Controls.KeyColor[1], inside, 1.0 - inside));
+    fitted.FlatKey[2] = static_cast<float>(std::clamp(fitted.OneKey.Controls.KeyColor[2], inside, 1.0 - inside));
+    const float key[3] = {fitted.FlatKey[0], fitted.FlatKey[1], fitted.FlatKey[2]};
     SampleRequest flattened = request;
     flattened.Adjust = [&surface, key](int x, int y, const fit::Rgb& colour) {
         const fit::Rgb plate = surface.At(x, y);
@@ -113,13 +119,12 @@ CleanPlateFit FitWithCleanPlate(const KeyerPlugin& plugin, const SampleRequest& 
 std::unique_ptr<Image> CleanPlateImage(const CleanPlateFit& fitted)
 {
     auto image = std::make_unique<Image>(fitted.Width, fitted.Height, PixelStorage::Float, false, false);
-    const fit::FittedControls& one = fitted.OneKey.Controls;
     const fit::FittedControls& plate = fitted.Plate.Controls;
-    // The reference at each place: the plate's colour moved by as much as the second fit moved
-    // the key colour, in the second fit's colour space.
+    // The reference at each place: the plate's colour moved by as much as the fit against it
+    // moved the key colour it was flattened to, in that fit's colour space.
     float shift[3];
     for (int c = 0; c < 3; ++c)
-        shift[c] = static_cast<float>(plate.KeyColor[c]) - static_cast<float>(one.KeyColor[c]);
+        shift[c] = static_cast<float>(plate.KeyColor[c]) - fitted.FlatKey[c];
     for (int y = 0; y < fitted.Height; ++y)
         for (int x = 0; x < fitted.Width; ++x) {
             const fit::Rgb screen = fitted.Surface.Surface.At(x, y);

@@ -36,6 +36,8 @@ struct CleanPlateFit {
     int Width = 0;
     int Height = 0;
     std::string Version;  // of the program and the tool, for the plate's record
+    // The colour the samples were flattened to: one key colour's, kept inside 0..1.
+    float FlatKey[3] = {0.0f, 0.0f, 0.0f};
 };
 
 // Throws UsageError or Failure as SampleSource does, and Failure when the first fit keys too few
