@@ -47,7 +47,8 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
                         "the key colour: R,G,B; applied after the colour space the run ends with, so the Value "
                         "sliders hold it in that space (a --set ValueRed=... still wins)");
     command->add_option("--key-color-from", options.Key.KeyColorFrom,
-                        "the key colour: the median, channel by channel, of the region X,Y,W,H of the first frame");
+                        "the key colour: the median, channel by channel, of the region X,Y,W,H of the first frame "
+                        "(FRAME:X,Y,W,H: of that frame)");
     command->add_option("--frames", options.Key.Frames,
                         "only frames A to B of a sequence or a movie (a movie's frames count from 1): A-B");
     command->add_flag("--no-audio", options.Key.NoAudio,
@@ -156,13 +157,15 @@ int main(int argc, char** argv)
     CLI::App* fitCommand =
         app.add_subcommand("fit", "settings from sample regions: the screen keyed, the subject kept");
     fitCommand->add_option("SOURCE", fit.Source, "source file or sequence pattern (plate.####.exr)")->required();
-    fitCommand->add_option("--screen", fit.Screens, "screen region X,Y,W,H in pixels, origin top-left (repeatable)")
+    fitCommand->add_option("--screen", fit.Screens, "screen region X,Y,W,H in pixels, origin top-left; FRAME:X,Y,W,H on one frame of "
+                           "the source (repeatable)")
         ->allow_extra_args(false);
-    fitCommand->add_option("--subject", fit.Subjects, "subject region X,Y,W,H in pixels (repeatable)")
+    fitCommand->add_option("--subject", fit.Subjects, "subject region X,Y,W,H in pixels; FRAME:X,Y,W,H on one frame (repeatable)")
         ->allow_extra_args(false);
     fitCommand->add_option("--screen-mask", fit.ScreenMask, "image: its pixels with alpha (or grey) above 0.5 are screen");
     fitCommand->add_option("--subject-mask", fit.SubjectMask, "image: pixels with alpha (or grey) above 0.5 are subject");
-    fitCommand->add_option("--frames", fit.Frames, "sample frames A to B of a sequence: A-B (default: every frame)");
+    fitCommand->add_option("--frames", fit.Frames, "sample frames A to B of a sequence or a movie: A-B (default: every frame, or the frames "
+                           "regions name)");
     fitCommand->add_option("--space", fit.Space, "auto (default: the best separated), RGB, HSV, YXy, YUV or YCbCr");
     fitCommand->add_option("-o,--output", fit.Output, "settings file to write (JSON, for key --settings)")->required();
     fitCommand->add_option("--clean-plate", fit.CleanPlate,

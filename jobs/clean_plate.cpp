@@ -59,7 +59,7 @@ CleanPlateFit FitWithCleanPlate(const KeyerPlugin& plugin, const SampleRequest& 
     const std::vector<fit::ControlValue> oneKey = fitted.OneKey.Controls.List();
 
     std::vector<fit::ScreenPoint> points;
-    ForEachSourceFrame(request.Source, request.Frames, kFramesForScreen,
+    ForEachSourceFrame(request, kFramesForScreen,
                        [&](const ImageFile& file, const std::string& name, int) {
                            const Image& image = *file.Pixels;
                            if (fitted.Frames == 0) {

@@ -73,6 +73,9 @@ void CheckInside(const Region& region, const Extent& extent, const std::string& 
 
 bool Overlap(const Region& a, const Region& b)
 {
+    // Regions on two different frames never share a pixel.
+    if (a.Frame && b.Frame && *a.Frame != *b.Frame)
+        return false;
     return std::int64_t{a.X} < std::int64_t{b.X} + b.Width && std::int64_t{b.X} < std::int64_t{a.X} + a.Width &&
            std::int64_t{a.Y} < std::int64_t{b.Y} + b.Height && std::int64_t{b.Y} < std::int64_t{a.Y} + a.Height;
 }
@@ -102,24 +105,82 @@ std::vector<int> FramesToSample(const FramePattern& source, const std::string& f
     return frames;
 }
 
-void ForEachSourceFrame(const std::string& source, const std::string& framesOption, std::size_t most,
+namespace {
+
+// The frames ForEachSourceFrame reads; for a movie without regions on named frames, none: every
+// frame of --frames, which the reader counts.
+std::vector<int> FramesToRead(const SampleRequest& request)
+{
+    const FramePattern pattern(request.Source);
+    const bool movie = !pattern.IsSequence() && IsMovieName(request.Source);
+    std::vector<const Region*> framed;
+    bool everyRegionFramed = true;
+    for (const auto* regions : {&request.Screens, &request.Subjects})
+        for (const Region& region : *regions) {
+            if (region.Frame)
+                framed.push_back(&region);
+            everyRegionFramed = everyRegionFramed && region.Frame.has_value();
+        }
+    if (framed.empty())
+        return movie ? std::vector<int>{} : FramesToSample(pattern, request.Frames);
+    if (!movie && !pattern.IsSequence())
+        throw UsageError(framed.front()->Name + ": \"" + Printable(request.Source, 60) +
+                         "\" is a single image; frame numbers apply to a sequence or a movie");
+    // What the source holds, and what --frames asks for.
+    std::vector<int> held;
+    FrameRange asked{};
+    if (movie) {
+        const int count = InspectMovie(request.Source, "source").Frames;
+        asked = MovieFrameRange(request.Source, request.Frames, count);
+        for (int frame = 1; frame <= count; ++frame)
+            held.push_back(frame);
+    } else {
+        held = pattern.FramesOnDisk();
+        asked = request.Frames.empty() ? FrameRange{held.empty() ? 0 : held.front(), held.empty() ? 0 : held.back()}
+                                       : ParseFrameRange(request.Frames);
+    }
+    std::vector<int> named;
+    for (const Region* region : framed) {
+        const int frame = *region->Frame;
+        if (!std::binary_search(held.begin(), held.end(), frame))
+            throw UsageError(region->Name + ": the source holds no frame " + std::to_string(frame) +
+                             (held.empty() ? std::string() : " (it holds " + DescribeFrames(held, 4) + ")"));
+        if (!request.Frames.empty() && (frame < asked.First || frame > asked.Last))
+            throw UsageError(region->Name + ": frame " + std::to_string(frame) + " lies outside --frames " +
+                             Printable(request.Frames, 30));
+        named.push_back(frame);
+    }
+    if (!everyRegionFramed || !request.ScreenMask.empty() || !request.SubjectMask.empty() || !request.Frames.empty())
+        return movie ? std::vector<int>{} : FramesToSample(pattern, request.Frames);
+    std::sort(named.begin(), named.end());
+    named.erase(std::unique(named.begin(), named.end()), named.end());
+    return named;
+}
+
+}  // namespace
+
+void ForEachSourceFrame(const SampleRequest& request, std::size_t most,
                         const std::function<void(const ImageFile&, const std::string& name, int frame)>& use)
 {
+    const std::string& source = request.Source;
+    const std::vector<int> frames = FramesToRead(request);
     const FramePattern pattern(source);
     if (pattern.IsSequence() || !IsMovieName(source)) {
-        std::vector<int> frames = FramesToSample(pattern, framesOption);
-        if (frames.size() > most)
-            frames.resize(most);
-        for (int frame : frames) {
-            const std::filesystem::path file = pattern.PathFor(frame);
-            use(ReadImageFile(file, "source"), file.string(), frame);
+        for (std::size_t i = 0; i < frames.size() && i < most; ++i) {
+            const std::filesystem::path file = pattern.PathFor(frames[i]);
+            use(ReadImageFile(file, "source"), file.string(), frames[i]);
         }
         return;
     }
     MovieReader movie(source, "source");
-    const FrameRange range = MovieFrameRange(source, framesOption, movie.Facts().Frames);
-    for (int frame = range.First; frame <= range.Last && static_cast<std::size_t>(frame - range.First) < most; ++frame)
-        use(movie.ReadFrame(frame), source + " frame " + std::to_string(frame), frame);
+    std::vector<int> list = frames;
+    if (list.empty()) {
+        const FrameRange range = MovieFrameRange(source, request.Frames, movie.Facts().Frames);
+        for (int frame = range.First; frame <= range.Last && list.size() < most; ++frame)
+            list.push_back(frame);
+    }
+    for (std::size_t i = 0; i < list.size() && i < most; ++i)
+        use(movie.ReadFrame(list[i]), source + " frame " + std::to_string(list[i]), list[i]);
 }
 
 namespace {
@@ -206,9 +267,11 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
     const std::vector<Region>& screens = request.Screens;
     const std::vector<Region>& subjects = request.Subjects;
     const Extent extent = ExtentOf(file);
+    const auto onThisFrame = [frame](const Region& region) { return !region.Frame || *region.Frame == frame; };
     for (const auto* regions : {&screens, &subjects})
         for (const Region& region : *regions)
-            CheckInside(region, extent, name);
+            if (onThisFrame(region))
+                CheckInside(region, extent, name);
     const Image& image = *file.Pixels;
     const std::size_t pixels = static_cast<std::size_t>(extent.Width) * static_cast<std::size_t>(extent.Height);
     const auto colourAt = [&](int x, int y) {
@@ -227,6 +290,8 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
 
     std::vector<fit::Rgb> screen, subject;
     for (const Region& region : screens) {
+        if (!onThisFrame(region))
+            continue;
         const int source = static_cast<int>(screenSources.size());
         screenSources.push_back(region.Name);
         for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
@@ -257,7 +322,9 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
         subject.push_back(colourAt(x, y));
     };
     std::vector<bool> taken;
-    for (const Region& region : subjects)
+    for (const Region& region : subjects) {
+        if (!onThisFrame(region))
+            continue;
         for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
             for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x) {
                 if (subjectMask.Given()) {
@@ -267,6 +334,7 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
                 }
                 takeSubject(x, y, region.Name);
             }
+    }
     if (subjectMask.Given()) {
         const std::vector<bool> marks = subjectMask.Marks(frame, extent);
         for (int y = 0; y < extent.Height; ++y)
@@ -357,6 +425,14 @@ Region ParseRegion(const std::string& text, const std::string& option)
     region.Name = option + " " + Printable(text, 60);
     int* fields[4] = {&region.X, &region.Y, &region.Width, &region.Height};
     std::size_t start = 0;
+    if (const std::size_t colon = text.find(':'); colon != std::string::npos) {
+        int frame = 0;
+        if (!ParseNumberText(text.substr(0, colon), frame))
+            throw UsageError(region.Name + ": \"" + Printable(text.substr(0, colon), 20) +
+                             "\" is not a frame number; expected FRAME:X,Y,W,H or X,Y,W,H");
+        region.Frame = frame;
+        start = colon + 1;
+    }
     for (int i = 0; i < 4; ++i) {
         const std::size_t comma = text.find(',', start);
         if ((i < 3) != (comma != std::string::npos))
@@ -458,7 +534,7 @@ SourceSamples SampleSource(const SampleRequest& request)
     Mask screenMask(request.ScreenMask, "--screen-mask");
     Mask subjectMask(request.SubjectMask, "--subject-mask");
     SourceSamples sampled;
-    ForEachSourceFrame(request.Source, request.Frames, SIZE_MAX,
+    ForEachSourceFrame(request, SIZE_MAX,
                        [&](const ImageFile& image, const std::string& name, int frame) {
                            SampleFrame(image, name, frame, request, screenMask, subjectMask, sampled.Samples);
                            ++sampled.Frames;
@@ -525,7 +601,7 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
 {
     const Region region = ParseRegion(text, "--key-color-from");
     std::vector<ControlValue> colour;
-    ForEachSourceFrame(source, frames, 1, [&](const ImageFile& image, const std::string& name, int) {
+    ForEachSourceFrame({source, frames, {region}, {}, "", "", {}}, 1, [&](const ImageFile& image, const std::string& name, int) {
         colour = MedianKeyColor(image, region, name);
     });
     return colour;

@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,17 +23,18 @@ namespace qualvex {
 class KeyerPlugin;
 
 // A rectangle in pixels of the source, origin top-left as image viewers show it, with the option
-// and text it came from for messages ("--screen 10,10,64,32").
+// and text it came from for messages ("--screen 10,10,64,32"), on every frame sampled or on one.
 struct Region {
     int X = 0;
     int Y = 0;
     int Width = 0;
     int Height = 0;
     std::string Name;
+    std::optional<int> Frame{};  // a frame number of the source; none: every frame sampled
 };
 
-// "X,Y,W,H" of the option `option`: four integers. Throws UsageError naming the region when the
-// text is not that or the region is empty.
+// "X,Y,W,H" of the option `option`: four integers, or "F:X,Y,W,H" for frame F of the source
+// alone. Throws UsageError naming the region when the text is not that or the region is empty.
 Region ParseRegion(const std::string& text, const std::string& option);
 
 // Where a fit's samples come from: rectangles and masks (an image, or a sequence read frame by
@@ -54,9 +56,12 @@ struct SourceSamples {
     std::size_t Frames = 0;  // frames sampled
 };
 
-// Reads the source's frames to sample, one after another: the files of a sequence (or the single
-// file), or frames of a movie, numbered from 1. Stops after `most` frames.
-void ForEachSourceFrame(const std::string& source, const std::string& framesOption, std::size_t most,
+// Reads the frames a request samples, one after another: the files of a sequence (or the single
+// file, frame 0), or frames of a movie, numbered from 1; those of --frames (every frame without
+// it), but when every region names its frame and no mask and no --frames are given, only the
+// frames named. Stops after `most` frames. Throws UsageError naming a region whose frame the
+// source does not hold or that lies outside --frames, and Failure for frames missing.
+void ForEachSourceFrame(const SampleRequest& request, std::size_t most,
                         const std::function<void(const ImageFile&, const std::string& name, int frame)>& use);
 
 // Throws UsageError naming the first screen and subject rectangles that overlap.

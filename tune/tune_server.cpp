@@ -141,7 +141,7 @@ Region RegionField(const Json& item, const std::string& name)
         if (!number.is_number_integer() || number.get<std::int64_t>() < INT32_MIN ||
             number.get<std::int64_t>() > INT32_MAX)
             throw RequestError{400, "\"" + name + "\" must hold four whole numbers"};
-    Region region{item[0].get<int>(), item[1].get<int>(), item[2].get<int>(), item[3].get<int>(), name};
+    Region region{item[0].get<int>(), item[1].get<int>(), item[2].get<int>(), item[3].get<int>(), name, {}};
     if (region.Width <= 0 || region.Height <= 0)
         throw RequestError{400, "\"" + name + "\": the region is empty"};
     return region;
@@ -407,7 +407,7 @@ struct TuneServer::State {
             Api(q, r, [this](const Request& request, Response& a) {
                 const Json body = ParseBody(request);
                 Region region{IntegerField(body, "x"), IntegerField(body, "y"), IntegerField(body, "width", 1),
-                              IntegerField(body, "height", 1), "the picked region"};
+                              IntegerField(body, "height", 1), "the picked region", {}};
                 if (region.Width <= 0 || region.Height <= 0)
                     throw RequestError{400, "the picked region is empty"};
                 Session.Pick(IntegerField(body, "frame", FirstFrame()), region);

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -263,6 +264,56 @@ TEST_F(FitCommand, EveryFrameAskedForIsSampled)
     EXPECT_EQ(missing.ExitCode, 1);
     EXPECT_NE(missing.Err.find("source frames missing: 3"), std::string::npos) << missing.Err;
     EXPECT_FALSE(std::filesystem::exists(P("more.json")));
+}
+
+TEST_F(FitCommand, RegionsOnNamedFramesSampleThoseFramesAlone)
+{
+    // The exposure drifts from dark to bright over the clip, and the light falls across each frame:
+    // the screen is sampled at both sides of the first frame and of the last, which keys the frame
+    // between them too. The middle frame is no image at all while fitting: reading it would fail
+    // the fit.
+    const Colour screen{0.15f, 0.6f, 0.2f}, subject{0.8f, 0.5f, 0.4f};
+    const Plate first = MakePlate(screen, subject, 0.4f, false, 0.75f);
+    const Plate middle = MakePlate(screen, subject, 0.4f, false);
+    const Plate last = MakePlate(screen, subject, 0.4f, false, 1.25f);
+    WritePlate("plate.1001.exr", first);
+    std::ofstream(P("plate.1002.exr")) << "not an image";
+    WritePlate("plate.1003.exr", last);
+    const std::vector<std::string> regions = {
+        "--screen",  "1001:0,0,16,64",   "--screen",  "1001:80,0,16,64", "--screen", "1003:0,0,16,64", "--screen",
+        "1003:80,0,16,64", "--subject", "1001:40,24,16,16", "--subject", "1003:40,24,16,16"};
+    const RunResult fit = Run(With({"fit", "plate.####.exr", "-o", "fit.json"}, regions));
+    ASSERT_EQ(fit.ExitCode, 0) << fit.Err;
+    EXPECT_NE(fit.Out.find("4096 screen and 512 subject samples from 2 frames of plate.####.exr"), std::string::npos)
+        << fit.Out;
+    WritePlate("plate.1002.exr", middle);
+    ASSERT_EQ(Run({"key", "plate.####.exr", "-o", "keyed.####.exr", "--settings", "fit.json", "-q"}).ExitCode, 0);
+    for (const auto& [name, plate] : {std::pair{"keyed.1001.exr", &first}, std::pair{"keyed.1002.exr", &middle},
+                                      std::pair{"keyed.1003.exr", &last}}) {
+        const Measured m = Measure(name, *plate);
+        EXPECT_GE(m.Keyed, 0.995) << name;
+        EXPECT_GE(m.Kept, 0.995) << name;
+    }
+
+    // A frame the source does not hold, one outside --frames, or frames of a single image: each
+    // refused by its region's name before anything is read.
+    struct Refused {
+        std::vector<std::string> Args;
+        const char* Message;
+    };
+    for (const Refused& bad :
+         {Refused{{"plate.####.exr", "--screen", "9:0,0,16,64"},
+                  "qualvex: --screen 9:0,0,16,64: the source holds no frame 9 (it holds 1001-1003)\n"},
+          Refused{{"plate.####.exr", "--frames", "1001-1002", "--screen", "1003:80,0,16,64"},
+                  "qualvex: --screen 1003:80,0,16,64: frame 1003 lies outside --frames 1001-1002\n"},
+          Refused{{"plate.1001.exr", "--screen", "0,0,16,64", "--subject", "1:40,24,16,16"},
+                  "qualvex: --subject 1:40,24,16,16: \"plate.1001.exr\" is a single image; frame numbers apply to a "
+                  "sequence or a movie\n"}}) {
+        const RunResult run = Run(With({"fit", "-o", "bad.json"}, bad.Args));
+        EXPECT_EQ(run.ExitCode, 2) << run.Err;
+        EXPECT_EQ(run.Err, bad.Message);
+        EXPECT_FALSE(std::filesystem::exists(P("bad.json")));
+    }
 }
 
 TEST_F(FitCommand, AnExistingSettingsFileIsReplacedOnlyWhenAsked)

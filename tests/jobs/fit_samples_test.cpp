@@ -60,7 +60,7 @@ TEST(MedianKeyColor, IsTheMiddleValueOrTheMeanOfTheTwoMiddlesChannelByChannel)
     };
     for (const auto& c : cases) {
         const ImageFile file = Row(c.R, c.G, c.B);
-        const Region all{0, 0, file.Pixels->Width, 1, "--key-color-from"};
+        const Region all{0, 0, file.Pixels->Width, 1, "--key-color-from", {}};
         const std::vector<ControlValue> colour = MedianKeyColor(file, all, "row.exr");
         ASSERT_EQ(colour.size(), 3u) << c.Name;
         EXPECT_EQ(colour[0].ID, "CRed");
@@ -81,7 +81,7 @@ TEST(MedianKeyColor, RefusesARegionWithoutAFiniteValueOrOutsideTheImage)
     } catch (const UsageError& error) {
         EXPECT_EQ(std::string(error.what()), "--key-color-from 0,0,2,1: no finite CRed value in the region of row.exr");
     }
-    EXPECT_THROW(MedianKeyColor(file, {1, 0, 2, 1, "--key-color-from 1,0,2,1"}, "row.exr"), UsageError);
+    EXPECT_THROW(MedianKeyColor(file, {1, 0, 2, 1, "--key-color-from 1,0,2,1", {}}, "row.exr"), UsageError);
 }
 
 TEST(ParseRegion, TakesFourWholeNumbersAndRefusesAnythingElseByName)
@@ -92,7 +92,16 @@ TEST(ParseRegion, TakesFourWholeNumbersAndRefusesAnythingElseByName)
     EXPECT_EQ(region.Width, 30);
     EXPECT_EQ(region.Height, 40);
     EXPECT_EQ(region.Name, "--screen +10,20,30,40");
-    for (const char* text : {"1,2,3", "1,2,3,4,5", "1,2,3,x", "1.5,2,3,4", "1,2,0,4", "1,2,3,-4", "", ",,,", "1, 2,3,4"}) {
+    EXPECT_FALSE(region.Frame.has_value());
+    // A frame number before a colon puts the region on that frame of the source alone.
+    const Region framed = ParseRegion("240:10,20,30,40", "--screen");
+    EXPECT_EQ(framed.Frame, 240);
+    EXPECT_EQ(framed.X, 10);
+    EXPECT_EQ(framed.Height, 40);
+    EXPECT_EQ(framed.Name, "--screen 240:10,20,30,40");
+    EXPECT_EQ(ParseRegion("-3:0,0,1,1", "--subject").Frame, -3);
+    for (const char* text : {"1,2,3", "1,2,3,4,5", "1,2,3,x", "1.5,2,3,4", "1,2,0,4", "1,2,3,-4", "", ",,,", "1, 2,3,4",
+                             "x:1,2,3,4", ":1,2,3,4", "1:2:3,4,5,6", "1.5:1,2,3,4", "7:"}) {
         try {
             ParseRegion(text, "--subject");
             ADD_FAILURE() << "\"" << text << "\" was taken";
@@ -104,10 +113,19 @@ TEST(ParseRegion, TakesFourWholeNumbersAndRefusesAnythingElseByName)
 
 TEST(CheckApart, NamesTheFirstScreenAndSubjectThatShareAPixel)
 {
-    const Region screen{0, 0, 10, 10, "--screen 0,0,10,10"};
-    const Region touching{10, 0, 5, 5, "--subject 10,0,5,5"};  // shares an edge, not a pixel
-    const Region corner{9, 9, 5, 5, "--subject 9,9,5,5"};
+    const Region screen{0, 0, 10, 10, "--screen 0,0,10,10", {}};
+    const Region touching{10, 0, 5, 5, "--subject 10,0,5,5", {}};  // shares an edge, not a pixel
+    const Region corner{9, 9, 5, 5, "--subject 9,9,5,5", {}};
     EXPECT_NO_THROW(CheckApart({screen}, {touching}));
+    // The same pixels on two frames are apart; on one frame, or on every frame and one, they are not.
+    Region onFrame1 = screen, onFrame2 = screen, everyFrame = screen;
+    onFrame1.Frame = 1;
+    onFrame2.Frame = 2;
+    onFrame2.Name = "--subject 2:0,0,10,10";
+    EXPECT_NO_THROW(CheckApart({onFrame1}, {onFrame2}));
+    EXPECT_THROW(CheckApart({onFrame1}, {everyFrame}), UsageError);
+    onFrame2.Frame = 1;
+    EXPECT_THROW(CheckApart({onFrame1}, {onFrame2}), UsageError);
     try {
         CheckApart({screen}, {touching, corner});
         FAIL() << "overlapping regions were taken";
