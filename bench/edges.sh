@@ -51,10 +51,18 @@ for screen in $screens; do
   key=$("$plates" make "${patch[@]}" "$photo" 20,230,140,110 "$photo" 220,72,16,6 "$dir")
   cd "$dir"
 
-  "$qualvex" fit plate.png --screen 228,0,28,192 --screen 84,96,36,84 --subject 0,0,40,192 -o fit.json >/dev/null
+  regions=(--screen 228,0,28,192 --screen 84,96,36,84 --subject 0,0,40,192)
+  "$qualvex" fit plate.png "${regions[@]}" -o rectangles.json >/dev/null
+  "$qualvex" key plate.png -o rectangles.png --settings rectangles.json --despill -q
+  line=$("$plates" measure . rectangles.png)
+  printf '| %s | qualvex fit + key --despill | fitted | %s |\n' "$screen" "$(tr '\t' '|' <<<"$line" | sed 's/|/ | /g')"
+  # The same with the edges pointed at: the strands, the veil, the blurred box, the body's edge.
+  "$qualvex" fit plate.png "${regions[@]}" --edge 75,10,45,80 --edge 140,10,70,70 --edge 130,110,92,66 \
+    --edge 60,100,25,90 -o fit.json >/dev/null
   "$qualvex" key plate.png -o qualvex.png --settings fit.json --despill -q
   line=$("$plates" measure . qualvex.png)
-  printf '| %s | qualvex fit + key --despill | fitted | %s |\n' "$screen" "$(tr '\t' '|' <<<"$line" | sed 's/|/ | /g')"
+  printf '| %s | qualvex fit --edge + key --despill | fitted | %s |\n' "$screen" \
+    "$(tr '\t' '|' <<<"$line" | sed 's/|/ | /g')"
 
   # Each peer renders the whole grid in one run, its settings changed frame by frame.
   : >grid.txt

@@ -19,6 +19,7 @@ struct FitCommandOptions {
     std::string Source;                // file or sequence pattern
     std::vector<std::string> Screens;  // X,Y,W,H each
     std::vector<std::string> Subjects;
+    std::vector<std::string> Edges;
     std::string ScreenMask;   // image (or sequence) whose pixels above 0.5 are screen samples
     std::string SubjectMask;
     std::string Frames;       // "A-B", "A" or empty for every frame on disk

@@ -162,6 +162,10 @@ int main(int argc, char** argv)
         ->allow_extra_args(false);
     fitCommand->add_option("--subject", fit.Subjects, "subject region X,Y,W,H in pixels; FRAME:X,Y,W,H on one frame (repeatable)")
         ->allow_extra_args(false);
+    fitCommand->add_option("--edge", fit.Edges,
+                           "edge region X,Y,W,H (hair, a veil, blur): its pixels are rendered at the alpha that "
+                           "unmixing them between screen and subject gives; FRAME:X,Y,W,H on one frame (repeatable)")
+        ->allow_extra_args(false);
     fitCommand->add_option("--screen-mask", fit.ScreenMask, "image: its pixels with alpha (or grey) above 0.5 are screen");
     fitCommand->add_option("--subject-mask", fit.SubjectMask, "image: pixels with alpha (or grey) above 0.5 are subject");
     fitCommand->add_option("--frames", fit.Frames, "sample frames A to B of a sequence or a movie: A-B (default: every frame, or the frames "

@@ -74,6 +74,15 @@ constexpr int kBlendLevels = 9;  // 0.1 .. 0.9
 constexpr std::size_t kSubjectBlendPairs = 222;
 constexpr int kCubeSteps = 7;  // 7 x 7 x 7 colours
 constexpr double kTolerance = 0.1;  // samples within this of their target count as right
+// Edge samples: each is scored against the alpha unmixing gives it, as heavily as the solids, when
+// it lies within this (the largest channel's distance) of a line from the screen to a subject
+// colour; farther off it is no blend of the two, and unmixing would only guess.
+constexpr double kTransitionWeight = 1.0;
+constexpr float kUnmixReach = 0.08f;
+constexpr std::size_t kPaletteColours = 256;
+// With edge samples the transition may also end deeper into the subject than its nearest
+// samples: at these shares of the subject's distances (as well as at its nearest).
+constexpr double kSoftEnds[] = {0.05, 0.25, 0.5};
 
 constexpr const char* kSpaceNames[kSpaceCount] = {"RGB", "HSV", "YXy", "YUV", "YCbCr"};
 
@@ -135,10 +144,29 @@ struct Batch {
     std::size_t ScreenScored = 0;   // with the light margins: [0, ScreenScored)
     std::size_t SubjectEnd = 0;     // subject: [ScreenScored, SubjectEnd)
     std::size_t SubjectBlendEnd = 0;  // [SubjectEnd, SubjectBlendEnd)
-    std::vector<float> Levels;      // blend level of each colour from SubjectEnd on
+    std::size_t CubeEnd = 0;        // screen-cube blends: [SubjectBlendEnd, CubeEnd); edge samples after
+    std::vector<float> Levels;      // blend level (or unmixed alpha) of each colour from SubjectEnd on
 };
 
-Batch MakeBatch(const std::vector<Rgb>& screen, const std::vector<Rgb>& subject)
+Rgb MedianColour(const std::vector<Rgb>& colours)
+{
+    std::vector<double> channel[3];
+    for (const Rgb& c : colours) {
+        channel[0].push_back(c.R);
+        channel[1].push_back(c.G);
+        channel[2].push_back(c.B);
+    }
+    return {static_cast<float>(Percentile(channel[0], 0.5)), static_cast<float>(Percentile(channel[1], 0.5)),
+            static_cast<float>(Percentile(channel[2], 0.5))};
+}
+
+Rgb DecodedColour(const Rgb& c, Encoding encoding)
+{
+    return {Decoded(c.R, encoding), Decoded(c.G, encoding), Decoded(c.B, encoding)};
+}
+
+Batch MakeBatch(const std::vector<Rgb>& screen, const std::vector<Rgb>& subject, const std::vector<Rgb>& edge,
+                Encoding encoding)
 {
     Batch batch;
     std::vector<Rgb>& c = batch.Colours;
@@ -178,6 +206,23 @@ Batch MakeBatch(const std::vector<Rgb>& screen, const std::vector<Rgb>& subject)
                 c.push_back(Blend(s, other, a));
                 batch.Levels.push_back(a);
             }
+    batch.CubeEnd = c.size();
+    if (!edge.empty() && !subject.empty()) {
+        // The screen's median rather than each of its samples: on the plates of bench/edges.sh
+        // unmixing against the nearest of 32 screen samples did no better on green and worse on
+        // yellow (edge band 0.0612 against 0.0576).
+        const std::vector<Rgb> screens = {DecodedColour(MedianColour(screen), encoding)};
+        std::vector<Rgb> palette = Thin(subject, kPaletteColours);
+        for (Rgb& p : palette)
+            p = DecodedColour(p, encoding);
+        for (const Rgb& e : edge) {
+            const std::optional<Unmixed> unmixed = Unmix(DecodedColour(e, encoding), screens, palette);
+            if (unmixed && unmixed->Residual <= kUnmixReach) {
+                c.push_back(e);
+                batch.Levels.push_back(unmixed->Alpha);
+            }
+        }
+    }
     return batch;
 }
 
@@ -187,6 +232,7 @@ struct Score {
     double ScreenKeyed = 0.0;
     double SubjectKept = 1.0;
     double BlendError = 0.0;
+    double TransitionError = 0.0;
 };
 
 Score ScoreOf(const Batch& batch, const std::vector<float>& alpha)
@@ -209,22 +255,26 @@ Score ScoreOf(const Batch& batch, const std::vector<float>& alpha)
         subjectNear += alpha[i] >= 1.0 - kTolerance ? 1 : 0;
         kept += alpha[i] == 1.0f ? 1 : 0;
     }
-    double subjectBlend = 0.0, cubeBlend = 0.0;
-    std::size_t subjectBlendNear = 0, cubeBlendNear = 0;
+    double subjectBlend = 0.0, cubeBlend = 0.0, transition = 0.0;
+    std::size_t subjectBlendNear = 0, cubeBlendNear = 0, transitionNear = 0;
     for (std::size_t i = batch.SubjectEnd; i < batch.Colours.size(); ++i) {
         const double miss = std::abs(static_cast<double>(alpha[i]) - batch.Levels[i - batch.SubjectEnd]);
         const bool near = miss <= kTolerance;
         if (i < batch.SubjectBlendEnd) {
             subjectBlend += miss;
             subjectBlendNear += near ? 1 : 0;
-        } else {
+        } else if (i < batch.CubeEnd) {
             cubeBlend += miss;
             cubeBlendNear += near ? 1 : 0;
+        } else {
+            transition += miss;
+            transitionNear += near ? 1 : 0;
         }
     }
     const std::size_t subjects = batch.SubjectEnd - batch.ScreenScored;
     const std::size_t subjectBlends = batch.SubjectBlendEnd - batch.SubjectEnd;
-    const std::size_t cubeBlends = batch.Colours.size() - batch.SubjectBlendEnd;
+    const std::size_t cubeBlends = batch.CubeEnd - batch.SubjectBlendEnd;
+    const std::size_t transitions = batch.Colours.size() - batch.CubeEnd;
     // Every count divided by below is checked to be above 0 first; the screen never is empty.
     const auto share = [](std::size_t part, std::size_t whole) {
         return static_cast<double>(part) / static_cast<double>(whole);
@@ -249,6 +299,12 @@ Score ScoreOf(const Batch& batch, const std::vector<float>& alpha)
         shares += share(cubeBlendNear, cubeBlends);
         ++kinds;
         score.Penalty += kCubeBlendWeight * cubeBlend / static_cast<double>(cubeBlends);
+    }
+    if (transitions > 0) {
+        score.TransitionError = transition / static_cast<double>(transitions);
+        shares += share(transitionNear, transitions);
+        ++kinds;
+        score.Penalty += kTransitionWeight * score.TransitionError;
     }
     score.WithinTolerance = shares / kinds;  // kinds >= 1
     return score;
@@ -403,20 +459,30 @@ private:
             start = std::max(smallest, Percentile(screen, kScreenReach) * kScreenAloneMargin);
             end = start * kAloneReach;
         }
-        for (const double p : kExponents) {
-            FittedControls c = windows;
-            if (!Shape(c, start, end, p))
-                continue;
-            Rendered scored = RenderControls(c, m_Batch.Colours.size());
-            const Score score = ScoreOf(m_Batch, scored.Alpha);
-            if (score.Penalty < best.Result.Penalty) {
-                best.Controls = c;
-                best.Result = score;
-                scored.Alpha.clear();
-                best.Held = std::move(scored);
-                best.Apart = apart;
+        std::vector<double> ends = {end};
+        // Softer transitions, ending deeper into the subject, where edge samples can tell whether
+        // they render the edges more faithfully.
+        if (m_Subjects && m_Batch.CubeEnd < m_Batch.Colours.size())
+            for (const double share : kSoftEnds) {
+                const double deeper = Percentile(subject, share) * kSubjectMargin;
+                if (deeper > std::max(start, end) * kOverlapReach)
+                    ends.push_back(deeper);
             }
-        }
+        for (const double stop : ends)
+            for (const double p : kExponents) {
+                FittedControls c = windows;
+                if (!Shape(c, start, stop, p))
+                    continue;
+                Rendered scored = RenderControls(c, m_Batch.Colours.size());
+                const Score score = ScoreOf(m_Batch, scored.Alpha);
+                if (score.Penalty < best.Result.Penalty) {
+                    best.Controls = c;
+                    best.Result = score;
+                    scored.Alpha.clear();
+                    best.Held = std::move(scored);
+                    best.Apart = apart;
+                }
+            }
     }
 
     const RenderFunction& m_Render;
@@ -434,6 +500,44 @@ std::string Fixed(double value, int digits)
 }
 
 }  // namespace
+
+float Decoded(float value, Encoding encoding)
+{
+    if (!(value > 0.0f))
+        return value;  // 0, below 0 or NaN: as it is
+    switch (encoding) {
+    case Encoding::Srgb:
+        return value <= 0.04045f ? value / 12.92f : std::pow((value + 0.055f) / 1.055f, 2.4f);
+    case Encoding::Rec709:
+        return value < 0.081f ? value / 4.5f : std::pow((value + 0.099f) / 1.099f, 1.0f / 0.45f);
+    case Encoding::Linear:
+        break;
+    }
+    return value;
+}
+
+std::optional<Unmixed> Unmix(const Rgb& colour, const std::vector<Rgb>& screens, const std::vector<Rgb>& palette)
+{
+    std::optional<Unmixed> best;
+    for (const Rgb& screen : screens)
+        for (const Rgb& f : palette) {
+            const double d[3] = {static_cast<double>(f.R) - screen.R, static_cast<double>(f.G) - screen.G,
+                                 static_cast<double>(f.B) - screen.B};
+            const double c[3] = {static_cast<double>(colour.R) - screen.R, static_cast<double>(colour.G) - screen.G,
+                                 static_cast<double>(colour.B) - screen.B};
+            const double length2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+            // A subject colour at the screen's own gives no line to unmix along.
+            if (!(length2 > 1e-12))
+                continue;
+            const double t = std::clamp((c[0] * d[0] + c[1] * d[1] + c[2] * d[2]) / length2, 0.0, 1.0);
+            double residual = 0.0;
+            for (int i = 0; i < 3; ++i)
+                residual = std::max(residual, std::fabs(c[i] - t * d[i]));
+            if (!best || residual < best->Residual)
+                best = Unmixed{static_cast<float>(t), static_cast<float>(residual)};
+        }
+    return best;
+}
 
 const char* SpaceName(int space) { return space >= 0 && space < kSpaceCount ? kSpaceNames[space] : "?"; }
 
@@ -476,13 +580,17 @@ FitResult FitSettings(const Samples& samples, const RenderFunction& render, cons
         throw std::invalid_argument("no colour space " + std::to_string(*options.Space));
     const std::vector<Rgb> screen = Thin(samples.Screen, options.MaxSamples);
     const std::vector<Rgb> subject = Thin(samples.Subject, options.MaxSamples);
+    const std::vector<Rgb> edge = Thin(samples.Edge, options.MaxSamples);
     if (screen.empty())
         throw std::invalid_argument("no screen samples to fit");
-    const Batch batch = MakeBatch(screen, subject);
+    const Batch batch = MakeBatch(screen, subject, edge, options.Values);
 
     FitResult result;
     result.ScreenSamples = screen.size();
     result.SubjectSamples = subject.size();
+    result.EdgeSamples = edge.size();
+    result.TransitionSamples = batch.Colours.size() - batch.CubeEnd;
+    result.Values = options.Values;
     SpaceFitter fitter(render, batch, screen, !subject.empty(), result.Renders);
 
     std::optional<Candidate> chosen;
@@ -507,6 +615,7 @@ FitResult FitSettings(const Samples& samples, const RenderFunction& render, cons
     result.ScreenKeyed = chosen->Result.ScreenKeyed;
     result.SubjectKept = chosen->Result.SubjectKept;
     result.BlendError = chosen->Result.BlendError;
+    result.TransitionError = chosen->Result.TransitionError;
     if (options.Space) {
         result.Reason = "the space asked for";
     } else {

@@ -25,7 +25,23 @@ struct Rgb {
 struct Samples {
     std::vector<Rgb> Screen;   // should come out keyed
     std::vector<Rgb> Subject;  // should come out kept; may be empty
+    // Pixels of the edges that matter (hair, a veil, motion blur): each should come out at the
+    // alpha that unmixing it between the screen and the subject gives. May be empty.
+    std::vector<Rgb> Edge{};
 };
+
+// What unmixing an edge colour gives: how far along the line from a screen colour to a subject
+// colour it lies, on the line that passes nearest it.
+struct Unmixed {
+    float Alpha = 0.0f;
+    float Residual = 0.0f;  // its distance from that line (the largest channel's)
+};
+
+// The target alpha of `colour` between the screen and the subject: for each pair of a colour of
+// `screens` S and a colour of `palette` F, the colour's place along the line from S to F (0 at S,
+// 1 at F, clamped to 0..1); the pair whose line passes nearest wins, so that a screen lit unevenly
+// is unmixed against its own light. Nullopt without a pair of distinct colours.
+std::optional<Unmixed> Unmix(const Rgb& colour, const std::vector<Rgb>& screens, const std::vector<Rgb>& palette);
 
 // One control of the tool, by its ID, with the number it is set to.
 struct ControlValue {
@@ -54,10 +70,19 @@ const char* SpaceName(int space);
 // compared without regard to case; nullopt for anything else.
 std::optional<int> SpaceNamed(const std::string& name);
 
+// How the samples' values encode light. Edge samples are unmixed in linear light, where light
+// from the screen and from the subject adds up; the keyer itself sees the values as given.
+enum class Encoding { Linear, Srgb, Rec709 };
+
 struct FitOptions {
     std::optional<int> Space;       // none: try every space and keep the best separated
     std::size_t MaxSamples = 3000;  // per kind; more are thinned evenly
+    Encoding Values = Encoding::Linear;
 };
+
+// The linear light a value encodes (values outside 0..1 follow the curve's formula; below 0 they
+// are kept as they are).
+float Decoded(float value, Encoding encoding);
 
 // How well the best settings found in one colour space do on the samples.
 struct SpaceOutcome {
@@ -68,7 +93,8 @@ struct SpaceOutcome {
     double Separation = 0.0;
     // The penalty, which the fit minimises: the screen's mean alpha plus the subject's mean
     // (1 - alpha), each without its worst 0.5%, plus 0.1 x the mean error over screen-subject
-    // blends and 0.4 x the mean error over blends of the screen with colours from the whole cube.
+    // blends and 0.4 x the mean error over blends of the screen with colours from the whole cube;
+    // with edge samples, plus the mean error over them against their unmixed alpha.
     double Penalty = 0.0;
     // The share of samples rendered within 0.1 of their target (screen 0, subject 1, blends their
     // blend level), averaged over the kinds of samples scored.
@@ -101,6 +127,12 @@ struct FitResult {
     double ScreenKeyed = 0.0;   // share of screen samples at alpha 0 exactly
     double SubjectKept = 0.0;   // share of subject samples at alpha 1 exactly (1 without any)
     double BlendError = 0.0;    // mean |alpha - blend level| over screen-subject blends (0 without)
+    // Mean |alpha - unmixed alpha| over the edge samples kept (those within reach of a line
+    // between the screen and a subject colour); 0 without.
+    double TransitionError = 0.0;
+    std::size_t EdgeSamples = 0;      // edge samples given, after thinning
+    std::size_t TransitionSamples = 0;  // of those, the ones scored
+    Encoding Values = Encoding::Linear;  // how the samples were decoded for unmixing
     std::size_t ScreenSamples = 0;   // as used, after thinning
     std::size_t SubjectSamples = 0;
     std::vector<SpaceOutcome> Spaces;  // every space tried, in combo order

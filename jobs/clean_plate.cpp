@@ -55,7 +55,10 @@ CleanPlateFit FitWithCleanPlate(const KeyerPlugin& plugin, const SampleRequest& 
     const fit::RenderFunction render = ProgramRender(plugin);
     CleanPlateFit fitted;
     fitted.Version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();
-    fitted.OneKey = fit::FitSettings(SampleSource(request).Samples, render, options);
+    const SourceSamples sampled = SampleSource(request);
+    fit::FitOptions unmixed = options;
+    unmixed.Values = EncodingOf(sampled.ColourEncoding);
+    fitted.OneKey = fit::FitSettings(sampled.Samples, render, unmixed);
     const std::vector<fit::ControlValue> oneKey = fitted.OneKey.Controls.List();
 
     std::vector<fit::ScreenPoint> points;
@@ -112,7 +115,7 @@ CleanPlateFit FitWithCleanPlate(const KeyerPlugin& plugin, const SampleRequest& 
         const fit::Rgb plate = surface.At(x, y);
         return fit::Rgb{colour.R - plate.R + key[0], colour.G - plate.G + key[1], colour.B - plate.B + key[2]};
     };
-    fitted.Plate = fit::FitSettings(SampleSource(flattened).Samples, render, options);
+    fitted.Plate = fit::FitSettings(SampleSource(flattened).Samples, render, unmixed);
     return fitted;
 }
 

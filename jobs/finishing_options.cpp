@@ -74,8 +74,13 @@ std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const
                              ": only for --despill average or max (auto works against the whole key colour)");
         values.push_back({"Despill", 3.0});
         const char* const screen[3] = {"ScreenRed", "ScreenGreen", "ScreenBlue"};
-        for (int c = 0; c < 3; ++c)
-            values.push_back({screen[c], KeyColour(keyer, c)});
+        // A key colour that came back through another colour space may hold a channel a hair
+        // below 0 (-0.0003): it is that channel's 0, the screen's weakest either way, and not
+        // worth a warning about the slider's range.
+        for (int c = 0; c < 3; ++c) {
+            const double value = KeyColour(keyer, c);
+            values.push_back({screen[c], value < 0.0 ? 0.0 : value});
+        }
     } else if (!options.Despill.empty()) {
         if (options.Despill == "average")
             values.push_back({"Despill", 1.0});

@@ -115,7 +115,7 @@ std::vector<int> FramesToRead(const SampleRequest& request)
     const bool movie = !pattern.IsSequence() && IsMovieName(request.Source);
     std::vector<const Region*> framed;
     bool everyRegionFramed = true;
-    for (const auto* regions : {&request.Screens, &request.Subjects})
+    for (const auto* regions : {&request.Screens, &request.Subjects, &request.Edges})
         for (const Region& region : *regions) {
             if (region.Frame)
                 framed.push_back(&region);
@@ -268,7 +268,7 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
     const std::vector<Region>& subjects = request.Subjects;
     const Extent extent = ExtentOf(file);
     const auto onThisFrame = [frame](const Region& region) { return !region.Frame || *region.Frame == frame; };
-    for (const auto* regions : {&screens, &subjects})
+    for (const auto* regions : {&screens, &subjects, &request.Edges})
         for (const Region& region : *regions)
             if (onThisFrame(region))
                 CheckInside(region, extent, name);
@@ -342,8 +342,15 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
                 if (marks[index(x, y)] && (taken.empty() || !taken[index(x, y)]))
                     takeSubject(x, y, subjectMask.Name());
     }
+    std::vector<fit::Rgb> edge;
+    for (const Region& region : request.Edges)
+        if (onThisFrame(region))
+            for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
+                for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x)
+                    edge.push_back(colourAt(x, y));
     AppendThinned(screen, kMostSamplesPerFrame, samples.Screen);
     AppendThinned(subject, kMostSamplesPerFrame, samples.Subject);
+    AppendThinned(edge, kMostSamplesPerFrame, samples.Edge);
 }
 
 std::string Number(double value, int digits)
@@ -486,6 +493,17 @@ std::string FitReport(const fit::FitResult& result)
                 ", blends off by " + Number(result.BlendError, 3) + " on average";
     else
         text += " (no subject samples: the screen alone, with a safety margin)";
+    if (result.EdgeSamples > 0) {
+        text += "\n  edges: " + std::to_string(result.TransitionSamples) + " of " +
+                std::to_string(result.EdgeSamples) + " edge samples unmix between the screen and the subject";
+        if (result.Values != fit::Encoding::Linear)
+            text += std::string(" (in linear light, decoded from ") +
+                    (result.Values == fit::Encoding::Srgb ? "sRGB" : "Rec709") + ")";
+        if (result.TransitionSamples > 0)
+            text += "; rendered off their unmixed alpha by " + Number(result.TransitionError, 3) + " on average";
+        else if (result.SubjectSamples == 0)
+            text += " (without subject samples there is nothing to unmix towards)";
+    }
     const auto three = [](const double (&v)[3], const char* between) {
         return Number(v[0], 4) + between + Number(v[1], 4) + between + Number(v[2], 4);
     };
@@ -526,6 +544,15 @@ void CheckApart(const std::vector<Region>& screens, const std::vector<Region>& s
                 throw UsageError(screen.Name + " and " + subject.Name + " overlap: a pixel is either screen or subject");
 }
 
+fit::Encoding EncodingOf(const std::string& colourEncoding)
+{
+    if (colourEncoding == "sRGB")
+        return fit::Encoding::Srgb;
+    if (colourEncoding == "Rec709")
+        return fit::Encoding::Rec709;
+    return fit::Encoding::Linear;
+}
+
 SourceSamples SampleSource(const SampleRequest& request)
 {
     if (request.Screens.empty() && request.ScreenMask.empty())
@@ -536,6 +563,8 @@ SourceSamples SampleSource(const SampleRequest& request)
     SourceSamples sampled;
     ForEachSourceFrame(request, SIZE_MAX,
                        [&](const ImageFile& image, const std::string& name, int frame) {
+                           if (sampled.Frames == 0)
+                               sampled.ColourEncoding = image.Layout.ColourEncoding;
                            SampleFrame(image, name, frame, request, screenMask, subjectMask, sampled.Samples);
                            ++sampled.Frames;
                        });
@@ -581,7 +610,7 @@ fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, con
     Mask noScreenMask("", "--screen-mask");
     Mask noSubjectMask("", "--subject-mask");
     fit::Samples samples;
-    const SampleRequest request{"", "", screens, subjects, "", "", {}};
+    const SampleRequest request{"", "", screens, subjects, "", "", {}, {}};
     SampleFrame(image, name, 0, request, noScreenMask, noSubjectMask, samples);
     if (samples.Screen.empty())
         throw UsageError("no screen samples: mark a screen region");
@@ -601,7 +630,7 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
 {
     const Region region = ParseRegion(text, "--key-color-from");
     std::vector<ControlValue> colour;
-    ForEachSourceFrame({source, frames, {region}, {}, "", "", {}}, 1, [&](const ImageFile& image, const std::string& name, int) {
+    ForEachSourceFrame({source, frames, {region}, {}, "", "", {}, {}}, 1, [&](const ImageFile& image, const std::string& name, int) {
         colour = MedianKeyColor(image, region, name);
     });
     return colour;

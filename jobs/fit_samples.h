@@ -46,6 +46,7 @@ struct SampleRequest {
     std::vector<Region> Subjects;
     std::string ScreenMask;
     std::string SubjectMask;
+    std::vector<Region> Edges{};  // pixels of the edges that matter, scored against their unmixed alpha
     // When set, each sample's colour passes through it with its pixel's place (column and row of
     // the frame's pixels, 0 at the first): how a clean plate's fit sees the screen flattened.
     std::function<fit::Rgb(int x, int y, const fit::Rgb& colour)> Adjust{};
@@ -54,7 +55,12 @@ struct SampleRequest {
 struct SourceSamples {
     fit::Samples Samples;
     std::size_t Frames = 0;  // frames sampled
+    std::string ColourEncoding;  // the first frame's, as ImageLayout says it
 };
+
+// How a source whose layout says `colourEncoding` encodes light, for unmixing edge samples:
+// "sRGB" and "Rec709" by their curves, anything else as linear.
+fit::Encoding EncodingOf(const std::string& colourEncoding);
 
 // Reads the frames a request samples, one after another: the files of a sequence (or the single
 // file, frame 0), or frames of a movie, numbered from 1; those of --frames (every frame without

@@ -289,6 +289,18 @@ TEST_F(FinishingCommand, FinishingValuesOutOfReachAreRefusedOrWarnedOf)
         EXPECT_EQ(run.ExitCode, 0) << run.Err;
         EXPECT_NE(run.Err.find(c.Warning), std::string::npos) << run.Err;
     }
+
+    // A key colour a hair below 0 in one channel, as a colour space's round trip leaves it: the
+    // keyer's control is warned of as typed, the despill's screen colour takes that channel's 0.
+    std::vector<std::string> below = Keying();
+    below[1] = "-0.0003,0.75,0.125";
+    const RunResult hair = Run(With({"key", "plate.exr", "-o", "hair.exr", "--despill"}, below));
+    ASSERT_EQ(hair.ExitCode, 0) << hair.Err;
+    EXPECT_NE(hair.Err.find("control \"CRed\" = -0.0003 is outside its range 0 .. 1"), std::string::npos) << hair.Err;
+    EXPECT_EQ(hair.Err.find("ScreenRed"), std::string::npos) << hair.Err;
+    const nlohmann::json record = Record(ReadImage(P("hair.exr")));
+    EXPECT_EQ(record["finish"]["ScreenRed"], 0.0) << record.dump();
+    EXPECT_EQ(record["finish"]["ScreenGreen"], 0.75) << record.dump();
 }
 
 }  // namespace

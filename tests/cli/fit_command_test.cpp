@@ -361,6 +361,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadCase{"AboveTheTop", {"--screen", "0,-1,5,5"}, "--screen 0,-1,5,5: outside the 96 x 64 image"},
         BadCase{"SubjectOutside", {"--screen", "0,0,5,5", "--subject", "50,60,4,5"}, "--subject 50,60,4,5: outside"},
         BadCase{"Empty", {"--screen", "0,0,5,5", "--subject", "5,5,0,4"}, "--subject 5,5,0,4: the region is empty"},
+        BadCase{"EdgeOutside", {"--screen", "0,0,5,5", "--edge", "90,0,16,64"},
+                "--edge 90,0,16,64: outside the 96 x 64 image"},
         BadCase{"Overlapping",
                 {"--screen", "0,0,20,20", "--subject", "10,10,20,20"},
                 "--screen 0,0,20,20 and --subject 10,10,20,20 overlap"},

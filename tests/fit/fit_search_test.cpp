@@ -263,5 +263,51 @@ INSTANTIATE_TEST_SUITE_P(Table, SpaceNames,
                                            NameCase{"yuv", 3}, NameCase{"YCbCr", 4}, NameCase{"auto", std::nullopt},
                                            NameCase{"YCbC", std::nullopt}, NameCase{"", std::nullopt}));
 
+
+TEST(Unmixing, PlacesABlendAlongTheLineToTheNearestSubjectColour)
+{
+    const Rgb screen{0.1f, 0.8f, 0.2f};
+    const std::vector<Rgb> palette = {{0.8f, 0.5f, 0.4f}, {0.2f, 0.2f, 0.9f}, screen};
+    const struct {
+        Rgb Colour;
+        float Alpha;
+    } cases[] = {
+        {{0.1f + 0.3f * 0.7f, 0.8f - 0.3f * 0.3f, 0.2f + 0.3f * 0.2f}, 0.3f},  // 30% of the first colour
+        {{0.1f + 0.75f * 0.1f, 0.8f - 0.75f * 0.6f, 0.2f + 0.75f * 0.7f}, 0.75f},  // 75% of the second
+        {{0.1f, 0.8f, 0.2f}, 0.0f},                                            // the screen
+        {{1.5f, 0.2f, 0.6f}, 1.0f},                                            // beyond the first: clamped
+    };
+    for (const auto& c : cases) {
+        const std::optional<fit::Unmixed> u = fit::Unmix(c.Colour, {screen}, palette);
+        ASSERT_TRUE(u.has_value());
+        EXPECT_NEAR(u->Alpha, c.Alpha, 1e-6) << c.Colour.R << "," << c.Colour.G << "," << c.Colour.B;
+        if (c.Alpha < 1.0f) {
+            EXPECT_LT(u->Residual, 1e-6);
+        }
+    }
+    // Off every line: the nearest line's distance is the residual.
+    const std::optional<fit::Unmixed> off = fit::Unmix({0.1f, 0.8f, 0.7f}, {screen}, {{0.1f, 0.2f, 0.2f}});
+    ASSERT_TRUE(off.has_value());
+    EXPECT_NEAR(off->Alpha, 0.0f, 1e-6);
+    EXPECT_NEAR(off->Residual, 0.5f, 1e-6);
+    // A palette of the screen's own colour gives no line.
+    EXPECT_FALSE(fit::Unmix({0.5f, 0.5f, 0.5f}, {screen}, {screen}).has_value());
+    EXPECT_FALSE(fit::Unmix({0.5f, 0.5f, 0.5f}, {screen}, {}).has_value());
+}
+
+TEST(Unmixing, EncodedValuesDecodeByTheirCurves)
+{
+    // sRGB: linear below 0.04045 (divided by 12.92), the 2.4 power above; Rec. 709: divided by
+    // 4.5 below 0.081, the 1 / 0.45 power above; 0, negatives and linear values stay.
+    EXPECT_NEAR(fit::Decoded(0.5f, fit::Encoding::Srgb), 0.2140411f, 1e-6);
+    EXPECT_NEAR(fit::Decoded(0.04f, fit::Encoding::Srgb), 0.04f / 12.92f, 1e-9);
+    EXPECT_NEAR(fit::Decoded(1.0f, fit::Encoding::Srgb), 1.0f, 1e-6);
+    EXPECT_NEAR(fit::Decoded(0.5f, fit::Encoding::Rec709), 0.2595894f, 1e-6);
+    EXPECT_NEAR(fit::Decoded(0.08f, fit::Encoding::Rec709), 0.08f / 4.5f, 1e-9);
+    EXPECT_EQ(fit::Decoded(0.5f, fit::Encoding::Linear), 0.5f);
+    EXPECT_EQ(fit::Decoded(-0.25f, fit::Encoding::Srgb), -0.25f);
+    EXPECT_EQ(fit::Decoded(0.0f, fit::Encoding::Rec709), 0.0f);
+}
+
 }  // namespace
 }  // namespace qualvex::testing

@@ -185,6 +185,53 @@ TEST_P(PlateFits, TheScreenIsKeyedAndTheSubjectKept)
         EXPECT_EQ(keyed.ValueSliders[i], result.ValueSliders[i]);
 }
 
+// Mean |alpha - level| of colours rendered through the tool with the fitted controls.
+double LevelError(const fit::RenderFunction& tool, const fit::FitResult& result, const std::vector<Rgb>& colours,
+                  const std::vector<float>& levels)
+{
+    const fit::Rendered keyed = tool(result.Controls.List(), colours);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < colours.size(); ++i)
+        sum += std::fabs(static_cast<double>(keyed.Alpha[i]) - levels[i]);
+    return sum / static_cast<double>(colours.size());  // colours is not empty
+}
+
+TEST_F(FitWithTool, EdgeSamplesBringAVeilNearerItsOpacity)
+{
+    // A noisy green screen, a grey-brown subject, and a veil of the subject over the screen at
+    // opacities 0.1 to 0.9, mixed in linear light: given as edge samples, the fit renders the veil
+    // nearer its opacity than from the screen and the subject alone.
+    fit::Samples samples;
+    std::vector<float> levels;
+    for (int i = 0; i < 400; ++i) {
+        const float n = 0.01f * HashNoise(static_cast<std::uint32_t>(i), 0, 1);
+        samples.Screen.push_back({0.15f + n, 0.6f - n, 0.2f + n});
+        samples.Subject.push_back({0.45f - n, 0.4f + n, 0.35f});
+    }
+    for (int i = 0; i < 360; ++i) {
+        const float level = static_cast<float>(1 + i % 9) / 10.0f;
+        const Rgb& s = samples.Screen[static_cast<std::size_t>(i)];
+        const Rgb& f = samples.Subject[static_cast<std::size_t>(i * 7 % 400)];
+        samples.Edge.push_back({level * f.R + (1 - level) * s.R, level * f.G + (1 - level) * s.G,
+                                level * f.B + (1 - level) * s.B});
+        levels.push_back(level);
+    }
+    const fit::RenderFunction tool = Render();
+    const fit::FitResult edges = fit::FitSettings(samples, tool);
+    EXPECT_EQ(edges.EdgeSamples, 360u);
+    EXPECT_EQ(edges.TransitionSamples, 360u);  // every one lies on a screen-subject line
+    EXPECT_EQ(edges.ScreenKeyed, 1.0);
+    fit::Samples solids = samples;
+    solids.Edge.clear();
+    const fit::FitResult plain = fit::FitSettings(solids, tool);
+    EXPECT_EQ(plain.EdgeSamples, 0u);
+    EXPECT_EQ(plain.TransitionError, 0.0);
+    const double withEdges = LevelError(tool, edges, samples.Edge, levels);
+    const double without = LevelError(tool, plain, samples.Edge, levels);
+    EXPECT_NEAR(edges.TransitionError, withEdges, 0.02);  // the targets are the levels, within the noise
+    EXPECT_LT(withEdges, 0.75 * without) << withEdges << " against " << without;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Plates, PlateFits,
     ::testing::Values(
