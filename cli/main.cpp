@@ -180,7 +180,7 @@ int main(int argc, char** argv)
     TuneOptions tune;
     CLI::App* tuneCommand =
         app.add_subcommand("tune", "tune the key by eye: the control page and viewer as a local web page");
-    tuneCommand->add_option("SOURCE", tune.Source.Source, "source file or sequence pattern")->required();
+    tuneCommand->add_option("SOURCE", tune.Source.Source, "source file, sequence pattern or movie")->required();
     tuneCommand->add_option("--key-image", tune.Source.KeyImage, "per-pixel key image: a file or a sequence pattern");
     tuneCommand->add_option("--settings", tune.Source.Settings, "settings file (JSON) or keyed image to start from");
     tuneCommand->add_option("--frames", tune.Source.Frames, "only frames A to B of a sequence: A-B");

@@ -29,7 +29,7 @@ Basis BasisAt(int x, int y, int width, int height)
     return {1.0, u, v, u * u, u * v, v * v};
 }
 
-bool Finite(const Rgb& c) { return std::isfinite(c.R) && std::isfinite(c.G) && std::isfinite(c.B); }
+bool FiniteColour(const Rgb& c) { return std::isfinite(c.R) && std::isfinite(c.G) && std::isfinite(c.B); }
 
 double Channel(const Rgb& c, int channel) { return channel == 0 ? c.R : channel == 1 ? c.G : c.B; }
 
@@ -124,7 +124,7 @@ SurfaceFit FitScreenSurface(const std::vector<ScreenPoint>& points, int width, i
     std::vector<bool> kept(points.size());
     std::size_t finite = 0;
     for (std::size_t i = 0; i < points.size(); ++i) {
-        kept[i] = Finite(points[i].Colour);
+        kept[i] = FiniteColour(points[i].Colour);
         finite += kept[i] ? 1 : 0;
     }
     if (finite < kLeastPoints)

@@ -33,14 +33,14 @@ int GridStep(int width, int height)
     return step;
 }
 
-std::string Percent(double share)
+std::string PercentText(double share)
 {
     char text[16];
     std::snprintf(text, sizeof text, "%.1f%%", 100.0 * share);
     return text;
 }
 
-std::string Figure(double value)
+std::string FourPlaces(double value)
 {
     char text[32];
     std::snprintf(text, sizeof text, "%.4f", value);
@@ -178,11 +178,11 @@ std::string CleanPlateReport(const CleanPlateFit& fitted)
                        std::to_string(fitted.Examined) + " pixels looked at in " + std::to_string(fitted.Frames) +
                        " frame" + (fitted.Frames == 1 ? "" : "s") + " (" + std::to_string(s.Dropped) +
                        " more left out as not screen-like), a surface of " + std::to_string(s.Surface.Terms()) +
-                       " terms per channel, " + Figure(s.Rms) + " from them on average (rms)\n";
-    text += "  against one key colour: screen samples fully keyed " + Percent(fitted.OneKey.ScreenKeyed) +
-            ", subject samples fully kept " + Percent(fitted.OneKey.SubjectKept) + "\n";
-    text += "  against the plate:      screen samples fully keyed " + Percent(fitted.Plate.ScreenKeyed) +
-            ", subject samples fully kept " + Percent(fitted.Plate.SubjectKept) + "\n";
+                       " terms per channel, " + FourPlaces(s.Rms) + " from them on average (rms)\n";
+    text += "  against one key colour: screen samples fully keyed " + PercentText(fitted.OneKey.ScreenKeyed) +
+            ", subject samples fully kept " + PercentText(fitted.OneKey.SubjectKept) + "\n";
+    text += "  against the plate:      screen samples fully keyed " + PercentText(fitted.Plate.ScreenKeyed) +
+            ", subject samples fully kept " + PercentText(fitted.Plate.SubjectKept) + "\n";
     return text;
 }
 

@@ -283,7 +283,6 @@ void RestoreControlValues(Operator& op, const std::vector<ControlValue>& record)
 namespace {
 
 constexpr const char* kKeyColourControls[3] = {"CRed", "CGreen", "CBlue"};
-constexpr const char* kValueSliders[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
 
 bool IsOneOf(const std::string& id, const char* const (&ids)[3])
 {
@@ -351,7 +350,7 @@ void RunSettings::ApplyTo(Operator& op) const
         const ControlValue& value = given[i];
         if (value.ID == kColourSpaceControl || IsOneOf(value.ID, kKeyColourControls))
             continue;
-        if (i >= typedFrom && IsOneOf(value.ID, kValueSliders)) {
+        if (i >= typedFrom && IsOneOf(value.ID, kValueSliderIDs)) {
             typedSliders.push_back(value);
             continue;
         }

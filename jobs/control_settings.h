@@ -12,6 +12,9 @@ class Operator;
 
 namespace qualvex {
 
+// The keyer's three Value sliders, p1 to p3, by their IDs.
+inline constexpr const char* kValueSliderIDs[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
+
 struct ControlValue {
     std::string ID;
     double Value;

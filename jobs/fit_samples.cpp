@@ -38,7 +38,6 @@ constexpr std::size_t kMostSamplesPerFrame = 20000;
 // A mask marks a sample where its alpha, or without alpha its grey value, is above this.
 constexpr float kMaskThreshold = 0.5f;
 
-constexpr const char* kValueSliders[3] = {"ValueRed", "ValueGreen", "ValueBlue"};
 
 // The pixels present, in the coordinates regions are given in: the data window's place inside
 // the display window.
@@ -395,7 +394,7 @@ std::string ControlsJson(const std::vector<fit::ControlValue>& controls, const d
     }
     if (valueSliders != nullptr)
         for (int i = 0; i < 3; ++i)
-            document[kValueSliders[i]] = valueSliders[i];
+            document[kValueSliderIDs[i]] = valueSliders[i];
     return document.dump(2) + "\n";
 }
 
@@ -419,7 +418,7 @@ bool Reproduces(const KeyerPlugin& plugin, const std::filesystem::path& file, co
         if (!SameBits(op->FindInput(control.ID)->NumberValue(), control.Value))
             return false;
     for (int i = 0; i < 3; ++i)
-        if (!SameBits(op->FindInput(kValueSliders[i])->NumberValue(), result.ValueSliders[i]))
+        if (!SameBits(op->FindInput(kValueSliderIDs[i])->NumberValue(), result.ValueSliders[i]))
             return false;
     return true;
 }
@@ -621,8 +620,8 @@ void ApplyFittedSettings(Operator& op, const fit::FitResult& result)
 {
     ApplySettingsJson(op, FittedSettingsJson(result, false), "fitted settings");
     for (int i = 0; i < 3; ++i)
-        if (!SameBits(op.FindInput(kValueSliders[i])->NumberValue(), result.ValueSliders[i]))
-            ApplyControlValues(op, {{kValueSliders[i], result.ValueSliders[i]}});
+        if (!SameBits(op.FindInput(kValueSliderIDs[i])->NumberValue(), result.ValueSliders[i]))
+            ApplyControlValues(op, {{kValueSliderIDs[i], result.ValueSliders[i]}});
 }
 
 std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const std::string& frames,

@@ -11,6 +11,7 @@
 #include "jobs/keyer_plugin.h"
 #include "media/atomic_writer.h"
 #include "media/image_reader.h"
+#include "media/movie_reader.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -153,6 +154,8 @@ struct TuneSession::State {
     const KeyerPlugin& Plugin;
     TuneSource Source;
     FramePattern SourcePattern;
+    // A movie source is read frame by frame through its decoder, frames numbered from 1.
+    std::unique_ptr<MovieReader> Movie;
     std::optional<FramePattern> KeyPattern;
     std::vector<int> Frames;
     std::unique_ptr<Operator> Tool;  // the page's instance: every edit goes to it
@@ -213,7 +216,7 @@ struct TuneSession::State {
         Steps.clear();
         LastKeyed = {};
         LoadedFrame = -1;
-        Plate = ReadImageFile(SourcePattern.PathFor(frame), "source");
+        Plate = Movie ? Movie->ReadFrame(frame) : ReadImageFile(SourcePattern.PathFor(frame), "source");
         if (KeyPattern)
             KeyImage = ReadImageFile(KeyPattern->PathFor(frame), "key image");
         LoadedFrame = frame;
@@ -385,7 +388,17 @@ struct TuneSession::State {
 TuneSession::TuneSession(const KeyerPlugin& plugin, TuneSource source)
     : m(std::make_unique<State>(plugin, std::move(source)))
 {
-    m->Frames = FramesToSample(m->SourcePattern, m->Source.Frames);
+    if (!m->SourcePattern.IsSequence() && IsMovieName(m->Source.Source)) {
+        const MovieFacts facts = InspectMovie(m->Source.Source, "source");
+        const FrameRange range = MovieFrameRange(m->Source.Source, m->Source.Frames, facts.Frames);
+        for (int frame = range.First; frame <= range.Last; ++frame)
+            m->Frames.push_back(frame);
+        if (m->Frames.empty())
+            throw Failure(m->Source.Source + ": the movie holds no frames");
+        m->Movie = std::make_unique<MovieReader>(m->Source.Source, "source", facts);
+    } else {
+        m->Frames = FramesToSample(m->SourcePattern, m->Source.Frames);
+    }
     if (!m->Source.KeyImage.empty())
         m->KeyPattern.emplace(m->Source.KeyImage);
     m->Tool = plugin.NewInstance();
@@ -665,7 +678,8 @@ std::string TuneSession::KeyCommandLine(const std::filesystem::path& settings) c
     } else {
         name = source.stem().string();
     }
-    name += "-keyed.exr";
+    // A movie is keyed into a movie, ProRes 4444 with its alpha.
+    name += m->Movie ? "-keyed.mov" : "-keyed.exr";
     const std::string output = (source.parent_path() / name).string();
     std::string line = "qualvex key " + ShellQuoted(m->Source.Source) + " -o " + ShellQuoted(output);
     if (!m->Source.KeyImage.empty())
@@ -676,7 +690,7 @@ std::string TuneSession::KeyCommandLine(const std::filesystem::path& settings) c
     // EXR holds half and float values only: an 8- or 16-bit plate goes into float, which holds
     // every one of its values exactly.
     const PixelStorage storage = m->Plate.Pixels->Storage();
-    if (storage == PixelStorage::UInt8 || storage == PixelStorage::UInt16)
+    if (!m->Movie && (storage == PixelStorage::UInt8 || storage == PixelStorage::UInt16))
         line += " --data-type float";
     return line;
 }

@@ -19,7 +19,7 @@ namespace qualvex {
 class KeyerPlugin;
 
 struct TuneSource {
-    std::string Source;      // file or sequence pattern
+    std::string Source;      // file, sequence pattern or movie (frames numbered from 1)
     std::string KeyImage;    // file or sequence pattern; empty for none
     std::string Frames;      // "A-B", "A", or empty for every frame on disk
     std::string Background;  // image shown behind the result; empty for none

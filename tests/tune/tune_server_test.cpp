@@ -4,6 +4,8 @@
 #include "jobs/control_settings.h"
 #include "jobs/frame_render.h"
 #include "jobs/keyer_plugin.h"
+#include "base/errors.h"
+#include "base/safe_text.h"
 #include "media/image_reader.h"
 #include "tune/tune_server.h"
 #include "tune/tune_session.h"
@@ -482,6 +484,42 @@ TEST_F(TuneServerTest, SavedSettingsRestoreEveryControlToTheBitAndNeverReplaceAF
 
 // The command Save hands the user, run as printed (the program found on PATH), keys the source
 // as the page shows it: the same matte, to the bit, and the same colour where the matte is 1.
+TEST_F(TuneServerTest, AMovieOpensFrameByFrameAndIsKeyedIntoAMovie)
+{
+    // Five frames, each one flat colour whose red counts the frame: 0, 40, 80, 120, 160 (ffmpeg's
+    // PNG codec keeps the 8-bit values exactly).
+    const std::filesystem::path movie = s_Folder / "clip.mov";
+    const std::string make = "ffmpeg -v error -y -f lavfi -i \"color=c=black:s=32x24:r=5,format=rgb24,"
+                             "geq=r='N*40':g='128':b='255-N*40'\" -frames:v 5 -c:v png '" +
+                             movie.string() + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    TuneSession session(*s_Plugin, TuneSource{movie.string(), "", "", "", ""});
+    const nlohmann::json described = nlohmann::json::parse(session.DescriptionJson());
+    EXPECT_EQ(described["frames"], nlohmann::json::parse("[1, 2, 3, 4, 5]")) << described.dump();
+    // Back and forth: a frame before the last one read opens the movie again.
+    for (const int frame : {3, 1, 5, 2}) {
+        const Picture view = DecodePng(session.RenderViewPng(TuneView::Source, frame, 1));
+        ASSERT_EQ(view.Width, 32);
+        ASSERT_EQ(view.Height, 24);
+        for (const auto& [x, y] : {std::pair{0, 0}, std::pair{31, 23}}) {
+            EXPECT_EQ(view.At(x, y)[0], (frame - 1) * 40) << "frame " << frame;
+            EXPECT_EQ(view.At(x, y)[1], 128) << "frame " << frame;
+            EXPECT_EQ(view.At(x, y)[2], 255 - (frame - 1) * 40) << "frame " << frame;
+        }
+    }
+    EXPECT_THROW(session.RenderViewPng(TuneView::Source, 6, 1), UsageError);
+    EXPECT_THROW(session.RenderViewPng(TuneView::Source, 0, 1), UsageError);
+    // Save's command keys the movie into a movie beside it, in the movie's own 8 bits.
+    const std::string command = session.KeyCommandLine(s_Folder / "s.json");
+    EXPECT_NE(command.find(" -o " + ShellQuoted((s_Folder / "clip-keyed.mov").string()) + " "), std::string::npos)
+        << command;
+    EXPECT_EQ(command.find("--data-type"), std::string::npos) << command;
+    // --frames picks frames of the movie, counted from 1.
+    TuneSession some(*s_Plugin, TuneSource{movie.string(), "", "2-3", "", ""});
+    EXPECT_EQ(nlohmann::json::parse(some.DescriptionJson())["frames"], nlohmann::json::parse("[2, 3]"));
+    EXPECT_THROW(TuneSession(*s_Plugin, TuneSource{movie.string(), "", "4-9", "", ""}), Failure);
+}
+
 TEST_F(TuneServerTest, TheCommandSaveGivesKeysTheSourceAsThePageShowsIt)
 {
     SetWindows();
