@@ -183,7 +183,8 @@ int main(int argc, char** argv)
     tuneCommand->add_option("SOURCE", tune.Source.Source, "source file, sequence pattern or movie")->required();
     tuneCommand->add_option("--key-image", tune.Source.KeyImage, "per-pixel key image: a file or a sequence pattern");
     tuneCommand->add_option("--settings", tune.Source.Settings, "settings file (JSON) or keyed image to start from");
-    tuneCommand->add_option("--frames", tune.Source.Frames, "only frames A to B of a sequence: A-B");
+    tuneCommand->add_option("--frames", tune.Source.Frames,
+                            "only frames A to B of a sequence or a movie (a movie's frames count from 1): A-B");
     tuneCommand->add_option("--background", tune.Source.Background, "image shown behind the result");
     tuneCommand->add_option("--port", tune.Port, "port to serve on (default: a free one)");
     tuneCommand->add_option("--listen", tune.Listen,

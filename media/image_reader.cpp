@@ -45,8 +45,8 @@ std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const s
         throw Failure(name + ": " + role + " is not a plain file (a device, pipe or socket cannot be keyed)");
 
     const auto movieRefusal = [&] {
-        return Failure(name + ": the " + role + " is a movie file; movies are read only as the source of qualvex key "
-                                                "and qualvex fit, by their name (.mov, .mp4, .mkv, .webm, ...): "
+        return Failure(name + ": the " + role + " is a movie file; movies are read only as the source of qualvex key, "
+                                                "fit and tune, by their name (.mov, .mp4, .mkv, .webm, ...): "
                                                 "extract the frames as images for this");
     };
     // Known by its name before the image library opens it as one (its movie reader keeps some of

@@ -411,11 +411,11 @@ TEST_F(HostileInputs, WhatWouldBeReadOrWrittenOnlyInPartIsRefusedByName)
     if (std::system(("ffmpeg -v error -f lavfi -i testsrc=size=32x16:rate=5 -frames:v 3 -y " + P("clip.mp4").string())
                         .c_str()) == 0) {
         const std::string refusal = "clip.mp4: the %s is a movie file; movies are read only as the source of qualvex "
-                                    "key and qualvex fit, by their name (.mov, .mp4, .mkv, .webm, ...): extract the "
+                                    "key, fit and tune, by their name (.mov, .mp4, .mkv, .webm, ...): extract the "
                                     "frames as images for this";
-        const RunResult tune = Run({"tune", "clip.mp4", "--port", "0"});
+        const RunResult tune = Run({"tune", "plate.exr", "--background", "clip.mp4", "--port", "0"});
         EXPECT_EQ(tune.ExitCode, 1);
-        EXPECT_NE(tune.Err.find(std::string(refusal).replace(refusal.find("%s"), 2, "source")), std::string::npos)
+        EXPECT_NE(tune.Err.find(std::string(refusal).replace(refusal.find("%s"), 2, "background")), std::string::npos)
             << tune.Err;
         const RunResult keyImage = Run({"key", "plate.exr", "-o", "out.exr", "-q", "--key-image", "clip.mp4"});
         EXPECT_EQ(keyImage.ExitCode, 1);
