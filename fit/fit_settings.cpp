@@ -211,12 +211,12 @@ Batch MakeBatch(const std::vector<Rgb>& screen, const std::vector<Rgb>& subject,
         // The screen's median rather than each of its samples: on the plates of bench/edges.sh
         // unmixing against the nearest of 32 screen samples did no better on green and worse on
         // yellow (edge band 0.0612 against 0.0576).
-        const std::vector<Rgb> screens = {DecodedColour(MedianColour(screen), encoding)};
+        const Rgb median = DecodedColour(MedianColour(screen), encoding);
         std::vector<Rgb> palette = Thin(subject, kPaletteColours);
         for (Rgb& p : palette)
             p = DecodedColour(p, encoding);
         for (const Rgb& e : edge) {
-            const std::optional<Unmixed> unmixed = Unmix(DecodedColour(e, encoding), screens, palette);
+            const std::optional<Unmixed> unmixed = Unmix(DecodedColour(e, encoding), median, palette);
             if (unmixed && unmixed->Residual <= kUnmixReach) {
                 c.push_back(e);
                 batch.Levels.push_back(unmixed->Alpha);
@@ -516,26 +516,25 @@ float Decoded(float value, Encoding encoding)
     return value;
 }
 
-std::optional<Unmixed> Unmix(const Rgb& colour, const std::vector<Rgb>& screens, const std::vector<Rgb>& palette)
+std::optional<Unmixed> Unmix(const Rgb& colour, const Rgb& screen, const std::vector<Rgb>& palette)
 {
+    const double c[3] = {static_cast<double>(colour.R) - screen.R, static_cast<double>(colour.G) - screen.G,
+                         static_cast<double>(colour.B) - screen.B};
     std::optional<Unmixed> best;
-    for (const Rgb& screen : screens)
-        for (const Rgb& f : palette) {
-            const double d[3] = {static_cast<double>(f.R) - screen.R, static_cast<double>(f.G) - screen.G,
-                                 static_cast<double>(f.B) - screen.B};
-            const double c[3] = {static_cast<double>(colour.R) - screen.R, static_cast<double>(colour.G) - screen.G,
-                                 static_cast<double>(colour.B) - screen.B};
-            const double length2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-            // A subject colour at the screen's own gives no line to unmix along.
-            if (!(length2 > 1e-12))
-                continue;
-            const double t = std::clamp((c[0] * d[0] + c[1] * d[1] + c[2] * d[2]) / length2, 0.0, 1.0);
-            double residual = 0.0;
-            for (int i = 0; i < 3; ++i)
-                residual = std::max(residual, std::fabs(c[i] - t * d[i]));
-            if (!best || residual < best->Residual)
-                best = Unmixed{static_cast<float>(t), static_cast<float>(residual)};
-        }
+    for (const Rgb& f : palette) {
+        const double d[3] = {static_cast<double>(f.R) - screen.R, static_cast<double>(f.G) - screen.G,
+                             static_cast<double>(f.B) - screen.B};
+        const double length2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+        // A subject colour at the screen's own gives no line to unmix along.
+        if (!(length2 > 1e-12))
+            continue;
+        const double t = std::clamp((c[0] * d[0] + c[1] * d[1] + c[2] * d[2]) / length2, 0.0, 1.0);
+        double residual = 0.0;
+        for (int i = 0; i < 3; ++i)
+            residual = std::max(residual, std::fabs(c[i] - t * d[i]));
+        if (!best || residual < best->Residual)
+            best = Unmixed{static_cast<float>(t), static_cast<float>(residual)};
+    }
     return best;
 }
 

@@ -30,18 +30,18 @@ struct Samples {
     std::vector<Rgb> Edge{};
 };
 
-// What unmixing an edge colour gives: how far along the line from a screen colour to a subject
-// colour it lies, on the line that passes nearest it.
+// What unmixing an edge colour gives: how far along the line from the screen to a subject colour
+// it lies, on the line that passes nearest it.
 struct Unmixed {
     float Alpha = 0.0f;
     float Residual = 0.0f;  // its distance from that line (the largest channel's)
 };
 
-// The target alpha of `colour` between the screen and the subject: for each pair of a colour of
-// `screens` S and a colour of `palette` F, the colour's place along the line from S to F (0 at S,
-// 1 at F, clamped to 0..1); the pair whose line passes nearest wins, so that a screen lit unevenly
-// is unmixed against its own light. Nullopt without a pair of distinct colours.
-std::optional<Unmixed> Unmix(const Rgb& colour, const std::vector<Rgb>& screens, const std::vector<Rgb>& palette);
+// The target alpha of `colour` between the screen `screen` (its median) and the subject's
+// `palette`: for each palette colour F, the colour's place along the line from the screen to F
+// (0 at the screen, 1 at F, clamped to 0..1); the palette colour whose line passes nearest wins.
+// Nullopt without a palette colour apart from the screen.
+std::optional<Unmixed> Unmix(const Rgb& colour, const Rgb& screen, const std::vector<Rgb>& palette);
 
 // One control of the tool, by its ID, with the number it is set to.
 struct ControlValue {

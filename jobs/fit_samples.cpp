@@ -106,12 +106,11 @@ std::vector<int> FramesToSample(const FramePattern& source, const std::string& f
 
 namespace {
 
-// The frames ForEachSourceFrame reads; for a movie without regions on named frames, none: every
-// frame of --frames, which the reader counts.
-std::vector<int> FramesToRead(const SampleRequest& request)
+// The frames ForEachSourceFrame reads (`movie`: the source's facts when it is a movie): those of
+// --frames, or only the frames named when every region names one and nothing else asks for more.
+std::vector<int> FramesToRead(const SampleRequest& request, const MovieFacts* movie)
 {
     const FramePattern pattern(request.Source);
-    const bool movie = !pattern.IsSequence() && IsMovieName(request.Source);
     std::vector<const Region*> framed;
     bool everyRegionFramed = true;
     for (const auto* regions : {&request.Screens, &request.Subjects, &request.Edges})
@@ -120,37 +119,31 @@ std::vector<int> FramesToRead(const SampleRequest& request)
                 framed.push_back(&region);
             everyRegionFramed = everyRegionFramed && region.Frame.has_value();
         }
+    const auto asked = [&] {
+        return movie ? MovieFrames(request.Source, request.Frames, movie->Frames)
+                     : FramesToSample(pattern, request.Frames);
+    };
     if (framed.empty())
-        return movie ? std::vector<int>{} : FramesToSample(pattern, request.Frames);
+        return asked();
     if (!movie && !pattern.IsSequence())
         throw UsageError(framed.front()->Name + ": \"" + Printable(request.Source, 60) +
                          "\" is a single image; frame numbers apply to a sequence or a movie");
-    // What the source holds, and what --frames asks for.
-    std::vector<int> held;
-    FrameRange asked{};
-    if (movie) {
-        const int count = InspectMovie(request.Source, "source").Frames;
-        asked = MovieFrameRange(request.Source, request.Frames, count);
-        for (int frame = 1; frame <= count; ++frame)
-            held.push_back(frame);
-    } else {
-        held = pattern.FramesOnDisk();
-        asked = request.Frames.empty() ? FrameRange{held.empty() ? 0 : held.front(), held.empty() ? 0 : held.back()}
-                                       : ParseFrameRange(request.Frames);
-    }
+    const std::vector<int> held = movie ? MovieFrames(request.Source, "", movie->Frames) : pattern.FramesOnDisk();
+    const std::optional<FrameRange> range =
+        request.Frames.empty() ? std::nullopt : std::optional<FrameRange>(ParseFrameRange(request.Frames));
     std::vector<int> named;
     for (const Region* region : framed) {
         const int frame = *region->Frame;
         if (!std::binary_search(held.begin(), held.end(), frame))
             throw UsageError(region->Name + ": the source holds no frame " + std::to_string(frame) +
                              (held.empty() ? std::string() : " (it holds " + DescribeFrames(held, 4) + ")"));
-        if (!request.Frames.empty() && (frame < asked.First || frame > asked.Last))
+        if (range && (frame < range->First || frame > range->Last))
             throw UsageError(region->Name + ": frame " + std::to_string(frame) + " lies outside --frames " +
                              Printable(request.Frames, 30));
         named.push_back(frame);
     }
-    if (!everyRegionFramed || !request.ScreenMask.empty() || !request.SubjectMask.empty() || !request.Frames.empty())
-        return movie ? std::vector<int>{} : FramesToSample(pattern, request.Frames);
+    if (!everyRegionFramed || !request.ScreenMask.empty() || !request.SubjectMask.empty() || range)
+        return asked();
     std::sort(named.begin(), named.end());
     named.erase(std::unique(named.begin(), named.end()), named.end());
     return named;
@@ -162,24 +155,21 @@ void ForEachSourceFrame(const SampleRequest& request, std::size_t most,
                         const std::function<void(const ImageFile&, const std::string& name, int frame)>& use)
 {
     const std::string& source = request.Source;
-    const std::vector<int> frames = FramesToRead(request);
     const FramePattern pattern(source);
     if (pattern.IsSequence() || !IsMovieName(source)) {
+        const std::vector<int> frames = FramesToRead(request, nullptr);
         for (std::size_t i = 0; i < frames.size() && i < most; ++i) {
             const std::filesystem::path file = pattern.PathFor(frames[i]);
             use(ReadImageFile(file, "source"), file.string(), frames[i]);
         }
         return;
     }
-    MovieReader movie(source, "source");
-    std::vector<int> list = frames;
-    if (list.empty()) {
-        const FrameRange range = MovieFrameRange(source, request.Frames, movie.Facts().Frames);
-        for (int frame = range.First; frame <= range.Last && list.size() < most; ++frame)
-            list.push_back(frame);
-    }
-    for (std::size_t i = 0; i < list.size() && i < most; ++i)
-        use(movie.ReadFrame(list[i]), source + " frame " + std::to_string(list[i]), list[i]);
+    // Counted once: the reader takes the facts instead of walking the file again.
+    const MovieFacts facts = InspectMovie(source, "source");
+    const std::vector<int> frames = FramesToRead(request, &facts);
+    MovieReader movie(source, "source", facts);
+    for (std::size_t i = 0; i < frames.size() && i < most; ++i)
+        use(movie.ReadFrame(frames[i]), source + " frame " + std::to_string(frames[i]), frames[i]);
 }
 
 namespace {

@@ -175,6 +175,15 @@ FrameRange MovieFrameRange(const std::string& movie, const std::string& framesOp
     return range;
 }
 
+std::vector<int> MovieFrames(const std::string& movie, const std::string& framesOption, int count)
+{
+    const FrameRange range = MovieFrameRange(movie, framesOption, count);
+    std::vector<int> frames;
+    for (int frame = range.First; frame <= range.Last; ++frame)
+        frames.push_back(frame);
+    return frames;
+}
+
 std::string DescribeFrames(const std::vector<int>& frames, std::size_t maxRuns)
 {
     RunList runs(maxRuns);

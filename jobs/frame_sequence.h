@@ -43,6 +43,9 @@ FrameRange ParseFrameRange(const std::string& text);
 // `framesOption` is empty); throws Failure naming `movie` when the movie does not hold them all.
 FrameRange MovieFrameRange(const std::string& movie, const std::string& framesOption, int count);
 
+// The same range as a list of frame numbers.
+std::vector<int> MovieFrames(const std::string& movie, const std::string& framesOption, int count);
+
 // "12-14, 17" for an ascending list of frames, for messages: the first `maxRuns` runs, then how
 // many frames the rest holds.
 std::string DescribeFrames(const std::vector<int>& frames, std::size_t maxRuns = 5);

@@ -20,16 +20,6 @@ std::string ListNames(const std::vector<std::string>& names)
     return list;
 }
 
-// A movie's frames are numbered from 1; --frames picks some, all of which it must hold.
-std::vector<int> MovieFramesToKey(const FramePattern& source, const std::string& framesOption, int count)
-{
-    const FrameRange range = MovieFrameRange(source.Text(), framesOption, count);
-    std::vector<int> frames;
-    for (int frame = range.First; frame <= range.Last; ++frame)
-        frames.push_back(frame);
-    return frames;
-}
-
 std::vector<int> FramesToKey(const FramePattern& source, const std::string& framesOption, bool allowGaps,
                              const DiskView& disk)
 {
@@ -153,7 +143,7 @@ KeyJob PlanKeyJob(const JobRequest& request, const DiskView& disk)
     for (const FrameInput& mask : request.Masks)
         job.Masks.emplace_back(FramePattern(mask.Pattern), mask.Role);
 
-    job.Frames = job.SourceIsMovie ? MovieFramesToKey(job.Source, request.Frames, request.MovieFrames)
+    job.Frames = job.SourceIsMovie ? MovieFrames(job.Source.Text(), request.Frames, request.MovieFrames)
                                    : FramesToKey(job.Source, request.Frames, request.AllowGaps, disk);
     job.PreviewFrame = job.Frames.front();
     if (request.PreviewFrame) {

@@ -390,9 +390,7 @@ TuneSession::TuneSession(const KeyerPlugin& plugin, TuneSource source)
 {
     if (!m->SourcePattern.IsSequence() && IsMovieName(m->Source.Source)) {
         const MovieFacts facts = InspectMovie(m->Source.Source, "source");
-        const FrameRange range = MovieFrameRange(m->Source.Source, m->Source.Frames, facts.Frames);
-        for (int frame = range.First; frame <= range.Last; ++frame)
-            m->Frames.push_back(frame);
+        m->Frames = MovieFrames(m->Source.Source, m->Source.Frames, facts.Frames);
         if (m->Frames.empty())
             throw Failure(m->Source.Source + ": the movie holds no frames");
         m->Movie = std::make_unique<MovieReader>(m->Source.Source, "source", facts);

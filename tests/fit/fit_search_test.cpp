@@ -278,7 +278,7 @@ TEST(Unmixing, PlacesABlendAlongTheLineToTheNearestSubjectColour)
         {{1.5f, 0.2f, 0.6f}, 1.0f},                                            // beyond the first: clamped
     };
     for (const auto& c : cases) {
-        const std::optional<fit::Unmixed> u = fit::Unmix(c.Colour, {screen}, palette);
+        const std::optional<fit::Unmixed> u = fit::Unmix(c.Colour, screen, palette);
         ASSERT_TRUE(u.has_value());
         EXPECT_NEAR(u->Alpha, c.Alpha, 1e-6) << c.Colour.R << "," << c.Colour.G << "," << c.Colour.B;
         if (c.Alpha < 1.0f) {
@@ -286,13 +286,13 @@ TEST(Unmixing, PlacesABlendAlongTheLineToTheNearestSubjectColour)
         }
     }
     // Off every line: the nearest line's distance is the residual.
-    const std::optional<fit::Unmixed> off = fit::Unmix({0.1f, 0.8f, 0.7f}, {screen}, {{0.1f, 0.2f, 0.2f}});
+    const std::optional<fit::Unmixed> off = fit::Unmix({0.1f, 0.8f, 0.7f}, screen, {{0.1f, 0.2f, 0.2f}});
     ASSERT_TRUE(off.has_value());
     EXPECT_NEAR(off->Alpha, 0.0f, 1e-6);
     EXPECT_NEAR(off->Residual, 0.5f, 1e-6);
     // A palette of the screen's own colour gives no line.
-    EXPECT_FALSE(fit::Unmix({0.5f, 0.5f, 0.5f}, {screen}, {screen}).has_value());
-    EXPECT_FALSE(fit::Unmix({0.5f, 0.5f, 0.5f}, {screen}, {}).has_value());
+    EXPECT_FALSE(fit::Unmix({0.5f, 0.5f, 0.5f}, screen, {screen}).has_value());
+    EXPECT_FALSE(fit::Unmix({0.5f, 0.5f, 0.5f}, screen, {}).has_value());
 }
 
 TEST(Unmixing, EncodedValuesDecodeByTheirCurves)
