@@ -345,6 +345,22 @@ struct TuneServer::State {
         return false;
     }
 
+    // {"set": [{"id": ..., "value": number or label}, ...]} as (id, text) pairs, in order.
+    static std::vector<std::pair<std::string, std::string>> Edits(const Json& body)
+    {
+        if (!body.contains("set") || !body["set"].is_array())
+            throw RequestError{400, "\"set\" must be a list of {\"id\": ..., \"value\": ...}"};
+        std::vector<std::pair<std::string, std::string>> values;
+        for (const Json& item : body["set"]) {
+            if (!item.is_object() || !item.contains("id") || !item["id"].is_string() || !item.contains("value") ||
+                !(item["value"].is_number() || item["value"].is_string()))
+                throw RequestError{400, "each of \"set\" must be {\"id\": text, \"value\": number or label}"};
+            values.emplace_back(item["id"].get<std::string>(),
+                                item["value"].is_string() ? item["value"].get<std::string>() : item["value"].dump());
+        }
+        return values;
+    }
+
     void Routes()
     {
         using httplib::Request;
@@ -357,20 +373,17 @@ struct TuneServer::State {
         });
         Server.Post("/api/controls", [this](const Request& q, Response& r) {
             Api(q, r, [this](const Request& request, Response& a) {
-                const Json body = ParseBody(request);
-                if (!body.contains("set") || !body["set"].is_array())
-                    throw RequestError{400, "\"set\" must be a list of {\"id\": ..., \"value\": ...}"};
-                std::vector<std::pair<std::string, std::string>> values;
-                for (const Json& item : body["set"]) {
-                    if (!item.is_object() || !item.contains("id") || !item["id"].is_string() || !item.contains("value") ||
-                        !(item["value"].is_number() || item["value"].is_string()))
-                        throw RequestError{400, "each of \"set\" must be {\"id\": text, \"value\": number or label}"};
-                    values.emplace_back(item["id"].get<std::string>(), item["value"].is_string()
-                                                                            ? item["value"].get<std::string>()
-                                                                            : item["value"].dump());
-                }
-                Session.SetControls(values);
+                Session.SetControls(Edits(ParseBody(request)));
                 a.set_content(Session.ControlsJson(), "application/json");
+            });
+        });
+        Server.Get("/api/finish", [this](const Request& q, Response& r) {
+            Api(q, r, [this](const Request&, Response& a) { a.set_content(Session.FinishControlsJson(), "application/json"); });
+        });
+        Server.Post("/api/finish", [this](const Request& q, Response& r) {
+            Api(q, r, [this](const Request& request, Response& a) {
+                Session.SetFinishControls(Edits(ParseBody(request)));
+                a.set_content(Session.FinishControlsJson(), "application/json");
             });
         });
         Server.Get("/api/view", [this](const Request& q, Response& r) {

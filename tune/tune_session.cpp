@@ -3,6 +3,7 @@
 #include "base/errors.h"
 #include "base/number_text.h"
 #include "base/safe_text.h"
+#include "host/flow.h"
 #include "host/operator.h"
 #include "jobs/control_kind.h"
 #include "jobs/frame_render.h"
@@ -53,6 +54,70 @@ std::vector<ControlValue> HeldValues(const Operator& op)
         if (IsNumberControl(*input))
             values.push_back({input->ID(), input->NumberValue()});
     return values;
+}
+
+// Every number control at its default, as a new instance holds it.
+std::vector<ControlValue> DefaultValues(const Operator& op)
+{
+    std::vector<ControlValue> values;
+    for (const auto& input : op.Inputs())
+        if (IsNumberControl(*input) && input->Description().Default)
+            values.push_back({input->ID(), *input->Description().Default});
+    return values;
+}
+
+bool AtDefaults(const Operator& op)
+{
+    for (const auto& input : op.Inputs())
+        if (IsNumberControl(*input) && input->Description().Default &&
+            std::bit_cast<std::uint64_t>(input->NumberValue()) != std::bit_cast<std::uint64_t>(*input->Description().Default))
+            return false;
+    return true;
+}
+
+// The control page of an instance: [{"id", "name", "kind", "page", "min", "max", "default",
+// "entries", "visible", "value"}, ...] in the tool's order.
+std::string ControlsOf(const Operator& op)
+{
+    Json controls = Json::array();
+    for (const auto& input : op.Inputs()) {
+        const LinkDescription& d = input->Description();
+        Json control = Json::object();
+        control["id"] = d.ID;
+        control["name"] = d.Name;
+        control["kind"] = ControlKindName(d);
+        control["page"] = d.Page;
+        control["visible"] = d.Visible;
+        if (d.Min)
+            control["min"] = JsonNumber(*d.Min);
+        if (d.Max)
+            control["max"] = JsonNumber(*d.Max);
+        if (d.Default)
+            control["default"] = JsonNumber(*d.Default);
+        if (!d.Entries.empty())
+            control["entries"] = d.Entries;
+        if (d.Group)
+            control["group"] = *d.Group;
+        if (IsNumberControl(*input))
+            control["value"] = JsonNumber(input->NumberValue());
+        controls.push_back(std::move(control));
+    }
+    return controls.dump();
+}
+
+// The frame whole again from its bands, further channels and all.
+std::unique_ptr<Image> Stitched(const std::vector<std::unique_ptr<Image>>& bands, const std::vector<int>& tops)
+{
+    int height = 0;
+    for (const auto& band : bands)
+        height += band->Height;
+    const Image& first = *bands.front();
+    auto whole = std::make_unique<Image>(first.Width, height, first.Storage(), first.HasFurtherChannels(), false);
+    for (std::size_t b = 0; b < bands.size(); ++b)
+        for (int y = 0; y < bands[b]->Height; ++y)
+            for (int x = 0; x < first.Width; ++x)
+                whole->SetPixel(x, tops[b] + y, bands[b]->GetPixel(x, y));
+    return whole;
 }
 
 double& ValueOf(std::vector<ControlValue>& values, const char* id)
@@ -187,13 +252,28 @@ struct TuneSession::State {
     ImageFile KeyImage;
     std::map<int, Prepared> Steps;
     std::optional<ImageFile> Background;
-    std::uint64_t Generation = 0;  // advances with every edit
+    std::uint64_t Generation = 0;  // advances with every edit of the keyer
+
+    // The finishing tool, after the keyer in every view but the rejection view, once any of its
+    // controls leaves its default. It works on neighbourhoods (shrinking, softening), so it
+    // finishes the frame whole at full size, as qualvex key does, and a proxy shows every
+    // `step`-th pixel of that.
+    std::unique_ptr<KeyerPlugin> Finishing;
+    std::unique_ptr<Operator> Finisher;
+    host::Flow FinishFlow;
+    std::uint64_t FinishGeneration = 0;  // advances with every edit of the finishing tool
+
     struct KeyedFrame {
         int Frame = -1;
         int Step = 0;
         std::uint64_t Generation = 0;
+        std::uint64_t FinishGeneration = 0;
+        bool Cleared = false;  // fully keyed pixels' colour set to 0
+        std::vector<int> Tops;
         std::vector<std::unique_ptr<Image>> Bands;
-    } LastKeyed;
+    };
+    KeyedFrame LastKeyed;     // the keyer's bands
+    KeyedFrame LastFinished;  // the finished frame, one band
 
     State(const KeyerPlugin& plugin, TuneSource source)
         : Plugin(plugin), Source(std::move(source)), SourcePattern(Source.Source)
@@ -215,6 +295,7 @@ struct TuneSession::State {
             return;
         Steps.clear();
         LastKeyed = {};
+        LastFinished = {};
         LoadedFrame = -1;
         Plate = Movie ? Movie->ReadFrame(frame) : ReadImageFile(SourcePattern.PathFor(frame), "source");
         if (KeyPattern)
@@ -279,12 +360,19 @@ struct TuneSession::State {
         return true;
     }
 
-    const KeyedFrame& Keyed(int frame, int step)
+    bool FinishingActive() const { return !AtDefaults(*Finisher); }
+
+    // The keyer's result in bands; with `clear`, fully keyed pixels of a result that reads as
+    // associated hold colour 0, as qualvex key writes them (its default).
+    const KeyedFrame& KeyerBands(int frame, int step, bool clear)
     {
         const Prepared& prepared = Inputs(frame, step);
         if (!LastKeyed.Bands.empty() && LastKeyed.Frame == frame && LastKeyed.Step == step &&
-            LastKeyed.Generation == Generation)
+            LastKeyed.Generation == Generation && (clear || !LastKeyed.Cleared)) {
+            if (clear && !LastKeyed.Cleared)
+                ClearBands(LastKeyed);
             return LastKeyed;
+        }
         const std::size_t count = prepared.Bands.size();
         std::vector<std::unique_ptr<Image>> keyed(count);
         const auto keyBand = [&](Operator& op, std::size_t b) {
@@ -298,13 +386,50 @@ struct TuneSession::State {
             for (std::size_t b = 0; b < count; ++b)
                 keyBand(*Tool, b);
         }
-        // Fully keyed pixels of a result that reads as associated hold colour 0, as qualvex key
-        // writes them (its default): the page shows what Save's command writes.
-        if (AutoResultReading(*Tool, nullptr) == AlphaReading::Associated)
-            for (const std::unique_ptr<Image>& band : keyed)
-                ClearKeyedColour(*band);
-        LastKeyed = {frame, step, Generation, std::move(keyed)};
+        LastKeyed = {frame, step, Generation, 0, false, {}, std::move(keyed)};
+        for (const Band& band : prepared.Bands)
+            LastKeyed.Tops.push_back(band.Top);
+        if (clear)
+            ClearBands(LastKeyed);
         return LastKeyed;
+    }
+
+    void ClearBands(KeyedFrame& keyed) const
+    {
+        if (AutoResultReading(*Tool, nullptr) == AlphaReading::Associated)
+            for (const std::unique_ptr<Image>& band : keyed.Bands)
+                ClearKeyedColour(*band);
+        keyed.Cleared = true;
+    }
+
+    // What the views show: the keyer's result, finished when the finishing tool is in use, with
+    // fully keyed pixels cleared as qualvex key writes them. The page shows what Save's command
+    // writes.
+    const KeyedFrame& Keyed(int frame, int step)
+    {
+        if (!FinishingActive())
+            return KeyerBands(frame, step, true);
+        if (!LastFinished.Bands.empty() && LastFinished.Frame == frame && LastFinished.Step == step &&
+            LastFinished.Generation == Generation && LastFinished.FinishGeneration == FinishGeneration)
+            return LastFinished;
+        const KeyedFrame& keyed = KeyerBands(frame, 1, false);
+        std::unique_ptr<Image> whole;
+        if (keyed.Bands.size() > 1)
+            whole = Stitched(keyed.Bands, keyed.Tops);
+        Image& input = whole ? *whole : *keyed.Bands.front();
+        std::unique_ptr<Image> finished;
+        try {
+            finished = FinishFlow.Render(input, static_cast<double>(frame));
+        } catch (const host::FlowError& error) {
+            throw Failure("frame " + std::to_string(frame) + ": " + error.what());
+        }
+        if (AutoResultReading(*Tool, Finisher.get()) == AlphaReading::Associated)
+            ClearKeyedColour(*finished);
+        if (step > 1)
+            finished = Cut(*finished, 0, (finished->Height + step - 1) / step, step);
+        LastFinished = {frame, step, Generation, FinishGeneration, true, {0}, {}};
+        LastFinished.Bands.push_back(std::move(finished));
+        return LastFinished;
     }
 
     // Asks the tool, for each component, whether each pixel lies outside its window, through the
@@ -381,6 +506,9 @@ struct TuneSession::State {
             else
                 document[value.ID] = JsonNumber(value.Value);
         }
+        // The finishing tool's values when it is in use: qualvex key --settings then finishes too.
+        if (FinishingActive())
+            document["finish"] = Json::parse(ControlValuesJson(*Finisher));
         return document.dump(2) + "\n";
     }
 };
@@ -400,6 +528,9 @@ TuneSession::TuneSession(const KeyerPlugin& plugin, TuneSource source)
     if (!m->Source.KeyImage.empty())
         m->KeyPattern.emplace(m->Source.KeyImage);
     m->Tool = plugin.NewInstance();
+    m->Finishing = plugin.LoadSibling(kFinishingToolFile, kFinishingToolClassID);
+    m->Finisher = m->Finishing->NewInstance();
+    m->FinishFlow.Append(*m->Finisher);
     if (!m->Source.Settings.empty())
         Load(m->Source.Settings);
     if (!m->Source.Background.empty())
@@ -423,33 +554,9 @@ std::string TuneSession::DescriptionJson()
     return document.dump();
 }
 
-std::string TuneSession::ControlsJson() const
-{
-    Json controls = Json::array();
-    for (const auto& input : m->Tool->Inputs()) {
-        const LinkDescription& d = input->Description();
-        Json control = Json::object();
-        control["id"] = d.ID;
-        control["name"] = d.Name;
-        control["kind"] = ControlKindName(d);
-        control["page"] = d.Page;
-        control["visible"] = d.Visible;
-        if (d.Min)
-            control["min"] = JsonNumber(*d.Min);
-        if (d.Max)
-            control["max"] = JsonNumber(*d.Max);
-        if (d.Default)
-            control["default"] = JsonNumber(*d.Default);
-        if (!d.Entries.empty())
-            control["entries"] = d.Entries;
-        if (d.Group)
-            control["group"] = *d.Group;
-        if (IsNumberControl(*input))
-            control["value"] = JsonNumber(input->NumberValue());
-        controls.push_back(std::move(control));
-    }
-    return controls.dump();
-}
+std::string TuneSession::ControlsJson() const { return ControlsOf(*m->Tool); }
+
+std::string TuneSession::FinishControlsJson() const { return ControlsOf(*m->Finisher); }
 
 void TuneSession::SetControls(const std::vector<std::pair<std::string, std::string>>& values)
 {
@@ -458,6 +565,15 @@ void TuneSession::SetControls(const std::vector<std::pair<std::string, std::stri
         resolved.push_back({id, ResolveControlValue(*m->Tool, id, text, "set")});
     ++m->Generation;
     ApplyControlValues(*m->Tool, resolved);
+}
+
+void TuneSession::SetFinishControls(const std::vector<std::pair<std::string, std::string>>& values)
+{
+    std::vector<ControlValue> resolved;
+    for (const auto& [id, text] : values)
+        resolved.push_back({id, ResolveControlValue(*m->Finisher, id, text, "set")});
+    ++m->FinishGeneration;
+    ApplyControlValues(*m->Finisher, resolved);
 }
 
 namespace {
@@ -495,8 +611,10 @@ std::string TuneSession::RenderViewPng(TuneView view, int frame, int step)
     }
     if (view != TuneView::Source && view != TuneView::Rejection) {
         const State::KeyedFrame& keyed = m->Keyed(frame, step);
-        for (std::size_t b = 0; b < images.size(); ++b)
-            images[b] = keyed.Bands[b].get();
+        tops = keyed.Tops;
+        images.clear();
+        for (const std::unique_ptr<Image>& band : keyed.Bands)
+            images.push_back(band.get());
     }
 
     if (view == TuneView::Matte) {
@@ -514,7 +632,8 @@ std::string TuneSession::RenderViewPng(TuneView view, int frame, int step)
     }
     const Image* background = m->Background ? m->Background->Pixels.get() : nullptr;
     // Over, as qualvex key's reading of the result has it: associated colour carries its alpha.
-    const bool associated = AutoResultReading(*m->Tool, nullptr) == AlphaReading::Associated;
+    const bool associated =
+        AutoResultReading(*m->Tool, m->FinishingActive() ? m->Finisher.get() : nullptr) == AlphaReading::Associated;
     VisitBands(images, tops, [&](int x, int y, const Pixel& p) {
         float colour[3] = {p.R, p.G, p.B};
         if (view == TuneView::Checker || view == TuneView::Background) {
@@ -570,13 +689,10 @@ std::string TuneSession::ResultFloats(int frame)
     const State::Prepared& prepared = m->Inputs(frame, 1);
     const State::KeyedFrame& keyed = m->Keyed(frame, 1);
     std::vector<float> values(static_cast<std::size_t>(prepared.Width) * static_cast<std::size_t>(prepared.Height) * 4);
-    std::vector<int> tops;
     std::vector<const Image*> images;
-    for (std::size_t b = 0; b < keyed.Bands.size(); ++b) {
-        tops.push_back(prepared.Bands[b].Top);
-        images.push_back(keyed.Bands[b].get());
-    }
-    VisitBands(images, tops, [&](int x, int y, const Pixel& p) {
+    for (const std::unique_ptr<Image>& band : keyed.Bands)
+        images.push_back(band.get());
+    VisitBands(images, keyed.Tops, [&](int x, int y, const Pixel& p) {
         float* out = &values[(static_cast<std::size_t>(y) * static_cast<std::size_t>(prepared.Width) +
                               static_cast<std::size_t>(x)) * 4];
         out[0] = p.R;
@@ -651,6 +767,17 @@ void TuneSession::Save(const std::filesystem::path& file, bool overwrite)
         if (std::bit_cast<std::uint64_t>(check->FindInput(value.ID)->NumberValue()) !=
             std::bit_cast<std::uint64_t>(value.Value))
             throw Failure(name + ": the settings do not restore control \"" + value.ID + "\" exactly; nothing saved");
+    // And the finishing tool's, as qualvex key loads them onto a new instance.
+    const std::string finish = FinishSectionJson(text);
+    if (!finish.empty()) {
+        const std::unique_ptr<Operator> finisher = m->Finishing->NewInstance();
+        ApplyControlValues(*finisher, ParseFinishSectionJson(*finisher, finish, name + " (finish)"));
+        for (const ControlValue& value : HeldValues(*m->Finisher))
+            if (std::bit_cast<std::uint64_t>(finisher->FindInput(value.ID)->NumberValue()) !=
+                std::bit_cast<std::uint64_t>(value.Value))
+                throw Failure(name + ": the settings do not restore the finishing control \"" + value.ID +
+                              "\" exactly; nothing saved");
+    }
 
     WriteTextAtomically(file, text, overwrite ? ExistingFile::Replace : ExistingFile::Keep);
 }
@@ -661,8 +788,18 @@ void TuneSession::Load(const SettingsText& text)
 {
     RunSettings settings;
     settings.File = ParseSettingsText(*m->Tool, text);
+    // A file without a "finish" object keys without finishing: the finishing tool goes back to its
+    // defaults, as a new instance holds them. Everything is read before anything is set.
+    std::vector<ControlValue> finish = DefaultValues(*m->Finisher);
+    if (!settings.File.FinishJson.empty()) {
+        const std::vector<ControlValue> given =
+            ParseFinishSectionJson(*m->Finisher, settings.File.FinishJson, text.Name + " (finish)");
+        finish.insert(finish.end(), given.begin(), given.end());
+    }
     ++m->Generation;
+    ++m->FinishGeneration;
     settings.ApplyTo(*m->Tool);
+    ApplyControlValues(*m->Finisher, finish);
 }
 
 std::string TuneSession::KeyCommandLine(const std::filesystem::path& settings) const

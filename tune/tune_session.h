@@ -65,6 +65,13 @@ public:
     // label. All are checked before any is set (UsageError naming the control).
     void SetControls(const std::vector<std::pair<std::string, std::string>>& values);
 
+    // The finishing tool's controls, and edits of them, as for the keyer's. Once any of its
+    // controls leaves its default, every view but the rejection view (the keyer's windows) shows
+    // the keyer's result finished by it, the frame finished whole at full size as qualvex key
+    // finishes it, and Save writes its values under "finish".
+    std::string FinishControlsJson() const;
+    void SetFinishControls(const std::vector<std::pair<std::string, std::string>>& values);
+
     // A view of `frame` (one of the source's frames; UsageError otherwise) at 1 / `step` of its size
     // (1 .. kMaxProxyStep), as an 8-bit PNG: values as stored, clamped to 0..1, no transfer curve.
     std::string RenderViewPng(TuneView view, int frame, int step);
@@ -83,9 +90,10 @@ public:
     std::string Fit(int frame, const std::vector<Region>& screens, const std::vector<Region>& subjects);
 
     // Writes every control as a settings file that qualvex key --settings restores exactly (checked
-    // by loading it into a new instance). Never replaces a file unless `overwrite`.
+    // by loading it into a new instance), the finishing tool's too when it is in use. Never replaces a file unless `overwrite`.
     void Save(const std::filesystem::path& file, bool overwrite);
-    // A settings file or a keyed image, restored as qualvex key --settings restores it.
+    // A settings file or a keyed image, restored as qualvex key --settings restores it: the
+    // finishing tool takes the file's "finish" object, or its defaults where the file has none.
     void Load(const std::filesystem::path& file);
     // The same with a file's text already read (ReadSettingsText), as the server reads it before
     // it takes the session.

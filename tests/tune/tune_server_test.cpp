@@ -9,6 +9,7 @@
 #include "media/image_reader.h"
 #include "tune/tune_server.h"
 #include "tune/tune_session.h"
+#include "support/float_compare.h"
 
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
@@ -482,8 +483,6 @@ TEST_F(TuneServerTest, SavedSettingsRestoreEveryControlToTheBitAndNeverReplaceAF
     EXPECT_FALSE(std::filesystem::exists(s_Folder / "saved.exr"));
 }
 
-// The command Save hands the user, run as printed (the program found on PATH), keys the source
-// as the page shows it: the same matte, to the bit, and the same colour where the matte is 1.
 TEST_F(TuneServerTest, AMovieOpensFrameByFrameAndIsKeyedIntoAMovie)
 {
     // Five frames, each one flat colour whose red counts the frame: 0, 40, 80, 120, 160 (ffmpeg's
@@ -520,6 +519,8 @@ TEST_F(TuneServerTest, AMovieOpensFrameByFrameAndIsKeyedIntoAMovie)
     EXPECT_THROW(TuneSession(*s_Plugin, TuneSource{movie.string(), "", "4-9", "", ""}), Failure);
 }
 
+// The command Save hands the user, run as printed (the program found on PATH), keys the source
+// as the page shows it: the same matte, to the bit, and the same colour where the matte is 1.
 TEST_F(TuneServerTest, TheCommandSaveGivesKeysTheSourceAsThePageShowsIt)
 {
     SetWindows();
@@ -556,6 +557,121 @@ TEST_F(TuneServerTest, TheCommandSaveGivesKeysTheSourceAsThePageShowsIt)
     }
     EXPECT_GT(opaque, 0u);
     EXPECT_GT(partial, 0u);
+}
+
+// ---- the finishing tool -------------------------------------------------------------------
+
+TEST_F(TuneServerTest, TheFinishingToolsControlsAreListedAndFinishTheViewsButNotTheRejection)
+{
+    SetWindows();
+    const auto listed = Get("/api/finish");
+    ASSERT_EQ(listed->status, 200) << listed->body;
+    const Json controls = Json::parse(listed->body);
+    std::vector<std::string> ids;
+    for (const Json& control : controls)
+        if (control.contains("value"))
+            ids.push_back(control["id"]);
+    EXPECT_EQ(ids, (std::vector<std::string>{"Despill", "ScreenChannel", "ScreenRed", "ScreenGreen", "ScreenBlue",
+                                             "DespillAmount", "SpillToGrey", "ClipBlack", "ClipWhite", "Shrink",
+                                             "Soften", "OutputMode"}));
+    EXPECT_EQ(Control(controls, "Despill")["entries"], Json::parse(R"(["Off", "Average", "Maximum", "Screen Colour"])"));
+    EXPECT_EQ(Control(controls, "Shrink")["min"], -50.0);
+    EXPECT_EQ(Control(controls, "Soften")["value"], 0.0);
+    const Picture rejection = View("rejection");
+
+    // Refused by name, nothing set.
+    const auto refused = Post("/api/finish", Json{{"set", {{{"id", "Soften"}, {"value", 2}}, {{"id", "Feather"}, {"value", 1}}}}});
+    EXPECT_EQ(refused->status, 400);
+    EXPECT_NE(refused->body.find("Feather"), std::string::npos) << refused->body;
+    EXPECT_EQ(Control(Json::parse(Get("/api/finish")->body), "Soften")["value"], 0.0);
+
+    // The matte clipped at 0.25 and 0.75: (a - 0.25) / 0.5 of each column's alpha, by hand
+    // (0.384900 -> 0.269800 -> 68.8; 0.529812 -> 0.559624 -> 142.7; 0.288675 -> 0.077350 -> 19.7).
+    const auto set = Post("/api/finish", Json{{"set", {{{"id", "ClipBlack"}, {"value", 0.25}}, {{"id", "ClipWhite"}, {"value", 0.75}}}}});
+    ASSERT_EQ(set->status, 200) << set->body;
+    EXPECT_EQ(Control(Json::parse(set->body), "ClipBlack")["value"], 0.25);
+    const unsigned char clipped[kWidth] = {255, 0, 69, 255, 255, 143, 20};
+    for (const auto& [scale, step] : {std::pair{"1", 1}, std::pair{"0.5", 2}}) {
+        const Picture matte = View("matte", scale);
+        ASSERT_EQ(matte.Width, (kWidth + step - 1) / step) << scale;
+        for (int y = 0; y < matte.Height; ++y)
+            for (int x = 0; x < matte.Width; ++x)
+                ASSERT_EQ(*matte.At(x, y), clipped[x * step]) << scale << " pixel " << x << "," << y;
+    }
+    const auto stats = Json::parse(Get("/api/stats?frame=0&scale=1")->body);
+    EXPECT_DOUBLE_EQ(stats["one"].get<double>(), 3.0 / 7.0);
+    EXPECT_DOUBLE_EQ(stats["zero"].get<double>(), 1.0 / 7.0);
+    // The rejection view speaks of the keyer's windows alone.
+    EXPECT_EQ(View("rejection").Bytes, rejection.Bytes);
+    // Back at its defaults the finishing tool is out of the way: the keyer's matte again.
+    ASSERT_EQ(Post("/api/finish", Json{{"set", {{{"id", "ClipBlack"}, {"value", 0}}, {{"id", "ClipWhite"}, {"value", 1}}}}})->status,
+              200);
+    const Picture matte = View("matte");
+    for (int x = 0; x < kWidth; ++x)
+        EXPECT_EQ(*matte.At(x, 0), kColumns[x].Matte) << "column " << x;
+}
+
+// Finished by shrinking, softening and despill (neighbourhoods that cross the bands the keyer is
+// run in), the page's result is what Save's command writes, every channel to the bit; the file
+// names the finishing values, and loading a file without them puts the tool back to its defaults.
+TEST_F(TuneServerTest, TheCommandSaveGivesFinishesAsThePageShowsAndLoadingRestoresTheFinish)
+{
+    SetWindows();
+    const Json finish = {{{"id", "Despill"}, {"value", "Screen Colour"}}, {{"id", "ScreenRed"}, {"value", 0.9}},
+                         {{"id", "ScreenGreen"}, {"value", 0.9}},          {{"id", "ScreenBlue"}, {"value", 0.9}},
+                         {{"id", "Shrink"}, {"value", 1}},                {{"id", "Soften"}, {"value", 1.5}}};
+    ASSERT_EQ(Post("/api/finish", Json{{"set", finish}})->status, 200);
+    const std::filesystem::path file = s_Folder / "finished.json";
+    const std::filesystem::path keyed = s_Folder / "plate-keyed.exr";
+    std::filesystem::remove(file);
+    std::filesystem::remove(keyed);
+    const auto saved = Post("/api/save", Json{{"path", file.string()}});
+    ASSERT_EQ(saved->status, 200) << saved->body;
+    std::ifstream in(file);
+    const Json written = Json::parse(in);
+    ASSERT_TRUE(written.contains("finish")) << written.dump();
+    EXPECT_EQ(written["finish"]["Soften"], 1.5);
+    EXPECT_EQ(written["finish"]["Despill"], 3);
+    const std::string command = Json::parse(saved->body)["command"].get<std::string>();
+    const std::string program = std::filesystem::path(QUALVEX_BUILD_PROGRAM).parent_path().string();
+    ASSERT_EQ(std::system(("PATH='" + program + "':\"$PATH\" " + command + " >/dev/null 2>&1").c_str()), 0) << command;
+
+    const std::string shown = m_Session->ResultFloats(0);
+    std::vector<float> expected(static_cast<std::size_t>(kWidth * kHeight * 4));
+    ASSERT_EQ(shown.size(), expected.size() * sizeof(float));
+    std::memcpy(expected.data(), shown.data(), shown.size());
+    const auto image = OIIO::ImageInput::open(keyed.string());
+    ASSERT_TRUE(image) << keyed;
+    std::vector<float> result(expected.size());
+    ASSERT_TRUE(image->read_image(0, 0, 0, 4, OIIO::TypeDesc::FLOAT, result.data()));
+    // OpenEXR holds colour associated with alpha: the page's straight colour times its alpha.
+    std::size_t partial = 0;
+    for (std::size_t i = 0; i < expected.size(); i += 4) {
+        const float alpha = expected[i + 3];
+        for (std::size_t c = 0; c < 3; ++c)
+            expected[i + c] *= alpha;
+        partial += alpha > 0.0f && alpha < 1.0f ? 1 : 0;
+    }
+    ASSERT_TRUE(testing::FloatBitsEqual(result, expected));
+    // Softened: the opaque columns beside keyed ones are partly transparent now.
+    EXPECT_GT(partial, static_cast<std::size_t>(kHeight * 3));
+
+    // A file without a "finish" object keys without finishing: the tool goes back to its defaults.
+    const std::filesystem::path plain = s_Folder / "plain.json";
+    std::ofstream(plain) << R"({"FadeRed": 1})";
+    ASSERT_EQ(Post("/api/load", Json{{"path", plain.string()}})->status, 200);
+    EXPECT_EQ(Control(Json::parse(Get("/api/finish")->body), "Soften")["value"], 0.0);
+    EXPECT_EQ(*View("matte").At(2, 0), kColumns[2].Matte);
+    // The saved file brings the finish back; one with a finishing value out of reach is refused
+    // whole.
+    ASSERT_EQ(Post("/api/load", Json{{"path", file.string()}})->status, 200);
+    EXPECT_EQ(Control(Json::parse(Get("/api/finish")->body), "Soften")["value"], 1.5);
+    const std::filesystem::path bad = s_Folder / "bad-finish.json";
+    std::ofstream(bad) << R"({"FadeRed": 0.5, "finish": {"Soften": 1e300}})";
+    const auto refused = Post("/api/load", Json{{"path", bad.string()}});
+    EXPECT_EQ(refused->status, 400) << refused->body;
+    EXPECT_NE(refused->body.find("Soften"), std::string::npos) << refused->body;
+    EXPECT_EQ(Control(Controls(), "FadeRed")["value"], 1.0);
 }
 
 // A path with a NUL would name another file than the one checked (the name the system sees ends
@@ -792,6 +908,8 @@ TEST_F(TuneServerTest, EveryApiRouteRefusesARequestWithoutTheToken)
         {"GET", "/api/session", "", 200},
         {"GET", "/api/controls", "", 200},
         {"POST", "/api/controls", R"({"set": [{"id": "FadeRed", "value": 0.25}]})", 200},
+        {"GET", "/api/finish", "", 200},
+        {"POST", "/api/finish", R"({"set": [{"id": "Soften", "value": 1}]})", 200},
         {"GET", "/api/view?view=matte&frame=0&scale=1", "", 200},
         {"GET", "/api/stats?frame=0&scale=1", "", 200},
         {"GET", "/api/result?frame=0", "", 200},
