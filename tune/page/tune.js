@@ -1,6 +1,6 @@
-// qualvex tune's page: the tool's control page and a viewer, drawn from the server's API. Nothing
-// about the tool is known here: the controls, their kinds, ranges, entries and visibility come
-// from the instance, and every view is rendered by the tool.
+// qualvex tune's page: the keyer's and the finishing tool's control pages and a viewer, drawn
+// from the server's API. Nothing about the tools is known here: the controls, their kinds, ranges,
+// entries and visibility come from the instances, and every view is rendered by the tools.
 "use strict";
 
 const token = new URLSearchParams(location.search).get("token") || "";
@@ -8,7 +8,8 @@ const $ = (id) => document.getElementById(id);
 
 const state = {
   session: null,
-  controls: new Map(),   // id -> {description, row, inputs}
+  // Per tool, id -> {description, row, inputs}.
+  controls: { keyer: new Map(), finish: new Map() },
   view: "matte",
   frame: 0,
   zoom: 1,
@@ -18,12 +19,20 @@ const state = {
   viewRequest: 0,        // the latest view asked for; older answers are dropped
 };
 
+// Where the tools' controls go, and the route that lists and sets them.
+const tools = {
+  keyer: { form: "controls", route: "/api/controls" },
+  finish: { form: "finish-controls", route: "/api/finish" },
+};
+
 const legends = {
   source: "The plate as stored, clamped to 0..1.",
-  matte: "The tool's alpha: white kept, black keyed.",
-  checker: "The tool's result over a checkerboard (its colour associated with colour correction on, else straight).",
-  background: "The tool's result over the background image (associated with colour correction on, else straight).",
-  rejection: "Which components lie outside their window: red p1, green p2, blue p3 (white: all three). " +
+  matte: "The alpha: white kept, black keyed (finished when a Finish control is set).",
+  checker: "The result over a checkerboard (its colour associated with colour correction on or the matte alone, " +
+    "else straight; finished when a Finish control is set).",
+  background: "The result over the background image (associated with colour correction on or the matte alone, " +
+    "else straight; finished when a Finish control is set).",
+  rejection: "Which components lie outside the keyer's windows: red p1, green p2, blue p3 (white: all three). " +
     "Black pixels lie inside every window.",
 };
 
@@ -55,7 +64,7 @@ function numberText(value) {
   return typeof value === "number" ? String(Number(value.toPrecision(9))) : String(value);
 }
 
-function buildControl(control) {
+function buildControl(control, tool) {
   const row = document.createElement("div");
   row.className = `control ${control.kind}-kind`;
   row.dataset.id = control.id;
@@ -64,7 +73,7 @@ function buildControl(control) {
   label.title = control.id;
   row.append(label);
   const inputs = {};
-  const send = (value, proxy) => edit([{ id: control.id, value }], proxy);
+  const send = (value, proxy) => edit([{ tool, id: control.id, value }], proxy);
 
   if (control.kind === "slider" || control.kind === "colour") {
     const range = document.createElement("input");
@@ -124,12 +133,13 @@ function buildControl(control) {
   return { row, inputs };
 }
 
-function showControls(list) {
-  const form = $("controls");
+function showControls(list, tool = "keyer") {
+  const form = $(tools[tool].form);
+  const known = state.controls[tool];
   for (const control of list) {
-    let entry = state.controls.get(control.id);
+    let entry = known.get(control.id);
     if (!entry) {
-      const built = buildControl(control);
+      const built = buildControl(control, tool);
       if (!built) {
         if (control.kind === "label" && control.name.trim()) {
           const note = document.createElement("div");
@@ -137,11 +147,11 @@ function showControls(list) {
           note.textContent = control.name;
           form.append(note);
         }
-        state.controls.set(control.id, { description: control, row: null, inputs: {} });
+        known.set(control.id, { description: control, row: null, inputs: {} });
         continue;
       }
       entry = { description: control, ...built };
-      state.controls.set(control.id, entry);
+      known.set(control.id, entry);
       form.append(entry.row);
     }
     entry.description = control;
@@ -156,11 +166,17 @@ function showControls(list) {
     if (inputs.buttons)
       inputs.buttons.forEach((b, i) => b.setAttribute("aria-pressed", String(i === Math.floor(value + 0.5))));
   }
-  showKeyColourSwatch();
+  if (tool === "keyer") showKeyColourSwatch();
+}
+
+// Both tools' controls as the instances hold them now.
+async function reloadControls() {
+  for (const tool of Object.keys(tools)) showControls(await api("GET", tools[tool].route), tool);
 }
 
 function showKeyColourSwatch() {
-  const red = state.controls.get("CRed");
+  const keyer = state.controls.keyer;
+  const red = keyer.get("CRed");
   if (!red || !red.row) return;
   let swatch = red.row.querySelector(".swatch");
   if (!swatch) {
@@ -171,7 +187,7 @@ function showKeyColourSwatch() {
     red.row.querySelector("input[type=range]").remove();
     red.inputs.range = null;
   }
-  const part = (id) => Math.round(255 * Math.min(1, Math.max(0, state.controls.get(id)?.description.value ?? 0)));
+  const part = (id) => Math.round(255 * Math.min(1, Math.max(0, keyer.get(id)?.description.value ?? 0)));
   swatch.style.background = `rgb(${part("CRed")}, ${part("CGreen")}, ${part("CBlue")})`;
 }
 
@@ -185,8 +201,8 @@ function edit(values, proxy) {
 }
 
 function mergeEdits(earlier, later) {
-  const ids = new Set(later.map((v) => v.id));
-  return earlier.filter((v) => !ids.has(v.id)).concat(later);
+  const ids = new Set(later.map((v) => `${v.tool}:${v.id}`));
+  return earlier.filter((v) => !ids.has(`${v.tool}:${v.id}`)).concat(later);
 }
 
 async function sendEdits() {
@@ -195,13 +211,15 @@ async function sendEdits() {
     const { values, proxy } = pendingEdit;
     pendingEdit = null;
     try {
-      showControls(await api("POST", "/api/controls", { set: values }));
+      for (const tool of Object.keys(tools)) {
+        const set = values.filter((v) => v.tool === tool).map(({ id, value }) => ({ id, value }));
+        if (set.length) showControls(await api("POST", tools[tool].route, { set }), tool);
+      }
       await refreshView(proxy ? 2 : 1);
       setStatus(`set ${values.map((v) => v.id).join(", ")}`);
     } catch (error) {
       setStatus(error.message, true);
-      const list = await api("GET", "/api/controls").catch(() => null);
-      if (list) showControls(list);
+      await reloadControls().catch(() => null);
     }
   }
   editInFlight = false;
@@ -374,6 +392,7 @@ function setUpActions() {
   $("load").addEventListener("click", async () => {
     try {
       showControls(await api("POST", "/api/load", { path: $("settings-path").value }));
+      showControls(await api("GET", "/api/finish"), "finish");  // the file's finish, or the defaults
       await refreshView(1);
       setStatus(`loaded ${$("settings-path").value}`);
     } catch (error) {
@@ -412,7 +431,7 @@ async function start() {
   }
   setUpViewer();
   setUpActions();
-  showControls(await api("GET", "/api/controls"));
+  await reloadControls();
   zoomToFit();
   selectView("matte");
   document.body.dataset.ready = "true";

@@ -1,8 +1,9 @@
 // qualvex tune's page in a real headless Chromium, as a compositor uses it: the installed program
 // serves the demo plate, the page lists the tool's controls, a click on the screen sets the key
 // colour (in HSV the Value sliders show its HSV components, computed here from the colour-space
-// rules), a Channel button hides the other sliders, a window edit changes the matte, and the saved
-// settings make `qualvex key --settings` reproduce the page's result bit for bit.
+// rules), a Channel button hides the other sliders, a window edit changes the matte, the Finish
+// panel's clip changes it as the clip's rule says, and the saved settings (the finish with them)
+// make `qualvex key --settings` reproduce the page's result bit for bit.
 //
 // Environment: QUALVEX (the installed program), CHROMIUM (the browser, default /usr/bin/chromium),
 // QUALVEX_TEST_ARTEFACTS (where the screenshot goes).
@@ -226,7 +227,41 @@ test("a window edit changes the matte view's pixels", async () => {
   assert.equal(Number((await (await api("/api/controls")).json()).find((c) => c.id === "MaxRed").value), 0.2);
 });
 
+test("the Finish panel lists the finishing tool's controls, and clipping there finishes the matte view", async () => {
+  const controls = await (await api("/api/finish")).json();
+  const editable = controls.filter((c) => ["slider", "colour", "combo", "multibutton", "checkbox"].includes(c.kind));
+  const rows = await page.locator("#finish-controls .control[data-id]").evaluateAll((r) => r.map((e) => e.dataset.id));
+  assert.deepEqual(rows, editable.map((c) => c.id));
+  assert.ok(rows.includes("Shrink") && rows.includes("Soften") && rows.includes("Despill"), `rows: ${rows}`);
+  const before = await mattePixels();
+  const since = await viewReady();
+  await controlInput("ClipBlack").fill("0.5");
+  await controlInput("ClipBlack").press("Enter");
+  await waitForView(since);
+  const clipped = await mattePixels();
+  assert.equal(clipped.length, before.length);
+  // Alpha a becomes (a - 0.5) / 0.5, clamped: at most 0.5 gives 0; in 8 bits, v becomes about
+  // 2 v - 255 (each side rounded once).
+  let between = 0;
+  for (let i = 0; i < before.length; ++i) {
+    const v = before[i];
+    const expected = v <= 127 ? 0 : Math.max(0, 2 * v - 255);
+    assert.ok(Math.abs(clipped[i] - expected) <= 2, `pixel ${i}: ${v} clipped to ${clipped[i]}, not about ${expected}`);
+    between += v > 128 && v < 255 ? 1 : 0;
+  }
+  assert.ok(between > 0, "the plate should have soft pixels to clip");
+  assert.equal((await (await api("/api/finish")).json()).find((c) => c.id === "ClipBlack").value, 0.5);
+  // Softened too: the saved settings below must reproduce a finished result.
+  const softened = await viewReady();
+  await controlInput("Soften").fill("2");
+  await controlInput("Soften").press("Enter");
+  await waitForView(softened);
+  const soft = await mattePixels();
+  assert.ok(soft.some((v, i) => v !== clipped[i]), "softening should change the matte");
+});
+
 test("saved settings make qualvex key reproduce the page's result bit for bit", async () => {
+  assert.equal((await (await api("/api/finish")).json()).find((c) => c.id === "Soften").value, 2, "finished");
   const settings = path.join(work, "page-settings.json");
   await page.fill("#settings-path", settings);
   await page.click("#save");
