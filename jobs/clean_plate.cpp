@@ -1,6 +1,8 @@
 #include "jobs/clean_plate.h"
 
 #include "base/errors.h"
+#include "base/safe_text.h"
+#include "host/operator.h"
 #include "jobs/keyer_plugin.h"
 #include "media/format_policy.h"
 #include "media/image_writer.h"
@@ -141,6 +143,24 @@ std::unique_ptr<Image> CleanPlateImage(const CleanPlateFit& fitted)
             image->SetPixel(x, y, p);
         }
     return image;
+}
+
+// A clean plate holds references for one colour space and one frame size: keyed in another space
+// its components would be read as another space's, and scaled it would no longer lie under the
+// screen it was estimated from.
+void CheckCleanPlate(const std::string& file, const ImageFacts& plate, int width, int height, const Operator& keyer)
+{
+    if (plate.Width != width || plate.Height != height)
+        throw UsageError("--key-image " + file + ": the clean plate is " + std::to_string(plate.Width) + " x " +
+                         std::to_string(plate.Height) + ", the source " + std::to_string(width) + " x " +
+                         std::to_string(height));
+    const Input* space = keyer.FindInput("Colorspace");
+    const double entry = space != nullptr ? std::floor(space->NumberValue() + 0.5) : -1.0;
+    const char* keyedIn = entry >= 0.0 && entry < fit::kSpaceCount ? fit::SpaceName(static_cast<int>(entry)) : "";
+    if (plate.CleanPlateSpace != keyedIn)
+        throw UsageError("--key-image " + file + ": the clean plate holds " + Printable(plate.CleanPlateSpace, 20) +
+                         " references, the settings key in " + (*keyedIn != '\0' ? keyedIn : "another space") +
+                         ": use the settings fitted with the plate (qualvex fit --clean-plate)");
 }
 
 void CheckCleanPlateOutput(const std::filesystem::path& file, bool overwrite)

@@ -19,6 +19,8 @@
 #include <memory>
 #include <string>
 
+class Operator;
+
 namespace qualvex {
 
 class KeyerPlugin;
@@ -56,6 +58,11 @@ void WriteCleanPlate(const CleanPlateFit& fitted, const std::filesystem::path& f
 // Checked before any work: UsageError for a plate file whose format cannot hold float values,
 // Failure for one that exists when not replacing.
 void CheckCleanPlateOutput(const std::filesystem::path& file, bool overwrite);
+
+// Checked before a clean plate given as the key image (`plate`, read from `file`) keys a source of
+// `width` x `height` with `keyer`'s settings: UsageError naming the file when its size or its
+// colour space differs.
+void CheckCleanPlate(const std::string& file, const ImageFacts& plate, int width, int height, const Operator& keyer);
 
 // What the plate did, for the report: the screen found, the surface's fit, and the shares keyed and
 // kept against one key colour and against the plate.

@@ -3,6 +3,7 @@
 #include "base/errors.h"
 #include "base/safe_text.h"
 #include "host/flow.h"
+#include "jobs/clean_plate.h"
 #include "jobs/control_settings.h"
 #include "jobs/finishing_options.h"
 #include "jobs/fit_samples.h"
@@ -264,24 +265,6 @@ void CheckMatteSize(const std::string& role, const std::string& file, int width,
                          std::to_string(sourceWidth) + " x " + std::to_string(sourceHeight));
 }
 
-// A clean plate holds references for one colour space and one frame size: keyed in another space
-// its components would be read as another space's, and scaled it would no longer lie under the
-// screen it was estimated from.
-void CheckCleanPlate(const std::string& file, const ImageFacts& plate, const ImageFacts& source, const Operator& keyer)
-{
-    if (plate.Width != source.Width || plate.Height != source.Height)
-        throw UsageError("--key-image " + file + ": the clean plate is " + std::to_string(plate.Width) + " x " +
-                         std::to_string(plate.Height) + ", the source " + std::to_string(source.Width) + " x " +
-                         std::to_string(source.Height));
-    const Input* space = keyer.FindInput("Colorspace");
-    const double entry = space != nullptr ? std::floor(space->NumberValue() + 0.5) : -1.0;
-    const char* keyedIn = entry >= 0.0 && entry < fit::kSpaceCount ? fit::SpaceName(static_cast<int>(entry)) : "";
-    if (plate.CleanPlateSpace != keyedIn)
-        throw UsageError("--key-image " + file + ": the clean plate holds " + Printable(plate.CleanPlateSpace, 20) +
-                         " references, the settings key in " + (*keyedIn != '\0' ? keyedIn : "another space") +
-                         ": use the settings fitted with the plate (qualvex fit --clean-plate)");
-}
-
 FrameInputs ReadFrameInputs(ImageFile source, const std::vector<FrameImage>& extras, int frame, std::uint64_t maxBytes)
 {
     FrameInputs inputs{std::move(source), {}, {}};
@@ -496,7 +479,7 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
         const ImageFacts facts = InspectImage(file, beside.Role);
         CheckMatteSize(beside.Role, file.string(), facts.Width, facts.Height, source.Width, source.Height);
         if (beside.Role == "key image" && !facts.CleanPlateSpace.empty())
-            CheckCleanPlate(file.string(), facts, source, *tools.Keyer);
+            CheckCleanPlate(file.string(), facts, source.Width, source.Height, *tools.Keyer);
         plan.FrameBytes += facts.BytesToKey;
     }
     if (plan.FrameBytes > limit)

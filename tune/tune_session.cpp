@@ -5,6 +5,7 @@
 #include "base/safe_text.h"
 #include "host/flow.h"
 #include "host/operator.h"
+#include "jobs/clean_plate.h"
 #include "jobs/control_kind.h"
 #include "jobs/frame_render.h"
 #include "jobs/frame_sequence.h"
@@ -250,6 +251,7 @@ struct TuneSession::State {
     int LoadedFrame = -1;
     ImageFile Plate;
     ImageFile KeyImage;
+    ImageFacts KeyFacts{};  // the key image's; a clean plate names its colour space there
     std::map<int, Prepared> Steps;
     std::optional<ImageFile> Background;
     std::uint64_t Generation = 0;  // advances with every edit of the keyer
@@ -298,9 +300,23 @@ struct TuneSession::State {
         LastFinished = {};
         LoadedFrame = -1;
         Plate = Movie ? Movie->ReadFrame(frame) : ReadImageFile(SourcePattern.PathFor(frame), "source");
-        if (KeyPattern)
-            KeyImage = ReadImageFile(KeyPattern->PathFor(frame), "key image");
+        if (KeyPattern) {
+            const std::filesystem::path file = KeyPattern->PathFor(frame);
+            KeyFacts = InspectImage(file, "key image");
+            if (!KeyFacts.CleanPlateSpace.empty())
+                CheckCleanPlate(file.string(), KeyFacts, Plate.Pixels->Width, Plate.Pixels->Height, *Tool);
+            KeyImage = ReadImageFile(file, "key image");
+        }
         LoadedFrame = frame;
+    }
+
+    // A clean plate keys only in the colour space it was made for, as qualvex key refuses it in
+    // another; the space may have changed since the frame was loaded.
+    void CheckKeyImage() const
+    {
+        if (KeyPattern && !KeyFacts.CleanPlateSpace.empty())
+            CheckCleanPlate(KeyPattern->PathFor(LoadedFrame).string(), KeyFacts, Plate.Pixels->Width,
+                            Plate.Pixels->Height, *Tool);
     }
 
     // The plate and key image of `frame` at 1 / `step` of the size, in bands.
@@ -367,6 +383,7 @@ struct TuneSession::State {
     const KeyedFrame& KeyerBands(int frame, int step, bool clear)
     {
         const Prepared& prepared = Inputs(frame, step);
+        CheckKeyImage();
         if (!LastKeyed.Bands.empty() && LastKeyed.Frame == frame && LastKeyed.Step == step &&
             LastKeyed.Generation == Generation && (clear || !LastKeyed.Cleared)) {
             if (clear && !LastKeyed.Cleared)
@@ -442,6 +459,7 @@ struct TuneSession::State {
     std::vector<unsigned char> Rejection(int frame, int step)
     {
         const Prepared& prepared = Inputs(frame, step);
+        CheckKeyImage();
         const std::vector<ControlValue> held = HeldValues(*Tool);
         const std::size_t pixels = static_cast<std::size_t>(prepared.Width) * static_cast<std::size_t>(prepared.Height);
         constexpr std::size_t kQuestions = 6;

@@ -559,6 +559,60 @@ TEST_F(TuneServerTest, TheCommandSaveGivesKeysTheSourceAsThePageShowsIt)
     EXPECT_GT(partial, 0u);
 }
 
+// A clean plate keys only a source of its size and in the colour space it holds references of,
+// as qualvex key refuses it otherwise: at the start, and in every view once the space changes.
+TEST_F(TuneServerTest, ACleanPlateAsTheKeyImageIsRefusedInAnotherSizeOrColourSpace)
+{
+    const auto writePlate = [](const std::filesystem::path& file, int width, int height) {
+        std::vector<float> pixels(static_cast<std::size_t>(width * height * 4), 0.5f);
+        auto out = OIIO::ImageOutput::create(file.string());
+        OIIO::ImageSpec header(width, height, 4, OIIO::TypeDesc::FLOAT);
+        header.attribute("qualvex:cleanplate", "HSV");
+        ASSERT_TRUE(out->open(file.string(), header) && out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) &&
+                    out->close());
+    };
+    const std::filesystem::path small = s_Folder / "clean-small.exr";
+    const std::filesystem::path plate = s_Folder / "clean.exr";
+    writePlate(small, 3, 4);
+    writePlate(plate, kWidth, kHeight);
+    const std::filesystem::path hsv = s_Folder / "hsv.json";
+    std::ofstream(hsv) << R"({"Colorspace": "HSV"})";
+    const std::string source = (s_Folder / "plate.exr").string();
+    const struct {
+        std::filesystem::path KeyImage;
+        std::string Settings;
+        std::string Message;  // empty: the session starts
+    } cases[] = {
+        {small, hsv.string(), "the clean plate is 3 x 4, the source 7 x 160"},
+        {plate, "", "the clean plate holds HSV references, the settings key in RGB"},
+        {plate, hsv.string(), ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.KeyImage.string() + " " + c.Settings);
+        try {
+            TuneSession session(*s_Plugin, TuneSource{source, c.KeyImage.string(), "", "", c.Settings});
+            EXPECT_EQ(c.Message, "") << "started";
+            // Keyed in HSV it renders; set to RGB every keyed view is refused, naming the plate.
+            EXPECT_NO_THROW(session.RenderViewPng(TuneView::Matte, 0, 1));
+            session.SetControls({{"Colorspace", "RGB"}});
+            for (const TuneView view : {TuneView::Matte, TuneView::Checker, TuneView::Rejection}) {
+                try {
+                    session.RenderViewPng(view, 0, 2);
+                    ADD_FAILURE() << "rendered in RGB against an HSV plate";
+                } catch (const UsageError& error) {
+                    EXPECT_NE(std::string(error.what()).find(plate.string() + ": the clean plate holds HSV"),
+                              std::string::npos)
+                        << error.what();
+                }
+            }
+            EXPECT_NO_THROW(session.RenderViewPng(TuneView::Source, 0, 1));
+        } catch (const UsageError& error) {
+            EXPECT_NE(c.Message, "") << error.what();
+            EXPECT_NE(std::string(error.what()).find(c.Message), std::string::npos) << error.what();
+        }
+    }
+}
+
 // ---- the finishing tool -------------------------------------------------------------------
 
 TEST_F(TuneServerTest, TheFinishingToolsControlsAreListedAndFinishTheViewsButNotTheRejection)
