@@ -37,6 +37,14 @@ struct MatteFrame {
     double InverseGamma;
     bool Invert;
     bool ColorCorrect;
+    // Alphas before Gamma whose shaped alpha the power cannot change, for code that may skip it:
+    // one above 0 and at most PowerLow shapes as PowerLowRaised does (to 0), one at least PowerHigh
+    // as PowerHighRaised does (to 1). PowerLow -1 and PowerHigh NaN decide nothing. The pixel
+    // matte itself always takes the power.
+    double PowerLow;
+    float PowerLowRaised;
+    double PowerHigh;
+    float PowerHighRaised;
 };
 
 // The reference values of a pixel, the lower ends of its windows, and (under colour correction)

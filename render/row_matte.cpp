@@ -33,6 +33,10 @@ row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame
     params.Mult = frame.Settings.Mult;
     params.Power = NeedsPower(frame);
     params.InverseGamma = frame.InverseGamma;
+    params.PowerLow = frame.PowerLow;
+    params.PowerHigh = frame.PowerHigh;
+    params.PowerLowRaised = frame.PowerLowRaised;
+    params.PowerHighRaised = frame.PowerHighRaised;
     params.Invert = frame.Invert;
     params.ColorCorrect = frame.ColorCorrect;
     params.ReferenceRgb[0] = ref.Rgb.R;

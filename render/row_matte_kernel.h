@@ -16,6 +16,12 @@ struct Params {
     double Mult;
     bool Power;   // the alpha is raised to InverseGamma (Gamma neither 0 nor 1)
     double InverseGamma;
+    // A block whose every lane is fully keyed, above 0 and at most PowerLow, or at least PowerHigh
+    // is shaped from PowerLowRaised and PowerHighRaised without the power (the matte frame's).
+    double PowerLow;
+    double PowerHigh;
+    float PowerLowRaised;
+    float PowerHighRaised;
     bool Invert;
     bool ColorCorrect;
     float ReferenceRgb[3];  // red, green, blue

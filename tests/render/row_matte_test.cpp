@@ -184,6 +184,107 @@ TEST(RowMatte, EveryInstructionSetGivesThePixelMattesBits)
     }
 }
 
+// Where Offset, Mult and the clamp give 0 or 1 whatever the power gives, a block of such pixels
+// takes no power. The clamp's ends by hand: with Offset -0.25 and Mult 3, raised alphas up to 0.25
+// shape to 0 and from 0.25 + 1/3 on to 1; with Offset 0 and Mult 1, from 1 on to 1, and only 0
+// to 0 (so nothing below is decided). Pixels swept a float at a time across the alphas where the
+// clamp starts, for Gammas, Offsets and Mults on both sides of what lets the matte decide, take
+// the pixel matte's bits on every instruction set.
+TEST(RowMatte, BlocksTheClampDecidesTakeThePixelMattesBitsAcrossItsEnds)
+{
+    {
+        FrameSettings s;
+        s.Gamma = 1.4;
+        s.Offset = -0.25;
+        s.Mult = 3.0;
+        const MatteFrame frame = PrepareMatteFrame(s);
+        EXPECT_EQ(frame.PowerLowRaised, 0.25f);
+        EXPECT_NEAR(frame.PowerHighRaised, 0.25 + 1.0 / 3.0, 1e-7);
+        EXPECT_NEAR(frame.PowerLow, std::pow(0.25, 1.4), 1e-6);
+        EXPECT_NEAR(frame.PowerHigh, std::pow(0.25 + 1.0 / 3.0, 1.4), 1e-6);
+        s.Offset = 0.0;
+        s.Mult = 1.0;
+        const MatteFrame plain = PrepareMatteFrame(s);
+        EXPECT_EQ(plain.PowerHighRaised, 1.0f);
+        EXPECT_EQ(plain.PowerLow, -1.0);
+        s.Gamma = 1.0;
+        EXPECT_TRUE(std::isnan(PrepareMatteFrame(s).PowerHigh)) << "no power, nothing to decide";
+    }
+    struct Case {
+        double Gamma, Offset, Mult;
+        std::int32_t Invert, ColorCorrect;
+    };
+    const Case cases[] = {
+        {1.4, 0.0, 1.0, 0, 0},    {1.4, -0.25, 3.0, 0, 1}, {0.45, 0.1, 1.5, 1, 0}, {2.2, -0.5, 1.0, 0, 1},
+        {1.4, -0.25, 0.5, 0, 0},  // Mult below 1: nothing decided below
+        {999.0, -0.2, 2.0, 0, 0}, {0.002, -0.3, 4.0, 0, 1}, {1.4, 0.3, 1.0, 0, 0}, {-1.4, 0.0, 1.0, 0, 0},
+    };
+    std::vector<MatteIsa> sets;
+    for (MatteIsa isa : {MatteIsa::Scalar, MatteIsa::Avx2, MatteIsa::Avx512})
+        if (MatteIsaAvailable(isa))
+            sets.push_back(isa);
+    for (const Case& c : cases) {
+        FrameSettings s = Base(ColorSpaceRGB);
+        for (int i = 0; i < 3; ++i) {
+            s.Value[i] = 0.5;
+            s.Min[i] = s.Max[i] = 0.1;
+        }
+        s.Fade = 1.0;  // alpha 1.41 at the window's middle, falling below 0.01 as red leaves it
+        s.Gamma = c.Gamma;
+        s.Offset = c.Offset;
+        s.Mult = c.Mult;
+        s.Invert = c.Invert;
+        s.ColorCorrect = c.ColorCorrect;
+        const MatteFrame frame = PrepareMatteFrame(s);
+        const KeyReference ref = SliderReference(frame);
+        const auto reference = [&](float red) {
+            ColorVec pixel{0.5f, 0.5f, red, 1.0f};
+            ApplyMatte(pixel, ref, frame);
+            return pixel;
+        };
+        // Red from the window's middle down to -60, coarsely; then a float at a time around each
+        // place where the reference's alpha leaves or reaches an end of 0..1.
+        std::vector<float> reds;
+        for (double t = 1e-4; t < 60.0; t *= 1.01)
+            reds.push_back(static_cast<float>(0.5 - t));
+        std::vector<float> swept;
+        for (std::size_t i = 1; i < reds.size(); ++i) {
+            const auto atEnd = [](float a) { return a == 0.0f || a == 1.0f; };
+            if (atEnd(reference(reds[i - 1]).A) == atEnd(reference(reds[i]).A))
+                continue;
+            float red = reds[i - 1];
+            for (int k = 0; k < 3000 && red > reds[i]; ++k) {
+                swept.push_back(red);
+                red = std::nextafter(red, -kInf);
+            }
+        }
+        reds.insert(reds.end(), swept.begin(), swept.end());
+        Pixels input;
+        for (float red : reds)
+            input.Add(red, 0.5f, 0.5f);
+        Pixels expected = input;
+        for (std::size_t i = 0; i < reds.size(); ++i) {
+            const ColorVec pixel = reference(reds[i]);
+            expected.R[i] = pixel.R;
+            expected.G[i] = pixel.G;
+            expected.B[i] = pixel.B;
+            expected.A[i] = pixel.A;
+        }
+        const std::string label = "gamma " + std::to_string(c.Gamma) + ", offset " + std::to_string(c.Offset) +
+                                  ", mult " + std::to_string(c.Mult) + ", " + std::to_string(swept.size()) + " swept";
+        for (MatteIsa isa : sets) {
+            Pixels row = input;
+            std::vector<std::uint8_t> scratch(row.R.size());
+            ApplyMatteToRow({row.R.data(), row.G.data(), row.B.data(), row.A.data(), scratch.data(),
+                             static_cast<int>(row.R.size())},
+                            ref, frame, isa);
+            EXPECT_TRUE(FloatBitsEqual(row.A, expected.A)) << MatteIsaName(isa) << ", " << label << ": alpha";
+            EXPECT_TRUE(FloatBitsEqual(row.R, expected.R)) << MatteIsaName(isa) << ", " << label << ": red";
+            EXPECT_TRUE(FloatBitsEqual(row.B, expected.B)) << MatteIsaName(isa) << ", " << label << ": blue";
+        }
+    }
+}
+
 // Rows shorter than a vector, and one exactly a vector long, take the same results.
 TEST(RowMatte, ShortRowsAndExactBlocks)
 {
