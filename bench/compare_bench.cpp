@@ -1,7 +1,9 @@
 // The tool on the plate bench/compare.sh gives it (QUALVEX_BENCH_PLATE, an image file): one
 // thread, through the loaded plug-in, in each colour space, with colour correction off and on,
 // Gamma 1 and 1.4, in 8-bit and float storage. The key colour is the plate's top-left corner
-// (its screen), set as the key colour in the space in force, windows 0.15 around it.
+// (its screen), set as the key colour in the space in force, windows 0.15 around it. FittedKey keys
+// it with a settings file instead (QUALVEX_BENCH_SETTINGS, flat, as qualvex fit writes it), float
+// storage, with Gamma 1, 1.4 and the file's own: what Gamma costs on a key someone would use.
 #include "bench/frame_renders.h"
 #include "host/image.h"
 #include "host/operator.h"
@@ -9,8 +11,10 @@
 
 #include <OpenImageIO/imageio.h>
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -82,5 +86,35 @@ BENCHMARK(KeyPlate)
     ->ArgsProduct({{0, 3}, {0, 1, 2, 3, 4}, {0, 1}, {0, 1}})
     ->ArgNames({"storage", "space", "cc", "gamma14"})
     ->Unit(benchmark::kMillisecond);
+
+void FittedKey(benchmark::State& state)
+{
+    std::string error;
+    const std::unique_ptr<Image> plate = ReadPlate(PixelStorage::Float, error);
+    const char* path = std::getenv("QUALVEX_BENCH_SETTINGS");
+    std::ifstream text(path != nullptr ? path : "");
+    const nlohmann::json settings = nlohmann::json::parse(text, nullptr, false);
+    if (!plate || !settings.is_object()) {
+        state.SkipWithError(plate ? "QUALVEX_BENCH_SETTINGS names no flat settings file" : error.c_str());
+        return;
+    }
+    std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/Sondrel.plugin");
+    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.Qualvex"));
+    // The colour space first, by its entry; then the file's numbers, the Value sliders as they
+    // stand (a key colour set after them would rewrite them).
+    const char* spaces[] = {"RGB", "HSV", "YXy", "YUV", "YCbCr"};
+    for (int i = 0; i < 5; ++i)
+        if (settings.value("Colorspace", "") == spaces[i])
+            qualvex::bench::SetNumber(*op, "Colorspace", i);
+    for (const auto& [id, value] : settings.items())
+        if (value.is_number() && id != "CRed" && id != "CGreen" && id != "CBlue")
+            qualvex::bench::SetNumber(*op, id.c_str(), value.get<double>());
+    if (state.range(0) < 2)
+        qualvex::bench::SetNumber(*op, "GammaAlpha", state.range(0) == 0 ? 1.0 : 1.4);
+    qualvex::bench::RenderFrames(state, *op, *plate);
+    op.reset();
+    plugin->Unload();
+}
+BENCHMARK(FittedKey)->Arg(0)->Arg(1)->Arg(2)->ArgName("gamma_1_14_fitted")->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include "render/row_matte_kernel.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace qualvex {
 namespace {
@@ -16,6 +18,20 @@ const row_kernel::Kernel* KernelFor(MatteIsa isa)
     case MatteIsa::Scalar: break;
     }
     return nullptr;
+}
+
+// The largest float at most `bound`, and the smallest at least it (NaN stays NaN; beyond the
+// floats' range, the infinity on that side).
+float FloatAtMost(double bound)
+{
+    const float f = static_cast<float>(bound);
+    return static_cast<double>(f) > bound ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+
+float FloatAtLeast(double bound)
+{
+    const float f = static_cast<float>(bound);
+    return static_cast<double>(f) < bound ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
 }
 
 row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame)
@@ -33,8 +49,8 @@ row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame
     params.Mult = frame.Settings.Mult;
     params.Power = NeedsPower(frame);
     params.InverseGamma = frame.InverseGamma;
-    params.PowerLow = frame.PowerLow;
-    params.PowerHigh = frame.PowerHigh;
+    params.PowerLow = FloatAtMost(frame.PowerLow);
+    params.PowerHigh = FloatAtLeast(frame.PowerHigh);
     params.PowerLowRaised = frame.PowerLowRaised;
     params.PowerHighRaised = frame.PowerHighRaised;
     params.Invert = frame.Invert;

@@ -17,9 +17,10 @@ struct Params {
     bool Power;   // the alpha is raised to InverseGamma (Gamma neither 0 nor 1)
     double InverseGamma;
     // A block whose every lane is fully keyed, above 0 and at most PowerLow, or at least PowerHigh
-    // is shaped from PowerLowRaised and PowerHighRaised without the power (the matte frame's).
-    double PowerLow;
-    double PowerHigh;
+    // is shaped from PowerLowRaised and PowerHighRaised without the power: the matte frame's
+    // bounds, rounded inward to floats (a float alpha passes them exactly when it passes those).
+    float PowerLow;
+    float PowerHigh;
     float PowerLowRaised;
     float PowerHighRaised;
     bool Invert;
