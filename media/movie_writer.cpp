@@ -68,7 +68,10 @@ std::uint16_t Quantised(float value, std::uint64_t& clamped)
         clamped += 1;
         return 65535;
     }
-    return static_cast<std::uint16_t>(std::lround(static_cast<double>(value) * 65535.0));
+    // value x 65535 is exact in double (24 and 16 bits), and so is adding one half (below 2^16,
+    // 40 bits): truncating it rounds half away from 0, as lround does, without the call (checked
+    // for every float in 0..1).
+    return static_cast<std::uint16_t>(static_cast<double>(value) * 65535.0 + 0.5);
 }
 
 }  // namespace
@@ -100,6 +103,7 @@ struct MovieWriter::State {
     std::unique_ptr<AVFrame, FreeFrame> Frame{av_frame_alloc()};
     std::unique_ptr<SwsContext, FreeScaler> Scaler;
     std::vector<std::uint16_t> Rgba;
+    std::vector<float> Row;  // one row's B, G, R, A as the keyed image's reader gives them
     int Frames = 0;
     std::uint64_t Clamped = 0;
     bool Finished = false;
@@ -508,20 +512,39 @@ void MovieWriter::WriteFrame(const Image& keyed)
                       std::to_string(state.Width) + " x " + std::to_string(state.Height));
     const bool associated = state.Options.Result == AlphaReading::Associated;
     std::uint16_t* out = state.Rgba.data();
-    for (int y = 0; y < keyed.Height; ++y)
-        for (int x = 0; x < keyed.Width; ++x) {
-            const Pixel p = keyed.GetPixel(x, y);
-            float colour[3] = {p.R, p.G, p.B};
+    // A row at a time through the image's row reader (the pixel reader's values), pixel by pixel
+    // for an image that offers none.
+    const auto width = static_cast<std::size_t>(keyed.Width);
+    state.Row.resize(4 * width);
+    float* const b = state.Row.data();
+    float* const g = b + width;
+    float* const r = g + width;
+    float* const a = r + width;
+    for (int y = 0; y < keyed.Height; ++y) {
+        if (keyed.ReadRow != nullptr) {
+            keyed.ReadRow(const_cast<Image*>(&keyed), y, 0, keyed.Width, b, g, r, a);
+        } else {
+            for (std::size_t x = 0; x < width; ++x) {
+                const Pixel p = keyed.GetPixel(static_cast<int>(x), y);
+                b[x] = p.B;
+                g[x] = p.G;
+                r[x] = p.R;
+                a[x] = p.A;
+            }
+        }
+        for (std::size_t x = 0; x < width; ++x) {
+            float colour[3] = {r[x], g[x], b[x]};
             // Movies store colour straight: associated colour is divided by alpha where there is
             // any; where alpha is 0 (or not a number) the colour is kept as it is.
-            if (associated && p.A > 0.0f)
+            if (associated && a[x] > 0.0f)
                 for (float& c : colour)
-                    c /= p.A;
+                    c /= a[x];
             *out++ = Quantised(colour[0], state.Clamped);
             *out++ = Quantised(colour[1], state.Clamped);
             *out++ = Quantised(colour[2], state.Clamped);
-            *out++ = Quantised(p.A, state.Clamped);
+            *out++ = Quantised(a[x], state.Clamped);
         }
+    }
 
     AVFrame& frame = *state.Frame;
     av_frame_unref(&frame);
