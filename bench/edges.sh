@@ -6,8 +6,8 @@
 # and blend of a grid tried, the one with the least edge-band error plus solid-area error kept).
 # Prints one table; with OUT, also writes OUT/edges-green.png and OUT/edges-yellow.png: the plate
 # and the mattes side by side (truth, qualvex, chromakey, colorkey). QUALVEX_EDGES_QUICK=1 makes
-# the green plate alone, fits it with its edges only, and tunes the peers over a grid of four
-# instead of 120 (for the test that runs this script).
+# the green plate alone, fits it with its edges only (pointed at, and found), and tunes the peers
+# over a grid of four instead of 120 (for the test that runs this script).
 #
 #   bash bench/edges.sh [BUILD_DIR] [OUT]     (default build/release; needs ffmpeg and oiiotool)
 set -euo pipefail
@@ -64,6 +64,12 @@ for screen in $screens; do
   "$qualvex" key plate.png -o qualvex.png --settings fit.json --despill -q
   line=$("$plates" measure . qualvex.png)
   printf '| %s | qualvex fit --edge + key --despill | fitted | %s |\n' "$screen" \
+    "$(tr '\t' '|' <<<"$line" | sed 's/|/ | /g')"
+  # The edges found by the fit itself, beside the screen, with no region pointed at.
+  "$qualvex" fit plate.png "${regions[@]}" --edge auto -o auto.json >/dev/null
+  "$qualvex" key plate.png -o auto.png --settings auto.json --despill -q
+  line=$("$plates" measure . auto.png)
+  printf '| %s | qualvex fit --edge auto + key --despill | fitted | %s |\n' "$screen" \
     "$(tr '\t' '|' <<<"$line" | sed 's/|/ | /g')"
 
   # Each peer renders the whole grid in one run, its settings changed frame by frame.

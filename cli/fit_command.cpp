@@ -45,13 +45,17 @@ fit::FitResult RunFit(const KeyerPlugin& plugin, const FitCommandOptions& option
             throw UsageError("--space \"" + Printable(options.Space, 40) +
                              "\": expected auto, RGB, HSV, YXy, YUV or YCbCr");
     }
-    SampleRequest request{options.Source, options.Frames, {}, {}, options.ScreenMask, options.SubjectMask, {}, {}};
+    SampleRequest request{options.Source, options.Frames, {}, {}, options.ScreenMask, options.SubjectMask, {}, {}, false};
     for (const std::string& text : options.Screens)
         request.Screens.push_back(ParseRegion(text, "--screen"));
     for (const std::string& text : options.Subjects)
         request.Subjects.push_back(ParseRegion(text, "--subject"));
-    for (const std::string& text : options.Edges)
-        request.Edges.push_back(ParseRegion(text, "--edge"));
+    for (const std::string& text : options.Edges) {
+        if (text == "auto")
+            request.AutoEdges = true;
+        else
+            request.Edges.push_back(ParseRegion(text, "--edge"));
+    }
     if (request.Screens.empty() && request.ScreenMask.empty())
         throw UsageError("no screen samples: give --screen X,Y,W,H or --screen-mask IMAGE");
     CheckApart(request.Screens, request.Subjects);

@@ -164,7 +164,8 @@ int main(int argc, char** argv)
         ->allow_extra_args(false);
     fitCommand->add_option("--edge", fit.Edges,
                            "edge region X,Y,W,H (hair, a veil, blur): its pixels are rendered at the alpha that "
-                           "unmixing them between screen and subject gives; FRAME:X,Y,W,H on one frame (repeatable)")
+                           "unmixing them between screen and subject gives; FRAME:X,Y,W,H on one frame; auto: the pixels "
+                           "next to the screen, found from the screen samples (repeatable)")
         ->allow_extra_args(false);
     fitCommand->add_option("--screen-mask", fit.ScreenMask, "image: its pixels with alpha (or grey) above 0.5 are screen");
     fitCommand->add_option("--subject-mask", fit.SubjectMask, "image: pixels with alpha (or grey) above 0.5 are subject");

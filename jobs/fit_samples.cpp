@@ -248,6 +248,67 @@ fit::Rgb ColourAt(const Image& image, int x, int y)
     return {p.R, p.G, p.B};
 }
 
+// The edge band where none was pointed at: the pixels unlike the screen within 2 pixels of one
+// like it. Like the screen: no channel further from the screen samples' median than their own
+// spread (the 95th percentile of that distance over them, at least 0.02). Which of the band's
+// pixels lie between the screen and the subject, the fit decides by unmixing them, as it does for
+// edges pointed at.
+template <class ColourAt>
+void AppendEdgeBand(int width, int height, const ColourAt& colourAt, const std::vector<fit::Rgb>& screen,
+                    std::vector<fit::Rgb>& edge)
+{
+    if (screen.empty() || width <= 0 || height <= 0)
+        return;
+    float median[3];
+    for (int c = 0; c < 3; ++c) {
+        std::vector<float> values;
+        values.reserve(screen.size());
+        for (const fit::Rgb& s : screen)
+            values.push_back(c == 0 ? s.R : c == 1 ? s.G : s.B);
+        std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+        median[c] = values[values.size() / 2];
+    }
+    // NaN channels give NaN distances, which count as unlike the screen.
+    const auto distance = [&](const fit::Rgb& p) {
+        return std::max({std::fabs(p.R - median[0]), std::fabs(p.G - median[1]), std::fabs(p.B - median[2])});
+    };
+    std::vector<float> spread;
+    spread.reserve(screen.size());
+    for (const fit::Rgb& s : screen)
+        spread.push_back(distance(s));
+    const std::size_t at = spread.size() * 95 / 100;  // below size(): screen is not empty
+    std::nth_element(spread.begin(), spread.begin() + static_cast<std::ptrdiff_t>(at), spread.end());
+    const float reach = std::max(spread[at], 0.02f);
+    const auto w = static_cast<std::size_t>(width);
+    std::vector<unsigned char> like(w * static_cast<std::size_t>(height));
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            like[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] = distance(colourAt(x, y)) <= reach ? 1 : 0;
+    // Near: a pixel like the screen within 2 pixels across, then within 2 down.
+    constexpr int kReach = 2;
+    std::vector<unsigned char> across(like.size()), near(like.size());
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            unsigned char any = 0;
+            for (int dx = std::max(0, x - kReach); dx <= std::min(width - 1, x + kReach) && !any; ++dx)
+                any = like[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(dx)];
+            across[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] = any;
+        }
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            unsigned char any = 0;
+            for (int dy = std::max(0, y - kReach); dy <= std::min(height - 1, y + kReach) && !any; ++dy)
+                any = across[static_cast<std::size_t>(dy) * w + static_cast<std::size_t>(x)];
+            near[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] = any;
+        }
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const std::size_t i = static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x);
+            if (!like[i] && near[i])
+                edge.push_back(colourAt(x, y));
+        }
+}
+
 // Screen and subject samples of one frame; pixels that both would take are a usage error naming
 // the two sources.
 void SampleFrame(const ImageFile& file, const std::string& name, int frame, const SampleRequest& request,
@@ -337,6 +398,8 @@ void SampleFrame(const ImageFile& file, const std::string& name, int frame, cons
             for (int y = region.Y - extent.Y; y < region.Y - extent.Y + region.Height; ++y)
                 for (int x = region.X - extent.X; x < region.X - extent.X + region.Width; ++x)
                     edge.push_back(colourAt(x, y));
+    if (request.AutoEdges)
+        AppendEdgeBand(extent.Width, extent.Height, colourAt, screen, edge);
     AppendThinned(screen, kMostSamplesPerFrame, samples.Screen);
     AppendThinned(subject, kMostSamplesPerFrame, samples.Subject);
     AppendThinned(edge, kMostSamplesPerFrame, samples.Edge);
@@ -599,7 +662,7 @@ fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, con
     Mask noScreenMask("", "--screen-mask");
     Mask noSubjectMask("", "--subject-mask");
     fit::Samples samples;
-    const SampleRequest request{"", "", screens, subjects, "", "", {}, {}};
+    const SampleRequest request{"", "", screens, subjects, "", "", {}, {}, false};
     SampleFrame(image, name, 0, request, noScreenMask, noSubjectMask, samples);
     if (samples.Screen.empty())
         throw UsageError("no screen samples: mark a screen region");

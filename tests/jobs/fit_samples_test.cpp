@@ -5,9 +5,11 @@
 #include "jobs/fit_samples.h"
 #include "support/float_compare.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <string>
@@ -133,6 +135,43 @@ TEST(CheckApart, NamesTheFirstScreenAndSubjectThatShareAPixel)
         EXPECT_EQ(std::string(error.what()),
                   "--screen 0,0,10,10 and --subject 9,9,5,5 overlap: a pixel is either screen or subject");
     }
+}
+
+// The edge band found without --edge regions: on a frame whose left half is screen (green 1 and
+// 0.9 on alternate rows: median 0.9, spread 0.1), with a mixed column (0.5, 0.5, 0) and a red
+// subject beyond it, and one screen pixel darker than the spread allows (green 0.75), the band is
+// by hand the mixed column, the subject's column two pixels from the screen, and that pixel.
+TEST(SampleSource, TheEdgeBandIsThePixelsUnlikeTheScreenWithinTwoPixelsOfIt)
+{
+    constexpr int kWidth = 20, kHeight = 4;
+    std::vector<float> pixels;
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const float green = x == 3 && y == 0 ? 0.75f : y % 2 == 0 ? 1.0f : 0.9f;
+            const std::vector<float> p = x < 10 ? std::vector<float>{0.0f, green, 0.0f}
+                                         : x == 10 ? std::vector<float>{0.5f, 0.5f, 0.0f}
+                                                   : std::vector<float>{1.0f, 0.0f, 0.0f};
+            pixels.insert(pixels.end(), p.begin(), p.end());
+        }
+    const std::string file = ::testing::TempDir() + "edge-band.exr";
+    auto out = OIIO::ImageOutput::create(file);
+    ASSERT_TRUE(out && out->open(file, OIIO::ImageSpec(kWidth, kHeight, 3, OIIO::TypeDesc::FLOAT)) &&
+                out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) && out->close());
+    SampleRequest request{file, "", {{0, 0, 10, 4, "--screen 0,0,10,4", {}}}, {}, "", "", {}, {}, false};
+    EXPECT_TRUE(SampleSource(request).Samples.Edge.empty());
+    request.AutoEdges = true;
+    const std::vector<fit::Rgb> edge = SampleSource(request).Samples.Edge;
+    ASSERT_EQ(edge.size(), 9u);
+    std::size_t mixed = 0, subject = 0, dark = 0;
+    for (const fit::Rgb& e : edge) {
+        mixed += e.R == 0.5f && e.G == 0.5f && e.B == 0.0f ? 1 : 0;
+        subject += e.R == 1.0f && e.G == 0.0f && e.B == 0.0f ? 1 : 0;
+        dark += e.R == 0.0f && e.G == 0.75f && e.B == 0.0f ? 1 : 0;
+    }
+    EXPECT_EQ(mixed, 4u);
+    EXPECT_EQ(subject, 4u);
+    EXPECT_EQ(dark, 1u);
+    std::remove(file.c_str());
 }
 
 }  // namespace
