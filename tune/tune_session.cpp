@@ -576,20 +576,29 @@ std::string TuneSession::ControlsJson() const { return ControlsOf(*m->Tool); }
 
 std::string TuneSession::FinishControlsJson() const { return ControlsOf(*m->Finisher); }
 
-void TuneSession::SetControls(const std::vector<std::pair<std::string, std::string>>& values)
+namespace {
+
+// Every edit checked against the instance's controls before any is set.
+std::vector<ControlValue> Resolved(const Operator& op, const std::vector<std::pair<std::string, std::string>>& values)
 {
     std::vector<ControlValue> resolved;
     for (const auto& [id, text] : values)
-        resolved.push_back({id, ResolveControlValue(*m->Tool, id, text, "set")});
+        resolved.push_back({id, ResolveControlValue(op, id, text, "set")});
+    return resolved;
+}
+
+}  // namespace
+
+void TuneSession::SetControls(const std::vector<std::pair<std::string, std::string>>& values)
+{
+    const std::vector<ControlValue> resolved = Resolved(*m->Tool, values);
     ++m->Generation;
     ApplyControlValues(*m->Tool, resolved);
 }
 
 void TuneSession::SetFinishControls(const std::vector<std::pair<std::string, std::string>>& values)
 {
-    std::vector<ControlValue> resolved;
-    for (const auto& [id, text] : values)
-        resolved.push_back({id, ResolveControlValue(*m->Finisher, id, text, "set")});
+    const std::vector<ControlValue> resolved = Resolved(*m->Finisher, values);
     ++m->FinishGeneration;
     ApplyControlValues(*m->Finisher, resolved);
 }

@@ -34,6 +34,31 @@ struct Pixels {
     }
 };
 
+// The pixel matte of every pixel: what the row matte must give, bit for bit.
+Pixels PixelMattes(const Pixels& input, const KeyReference& ref, const MatteFrame& frame)
+{
+    Pixels expected = input;
+    for (std::size_t i = 0; i < input.R.size(); ++i) {
+        ColorVec pixel{input.B[i], input.G[i], input.R[i], input.A[i]};
+        ApplyMatte(pixel, ref, frame);
+        expected.R[i] = pixel.R;
+        expected.G[i] = pixel.G;
+        expected.B[i] = pixel.B;
+        expected.A[i] = pixel.A;
+    }
+    return expected;
+}
+
+Pixels RowMatte(const Pixels& input, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa)
+{
+    Pixels row = input;
+    std::vector<std::uint8_t> scratch(row.R.size());
+    ApplyMatteToRow({row.R.data(), row.G.data(), row.B.data(), row.A.data(), scratch.data(),
+                     static_cast<int>(row.R.size())},
+                    ref, frame, isa);
+    return row;
+}
+
 // Random colours over and beyond 0..1, greys, the reference colour and its windows' ends, and
 // special values in every channel. Not a multiple of any lane count, so the row's tail is tried.
 Pixels TestPixels(const FrameSettings& settings, std::uint32_t seed)
@@ -159,21 +184,9 @@ TEST(RowMatte, EveryInstructionSetGivesThePixelMattesBits)
         const MatteFrame frame = PrepareMatteFrame(c.Settings);
         const KeyReference ref = SliderReference(frame);
         const Pixels input = TestPixels(c.Settings, seed++);
-        Pixels expected = input;
-        for (std::size_t i = 0; i < input.R.size(); ++i) {
-            ColorVec pixel{input.B[i], input.G[i], input.R[i], input.A[i]};
-            ApplyMatte(pixel, ref, frame);
-            expected.R[i] = pixel.R;
-            expected.G[i] = pixel.G;
-            expected.B[i] = pixel.B;
-            expected.A[i] = pixel.A;
-        }
+        const Pixels expected = PixelMattes(input, ref, frame);
         for (MatteIsa isa : sets) {
-            Pixels row = input;
-            std::vector<std::uint8_t> scratch(row.R.size());
-            ApplyMatteToRow({row.R.data(), row.G.data(), row.B.data(), row.A.data(), scratch.data(),
-                             static_cast<int>(row.R.size())},
-                            ref, frame, isa);
+            const Pixels row = RowMatte(input, ref, frame, isa);
             const std::string label = std::string(MatteIsaName(isa)) + ", space " +
                                       std::to_string(c.Settings.Mode) + ", " + c.What;
             EXPECT_TRUE(FloatBitsEqual(row.A, expected.A)) << label << ": alpha";
@@ -262,22 +275,11 @@ TEST(RowMatte, BlocksTheClampDecidesTakeThePixelMattesBitsAcrossItsEnds)
         Pixels input;
         for (float red : reds)
             input.Add(red, 0.5f, 0.5f);
-        Pixels expected = input;
-        for (std::size_t i = 0; i < reds.size(); ++i) {
-            const ColorVec pixel = reference(reds[i]);
-            expected.R[i] = pixel.R;
-            expected.G[i] = pixel.G;
-            expected.B[i] = pixel.B;
-            expected.A[i] = pixel.A;
-        }
+        const Pixels expected = PixelMattes(input, ref, frame);
         const std::string label = "gamma " + std::to_string(c.Gamma) + ", offset " + std::to_string(c.Offset) +
                                   ", mult " + std::to_string(c.Mult) + ", " + std::to_string(swept.size()) + " swept";
         for (MatteIsa isa : sets) {
-            Pixels row = input;
-            std::vector<std::uint8_t> scratch(row.R.size());
-            ApplyMatteToRow({row.R.data(), row.G.data(), row.B.data(), row.A.data(), scratch.data(),
-                             static_cast<int>(row.R.size())},
-                            ref, frame, isa);
+            const Pixels row = RowMatte(input, ref, frame, isa);
             EXPECT_TRUE(FloatBitsEqual(row.A, expected.A)) << MatteIsaName(isa) << ", " << label << ": alpha";
             EXPECT_TRUE(FloatBitsEqual(row.R, expected.R)) << MatteIsaName(isa) << ", " << label << ": red";
             EXPECT_TRUE(FloatBitsEqual(row.B, expected.B)) << MatteIsaName(isa) << ", " << label << ": blue";
