@@ -248,7 +248,7 @@ fit::Rgb ColourAt(const Image& image, int x, int y)
     return {p.R, p.G, p.B};
 }
 
-// The edge band where none was pointed at: the pixels unlike the screen within 2 pixels of one
+// The edge band where none was pointed at: the pixels unlike the screen within 3 pixels of one
 // like it. Like the screen: no channel further from the screen samples' median than their own
 // spread (the 95th percentile of that distance over them, at least 0.02). Which of the band's
 // pixels lie between the screen and the subject, the fit decides by unmixing them, as it does for
@@ -284,8 +284,8 @@ void AppendEdgeBand(int width, int height, const ColourAt& colourAt, const std::
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             like[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] = distance(colourAt(x, y)) <= reach ? 1 : 0;
-    // Near: a pixel like the screen within 2 pixels across, then within 2 down.
-    constexpr int kReach = 2;
+    // Near: a pixel like the screen within 3 pixels across, then within 3 down.
+    constexpr int kReach = 3;
     std::vector<unsigned char> across(like.size()), near(like.size());
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {

@@ -50,7 +50,7 @@ struct SampleRequest {
     // When set, each sample's colour passes through it with its pixel's place (column and row of
     // the frame's pixels, 0 at the first): how a clean plate's fit sees the screen flattened.
     std::function<fit::Rgb(int x, int y, const fit::Rgb& colour)> Adjust{};
-    // Also take, on every frame sampled, the pixels unlike the screen within 2 pixels of one like
+    // Also take, on every frame sampled, the pixels unlike the screen within 3 pixels of one like
     // it (the screen samples' median and spread say which are), as edge samples.
     bool AutoEdges = false;
 };

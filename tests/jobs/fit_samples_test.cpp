@@ -140,8 +140,9 @@ TEST(CheckApart, NamesTheFirstScreenAndSubjectThatShareAPixel)
 // The edge band found without --edge regions: on a frame whose left half is screen (green 1 and
 // 0.9 on alternate rows: median 0.9, spread 0.1), with a mixed column (0.5, 0.5, 0) and a red
 // subject beyond it, and one screen pixel darker than the spread allows (green 0.75), the band is
-// by hand the mixed column, the subject's column two pixels from the screen, and that pixel.
-TEST(SampleSource, TheEdgeBandIsThePixelsUnlikeTheScreenWithinTwoPixelsOfIt)
+// by hand the mixed column, the subject's two columns up to three pixels from the screen, and that
+// pixel.
+TEST(SampleSource, TheEdgeBandIsThePixelsUnlikeTheScreenWithinThreePixelsOfIt)
 {
     constexpr int kWidth = 20, kHeight = 4;
     std::vector<float> pixels;
@@ -161,7 +162,7 @@ TEST(SampleSource, TheEdgeBandIsThePixelsUnlikeTheScreenWithinTwoPixelsOfIt)
     EXPECT_TRUE(SampleSource(request).Samples.Edge.empty());
     request.AutoEdges = true;
     const std::vector<fit::Rgb> edge = SampleSource(request).Samples.Edge;
-    ASSERT_EQ(edge.size(), 9u);
+    ASSERT_EQ(edge.size(), 13u);
     std::size_t mixed = 0, subject = 0, dark = 0;
     for (const fit::Rgb& e : edge) {
         mixed += e.R == 0.5f && e.G == 0.5f && e.B == 0.0f ? 1 : 0;
@@ -169,7 +170,7 @@ TEST(SampleSource, TheEdgeBandIsThePixelsUnlikeTheScreenWithinTwoPixelsOfIt)
         dark += e.R == 0.0f && e.G == 0.75f && e.B == 0.0f ? 1 : 0;
     }
     EXPECT_EQ(mixed, 4u);
-    EXPECT_EQ(subject, 4u);
+    EXPECT_EQ(subject, 8u);
     EXPECT_EQ(dark, 1u);
     std::remove(file.c_str());
 }
