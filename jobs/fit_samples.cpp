@@ -656,17 +656,19 @@ std::vector<ControlValue> MedianKeyColor(const ImageFile& image, const Region& r
 }
 
 fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, const std::string& name,
-                          const std::vector<Region>& screens, const std::vector<Region>& subjects)
+                          const std::vector<Region>& screens, const std::vector<Region>& subjects, bool autoEdges)
 {
     CheckApart(screens, subjects);
     Mask noScreenMask("", "--screen-mask");
     Mask noSubjectMask("", "--subject-mask");
     fit::Samples samples;
-    const SampleRequest request{"", "", screens, subjects, "", "", {}, {}, false};
+    const SampleRequest request{"", "", screens, subjects, "", "", {}, {}, autoEdges};
     SampleFrame(image, name, 0, request, noScreenMask, noSubjectMask, samples);
     if (samples.Screen.empty())
         throw UsageError("no screen samples: mark a screen region");
-    return fit::FitSettings(samples, ProgramRender(plugin));
+    fit::FitOptions options;
+    options.Values = EncodingOf(image.Layout.ColourEncoding);
+    return fit::FitSettings(samples, ProgramRender(plugin), options);
 }
 
 void ApplyFittedSettings(Operator& op, const fit::FitResult& result)

@@ -430,8 +430,11 @@ struct TuneServer::State {
         Server.Post("/api/fit", [this](const Request& q, Response& r) {
             Api(q, r, [this](const Request& request, Response& a) {
                 const Json body = ParseBody(request);
-                const std::string report = Session.Fit(IntegerField(body, "frame", FirstFrame()), RegionList(body, "screen"),
-                                                       RegionList(body, "subject"));
+                if (body.contains("edges") && body["edges"] != "auto" && body["edges"] != "none")
+                    throw RequestError{400, "\"edges\" must be \"auto\" or \"none\""};
+                const std::string report =
+                    Session.Fit(IntegerField(body, "frame", FirstFrame()), RegionList(body, "screen"),
+                                RegionList(body, "subject"), body.contains("edges") && body["edges"] == "auto");
                 a.set_content(Json{{"report", report}, {"controls", Json::parse(Session.ControlsJson())}}.dump(),
                               "application/json");
             });

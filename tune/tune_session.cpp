@@ -755,7 +755,8 @@ void TuneSession::Pick(int frame, const Region& region)
     settings.ApplyTo(*m->Tool);
 }
 
-std::string TuneSession::Fit(int frame, const std::vector<Region>& screens, const std::vector<Region>& subjects)
+std::string TuneSession::Fit(int frame, const std::vector<Region>& screens, const std::vector<Region>& subjects,
+                             bool autoEdges)
 {
     m->LoadFrame(frame);
     std::vector<Region> inFile[2];
@@ -764,7 +765,7 @@ std::string TuneSession::Fit(int frame, const std::vector<Region>& screens, cons
     for (const Region& r : subjects)
         inFile[1].push_back(InFileCoordinates(r, m->Plate));
     const fit::FitResult result =
-        FitRegions(m->Plugin, m->Plate, m->SourcePattern.PathFor(frame).string(), inFile[0], inFile[1]);
+        FitRegions(m->Plugin, m->Plate, m->SourcePattern.PathFor(frame).string(), inFile[0], inFile[1], autoEdges);
     ++m->Generation;
     ApplyFittedSettings(*m->Tool, result);
     return FitReport(result);

@@ -439,6 +439,16 @@ TEST_F(TuneServerTest, FittingMarkedRegionsKeysTheScreenAndKeepsTheSubject)
         EXPECT_EQ(*matte.At(0, y), 255) << y;
         EXPECT_EQ(*matte.At(3, y), 255) << y;
     }
+    // With the edges found: the three columns within 3 pixels of the green one, each unlike it, are
+    // the band (3 x 160 pixels).
+    const auto soft = Post("/api/fit", Json{{"frame", 0},
+                                            {"screen", {{6, 0, 1, kHeight}}},
+                                            {"subject", {{0, 0, 1, kHeight}}},
+                                            {"edges", "auto"}});
+    ASSERT_EQ(soft->status, 200) << soft->body;
+    EXPECT_NE(Json::parse(soft->body)["report"].get<std::string>().find(" of 480 edge samples"), std::string::npos)
+        << soft->body;
+    EXPECT_EQ(Post("/api/fit", Json{{"screen", {{6, 0, 1, 2}}}, {"edges", "some"}})->status, 400);
     const auto overlapping = Post("/api/fit", Json{{"screen", {{0, 0, 2, 2}}}, {"subject", {{1, 1, 2, 2}}}});
     EXPECT_EQ(overlapping->status, 400);
     EXPECT_NE(overlapping->body.find("overlap"), std::string::npos) << overlapping->body;

@@ -372,7 +372,8 @@ function setUpActions() {
   $("fit").addEventListener("click", async () => {
     setStatus("fitting...");
     try {
-      const result = await api("POST", "/api/fit", { frame: state.frame, ...state.marks });
+      const edges = $("fit-edges").checked ? "auto" : "none";
+      const result = await api("POST", "/api/fit", { frame: state.frame, ...state.marks, edges });
       $("report").textContent = result.report;
       showControls(result.controls);
       await refreshView(1);
