@@ -167,9 +167,7 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
 
     // Images that offer rows are read and written a row at a time, the further channels, which
     // the steps leave as they are, copied as whole rows; others pixel by pixel. Same bytes.
-    const bool rows = source->ReadRow != nullptr && output->WriteRow != nullptr &&
-                      source->PixelStep[1] == output->PixelStep[1] &&
-                      (source->PlaneRows[1] == nullptr) == (output->PlaneRows[1] == nullptr);
+    const bool rows = RowsCarryAcross(*source, *output);
     const auto count = static_cast<std::size_t>(width);
     if (rows)
         for (std::vector<float>& channel : workspace.Row)

@@ -106,6 +106,14 @@ struct RecycleImage {
 };
 using OwnedImage = std::unique_ptr<Image, RecycleImage>;
 
+// Whether a tool can read `source` and write `output` a row at a time, carrying the further
+// channels across as whole rows: both offer rows, and their further channels are laid out alike.
+inline bool RowsCarryAcross(const Image& source, const Image& output)
+{
+    return source.ReadRow != nullptr && output.WriteRow != nullptr && source.PixelStep[1] == output.PixelStep[1] &&
+           (source.PlaneRows[1] == nullptr) == (output.PlaneRows[1] == nullptr);
+}
+
 // The new image a tool renders every pixel of: the size and storage of `model`, its memory left
 // uncleared (NewImageTagList with ImageTag::Model and ImageTag::Overwritten).
 inline OwnedImage NewImageToOverwrite(const Image& model)

@@ -405,19 +405,35 @@ struct MovieWriter::State {
 
     void SendSound(SoundTrack& track, const AVFrame* frame)
     {
-        if (const int code = avcodec_send_frame(track.Encoder.get(), frame); code < 0)
-            Fail("the sound encoder refused its samples", code);
         std::unique_ptr<AVPacket, FreePacket> packet(av_packet_alloc());
+        EncodeInto(*track.Encoder, frame, *packet, *track.Out,
+                   {"the sound encoder refused its samples", "cannot encode the sound", "cannot write the movie's sound"});
+    }
+
+    // What an encoder's failures are called, for its stream.
+    struct EncodingWords {
+        const char* Refused;
+        const char* NotEncoded;
+        const char* NotWritten;
+    };
+
+    // Sends `frame` (null ends the stream) to `encoder` and hands every packet it gives to the file
+    // as `out`'s.
+    void EncodeInto(AVCodecContext& encoder, const AVFrame* frame, AVPacket& packet, AVStream& out,
+                    const EncodingWords& words)
+    {
+        if (const int code = avcodec_send_frame(&encoder, frame); code < 0)
+            Fail(words.Refused, code);
         while (true) {
-            const int code = avcodec_receive_packet(track.Encoder.get(), packet.get());
+            const int code = avcodec_receive_packet(&encoder, &packet);
             if (code == AVERROR(EAGAIN) || code == AVERROR_EOF)
                 return;
             if (code < 0)
-                Fail("cannot encode the sound", code);
-            av_packet_rescale_ts(packet.get(), track.Encoder->time_base, track.Out->time_base);
-            packet->stream_index = track.Out->index;
-            if (const int written = av_interleaved_write_frame(Container, packet.get()); written < 0)
-                Fail("cannot write the movie's sound", written);
+                Fail(words.NotEncoded, code);
+            av_packet_rescale_ts(&packet, encoder.time_base, out.time_base);
+            packet.stream_index = out.index;
+            if (const int written = av_interleaved_write_frame(Container, &packet); written < 0)
+                Fail(words.NotWritten, written);
         }
     }
 
@@ -479,19 +495,7 @@ struct MovieWriter::State {
     // Hands the encoder's packets to the file; `frame` null ends the stream.
     void Encode(const AVFrame* frame)
     {
-        if (const int code = avcodec_send_frame(Encoder.get(), frame); code < 0)
-            Fail("the encoder refused a frame", code);
-        while (true) {
-            const int code = avcodec_receive_packet(Encoder.get(), Packet.get());
-            if (code == AVERROR(EAGAIN) || code == AVERROR_EOF)
-                return;
-            if (code < 0)
-                Fail("cannot encode", code);
-            av_packet_rescale_ts(Packet.get(), Encoder->time_base, Stream->time_base);
-            Packet->stream_index = Stream->index;
-            if (const int written = av_interleaved_write_frame(Container, Packet.get()); written < 0)
-                Fail("cannot write the movie", written);
-        }
+        EncodeInto(*Encoder, frame, *Packet, *Stream, {"the encoder refused a frame", "cannot encode", "cannot write the movie"});
     }
 };
 

@@ -97,9 +97,7 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
         // reader and writer. Both give the same bytes.
         const MatteIsa isa = ChosenMatteIsa();
         const auto count = static_cast<std::size_t>(width);
-        const bool rows = source->ReadRow != nullptr && output->WriteRow != nullptr &&
-                          source->PixelStep[1] == output->PixelStep[1] &&
-                          (source->PlaneRows[1] == nullptr) == (output->PlaneRows[1] == nullptr);
+        const bool rows = RowsCarryAcross(*source, *output);
         const std::size_t furtherBytes = rows ? count * static_cast<std::size_t>(source->PixelStep[1]) : 0;
         std::vector<Pixel> records(rows ? 0 : count);
         std::vector<float> channels(4 * count);
