@@ -656,13 +656,14 @@ std::vector<ControlValue> MedianKeyColor(const ImageFile& image, const Region& r
 }
 
 fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, const std::string& name,
-                          const std::vector<Region>& screens, const std::vector<Region>& subjects, bool autoEdges)
+                          const std::vector<Region>& screens, const std::vector<Region>& subjects,
+                          const std::vector<Region>& edges, bool autoEdges)
 {
     CheckApart(screens, subjects);
     Mask noScreenMask("", "--screen-mask");
     Mask noSubjectMask("", "--subject-mask");
     fit::Samples samples;
-    const SampleRequest request{"", "", screens, subjects, "", "", {}, {}, autoEdges};
+    const SampleRequest request{"", "", screens, subjects, "", "", edges, {}, autoEdges};
     SampleFrame(image, name, 0, request, noScreenMask, noSubjectMask, samples);
     if (samples.Screen.empty())
         throw UsageError("no screen samples: mark a screen region");

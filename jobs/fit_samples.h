@@ -112,10 +112,10 @@ std::vector<int> FramesToSample(const FramePattern& source, const std::string& f
 std::vector<ControlValue> MedianKeyColor(const ImageFile& image, const Region& region, const std::string& file);
 
 // Fits settings to screen and subject rectangles of one image (`name` in messages), as qualvex fit
-// does for one frame; with `autoEdges`, as qualvex fit --edge auto does.
+// does for one frame, with `edges` as its --edge regions; with `autoEdges`, as --edge auto.
 fit::FitResult FitRegions(const KeyerPlugin& plugin, const ImageFile& image, const std::string& name,
                           const std::vector<Region>& screens, const std::vector<Region>& subjects,
-                          bool autoEdges = false);
+                          const std::vector<Region>& edges = {}, bool autoEdges = false);
 
 // Sets the fitted settings on `op` as the fitted settings file would, and the Value sliders to the
 // ones the fit scored where the key colour alone does not bring them back.

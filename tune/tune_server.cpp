@@ -434,7 +434,8 @@ struct TuneServer::State {
                     throw RequestError{400, "\"edges\" must be \"auto\" or \"none\""};
                 const std::string report =
                     Session.Fit(IntegerField(body, "frame", FirstFrame()), RegionList(body, "screen"),
-                                RegionList(body, "subject"), body.contains("edges") && body["edges"] == "auto");
+                                RegionList(body, "subject"), RegionList(body, "edge"),
+                                body.contains("edges") && body["edges"] == "auto");
                 a.set_content(Json{{"report", report}, {"controls", Json::parse(Session.ControlsJson())}}.dump(),
                               "application/json");
             });

@@ -756,16 +756,18 @@ void TuneSession::Pick(int frame, const Region& region)
 }
 
 std::string TuneSession::Fit(int frame, const std::vector<Region>& screens, const std::vector<Region>& subjects,
-                             bool autoEdges)
+                             const std::vector<Region>& edges, bool autoEdges)
 {
     m->LoadFrame(frame);
-    std::vector<Region> inFile[2];
+    std::vector<Region> inFile[3];
     for (const Region& r : screens)
         inFile[0].push_back(InFileCoordinates(r, m->Plate));
     for (const Region& r : subjects)
         inFile[1].push_back(InFileCoordinates(r, m->Plate));
+    for (const Region& r : edges)
+        inFile[2].push_back(InFileCoordinates(r, m->Plate));
     const fit::FitResult result =
-        FitRegions(m->Plugin, m->Plate, m->SourcePattern.PathFor(frame).string(), inFile[0], inFile[1], autoEdges);
+        FitRegions(m->Plugin, m->Plate, m->SourcePattern.PathFor(frame).string(), inFile[0], inFile[1], inFile[2], autoEdges);
     ++m->Generation;
     ApplyFittedSettings(*m->Tool, result);
     return FitReport(result);

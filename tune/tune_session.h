@@ -86,10 +86,10 @@ public:
     // sliders with its HSV components.
     void Pick(int frame, const Region& region);
     // Fits the settings to screen and subject regions of `frame` and applies them; returns the
-    // report qualvex fit prints. With `autoEdges`, as qualvex fit --edge auto: the pixels next to
-    // the screen are scored against their unmixed alpha too.
+    // report qualvex fit prints. The pixels of `edges`, and with `autoEdges` those next to the
+    // screen, are scored against their unmixed alpha too, as qualvex fit --edge does.
     std::string Fit(int frame, const std::vector<Region>& screens, const std::vector<Region>& subjects,
-                    bool autoEdges = false);
+                    const std::vector<Region>& edges = {}, bool autoEdges = false);
 
     // Writes every control as a settings file that qualvex key --settings restores exactly (checked
     // by loading it into a new instance), the finishing tool's too when it is in use. Never replaces a file unless `overwrite`.

@@ -449,6 +449,18 @@ TEST_F(TuneServerTest, FittingMarkedRegionsKeysTheScreenAndKeepsTheSubject)
     EXPECT_NE(Json::parse(soft->body)["report"].get<std::string>().find(" of 480 edge samples"), std::string::npos)
         << soft->body;
     EXPECT_EQ(Post("/api/fit", Json{{"screen", {{6, 0, 1, 2}}}, {"edges", "some"}})->status, 400);
+    // Edge regions marked on the page: the two columns beside the green one (2 x 160 pixels); one
+    // reaching outside the frame is refused by its name.
+    const auto marked = Post("/api/fit", Json{{"frame", 0},
+                                              {"screen", {{6, 0, 1, kHeight}}},
+                                              {"subject", {{0, 0, 1, kHeight}}},
+                                              {"edge", {{4, 0, 2, kHeight}}}});
+    ASSERT_EQ(marked->status, 200) << marked->body;
+    EXPECT_NE(Json::parse(marked->body)["report"].get<std::string>().find(" of 320 edge samples"), std::string::npos)
+        << marked->body;
+    const auto outside = Post("/api/fit", Json{{"screen", {{6, 0, 1, 2}}}, {"edge", {{5, 0, 4, 2}}}});
+    EXPECT_EQ(outside->status, 400) << outside->body;
+    EXPECT_NE(outside->body.find("edge 1"), std::string::npos) << outside->body;
     const auto overlapping = Post("/api/fit", Json{{"screen", {{0, 0, 2, 2}}}, {"subject", {{1, 1, 2, 2}}}});
     EXPECT_EQ(overlapping->status, 400);
     EXPECT_NE(overlapping->body.find("overlap"), std::string::npos) << overlapping->body;

@@ -15,7 +15,7 @@ const state = {
   zoom: 1,
   panX: 0,
   panY: 0,
-  marks: { screen: [], subject: [] },
+  marks: { screen: [], subject: [], edge: [] },
   viewRequest: 0,        // the latest view asked for; older answers are dropped
 };
 
@@ -300,6 +300,7 @@ function drawMarks(extra) {
   };
   state.marks.screen.forEach((r) => add("screen", r));
   state.marks.subject.forEach((r) => add("subject", r));
+  state.marks.edge.forEach((r) => add("edge", r));
   if (extra) add(extra.kind, extra.rect);
   $("fit").disabled = state.marks.screen.length === 0;
 }
@@ -361,7 +362,7 @@ function setUpViewer() {
   }, { passive: false });
   $("zoom-fit").addEventListener("click", zoomToFit);
   $("zoom-one").addEventListener("click", () => { state.zoom = 1; state.panX = 0; state.panY = 0; applyTransform(); });
-  $("clear-marks").addEventListener("click", () => { state.marks = { screen: [], subject: [] }; drawMarks(); });
+  $("clear-marks").addEventListener("click", () => { state.marks = { screen: [], subject: [], edge: [] }; drawMarks(); });
   for (const button of document.querySelectorAll("#views button"))
     button.addEventListener("click", () => selectView(button.dataset.view));
 }

@@ -227,6 +227,19 @@ test("a window edit changes the matte view's pixels", async () => {
   assert.equal(Number((await (await api("/api/controls")).json()).find((c) => c.id === "MaxRed").value), 0.2);
 });
 
+test("an edge region dragged in edge mode is drawn until the marks are cleared", async () => {
+  await page.selectOption("#mouse-mode", "edge");
+  const box = await page.locator("#view").boundingBox();
+  await page.mouse.move(box.x + 10, box.y + 10);
+  await page.mouse.down();
+  await page.mouse.move(box.x + 60, box.y + 40);
+  await page.mouse.up();
+  assert.equal(await page.locator("#marks .mark.edge").count(), 1);
+  await page.click("#clear-marks");
+  assert.equal(await page.locator("#marks .mark").count(), 0);
+  await page.selectOption("#mouse-mode", "pick");
+});
+
 test("the Finish panel lists the finishing tool's controls, and clipping there finishes the matte view", async () => {
   const controls = await (await api("/api/finish")).json();
   const editable = controls.filter((c) => ["slider", "colour", "combo", "multibutton", "checkbox"].includes(c.kind));
