@@ -148,18 +148,6 @@ struct Batch {
     std::vector<float> Levels;      // blend level (or unmixed alpha) of each colour from SubjectEnd on
 };
 
-Rgb MedianColour(const std::vector<Rgb>& colours)
-{
-    std::vector<double> channel[3];
-    for (const Rgb& c : colours) {
-        channel[0].push_back(c.R);
-        channel[1].push_back(c.G);
-        channel[2].push_back(c.B);
-    }
-    return {static_cast<float>(Percentile(channel[0], 0.5)), static_cast<float>(Percentile(channel[1], 0.5)),
-            static_cast<float>(Percentile(channel[2], 0.5))};
-}
-
 Rgb DecodedColour(const Rgb& c, Encoding encoding)
 {
     return {Decoded(c.R, encoding), Decoded(c.G, encoding), Decoded(c.B, encoding)};
@@ -500,6 +488,18 @@ std::string Fixed(double value, int digits)
 }
 
 }  // namespace
+
+Rgb MedianColour(const std::vector<Rgb>& colours)
+{
+    std::vector<double> channel[3];
+    for (const Rgb& c : colours) {
+        channel[0].push_back(c.R);
+        channel[1].push_back(c.G);
+        channel[2].push_back(c.B);
+    }
+    return {static_cast<float>(Percentile(channel[0], 0.5)), static_cast<float>(Percentile(channel[1], 0.5)),
+            static_cast<float>(Percentile(channel[2], 0.5))};
+}
 
 float Decoded(float value, Encoding encoding)
 {

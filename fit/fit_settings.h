@@ -30,6 +30,9 @@ struct Samples {
     std::vector<Rgb> Edge{};
 };
 
+// The median of the colours channel by channel (of two middles, the upper); 0s without colours.
+Rgb MedianColour(const std::vector<Rgb>& colours);
+
 // What unmixing an edge colour gives: how far along the line from the screen to a subject colour
 // it lies, on the line that passes nearest it.
 struct Unmixed {

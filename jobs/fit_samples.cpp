@@ -259,18 +259,10 @@ void AppendEdgeBand(int width, int height, const ColourAt& colourAt, const std::
 {
     if (screen.empty() || width <= 0 || height <= 0)
         return;
-    float median[3];
-    for (int c = 0; c < 3; ++c) {
-        std::vector<float> values;
-        values.reserve(screen.size());
-        for (const fit::Rgb& s : screen)
-            values.push_back(c == 0 ? s.R : c == 1 ? s.G : s.B);
-        std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
-        median[c] = values[values.size() / 2];
-    }
+    const fit::Rgb median = fit::MedianColour(screen);
     // NaN channels give NaN distances, which count as unlike the screen.
     const auto distance = [&](const fit::Rgb& p) {
-        return std::max({std::fabs(p.R - median[0]), std::fabs(p.G - median[1]), std::fabs(p.B - median[2])});
+        return std::max({std::fabs(p.R - median.R), std::fabs(p.G - median.G), std::fabs(p.B - median.B)});
     };
     std::vector<float> spread;
     spread.reserve(screen.size());
@@ -284,22 +276,27 @@ void AppendEdgeBand(int width, int height, const ColourAt& colourAt, const std::
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
             like[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] = distance(colourAt(x, y)) <= reach ? 1 : 0;
-    // Near: a pixel like the screen within 3 pixels across, then within 3 down.
+    // Near: a pixel like the screen within 3 pixels across, then within 3 down (`step` apart in
+    // `from`, `count` along a line).
     constexpr int kReach = 3;
+    const auto spread3 = [](const std::vector<unsigned char>& from, std::size_t step, int count, std::size_t at,
+                            int along) {
+        for (int d = std::max(0, along - kReach); d <= std::min(count - 1, along + kReach); ++d)
+            if (from[static_cast<std::size_t>(static_cast<std::ptrdiff_t>(at) +
+                                              (d - along) * static_cast<std::ptrdiff_t>(step))])
+                return static_cast<unsigned char>(1);
+        return static_cast<unsigned char>(0);
+    };
     std::vector<unsigned char> across(like.size()), near(like.size());
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            unsigned char any = 0;
-            for (int dx = std::max(0, x - kReach); dx <= std::min(width - 1, x + kReach) && !any; ++dx)
-                any = like[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(dx)];
-            across[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] = any;
+            const std::size_t i = static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x);
+            across[i] = spread3(like, 1, width, i, x);
         }
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
-            unsigned char any = 0;
-            for (int dy = std::max(0, y - kReach); dy <= std::min(height - 1, y + kReach) && !any; ++dy)
-                any = across[static_cast<std::size_t>(dy) * w + static_cast<std::size_t>(x)];
-            near[static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x)] = any;
+            const std::size_t i = static_cast<std::size_t>(y) * w + static_cast<std::size_t>(x);
+            near[i] = spread3(across, w, height, i, y);
         }
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {

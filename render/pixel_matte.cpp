@@ -7,18 +7,6 @@
 namespace qualvex {
 namespace {
 
-// Offset, Mult and the clamp, as shaping applies them to a raised alpha (Invert aside).
-float ShapedAfterPower(float raised, double offset, double mult)
-{
-    float a = static_cast<float>(static_cast<double>(raised) + offset);
-    a = static_cast<float>(static_cast<double>(a) * mult);
-    if (a > 1.0f)
-        a = 1.0f;
-    if (!(a >= 0.0f))
-        a = 0.0f;
-    return a;
-}
-
 float FloatAt(std::uint32_t bits) { return std::bit_cast<float>(bits); }
 
 // With Mult above 0 and Offset finite, shaping never lowers the alpha as the raised alpha grows
@@ -43,11 +31,11 @@ void DecidePower(MatteFrame& frame)
     if (!(gamma >= 1e-3 && gamma <= 1e3))
         return;
     const std::uint32_t largest = std::bit_cast<std::uint32_t>(std::numeric_limits<float>::max());
-    if (ShapedAfterPower(FloatAt(largest), offset, mult) == 1.0f) {
+    if (OffsetMultClamp(FloatAt(largest), frame.Settings) == 1.0f) {
         std::uint32_t lo = 0, hi = largest;  // the first pattern shaped to 1 lies in lo .. hi
         while (lo < hi) {
             const std::uint32_t mid = lo + (hi - lo) / 2;
-            if (ShapedAfterPower(FloatAt(mid), offset, mult) == 1.0f)
+            if (OffsetMultClamp(FloatAt(mid), frame.Settings) == 1.0f)
                 hi = mid;
             else
                 lo = mid + 1;
@@ -61,11 +49,11 @@ void DecidePower(MatteFrame& frame)
     // Below, a product rounding to -0 would keep its sign through the clamp; with Mult at least 1
     // none can (a negative float times it is at least the smallest float away from 0), so every
     // raised alpha shaped to 0 is shaped to +0.
-    if (mult >= 1.0 && std::bit_cast<std::uint32_t>(ShapedAfterPower(0.0f, offset, mult)) == 0) {
+    if (mult >= 1.0 && std::bit_cast<std::uint32_t>(OffsetMultClamp(0.0f, frame.Settings)) == 0) {
         std::uint32_t lo = 0, hi = largest;  // the last pattern shaped to 0 lies in lo .. hi
         while (lo < hi) {
             const std::uint32_t mid = lo + (hi - lo + 1) / 2;
-            if (ShapedAfterPower(FloatAt(mid), offset, mult) == 0.0f)
+            if (OffsetMultClamp(FloatAt(mid), frame.Settings) == 0.0f)
                 lo = mid;
             else
                 hi = mid - 1;

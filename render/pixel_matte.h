@@ -126,18 +126,24 @@ inline bool NeedsPower(const MatteFrame& frame) { return frame.ApplyGamma && !fr
     return static_cast<float>(std::pow(static_cast<double>(a), frame.InverseGamma));
 }
 
-// Gamma, Offset, Mult, the clamp to 0..1 and Invert.
-[[gnu::always_inline]] inline float ShapeAlpha(float a, const MatteFrame& frame)
+// Offset, Mult and the clamp to 0..1, after the power.
+[[gnu::always_inline]] inline float OffsetMultClamp(float a, const FrameSettings& s)
 {
-    const FrameSettings& s = frame.Settings;
-    if (NeedsPower(frame))
-        a = RaiseAlpha(a, frame);
     a = static_cast<float>(static_cast<double>(a) + s.Offset);
     a = static_cast<float>(static_cast<double>(a) * s.Mult);
     if (a > 1.0f)
         a = 1.0f;
     if (!(a >= 0.0f))
         a = 0.0f;  // negative or NaN
+    return a;
+}
+
+// Gamma, Offset, Mult, the clamp to 0..1 and Invert.
+[[gnu::always_inline]] inline float ShapeAlpha(float a, const MatteFrame& frame)
+{
+    if (NeedsPower(frame))
+        a = RaiseAlpha(a, frame);
+    a = OffsetMultClamp(a, frame.Settings);
     if (frame.Invert)
         a = 1.0f - a;
     return a;

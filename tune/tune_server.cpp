@@ -361,6 +361,23 @@ struct TuneServer::State {
         return values;
     }
 
+    // GET `path` lists a tool's controls; POST sets some ({"set": [...]}) and answers the list.
+    void ControlRoutes(const std::string& path, std::string (TuneSession::*list)() const,
+                       void (TuneSession::*set)(const std::vector<std::pair<std::string, std::string>>&))
+    {
+        Server.Get(path, [this, list](const httplib::Request& q, httplib::Response& r) {
+            Api(q, r, [&](const httplib::Request&, httplib::Response& a) {
+                a.set_content((Session.*list)(), "application/json");
+            });
+        });
+        Server.Post(path, [this, list, set](const httplib::Request& q, httplib::Response& r) {
+            Api(q, r, [&](const httplib::Request& request, httplib::Response& a) {
+                (Session.*set)(Edits(ParseBody(request)));
+                a.set_content((Session.*list)(), "application/json");
+            });
+        });
+    }
+
     void Routes()
     {
         using httplib::Request;
@@ -368,24 +385,8 @@ struct TuneServer::State {
         Server.Get("/api/session", [this](const Request& q, Response& r) {
             Api(q, r, [this](const Request&, Response& a) { a.set_content(Session.DescriptionJson(), "application/json"); });
         });
-        Server.Get("/api/controls", [this](const Request& q, Response& r) {
-            Api(q, r, [this](const Request&, Response& a) { a.set_content(Session.ControlsJson(), "application/json"); });
-        });
-        Server.Post("/api/controls", [this](const Request& q, Response& r) {
-            Api(q, r, [this](const Request& request, Response& a) {
-                Session.SetControls(Edits(ParseBody(request)));
-                a.set_content(Session.ControlsJson(), "application/json");
-            });
-        });
-        Server.Get("/api/finish", [this](const Request& q, Response& r) {
-            Api(q, r, [this](const Request&, Response& a) { a.set_content(Session.FinishControlsJson(), "application/json"); });
-        });
-        Server.Post("/api/finish", [this](const Request& q, Response& r) {
-            Api(q, r, [this](const Request& request, Response& a) {
-                Session.SetFinishControls(Edits(ParseBody(request)));
-                a.set_content(Session.FinishControlsJson(), "application/json");
-            });
-        });
+        ControlRoutes("/api/controls", &TuneSession::ControlsJson, &TuneSession::SetControls);
+        ControlRoutes("/api/finish", &TuneSession::FinishControlsJson, &TuneSession::SetFinishControls);
         Server.Get("/api/view", [this](const Request& q, Response& r) {
             Api(q, r, [this](const Request& request, Response& a) {
                 const std::string name = request.has_param("view") ? request.get_param_value("view") : "matte";

@@ -378,6 +378,10 @@ struct TuneSession::State {
 
     bool FinishingActive() const { return !AtDefaults(*Finisher); }
 
+    // How the views' result reads, as qualvex key reads it: with the finishing tool when it is in
+    // use.
+    AlphaReading Reading() const { return AutoResultReading(*Tool, FinishingActive() ? Finisher.get() : nullptr); }
+
     // The keyer's result in bands; with `clear`, fully keyed pixels of a result that reads as
     // associated hold colour 0, as qualvex key writes them (its default).
     const KeyedFrame& KeyerBands(int frame, int step, bool clear)
@@ -413,7 +417,7 @@ struct TuneSession::State {
 
     void ClearBands(KeyedFrame& keyed) const
     {
-        if (AutoResultReading(*Tool, nullptr) == AlphaReading::Associated)
+        if (Reading() == AlphaReading::Associated)
             for (const std::unique_ptr<Image>& band : keyed.Bands)
                 ClearKeyedColour(*band);
         keyed.Cleared = true;
@@ -440,7 +444,7 @@ struct TuneSession::State {
         } catch (const host::FlowError& error) {
             throw Failure("frame " + std::to_string(frame) + ": " + error.what());
         }
-        if (AutoResultReading(*Tool, Finisher.get()) == AlphaReading::Associated)
+        if (Reading() == AlphaReading::Associated)
             ClearKeyedColour(*finished);
         if (step > 1)
             finished = Cut(*finished, 0, (finished->Height + step - 1) / step, step);
@@ -659,8 +663,7 @@ std::string TuneSession::RenderViewPng(TuneView view, int frame, int step)
     }
     const Image* background = m->Background ? m->Background->Pixels.get() : nullptr;
     // Over, as qualvex key's reading of the result has it: associated colour carries its alpha.
-    const bool associated =
-        AutoResultReading(*m->Tool, m->FinishingActive() ? m->Finisher.get() : nullptr) == AlphaReading::Associated;
+    const bool associated = m->Reading() == AlphaReading::Associated;
     VisitBands(images, tops, [&](int x, int y, const Pixel& p) {
         float colour[3] = {p.R, p.G, p.B};
         if (view == TuneView::Checker || view == TuneView::Background) {
