@@ -114,6 +114,18 @@ inline bool RowsCarryAcross(const Image& source, const Image& output)
            (source.PlaneRows[1] == nullptr) == (output.PlaneRows[1] == nullptr);
 }
 
+// Row `y` of a float image's colour plane (B, G, R, A of each pixel, side by side: the stored
+// values are the values, no conversion between), or null for any other storage kind and for an
+// image that offers no rows. The caller keeps to 0 <= y < Height.
+inline float* FloatColourRow(const Image& image, std::int32_t y)
+{
+    if (image.Storage() != PixelStorage::Float || image.ReadRow == nullptr || image.WriteRow == nullptr ||
+        image.PlaneRows[0] == nullptr ||
+        image.PixelStep[0] != static_cast<std::int32_t>(4 * sizeof(float)))
+        return nullptr;
+    return reinterpret_cast<float*>(image.PlaneRows[0][y]);
+}
+
 // The new image a tool renders every pixel of: the size and storage of `model`, its memory left
 // uncleared (NewImageTagList with ImageTag::Model and ImageTag::Overwritten).
 inline OwnedImage NewImageToOverwrite(const Image& model)

@@ -46,6 +46,19 @@ bool HoldsKeyedColour(float r, float g, float b, float a)
 std::uint64_t ClearKeyedColour(Image& keyed)
 {
     std::uint64_t cleared = 0;
+    if (keyed.Height > 0 && FloatColourRow(keyed, 0) != nullptr) {
+        // Float colour is its stored values: cleared where it lies, every other value untouched.
+        for (std::int32_t y = 0; y < keyed.Height; ++y) {
+            float* pixel = FloatColourRow(keyed, y);
+            for (std::int32_t x = 0; x < keyed.Width; ++x, pixel += 4) {
+                if (!HoldsKeyedColour(pixel[2], pixel[1], pixel[0], pixel[3]))
+                    continue;
+                pixel[0] = pixel[1] = pixel[2] = 0.0f;
+                ++cleared;
+            }
+        }
+        return cleared;
+    }
     if (keyed.ReadRow != nullptr && keyed.WriteRow != nullptr) {
         // A row at a time; only the runs of pixels that change are written back, so every other
         // stored value keeps its bits.

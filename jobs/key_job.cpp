@@ -294,6 +294,13 @@ struct OnceWarnings {
         const auto width = static_cast<std::size_t>(keyed.Width);
         std::vector<float> row(keyed.ReadRow != nullptr ? 4 * width : 0);
         for (int y = 0; y < keyed.Height && (allZero || allOne); ++y) {
+            if (const float* pixel = FloatColourRow(keyed, y)) {
+                for (int x = 0; x < keyed.Width; ++x, pixel += 4) {
+                    allZero = allZero && pixel[3] == 0.0f;
+                    allOne = allOne && pixel[3] == 1.0f;
+                }
+                continue;
+            }
             if (keyed.ReadRow != nullptr)
                 keyed.ReadRow(&keyed, y, 0, keyed.Width, row.data(), row.data() + width, row.data() + 2 * width,
                               row.data() + 3 * width);

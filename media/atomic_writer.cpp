@@ -12,12 +12,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <set>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace qualvex {
 namespace {
@@ -82,14 +84,116 @@ void WriteBytes(const std::filesystem::path& file, const TemporaryFile& temporar
         throw Failure(file.string() + ": cannot write the output: " + SystemError(errno));
 }
 
+// The encoder's bytes go straight to the temporary file as it makes them, a block at a time, while
+// they are still in the processor's cache: no copy of the whole file is held. Every write is
+// checked; the first failure is kept, so that the error names the system's reason (a full disk, a
+// file size limit), and nothing is written after it.
+class FileOutput final : public OIIO::Filesystem::IOProxy {
+public:
+    FileOutput(const std::filesystem::path& file, const TemporaryFile& temporary)
+        : IOProxy(temporary.Path().string(), Write), m_File(file)
+    {
+        m_Descriptor = ::open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (m_Descriptor < 0)
+            throw Failure(file.string() + ": cannot create the output's temporary file: " + SystemError(errno));
+    }
+    ~FileOutput() override
+    {
+        if (m_Descriptor >= 0)
+            ::close(m_Descriptor);
+    }
+    FileOutput(const FileOutput&) = delete;
+    FileOutput& operator=(const FileOutput&) = delete;
+
+    const char* proxytype() const override { return "qualvex-file"; }
+    std::size_t size() const override { return static_cast<std::size_t>(m_End); }
+    std::size_t write(const void* buffer, std::size_t bytes) override
+    {
+        const std::size_t done = pwrite(buffer, bytes, m_pos);
+        m_pos += static_cast<std::int64_t>(done);
+        return done;
+    }
+    std::size_t pwrite(const void* buffer, std::size_t bytes, std::int64_t offset) override
+    {
+        std::size_t done = 0;
+        while (m_Error == 0 && done < bytes) {
+            const ssize_t written = ::pwrite(m_Descriptor, static_cast<const unsigned char*>(buffer) + done, bytes - done,
+                                             static_cast<off_t>(offset) + static_cast<off_t>(done));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                m_Error = written < 0 ? errno : ENOSPC;
+            else
+                done += static_cast<std::size_t>(written);
+        }
+        m_End = std::max(m_End, offset + static_cast<std::int64_t>(done));
+        return done;
+    }
+    std::size_t read(void*, std::size_t) override { return 0; }
+    std::size_t pread(void*, std::size_t, std::int64_t) override { return 0; }
+
+    // The failure to report for an encoder that gave up: the system's reason where a write failed.
+    Failure Failed(const std::string& encoderError) const
+    {
+        return Failure(m_File.string() + ": cannot write the output: " +
+                       (m_Error != 0 ? SystemError(m_Error) : ErrorText(encoderError, "the encoder failed")));
+    }
+
+    // Makes every byte durable and closes the file; any failure, earlier or now, throws.
+    void Finish()
+    {
+        if (m_Error == 0 && ::fsync(m_Descriptor) != 0)
+            m_Error = errno;
+        const int descriptor = std::exchange(m_Descriptor, -1);
+        if (::close(descriptor) != 0 && m_Error == 0)
+            m_Error = errno;
+        if (m_Error != 0)
+            throw Failed({});
+    }
+
+private:
+    std::filesystem::path m_File;
+    int m_Descriptor = -1;
+    int m_Error = 0;
+    std::int64_t m_End = 0;
+};
+
+// Closes the encoder on every way out, while what it writes to still exists: an encoder left open
+// would write its closing bytes through a proxy that is gone.
+struct CloseOnExit {
+    OIIO::ImageOutput& Out;
+    ~CloseOnExit() { Out.close(); }
+};
+
+// Hands the encoder the image a strip of rows at a time, filled just before it is encoded.
+bool EncodeStrips(OIIO::ImageOutput& out, const OIIO::ImageSpec& header, OIIO::TypeDesc type,
+                  const FillRows& fill)
+{
+    const std::size_t rowBytes = type == OIIO::TypeDesc::UNKNOWN
+                                     ? static_cast<std::size_t>(header.scanline_bytes(true))
+                                     : static_cast<std::size_t>(header.width) *
+                                           static_cast<std::size_t>(header.nchannels) * type.size();
+    // About half a megabyte: the strip stays in the cache from its filling to its encoding.
+    const int strip = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 19) / std::max<std::size_t>(rowBytes, 1),
+                                                               1, static_cast<std::size_t>(std::max(header.height, 1))));
+    std::vector<unsigned char> rows(rowBytes * static_cast<std::size_t>(strip));
+    for (int top = 0; top < header.height; top += strip) {
+        const int bottom = std::min(header.height, top + strip);
+        fill(top, bottom, rows.data());
+        if (!out.write_scanlines(header.y + top, header.y + bottom, header.z, type, rows.data()))
+            return false;
+    }
+    return true;
+}
+
 // For a format that only writes files: the encoder writes the temporary file itself, which is then
 // read back in full, so that a file the encoder cut short without saying so is caught.
 void WriteThroughEncoder(const std::filesystem::path& file, const TemporaryFile& temporary, OIIO::ImageOutput& out,
-                         const OIIO::ImageSpec& header, OIIO::TypeDesc type, const void* data)
+                         const OIIO::ImageSpec& header, OIIO::TypeDesc type, const FillRows& fill)
 {
     // The encoder's own error state is not asked here: TIFF's writer reports a failed Exif directory
     // on every file, with nothing wrong in it. What counts is what reads back.
-    if (!out.open(temporary.Path().string(), header) || !out.write_image(type, data) || !out.close())
+    if (!out.open(temporary.Path().string(), header) || !EncodeStrips(out, header, type, fill) || !out.close())
         throw Failure(file.string() + ": cannot write the output: " + ErrorText(out.geterror(), "write failed"));
     auto in = OIIO::ImageInput::open(temporary.Path().string());
     std::vector<float> check;
@@ -160,25 +264,40 @@ void PutInPlace(const std::filesystem::path& file, const TemporaryFile& temporar
 }  // namespace
 
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
-                          OIIO::TypeDesc type, const void* data, ExistingFile existing)
+                          OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing)
 {
     // Gone on every way out: after a rename it names nothing, after a hard link it is a second name.
     const TemporaryFile temporary(file.parent_path() / TemporaryName(file));
-    // TIFF's writer cannot put its directories into memory; it writes the file and is read back.
+    // TIFF's writer cannot put its directories through a proxy; it writes the file and is read back.
     if (out.supports("ioproxy") && std::string(out.format_name()) != "tiff") {
-        // Room for the pixels as they are, and the header: an uncompressed image is encoded
-        // without the buffer growing (and copying itself) on the way.
-        std::vector<unsigned char> encoded;
-        encoded.reserve(static_cast<std::size_t>(header.image_bytes()) + (std::size_t{1} << 16));
-        OIIO::Filesystem::IOVecOutput memory(encoded);
-        if (!out.set_ioproxy(&memory) || !out.open(file.string(), header) || !out.write_image(type, data) ||
-            !out.close() || out.has_error())
-            throw Failure(file.string() + ": cannot write the output: " + ErrorText(out.geterror(), "the encoder failed"));
-        WriteBytes(file, temporary, encoded);
+        FileOutput bytes(file, temporary);
+        {
+            CloseOnExit closing{out};
+            if (!out.set_ioproxy(&bytes) || !out.open(file.string(), header) || !EncodeStrips(out, header, type, fill) ||
+                !out.close() || out.has_error())
+                throw bytes.Failed(out.geterror());
+        }
+        bytes.Finish();
     } else {
-        WriteThroughEncoder(file, temporary, out, header, type, data);
+        WriteThroughEncoder(file, temporary, out, header, type, fill);
     }
     PutInPlace(file, temporary, existing);
+}
+
+void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
+                          OIIO::TypeDesc type, const void* data, ExistingFile existing)
+{
+    const std::size_t rowBytes = type == OIIO::TypeDesc::UNKNOWN
+                                     ? static_cast<std::size_t>(header.scanline_bytes(true))
+                                     : static_cast<std::size_t>(header.width) *
+                                           static_cast<std::size_t>(header.nchannels) * type.size();
+    WriteImageAtomically(
+        file, out, header, type,
+        [&](int top, int bottom, void* into) {
+            std::memcpy(into, static_cast<const unsigned char*>(data) + static_cast<std::size_t>(top) * rowBytes,
+                        static_cast<std::size_t>(bottom - top) * rowBytes);
+        },
+        existing);
 }
 
 void WriteTextAtomically(const std::filesystem::path& file, const std::string& text, ExistingFile existing)

@@ -1,7 +1,7 @@
-// The one way qualvex writes an image file. The image is encoded in memory (or, for a format that
-// can only write to a file, into a temporary file that is read back in full), written to a
-// temporary file beside its name with every write, flush and close checked, and only then put in
-// place. So a name never holds a partial image, a full disk or a file size limit ends in a clear
+// The one way qualvex writes an image file. The image is encoded a strip of rows at a time into a
+// temporary file beside its name, with every write, flush and close checked (a format that can only
+// write to a file by name writes it itself, and it is read back in full), made durable, and only
+// then put in place. So a name never holds a partial image, a full disk or a file size limit ends in a clear
 // error with the temporary file removed, and nothing existing is replaced unless asked.
 #pragma once
 
@@ -14,6 +14,7 @@ struct TypeDesc;
 OIIO_NAMESPACE_END
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,8 +25,16 @@ enum class ExistingFile {
     Replace,  // an existing file is replaced
 };
 
-// Writes `data` (pixels of `type`, or of the header's per-channel formats when `type` is
-// UNKNOWN) through `out`, an output created for `file`'s format. Throws Failure naming `file`.
+// Fills rows top..bottom - 1 of the image (counted from its first row), packed, into `into`.
+using FillRows = std::function<void(int top, int bottom, void* into)>;
+
+// Writes the image through `out`, an output created for `file`'s format, asking `fill` for its
+// rows in order: pixels of `type`, or of the header's per-channel formats when `type` is UNKNOWN.
+// Throws Failure naming `file`.
+void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
+                          OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing);
+
+// The same for an image held whole in `data`.
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
                           OIIO::TypeDesc type, const void* data, ExistingFile existing);
 

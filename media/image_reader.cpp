@@ -156,6 +156,14 @@ void ReadStrip(ImageInput& in, const ImageSpec& header, int top, int bottom, int
 {
     const int y0 = header.y + top;
     const int y1 = header.y + bottom;
+    // Values already stored as asked for are asked for as stored: the image library then decodes
+    // straight into `into` instead of into a buffer of its own (of up to 64 MB a call) that it
+    // copies from.
+    bool stored = true;
+    for (int c = begin; c < end; ++c)
+        stored = stored && header.channelformat(c) == type;
+    if (stored)
+        type = TypeDesc::UNKNOWN;
     const bool read = header.tile_width > 0
                           ? in.read_tiles(0, 0, header.x, header.x + header.width, y0, y1, header.z, header.z + 1,
                                           begin, end, type, into)
@@ -210,6 +218,40 @@ ChannelMap MapChannels(const ImageSpec& header, const std::string& name, const s
             map.Dropped.push_back(header.channel_name(c));
     }
     return map;
+}
+
+// A float R, G, B, A file (those four channels, in that order, and no others) keyed in float
+// storage: its values are the stored values, copied into the plane as they are, with only R and B
+// trading places.
+bool DecodesIntoPlane(const ImageSpec& header, const ChannelMap& map, const Image& image)
+{
+    if (image.PlaneRows[1] != nullptr || header.nchannels != 4 || header.height <= 0 ||
+        FloatColourRow(image, 0) == nullptr)
+        return false;
+    for (int c = 0; c < 4; ++c)
+        if (map.Colour[c] != c || header.channelformat(c) != TypeDesc::FLOAT)
+            return false;
+    return true;
+}
+
+void DecodeIntoPlane(ImageInput& in, const ImageSpec& header, Image& image, const std::string& name,
+                     const std::string& role)
+{
+    // A strip of rows small enough to stay in the cache between its decoding and its copy into
+    // the plane (the plane's rows run bottom-up, the file's top-down, so the decoder cannot fill
+    // the plane in one call).
+    const auto width = static_cast<std::size_t>(header.width);
+    const int strip = static_cast<int>(
+        std::clamp<std::size_t>((std::size_t{1} << 20) / (width * 4 * sizeof(float)), 1, static_cast<std::size_t>(header.height)));
+    std::vector<float> values(width * 4 * static_cast<std::size_t>(strip));
+    for (int top = 0; top < header.height; top += strip) {
+        const int bottom = std::min(header.height, top + strip);
+        ReadStrip(in, header, top, bottom, 0, 4, TypeDesc::FLOAT, values.data(), name, role);
+        for (int y = top; y < bottom; ++y) {
+            TradeRedAndBlue(values.data() + static_cast<std::size_t>(y - top) * width * 4, FloatColourRow(image, y),
+                            width);
+        }
+    }
 }
 
 }  // namespace
@@ -282,6 +324,11 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     // Strip by strip into the frame, whose memory is taken only as its rows are written: a file
     // that claims more than it holds fails at its first missing strip, having cost that much.
     auto image = std::make_unique<Image>(header.width, header.height, storage, !map.Further.empty(), false);
+    if (DecodesIntoPlane(header, map, *image)) {
+        DecodeIntoPlane(*in, header, *image, name, role);
+        result.Pixels = std::move(image);
+        return result;
+    }
     const std::size_t width = static_cast<std::size_t>(header.width);
     const std::size_t channels = static_cast<std::size_t>(header.nchannels);
     const int strip = StripRows(header);

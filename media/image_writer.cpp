@@ -17,50 +17,6 @@
 namespace qualvex {
 namespace {
 
-// A frame's file buffer, kept for the next frame when done: a frame's worth of fresh memory would
-// cost its page faults and clearing on every frame. As many are kept as frames were written at
-// once (at most kKeptBuffers). A pool rather than a buffer per thread: the program's code is
-// loaded at run time, and the sanitizers' leak check cannot walk such a library's thread-local
-// storage.
-class KeptBuffer {
-public:
-    explicit KeptBuffer(std::size_t bytes)
-    {
-        {
-            const std::lock_guard<std::mutex> lock(Mutex());
-            if (!Kept().empty()) {
-                m_Bytes = std::move(Kept().back());
-                Kept().pop_back();
-            }
-        }
-        m_Bytes.resize(bytes);
-    }
-    KeptBuffer(const KeptBuffer&) = delete;
-    KeptBuffer& operator=(const KeptBuffer&) = delete;
-    ~KeptBuffer()
-    {
-        const std::lock_guard<std::mutex> lock(Mutex());
-        if (Kept().size() < kKeptBuffers)
-            Kept().push_back(std::move(m_Bytes));
-    }
-
-    unsigned char* data() { return m_Bytes.data(); }
-
-private:
-    static constexpr std::size_t kKeptBuffers = 16;
-    static std::mutex& Mutex()
-    {
-        static std::mutex mutex;
-        return mutex;
-    }
-    static std::vector<std::vector<unsigned char>>& Kept()
-    {
-        static std::vector<std::vector<unsigned char>> kept;
-        return kept;
-    }
-    std::vector<unsigned char> m_Bytes;
-};
-
 using OIIO::ImageOutput;
 using OIIO::ImageSpec;
 using OIIO::TypeDesc;
@@ -203,8 +159,6 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
     for (const auto& [channel, which] : further)
         pixelBytes += IsIdChannel(which) ? sizeof(std::uint32_t) : sizeof(float);
     const auto width = static_cast<std::size_t>(image.Width);
-    // Every byte of it is written below.
-    KeptBuffer buffer(pixelBytes * width * static_cast<std::size_t>(image.Height));
     // Row by row: each pixel through the image's own reader, then the row's colour converted to
     // the file's type in one call where nothing else sits between the pixels.
     // Without further channels to write, an image that offers rows gives its colour a row at a
@@ -213,7 +167,15 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
     std::vector<Pixel> records(width);
     std::vector<float> rgba(4 * width);
     std::vector<float> planes(rows ? 4 * width : 0);
-    for (int y = 0; y < image.Height; ++y) {
+    // Float colour to a float file as it is: the plane's values, only R and B trading places.
+    const bool asStored = further.empty() && !associate && !dissociate && !toLinear &&
+                          options.Storage == PixelStorage::Float && image.Height > 0 &&
+                          FloatColourRow(image, 0) != nullptr;
+    const auto fillRow = [&](int y, unsigned char* row) {
+        if (asStored) {
+            TradeRedAndBlue(FloatColourRow(image, y), reinterpret_cast<float*>(row), width);
+            return;
+        }
         const unsigned char* colourRow = image.PlaneRows[0] != nullptr ? image.PlaneRows[0][y] : nullptr;
         const unsigned char* furtherRow = image.PlaneRows[1] != nullptr ? image.PlaneRows[1][y] : nullptr;
         if (rows)
@@ -249,10 +211,9 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
         }
         if (toLinear)
             ToLinear(*toLinear, rgba, stored == AlphaReading::Associated);
-        unsigned char* row = buffer.data() + static_cast<std::size_t>(y) * width * pixelBytes;
         if (further.empty()) {
             OIIO::convert_pixel_values(TypeDesc::FLOAT, rgba.data(), colourType, row, static_cast<int>(4 * width));
-            continue;
+            return;
         }
         for (std::size_t x = 0; x < width; ++x) {
             unsigned char* at = row + x * pixelBytes;
@@ -277,9 +238,16 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
                 }
             }
         }
-    }
+    };
 
-    WriteImageAtomically(file, *out, header, further.empty() ? colourType : TypeDesc::UNKNOWN, buffer.data(), options.Existing);
+    // The encoder asks for a strip at a time; each row is converted just before it is encoded.
+    WriteImageAtomically(
+        file, *out, header, further.empty() ? colourType : TypeDesc::UNKNOWN,
+        [&](int top, int bottom, void* into) {
+            for (int y = top; y < bottom; ++y)
+                fillRow(y, static_cast<unsigned char*>(into) + static_cast<std::size_t>(y - top) * width * pixelBytes);
+        },
+        options.Existing);
     return notWritten;
 }
 

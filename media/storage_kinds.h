@@ -36,4 +36,16 @@ bool IsWider(PixelStorage storage, PixelStorage than);
 // "uint8", "uint16", "half" or "float"; throws UsageError naming --data-type otherwise.
 PixelStorage ParseStorage(const std::string& name);
 
+// A run of float pixels between a file's R, G, B, A order and the float plane's B, G, R, A (the
+// same exchange both ways): the values are copied as they are, bit for bit.
+inline void TradeRedAndBlue(const float* from, float* to, std::size_t pixels)
+{
+    for (std::size_t x = 0; x < pixels; ++x) {
+        to[4 * x] = from[4 * x + 2];
+        to[4 * x + 1] = from[4 * x + 1];
+        to[4 * x + 2] = from[4 * x];
+        to[4 * x + 3] = from[4 * x + 3];
+    }
+}
+
 }  // namespace qualvex

@@ -1,0 +1,193 @@
+// Image files in and out, checked against what the image library itself writes and reads: every
+// value of a float file reaches the image bit for bit (special values too, across the strips the
+// reader decodes in), and what the writer encodes strip by strip reads back as the image held it.
+#include "host/image.h"
+#include "media/image_reader.h"
+#include "media/image_writer.h"
+#include "support/float_compare.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace qualvex {
+namespace {
+
+using OIIO::TypeDesc;
+
+// Wide enough that a frame is several of the reader's and the writer's strips (the reader's hold
+// about a megabyte of float RGBA, the writer's half of that), with a last strip cut short.
+constexpr int kWidth = 4096;
+constexpr int kHeight = 37;
+
+// Values that any conversion on the way would change: signed zeros, infinities, NaNs, the
+// smallest subnormal, values beyond 0..1 and beyond half's range, and a spread of bit patterns.
+std::vector<float> SpecialValues(std::size_t count)
+{
+    const float specials[] = {0.0f,
+                              -0.0f,
+                              1.0f,
+                              std::numeric_limits<float>::infinity(),
+                              -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::denorm_min(),
+                              -1.5e30f,
+                              65520.0f,
+                              0.1f};
+    std::vector<float> values(count);
+    std::uint32_t bits = 0x3e000000u;
+    for (std::size_t i = 0; i < count; ++i) {
+        bits = bits * 1664525u + 1013904223u;
+        values[i] = i % 7 == 0 ? specials[(i / 7) % std::size(specials)]
+                               : std::bit_cast<float>((bits & 0x3f7fffffu) | 0x00800000u);
+    }
+    return values;
+}
+
+class ImageFiles : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_Dir = std::filesystem::temp_directory_path() /
+                ("qualvex-image-files-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                 "-" + std::to_string(::getpid()));
+        std::filesystem::remove_all(m_Dir);
+        std::filesystem::create_directories(m_Dir);
+    }
+    void TearDown() override { std::filesystem::remove_all(m_Dir); }
+
+    // Written by the image library: interleaved values of `channels`, in `type`.
+    std::filesystem::path WriteWithLibrary(const std::string& name, const std::vector<std::string>& channels,
+                                           TypeDesc type, const std::vector<float>& values) const
+    {
+        const auto file = m_Dir / name;
+        OIIO::ImageSpec spec(kWidth, kHeight, static_cast<int>(channels.size()), type);
+        spec.channelnames = channels;
+        spec.attribute("compression", "none");
+        auto out = OIIO::ImageOutput::create(file.string());
+        EXPECT_TRUE(out && out->open(file.string(), spec) && out->write_image(TypeDesc::FLOAT, values.data()) &&
+                    out->close());
+        return file;
+    }
+
+    // Read by the image library, as floats, alpha as stored (a TIFF's straight colour is not
+    // multiplied by it on the way in).
+    static std::vector<float> ReadWithLibrary(const std::filesystem::path& file, int channels)
+    {
+        OIIO::ImageSpec config;
+        config["oiio:UnassociatedAlpha"] = 1;
+        auto in = OIIO::ImageInput::open(file.string(), &config);
+        EXPECT_TRUE(in != nullptr) << file;
+        if (!in)
+            return {};
+        EXPECT_EQ(in->spec().nchannels, channels);
+        std::vector<float> values(static_cast<std::size_t>(kWidth) * kHeight * static_cast<std::size_t>(channels));
+        EXPECT_TRUE(in->read_image(0, 0, 0, channels, TypeDesc::FLOAT, values.data()));
+        return values;
+    }
+
+    std::filesystem::path m_Dir;
+};
+
+// The image's colour, as R, G, B, A per pixel.
+std::vector<float> Rgba(const Image& image)
+{
+    std::vector<float> values;
+    for (int y = 0; y < image.Height; ++y)
+        for (int x = 0; x < image.Width; ++x) {
+            const Pixel p = image.GetPixel(x, y);
+            values.insert(values.end(), {p.R, p.G, p.B, p.A});
+        }
+    return values;
+}
+
+TEST_F(ImageFiles, AFloatFilesValuesReachTheImageBitForBitWhateverItsChannels)
+{
+    const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
+    const struct {
+        const char* Name;
+        std::vector<std::string> Channels;
+        TypeDesc Type;
+    } cases[] = {
+        {"rgba.exr", {"R", "G", "B", "A"}, TypeDesc::FLOAT},  // decoded into the plane as stored
+        {"rgb.exr", {"R", "G", "B"}, TypeDesc::FLOAT},        // no alpha: it reads as 1
+        {"rgbaz.exr", {"R", "G", "B", "A", "Z"}, TypeDesc::FLOAT},
+        {"rgba.tif", {"R", "G", "B", "A"}, TypeDesc::FLOAT},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::size_t channels = c.Channels.size();
+        const std::vector<float> values = SpecialValues(pixels * channels);
+        const auto file = WriteWithLibrary(c.Name, c.Channels, c.Type, values);
+        const std::vector<float> stored = ReadWithLibrary(file, static_cast<int>(channels));
+        const ImageFile read = ReadImageFile(file, "source");
+        ASSERT_EQ(read.Pixels->Storage(), PixelStorage::Float);
+        std::vector<float> expected;
+        for (std::size_t i = 0; i < pixels; ++i) {
+            const float* v = &stored[i * channels];
+            expected.insert(expected.end(), {v[0], v[1], v[2], channels > 3 ? v[3] : 1.0f});
+        }
+        EXPECT_TRUE(testing::FloatBitsEqual(Rgba(*read.Pixels), expected));
+    }
+}
+
+TEST_F(ImageFiles, WhatIsWrittenReadsBackAsTheImageHeldIt)
+{
+    const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
+    const std::vector<float> values = SpecialValues(pixels * 4);
+    Image image(kWidth, kHeight, PixelStorage::Float, false);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const float* v = &values[(static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)) * 4];
+            Pixel p;
+            p.R = v[0];
+            p.G = v[1];
+            p.B = v[2];
+            p.A = v[3];
+            image.SetPixel(x, y, p);
+        }
+    // OpenEXR holds colour associated: a straight image is multiplied by its alpha on the way.
+    // TIFF holds either, marked as it is.
+    const struct {
+        const char* Name;
+        AlphaReading Result;
+        bool Multiplied;
+    } cases[] = {
+        {"associated.exr", AlphaReading::Associated, false},
+        {"straight.exr", AlphaReading::Straight, true},
+        {"straight.tif", AlphaReading::Straight, false},
+        {"associated.tif", AlphaReading::Associated, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteOptions options;
+        options.Result = c.Result;
+        options.Compression = "none";
+        WriteImageFile(m_Dir / c.Name, image, ImageLayout{}, options);
+        std::vector<float> expected = values;
+        for (std::size_t i = 0; i < pixels; ++i) {
+            float* v = &expected[i * 4];
+            for (int k = 0; k < 3 && c.Multiplied; ++k)
+                v[k] = v[k] * v[3];
+        }
+        EXPECT_TRUE(testing::FloatBitsEqual(ReadWithLibrary(m_Dir / c.Name, 4), expected));
+    }
+    // An image offering no rows is written pixel by pixel, to the same values.
+    image.ReadRow = nullptr;
+    image.WriteRow = nullptr;
+    WriteOptions options;
+    options.Result = AlphaReading::Associated;
+    WriteImageFile(m_Dir / "pixels.exr", image, ImageLayout{}, options);
+    EXPECT_TRUE(testing::FloatBitsEqual(ReadWithLibrary(m_Dir / "pixels.exr", 4), values));
+}
+
+}  // namespace
+}  // namespace qualvex
