@@ -287,7 +287,8 @@ TEST_F(HostileInputs, ClaimsBeyondTheFileCostNoMemoryBeforeTheyFail)
     std::ofstream(P("claims.exr"), std::ios::binary) << exr;
     const RunResult stripped = Run({"key", "claims.exr", "-o", "out.exr", "-q", "--memory-limit", "64G"});
     EXPECT_EQ(stripped.ExitCode, 1) << stripped.Err;
-    EXPECT_NE(stripped.Err.find("claims.exr: cannot read the source's pixels (rows 0-"), std::string::npos)
+    // Where the reading fails depends on the strips' height; that it fails, by name, does not.
+    EXPECT_NE(stripped.Err.find("claims.exr: cannot read the source's pixels (rows "), std::string::npos)
         << stripped.Err;
     EXPECT_LT(ChildrenPeakKiB(), kMostKiB);
     EXPECT_FALSE(std::filesystem::exists(P("out.png")));
