@@ -11,6 +11,7 @@
 #include "jobs/frame_runner.h"
 #include "jobs/job_plan.h"
 #include "jobs/keyer_plugin.h"
+#include "jobs/output_commits.h"
 #include "jobs/progress_display.h"
 #include "jobs/real_disk.h"
 #include "media/contact_sheet.h"
@@ -644,6 +645,8 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
     // Fully keyed pixels of an associated result hold colour 0 unless asked to keep theirs.
     const bool clearKeyedColour = write.Result == AlphaReading::Associated && !options.KeepKeyedColour;
     std::atomic<std::uint64_t> cleared{0};
+    // A frame's file is flushed to disk and named there while its worker keys the next.
+    OutputCommits commits(workers.size());
     auto keyFrame = [&](std::size_t worker, std::size_t index) {
         const int frame = job.Frames[index];
         const std::filesystem::path output = job.Output.PathFor(frame);
@@ -670,12 +673,16 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
             frameWrite.Existing = std::binary_search(job.Replacing.begin(), job.Replacing.end(), frame)
                                       ? ExistingFile::Replace
                                       : ExistingFile::Keep;
-            const auto notWritten = WriteImageFile(output, *keyed, inputs.Source.Layout, frameWrite);
+            std::vector<std::string> notWritten;
+            EncodedFile encoded = EncodeImageFile(output, *keyed, inputs.Source.Layout, frameWrite, notWritten);
+            keyed.reset();
             if (!notWritten.empty())
                 std::call_once(warnings.NotWritten, [&] {
                     Warn(output.string() + ": the format cannot hold the channels " + JoinNames(notWritten) +
                          "; they are not written");
                 });
+            commits.Hand(std::move(encoded), [&progress] { progress.FrameDone(); });
+            return;
         } catch (const std::bad_alloc&) {
             if (ordered)
                 ordered->Abandon();
@@ -694,13 +701,25 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
     try {
         run = RunFrames(job.Frames.size(), keyFrame, runner);
     } catch (...) {
+        // The frames already encoded are complete: they are put in place before the failure is
+        // reported (a failure of theirs is not the first).
+        try {
+            commits.Finish();
+        } catch (...) {
+        }
+        progress.Finish();
+        throw;
+    }
+    try {
+        commits.Finish();
+    } catch (...) {
         progress.Finish();
         throw;
     }
     progress.Finish();
 
     KeyResult result = PlannedResult(tools, plan);
-    result.FramesWritten = static_cast<int>(run.FramesDone);
+    result.FramesWritten = static_cast<int>(movieWriter ? run.FramesDone : commits.Committed());
     result.Interrupted = run.Stopped;
     if (result.Interrupted) {
         // An unfinished movie is not put in place: none of its frames is written.

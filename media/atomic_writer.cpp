@@ -261,27 +261,74 @@ void PutInPlace(const std::filesystem::path& file, const TemporaryFile& temporar
     FlushFolder(file);
 }
 
+// An encoded image in its temporary file, waiting to be made durable and named.
+class PendingImage final : public EncodedFile::Pending {
+public:
+    PendingImage(const std::filesystem::path& file, ExistingFile existing)
+        : m_File(file), m_Existing(existing), m_Temporary(file.parent_path() / TemporaryName(file))
+    {
+    }
+
+    void Encode(OIIO::ImageOutput& out, const OIIO::ImageSpec& header, OIIO::TypeDesc type, const FillRows& fill)
+    {
+        // TIFF's writer cannot put its directories through a proxy; it writes the file and is read back.
+        if (!out.supports("ioproxy") || std::string(out.format_name()) == "tiff") {
+            WriteThroughEncoder(m_File, m_Temporary, out, header, type, fill);
+            return;
+        }
+        m_Bytes = std::make_unique<FileOutput>(m_File, m_Temporary);
+        CloseOnExit closing{out};
+        if (!out.set_ioproxy(m_Bytes.get()) || !out.open(m_File.string(), header) ||
+            !EncodeStrips(out, header, type, fill) || !out.close() || out.has_error())
+            throw m_Bytes->Failed(out.geterror());
+    }
+
+    void PutInPlace() override
+    {
+        if (m_Bytes)
+            m_Bytes->Finish();
+        qualvex::PutInPlace(m_File, m_Temporary, m_Existing);
+    }
+
+private:
+    std::filesystem::path m_File;
+    ExistingFile m_Existing;
+    // Gone on every way out: after a rename it names nothing, after a hard link it is a second name.
+    TemporaryFile m_Temporary;
+    // Open until the bytes are made durable; none where the encoder wrote and flushed the file itself.
+    std::unique_ptr<FileOutput> m_Bytes;
+};
+
 }  // namespace
+
+EncodedFile::EncodedFile(std::unique_ptr<Pending> pending, std::filesystem::path file)
+    : m_Pending(std::move(pending)), m_File(std::move(file))
+{
+}
+EncodedFile::EncodedFile(EncodedFile&&) noexcept = default;
+EncodedFile& EncodedFile::operator=(EncodedFile&&) noexcept = default;
+EncodedFile::~EncodedFile() = default;
+
+void EncodedFile::PutInPlace()
+{
+    if (!m_Pending)
+        throw Failure(m_File.string() + ": put in place twice");
+    const std::unique_ptr<Pending> pending = std::move(m_Pending);
+    pending->PutInPlace();
+}
+
+EncodedFile EncodeImage(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
+                        OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing)
+{
+    auto pending = std::make_unique<PendingImage>(file, existing);
+    pending->Encode(out, header, type, fill);
+    return EncodedFile(std::move(pending), file);
+}
 
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
                           OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing)
 {
-    // Gone on every way out: after a rename it names nothing, after a hard link it is a second name.
-    const TemporaryFile temporary(file.parent_path() / TemporaryName(file));
-    // TIFF's writer cannot put its directories through a proxy; it writes the file and is read back.
-    if (out.supports("ioproxy") && std::string(out.format_name()) != "tiff") {
-        FileOutput bytes(file, temporary);
-        {
-            CloseOnExit closing{out};
-            if (!out.set_ioproxy(&bytes) || !out.open(file.string(), header) || !EncodeStrips(out, header, type, fill) ||
-                !out.close() || out.has_error())
-                throw bytes.Failed(out.geterror());
-        }
-        bytes.Finish();
-    } else {
-        WriteThroughEncoder(file, temporary, out, header, type, fill);
-    }
-    PutInPlace(file, temporary, existing);
+    EncodeImage(file, out, header, type, fill, existing).PutInPlace();
 }
 
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,

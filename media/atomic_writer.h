@@ -15,6 +15,7 @@ OIIO_NAMESPACE_END
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,9 +29,38 @@ enum class ExistingFile {
 // Fills rows top..bottom - 1 of the image (counted from its first row), packed, into `into`.
 using FillRows = std::function<void(int top, int bottom, void* into)>;
 
-// Writes the image through `out`, an output created for `file`'s format, asking `fill` for its
+// An image encoded into its temporary file beside `File()`, not yet durable and not yet under its
+// name: PutInPlace() flushes it to the disk, gives it its name and flushes the folder (throwing
+// Failure naming the file). Dropped without that, the temporary file is removed and the name
+// untouched. So the flush of one frame can wait on another thread while the next is keyed.
+class EncodedFile {
+public:
+    // What the file holds until it is put in place: the writer's own.
+    class Pending {
+    public:
+        virtual ~Pending() = default;
+        virtual void PutInPlace() = 0;
+    };
+    EncodedFile(std::unique_ptr<Pending> pending, std::filesystem::path file);
+    EncodedFile(EncodedFile&&) noexcept;
+    EncodedFile& operator=(EncodedFile&&) noexcept;
+    ~EncodedFile();
+
+    const std::filesystem::path& File() const { return m_File; }
+    void PutInPlace();
+
+private:
+    std::unique_ptr<Pending> m_Pending;
+    std::filesystem::path m_File;
+};
+
+// Encodes the image through `out`, an output created for `file`'s format, asking `fill` for its
 // rows in order: pixels of `type`, or of the header's per-channel formats when `type` is UNKNOWN.
 // Throws Failure naming `file`.
+EncodedFile EncodeImage(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
+                        OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing);
+
+// EncodeImage, then PutInPlace.
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
                           OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing);
 

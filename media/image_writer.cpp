@@ -121,10 +121,18 @@ void WriteRgb8Png(const std::filesystem::path& file, int width, int height, cons
 std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
                                         const ImageLayout& layout, const WriteOptions& options)
 {
+    std::vector<std::string> notWritten;
+    EncodeImageFile(file, image, layout, options, notWritten).PutInPlace();
+    return notWritten;
+}
+
+EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
+                            const WriteOptions& options, std::vector<std::string>& notWritten)
+{
     auto out = CreateOutput(file);
 
     std::vector<std::pair<std::string, FurtherChannel>> further;
-    std::vector<std::string> notWritten;
+    notWritten.clear();
     for (const std::string& channel : layout.FurtherChannels) {
         const auto which = FurtherChannelNamed(channel);
         if (!which)
@@ -241,14 +249,13 @@ std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const
     };
 
     // The encoder asks for a strip at a time; each row is converted just before it is encoded.
-    WriteImageAtomically(
+    return EncodeImage(
         file, *out, header, further.empty() ? colourType : TypeDesc::UNKNOWN,
         [&](int top, int bottom, void* into) {
             for (int y = top; y < bottom; ++y)
                 fillRow(y, static_cast<unsigned char*>(into) + static_cast<std::size_t>(y - top) * width * pixelBytes);
         },
         options.Existing);
-    return notWritten;
 }
 
 }  // namespace qualvex

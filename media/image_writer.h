@@ -35,6 +35,11 @@ struct WriteOptions {
 std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
                                         const ImageLayout& layout, const WriteOptions& options);
 
+// The image encoded into its temporary file, to be put in place by the caller (on another thread,
+// if it will); `notWritten` gets the further channels the format could not hold.
+EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
+                            const WriteOptions& options, std::vector<std::string>& notWritten);
+
 // An 8-bit RGB picture for the eye (a preview).
 void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
                   ExistingFile existing);
