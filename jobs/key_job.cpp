@@ -645,8 +645,10 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
     // Fully keyed pixels of an associated result hold colour 0 unless asked to keep theirs.
     const bool clearKeyedColour = write.Result == AlphaReading::Associated && !options.KeepKeyedColour;
     std::atomic<std::uint64_t> cleared{0};
-    // A frame's file is flushed to disk and named there while its worker keys the next.
-    OutputCommits commits(workers.size());
+    // A frame's file is flushed to disk and named there while its worker keys the next. Up to
+    // four frames a worker may wait (open files and the kernel's unwritten pages, not this
+    // program's memory): the disk writes in bursts, and fewer stalled two workers on it.
+    OutputCommits commits(4 * workers.size());
     auto keyFrame = [&](std::size_t worker, std::size_t index) {
         const int frame = job.Frames[index];
         const std::filesystem::path output = job.Output.PathFor(frame);
