@@ -151,23 +151,35 @@ int StripRows(const ImageSpec& header)
 }
 
 // Rows top..bottom (counted from the data window's first row) of channels begin..end, packed.
+// `native` is the caller's, kept from strip to strip.
 void ReadStrip(ImageInput& in, const ImageSpec& header, int top, int bottom, int begin, int end, TypeDesc type,
-               void* into, const std::string& name, const std::string& role)
+               void* into, const std::string& name, const std::string& role, std::vector<unsigned char>& native)
 {
     const int y0 = header.y + top;
     const int y1 = header.y + bottom;
-    // Values already stored as asked for are asked for as stored: the image library then decodes
-    // straight into `into` instead of into a buffer of its own (of up to 64 MB a call) that it
-    // copies from.
-    bool stored = true;
+    // Asked for another type, the image library decodes scanlines into a buffer of its own (64 MB,
+    // taken and given back on every call) and converts from it. Values already stored as asked
+    // for are asked for as stored, so that it decodes straight into `into`; values stored in one
+    // other type are decoded into `native` and converted here by the library's same conversion.
+    const TypeDesc stored = header.channelformat(begin);
+    bool uniform = true;
     for (int c = begin; c < end; ++c)
-        stored = stored && header.channelformat(c) == type;
-    if (stored)
-        type = TypeDesc::UNKNOWN;
-    const bool read = header.tile_width > 0
-                          ? in.read_tiles(0, 0, header.x, header.x + header.width, y0, y1, header.z, header.z + 1,
-                                          begin, end, type, into)
-                          : in.read_scanlines(0, 0, y0, y1, header.z, begin, end, type, into);
+        uniform = uniform && header.channelformat(c) == stored;
+    bool read = false;
+    if (header.tile_width > 0) {
+        read = in.read_tiles(0, 0, header.x, header.x + header.width, y0, y1, header.z, header.z + 1, begin, end,
+                             uniform && stored == type ? TypeDesc::UNKNOWN : type, into);
+    } else if (uniform && stored == type) {
+        read = in.read_scanlines(0, 0, y0, y1, header.z, begin, end, TypeDesc::UNKNOWN, into);
+    } else if (uniform) {
+        const std::size_t values = static_cast<std::size_t>(header.width) * static_cast<std::size_t>(end - begin) *
+                                   static_cast<std::size_t>(bottom - top);
+        native.resize(values * stored.size());
+        read = in.read_scanlines(0, 0, y0, y1, header.z, begin, end, TypeDesc::UNKNOWN, native.data()) &&
+               OIIO::convert_pixel_values(stored, native.data(), type, into, static_cast<int>(values));
+    } else {
+        read = in.read_scanlines(0, 0, y0, y1, header.z, begin, end, type, into);
+    }
     if (!read || in.has_error()) {
         const std::string what = end - begin == 1 && begin > 0
                                      ? "channel " + std::string(header.channel_name(begin))
@@ -244,9 +256,10 @@ void DecodeIntoPlane(ImageInput& in, const ImageSpec& header, Image& image, cons
     const int strip = static_cast<int>(
         std::clamp<std::size_t>((std::size_t{1} << 20) / (width * 4 * sizeof(float)), 1, static_cast<std::size_t>(header.height)));
     std::vector<float> values(width * 4 * static_cast<std::size_t>(strip));
+    std::vector<unsigned char> native;
     for (int top = 0; top < header.height; top += strip) {
         const int bottom = std::min(header.height, top + strip);
-        ReadStrip(in, header, top, bottom, 0, 4, TypeDesc::FLOAT, values.data(), name, role);
+        ReadStrip(in, header, top, bottom, 0, 4, TypeDesc::FLOAT, values.data(), name, role, native);
         for (int y = top; y < bottom; ++y) {
             TradeRedAndBlue(values.data() + static_cast<std::size_t>(y - top) * width * 4, FloatColourRow(image, y),
                             width);
@@ -336,14 +349,15 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     std::vector<float> values(stripPixels * channels);
     std::vector<std::vector<std::uint32_t>> ids(idChannels, std::vector<std::uint32_t>(stripPixels));
     std::vector<float> rowValues(map.Further.empty() ? 4 * width : 0);  // one row's B, G, R, A
+    std::vector<unsigned char> native;
     for (int top = 0; top < header.height; top += strip) {
         const int bottom = std::min(header.height, top + strip);
-        ReadStrip(*in, header, top, bottom, 0, header.nchannels, TypeDesc::FLOAT, values.data(), name, role);
+        ReadStrip(*in, header, top, bottom, 0, header.nchannels, TypeDesc::FLOAT, values.data(), name, role, native);
         std::size_t id = 0;
         for (const auto& [channel, which] : map.Further)
             if (IsIdChannel(which))
                 ReadStrip(*in, header, top, bottom, channel, channel + 1, TypeDesc::UINT32, ids[id++].data(), name,
-                          role);
+                          role, native);
         // Row by row: without further channels a row at a time through the image's row writer
         // (the same conversion), otherwise each pixel through its own writer.
         if (map.Further.empty() && image->WriteRow != nullptr) {

@@ -71,7 +71,8 @@ protected:
         const auto file = m_Dir / name;
         OIIO::ImageSpec spec(kWidth, kHeight, static_cast<int>(channels.size()), type);
         spec.channelnames = channels;
-        spec.attribute("compression", "none");
+        if (file.extension() != ".png")
+            spec.attribute("compression", "none");
         auto out = OIIO::ImageOutput::create(file.string());
         EXPECT_TRUE(out && out->open(file.string(), spec) && out->write_image(TypeDesc::FLOAT, values.data()) &&
                     out->close());
@@ -109,27 +110,37 @@ std::vector<float> Rgba(const Image& image)
     return values;
 }
 
-TEST_F(ImageFiles, AFloatFilesValuesReachTheImageBitForBitWhateverItsChannels)
+TEST_F(ImageFiles, AFilesValuesReachTheImageBitForBitWhateverItsChannelsAndType)
 {
     const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
+    // Integers are held as stored and read as their step count over the largest step (an 8-bit
+    // 51 reads as 51 / 255); half and float as they are.
     const struct {
         const char* Name;
         std::vector<std::string> Channels;
         TypeDesc Type;
+        PixelStorage Storage;
     } cases[] = {
-        {"rgba.exr", {"R", "G", "B", "A"}, TypeDesc::FLOAT},  // decoded into the plane as stored
-        {"rgb.exr", {"R", "G", "B"}, TypeDesc::FLOAT},        // no alpha: it reads as 1
-        {"rgbaz.exr", {"R", "G", "B", "A", "Z"}, TypeDesc::FLOAT},
-        {"rgba.tif", {"R", "G", "B", "A"}, TypeDesc::FLOAT},
+        {"rgba.exr", {"R", "G", "B", "A"}, TypeDesc::FLOAT, PixelStorage::Float},  // copied into the plane
+        {"rgb.exr", {"R", "G", "B"}, TypeDesc::FLOAT, PixelStorage::Float},        // no alpha: it reads as 1
+        {"rgbaz.exr", {"R", "G", "B", "A", "Z"}, TypeDesc::FLOAT, PixelStorage::Float},
+        {"rgba.tif", {"R", "G", "B", "A"}, TypeDesc::FLOAT, PixelStorage::Float},
+        {"half.exr", {"R", "G", "B", "A"}, TypeDesc::HALF, PixelStorage::Half},
+        {"eight.png", {"R", "G", "B", "A"}, TypeDesc::UINT8, PixelStorage::UInt8},
+        {"sixteen.tif", {"R", "G", "B"}, TypeDesc::UINT16, PixelStorage::UInt16},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         const std::size_t channels = c.Channels.size();
-        const std::vector<float> values = SpecialValues(pixels * channels);
-        const auto file = WriteWithLibrary(c.Name, c.Channels, c.Type, values);
-        const std::vector<float> stored = ReadWithLibrary(file, static_cast<int>(channels));
+        const auto file = WriteWithLibrary(c.Name, c.Channels, c.Type, SpecialValues(pixels * channels));
+        std::vector<float> stored = ReadWithLibrary(file, static_cast<int>(channels));
+        if (c.Type == TypeDesc::UINT8 || c.Type == TypeDesc::UINT16) {
+            const float steps = c.Type == TypeDesc::UINT8 ? 255.0f : 65535.0f;
+            for (float& v : stored)
+                v = std::round(v * steps) / steps;
+        }
         const ImageFile read = ReadImageFile(file, "source");
-        ASSERT_EQ(read.Pixels->Storage(), PixelStorage::Float);
+        ASSERT_EQ(read.Pixels->Storage(), c.Storage);
         std::vector<float> expected;
         for (std::size_t i = 0; i < pixels; ++i) {
             const float* v = &stored[i * channels];
