@@ -3,6 +3,7 @@
 // others are in place; nothing of a file that failed is left behind.
 #include "base/errors.h"
 #include "jobs/output_commits.h"
+#include "support/temporary_folder.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -16,18 +17,8 @@
 namespace qualvex {
 namespace {
 
-class OutputCommitsTest : public ::testing::Test {
+class OutputCommitsTest : public testing::InTemporaryFolder {
 protected:
-    void SetUp() override
-    {
-        m_Dir = std::filesystem::temp_directory_path() /
-                ("qualvex-commits-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                 "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(m_Dir);
-        std::filesystem::create_directories(m_Dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_Dir); }
-
     // A 2 x 1 grey PNG encoded under `name`, not yet in place.
     EncodedFile Encoded(const std::string& name) const
     {
@@ -40,17 +31,6 @@ protected:
             },
             ExistingFile::Keep);
     }
-
-    std::vector<std::string> Names() const
-    {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(m_Dir))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    std::filesystem::path m_Dir;
 };
 
 TEST_F(OutputCommitsTest, EachFileIsInPlaceBeforeItCountsAndInTheOrderHandedOver)

@@ -2,6 +2,7 @@
 // temporary file outlives a write, whichever way it ends.
 #include "base/errors.h"
 #include "media/atomic_writer.h"
+#include "support/temporary_folder.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -13,18 +14,8 @@
 namespace qualvex {
 namespace {
 
-class AtomicWriter : public ::testing::Test {
+class AtomicWriter : public testing::InTemporaryFolder {
 protected:
-    void SetUp() override
-    {
-        m_Dir = std::filesystem::temp_directory_path() /
-                ("qualvex-atomic-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                 "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(m_Dir);
-        std::filesystem::create_directories(m_Dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_Dir); }
-
     // Writes a 2 x 1 grey PNG under `name`.
     void Write(const std::string& name, ExistingFile existing) const
     {
@@ -34,15 +25,6 @@ protected:
                              OIIO::TypeDesc::UINT8, grey, existing);
     }
 
-    std::vector<std::string> Names() const
-    {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(m_Dir))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     std::string Content(const std::string& name) const
     {
         std::ifstream in(m_Dir / name, std::ios::binary);
@@ -50,8 +32,6 @@ protected:
         text << in.rdbuf();
         return text.str();
     }
-
-    std::filesystem::path m_Dir;
 };
 
 TEST_F(AtomicWriter, ANameTakenMeanwhileIsKeptUnlessReplacing)

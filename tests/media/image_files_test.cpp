@@ -5,6 +5,7 @@
 #include "media/image_reader.h"
 #include "media/image_writer.h"
 #include "support/float_compare.h"
+#include "support/temporary_folder.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -52,18 +53,8 @@ std::vector<float> SpecialValues(std::size_t count)
     return values;
 }
 
-class ImageFiles : public ::testing::Test {
+class ImageFiles : public testing::InTemporaryFolder {
 protected:
-    void SetUp() override
-    {
-        m_Dir = std::filesystem::temp_directory_path() /
-                ("qualvex-image-files-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                 "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(m_Dir);
-        std::filesystem::create_directories(m_Dir);
-    }
-    void TearDown() override { std::filesystem::remove_all(m_Dir); }
-
     // Written by the image library: interleaved values of `channels`, in `type`.
     std::filesystem::path WriteWithLibrary(const std::string& name, const std::vector<std::string>& channels,
                                            TypeDesc type, const std::vector<float>& values) const
@@ -94,8 +85,6 @@ protected:
         EXPECT_TRUE(in->read_image(0, 0, 0, channels, TypeDesc::FLOAT, values.data()));
         return values;
     }
-
-    std::filesystem::path m_Dir;
 };
 
 // The image's colour, as R, G, B, A per pixel.

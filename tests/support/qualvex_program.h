@@ -2,6 +2,8 @@
 // each test: the helpers the end-to-end tests share.
 #pragma once
 
+#include "support/temporary_folder.h"
+
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -85,14 +87,7 @@ protected:
     }
 
     // Only the files the test made and, where expected, finished outputs: no temporary file left.
-    std::vector<std::string> Files() const
-    {
-        std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(m_Dir))
-            names.push_back(entry.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> Files() const { return NamesIn(m_Dir); }
 
     std::filesystem::path m_Dir;
 };
