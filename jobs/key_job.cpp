@@ -30,6 +30,7 @@
 #include <condition_variable>
 #include <map>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <new>
 #include <mutex>
@@ -700,25 +701,23 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
     FrameRunnerOptions runner;
     runner.Workers = workers.size();
     FrameRunnerResult run;
+    // The frames already encoded are complete: they are put in place before a frame's failure is
+    // reported (a failure of theirs is not the first).
+    std::exception_ptr failure;
     try {
         run = RunFrames(job.Frames.size(), keyFrame, runner);
     } catch (...) {
-        // The frames already encoded are complete: they are put in place before the failure is
-        // reported (a failure of theirs is not the first).
-        try {
-            commits.Finish();
-        } catch (...) {
-        }
-        progress.Finish();
-        throw;
+        failure = std::current_exception();
     }
     try {
         commits.Finish();
     } catch (...) {
-        progress.Finish();
-        throw;
+        if (!failure)
+            failure = std::current_exception();
     }
     progress.Finish();
+    if (failure)
+        std::rethrow_exception(failure);
 
     KeyResult result = PlannedResult(tools, plan);
     result.FramesWritten = static_cast<int>(movieWriter ? run.FramesDone : commits.Committed());

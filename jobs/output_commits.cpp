@@ -88,12 +88,10 @@ void OutputCommits::Run()
 
 void OutputCommits::Finish()
 {
-    {
-        std::unique_lock lock(m_Mutex);
-        m_Changed.wait(lock, [&] { return m_Waiting.empty() && !m_Busy; });
-        if (m_Failure)
-            std::rethrow_exception(m_Failure);
-    }
+    std::unique_lock lock(m_Mutex);
+    m_Changed.wait(lock, [&] { return m_Waiting.empty() && !m_Busy; });
+    if (m_Failure)
+        std::rethrow_exception(m_Failure);
 }
 
 std::size_t OutputCommits::Committed()

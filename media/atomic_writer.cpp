@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -55,34 +56,6 @@ public:
 private:
     std::filesystem::path m_Path;
 };
-
-// Writes every byte and makes it durable; any short or failed write, flush or close throws.
-void WriteBytes(const std::filesystem::path& file, const TemporaryFile& temporary,
-                const std::vector<unsigned char>& bytes)
-{
-    const int fd = ::open(temporary.Path().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw Failure(file.string() + ": cannot create the output's temporary file: " + SystemError(errno));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0) {
-            const int error = written < 0 ? errno : ENOSPC;
-            ::close(fd);
-            throw Failure(file.string() + ": cannot write the output: " + SystemError(error));
-        }
-        done += static_cast<std::size_t>(written);
-    }
-    if (::fsync(fd) != 0) {
-        const int error = errno;
-        ::close(fd);
-        throw Failure(file.string() + ": cannot write the output: " + SystemError(error));
-    }
-    if (::close(fd) != 0)
-        throw Failure(file.string() + ": cannot write the output: " + SystemError(errno));
-}
 
 // The encoder's bytes go straight to the temporary file as it makes them, a block at a time, while
 // they are still in the processor's cache: no copy of the whole file is held. Every write is
@@ -165,14 +138,19 @@ struct CloseOnExit {
     ~CloseOnExit() { Out.close(); }
 };
 
+// A packed row's bytes: pixels of `type`, or of the header's per-channel formats when UNKNOWN.
+std::size_t RowBytes(const OIIO::ImageSpec& header, OIIO::TypeDesc type)
+{
+    return type == OIIO::TypeDesc::UNKNOWN
+               ? static_cast<std::size_t>(header.scanline_bytes(true))
+               : static_cast<std::size_t>(header.width) * static_cast<std::size_t>(header.nchannels) * type.size();
+}
+
 // Hands the encoder the image a strip of rows at a time, filled just before it is encoded.
 bool EncodeStrips(OIIO::ImageOutput& out, const OIIO::ImageSpec& header, OIIO::TypeDesc type,
                   const FillRows& fill)
 {
-    const std::size_t rowBytes = type == OIIO::TypeDesc::UNKNOWN
-                                     ? static_cast<std::size_t>(header.scanline_bytes(true))
-                                     : static_cast<std::size_t>(header.width) *
-                                           static_cast<std::size_t>(header.nchannels) * type.size();
+    const std::size_t rowBytes = RowBytes(header, type);
     // About half a megabyte: the strip stays in the cache from its filling to its encoding.
     const int strip = static_cast<int>(std::clamp<std::size_t>((std::size_t{1} << 19) / std::max<std::size_t>(rowBytes, 1),
                                                                1, static_cast<std::size_t>(std::max(header.height, 1))));
@@ -301,10 +279,7 @@ private:
 
 }  // namespace
 
-EncodedFile::EncodedFile(std::unique_ptr<Pending> pending, std::filesystem::path file)
-    : m_Pending(std::move(pending)), m_File(std::move(file))
-{
-}
+EncodedFile::EncodedFile(std::unique_ptr<Pending> pending) : m_Pending(std::move(pending)) {}
 EncodedFile::EncodedFile(EncodedFile&&) noexcept = default;
 EncodedFile& EncodedFile::operator=(EncodedFile&&) noexcept = default;
 EncodedFile::~EncodedFile() = default;
@@ -312,7 +287,7 @@ EncodedFile::~EncodedFile() = default;
 void EncodedFile::PutInPlace()
 {
     if (!m_Pending)
-        throw Failure(m_File.string() + ": put in place twice");
+        throw std::logic_error("an encoded file is put in place once");
     const std::unique_ptr<Pending> pending = std::move(m_Pending);
     pending->PutInPlace();
 }
@@ -322,35 +297,28 @@ EncodedFile EncodeImage(const std::filesystem::path& file, OIIO::ImageOutput& ou
 {
     auto pending = std::make_unique<PendingImage>(file, existing);
     pending->Encode(out, header, type, fill);
-    return EncodedFile(std::move(pending), file);
-}
-
-void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
-                          OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing)
-{
-    EncodeImage(file, out, header, type, fill, existing).PutInPlace();
+    return EncodedFile(std::move(pending));
 }
 
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
                           OIIO::TypeDesc type, const void* data, ExistingFile existing)
 {
-    const std::size_t rowBytes = type == OIIO::TypeDesc::UNKNOWN
-                                     ? static_cast<std::size_t>(header.scanline_bytes(true))
-                                     : static_cast<std::size_t>(header.width) *
-                                           static_cast<std::size_t>(header.nchannels) * type.size();
-    WriteImageAtomically(
-        file, out, header, type,
-        [&](int top, int bottom, void* into) {
-            std::memcpy(into, static_cast<const unsigned char*>(data) + static_cast<std::size_t>(top) * rowBytes,
-                        static_cast<std::size_t>(bottom - top) * rowBytes);
-        },
-        existing);
+    const std::size_t rowBytes = RowBytes(header, type);
+    const auto rows = [&](int top, int bottom, void* into) {
+        std::memcpy(into, static_cast<const unsigned char*>(data) + static_cast<std::size_t>(top) * rowBytes,
+                    static_cast<std::size_t>(bottom - top) * rowBytes);
+    };
+    EncodeImage(file, out, header, type, rows, existing).PutInPlace();
 }
 
 void WriteTextAtomically(const std::filesystem::path& file, const std::string& text, ExistingFile existing)
 {
     const TemporaryFile temporary(file.parent_path() / TemporaryName(file));
-    WriteBytes(file, temporary, std::vector<unsigned char>(text.begin(), text.end()));
+    {
+        FileOutput bytes(file, temporary);
+        bytes.write(text.data(), text.size());
+        bytes.Finish();
+    }
     PutInPlace(file, temporary, existing);
 }
 

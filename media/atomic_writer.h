@@ -1,8 +1,9 @@
 // The one way qualvex writes an image file. The image is encoded a strip of rows at a time into a
-// temporary file beside its name, with every write, flush and close checked (a format that can only
-// write to a file by name writes it itself, and it is read back in full), made durable, and only
-// then put in place. So a name never holds a partial image, a full disk or a file size limit ends in a clear
-// error with the temporary file removed, and nothing existing is replaced unless asked.
+// temporary file beside its name, with every write, flush and close checked (a format that can
+// only write to a file by name writes it itself, and it is read back in full), made durable, and
+// only then put in place. So a name never holds a partial image, a full disk or a file size limit
+// ends in a clear error with the temporary file removed, and nothing existing is replaced unless
+// asked.
 #pragma once
 
 // Declared only: the image library's full header costs every file that includes this one.
@@ -29,7 +30,7 @@ enum class ExistingFile {
 // Fills rows top..bottom - 1 of the image (counted from its first row), packed, into `into`.
 using FillRows = std::function<void(int top, int bottom, void* into)>;
 
-// An image encoded into its temporary file beside `File()`, not yet durable and not yet under its
+// An image encoded into its temporary file beside its name, not yet durable and not yet under its
 // name: PutInPlace() flushes it to the disk, gives it its name and flushes the folder (throwing
 // Failure naming the file). Dropped without that, the temporary file is removed and the name
 // untouched. So the flush of one frame can wait on another thread while the next is keyed.
@@ -41,17 +42,15 @@ public:
         virtual ~Pending() = default;
         virtual void PutInPlace() = 0;
     };
-    EncodedFile(std::unique_ptr<Pending> pending, std::filesystem::path file);
+    explicit EncodedFile(std::unique_ptr<Pending> pending);
     EncodedFile(EncodedFile&&) noexcept;
     EncodedFile& operator=(EncodedFile&&) noexcept;
     ~EncodedFile();
 
-    const std::filesystem::path& File() const { return m_File; }
     void PutInPlace();
 
 private:
     std::unique_ptr<Pending> m_Pending;
-    std::filesystem::path m_File;
 };
 
 // Encodes the image through `out`, an output created for `file`'s format, asking `fill` for its
@@ -60,11 +59,7 @@ private:
 EncodedFile EncodeImage(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
                         OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing);
 
-// EncodeImage, then PutInPlace.
-void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
-                          OIIO::TypeDesc type, const FillRows& fill, ExistingFile existing);
-
-// The same for an image held whole in `data`.
+// EncodeImage of an image held whole in `data`, then PutInPlace.
 void WriteImageAtomically(const std::filesystem::path& file, OIIO::ImageOutput& out, const OIIO::ImageSpec& header,
                           OIIO::TypeDesc type, const void* data, ExistingFile existing);
 

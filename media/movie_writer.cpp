@@ -105,7 +105,7 @@ struct MovieWriter::State {
     // The frame as 16-bit G, B, R and A planes, one after another: the converter reads planes
     // without looking up their format for every pixel, as it does for interleaved 16-bit RGBA
     // (the video comes out the same, byte for byte).
-    std::vector<std::uint16_t> Rgba;
+    std::vector<std::uint16_t> Planes;
     std::vector<float> Row;  // one row's B, G, R, A as the keyed image's reader gives them
     int Frames = 0;
     std::uint64_t Clamped = 0;
@@ -220,7 +220,7 @@ struct MovieWriter::State {
             throw Failure(File.string() + ": no conversion from RGB to the video's pixel format");
         const int* matrix = sws_getCoefficients(SwsMatrix(Options.Matrix));
         sws_setColorspaceDetails(Scaler.get(), matrix, 1, matrix, 0, 0, 1 << 16, 1 << 16);
-        Rgba.resize(static_cast<std::size_t>(Width) * static_cast<std::size_t>(Height) * 4);
+        Planes.resize(static_cast<std::size_t>(Width) * static_cast<std::size_t>(Height) * 4);
     }
 
     [[noreturn]] void FailSound(const std::string& what, int code) const
@@ -519,7 +519,7 @@ void MovieWriter::WriteFrame(const Image& keyed)
                       std::to_string(state.Width) + " x " + std::to_string(state.Height));
     const bool associated = state.Options.Result == AlphaReading::Associated;
     const std::size_t area = static_cast<std::size_t>(state.Width) * static_cast<std::size_t>(state.Height);
-    std::uint16_t* const greens = state.Rgba.data();
+    std::uint16_t* const greens = state.Planes.data();
     std::uint16_t* const blues = greens + area;
     std::uint16_t* const reds = blues + area;
     std::uint16_t* const alphas = reds + area;
@@ -532,6 +532,7 @@ void MovieWriter::WriteFrame(const Image& keyed)
     float* const r = g + width;
     float* const a = r + width;
     for (int y = 0; y < keyed.Height; ++y) {
+        const std::size_t rowStart = static_cast<std::size_t>(y) * width;
         if (keyed.ReadRow != nullptr) {
             keyed.ReadRow(const_cast<Image*>(&keyed), y, 0, keyed.Width, b, g, r, a);
         } else {
@@ -550,7 +551,7 @@ void MovieWriter::WriteFrame(const Image& keyed)
             if (associated && a[x] > 0.0f)
                 for (float& c : colour)
                     c /= a[x];
-            const std::size_t at = static_cast<std::size_t>(y) * width + x;
+            const std::size_t at = rowStart + x;
             reds[at] = Quantised(colour[0], state.Clamped);
             greens[at] = Quantised(colour[1], state.Clamped);
             blues[at] = Quantised(colour[2], state.Clamped);

@@ -1,6 +1,7 @@
 // Image files in and out, checked against what the image library itself writes and reads: every
-// value of a float file reaches the image bit for bit (special values too, across the strips the
-// reader decodes in), and what the writer encodes strip by strip reads back as the image held it.
+// value of a file (float, half, 8- or 16-bit) reaches the image bit for bit (special values too,
+// across the strips the reader decodes in), and what the writer encodes strip by strip reads back
+// as the image held it.
 #include "host/image.h"
 #include "media/image_reader.h"
 #include "media/image_writer.h"
@@ -60,12 +61,12 @@ protected:
                                            TypeDesc type, const std::vector<float>& values) const
     {
         const auto file = m_Dir / name;
-        OIIO::ImageSpec spec(kWidth, kHeight, static_cast<int>(channels.size()), type);
-        spec.channelnames = channels;
+        OIIO::ImageSpec header(kWidth, kHeight, static_cast<int>(channels.size()), type);
+        header.channelnames = channels;
         if (file.extension() != ".png")
-            spec.attribute("compression", "none");
+            header.attribute("compression", "none");
         auto out = OIIO::ImageOutput::create(file.string());
-        EXPECT_TRUE(out && out->open(file.string(), spec) && out->write_image(TypeDesc::FLOAT, values.data()) &&
+        EXPECT_TRUE(out && out->open(file.string(), header) && out->write_image(TypeDesc::FLOAT, values.data()) &&
                     out->close());
         return file;
     }
