@@ -177,10 +177,21 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
     float* const r = rows ? workspace.Row[2].data() : nullptr;
     float* const a = rows ? workspace.Row[3].data() : nullptr;
 
+    // Float images are read and written in their own rows, where the stored values are the
+    // values: no channel arrays between.
+    const bool floatRows = rows && FloatColourRow(*source, 0) != nullptr && FloatColourRow(*output, 0) != nullptr;
+
     // The matte: clipped as it is read, then the steps that need the whole frame.
     AlphaPlane& matte = workspace.Matte;
     matte.Resize(width, height);  // every value is written just below
     for (std::int32_t y = 0; y < height; ++y) {
+        if (floatRows) {
+            const float* const pixels = FloatColourRow(*source, y);
+            float* const alpha = &matte.At(0, y);
+            for (std::int32_t x = 0; x < width; ++x)
+                alpha[x] = ClipAlpha(pixels[4 * x + 3], settings.Clip);
+            continue;
+        }
         if (rows) {
             source->ReadRow(source, y, 0, width, b, g, r, a);
             for (std::int32_t x = 0; x < width; ++x)
@@ -230,7 +241,22 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
         unsigned char* const outRow[2] = {RowAddress(*output, 0, y), RowAddress(*output, 1, y)};
         garbage.StartRow(y);
         core.StartRow(y);
-        if (rows) {
+        if (floatRows) {
+            const float* const in = FloatColourRow(*source, y);
+            float* const out = FloatColourRow(*output, y);
+            for (std::int32_t x = 0; x < width; ++x) {
+                Pixel record;
+                record.B = in[4 * x];
+                record.G = in[4 * x + 1];
+                record.R = in[4 * x + 2];
+                record.A = in[4 * x + 3];
+                finish(record, x, y);
+                out[4 * x] = record.B;
+                out[4 * x + 1] = record.G;
+                out[4 * x + 2] = record.R;
+                out[4 * x + 3] = record.A;
+            }
+        } else if (rows) {
             source->ReadRow(source, y, 0, width, b, g, r, a);
             for (std::int32_t x = 0; x < width; ++x) {
                 Pixel record;
@@ -245,6 +271,8 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
                 a[x] = record.A;
             }
             output->WriteRow(output.get(), y, 0, width, b, g, r, a);
+        }
+        if (rows) {
             if (row[1] != nullptr)
                 std::memcpy(outRow[1], row[1], count * static_cast<std::size_t>(source->PixelStep[1]));
             continue;
