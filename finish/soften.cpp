@@ -67,26 +67,61 @@ void BoxColumns(const float* in, float* out, std::size_t width, std::int32_t hei
     }
 }
 
-// Blurs one row of `width` values in place with the box, values beyond either end repeating the
-// end values; `padded` is scratch of width + 2 (radius + 1). A running sum: the cost per pixel
-// does not depend on the radius.
-void BoxRow(double* values, std::size_t width, const ExtendedBox& box, std::vector<double>& padded)
+// One pass of the box along `Lanes` rows of `width` values, held interleaved (value x of row l at
+// [(reach + x) Lanes + l], reach = radius + 1, with `reach` values of margin at either end) so that
+// their running sums advance side by side: each row's sums are formed exactly as if it were
+// blurred alone. Reads `in` with its margins filled, writes `out`'s values and margins: values
+// beyond either end repeat the end values. The cost per pixel does not depend on the radius.
+template <std::size_t Lanes>
+void BoxRows(const double* in, double* out, std::size_t width, const ExtendedBox& box)
 {
     const auto reach = static_cast<std::size_t>(box.Radius) + 1;
-    for (std::size_t i = 0; i < reach; ++i) {
-        padded[i] = values[0];
-        padded[reach + width + i] = values[width - 1];
-    }
-    std::copy(values, values + width, padded.begin() + static_cast<std::ptrdiff_t>(reach));
-    // padded[x + reach] is values[x]: the window around x spans padded[x + 1 .. x + 2 reach - 1],
-    // its ends padded[x] and padded[x + 2 reach].
-    double sum = 0.0;
+    // The window around x spans in[x + 1 .. x + 2 reach - 1] (in margin-counted positions), its
+    // ends in[x] and in[x + 2 reach].
+    double sum[Lanes] = {};
     for (std::size_t i = 1; i < 2 * reach; ++i)
-        sum += padded[i];
+        for (std::size_t l = 0; l < Lanes; ++l)
+            sum[l] += in[i * Lanes + l];
     for (std::size_t x = 0; x < width; ++x) {
-        values[x] = (sum + box.EndWeight * (padded[x] + padded[x + 2 * reach])) * box.Scale;
-        sum += padded[x + 2 * reach] - padded[x + 1];
+        const double* const first = in + x * Lanes;
+        const double* const last = in + (x + 2 * reach) * Lanes;
+        const double* const leaving = in + (x + 1) * Lanes;
+        double* const target = out + (reach + x) * Lanes;
+        for (std::size_t l = 0; l < Lanes; ++l) {
+            target[l] = (sum[l] + box.EndWeight * (first[l] + last[l])) * box.Scale;
+            sum[l] += last[l] - leaving[l];
+        }
     }
+    for (std::size_t i = 0; i < reach; ++i)
+        for (std::size_t l = 0; l < Lanes; ++l) {
+            out[i * Lanes + l] = out[reach * Lanes + l];
+            out[(reach + width + i) * Lanes + l] = out[(reach + width - 1) * Lanes + l];
+        }
+}
+
+// Blurs `Lanes` rows starting at `top` of the matte along x, every pass in double in two scratch
+// buffers of (width + 2 (radius + 1)) Lanes that stay in cache, the result rounded to float once.
+template <std::size_t Lanes>
+void SoftenRows(AlphaPlane& matte, std::size_t top, const ExtendedBox& box, std::vector<double> (&scratch)[2])
+{
+    const auto w = static_cast<std::size_t>(matte.Width);
+    const auto reach = static_cast<std::size_t>(box.Radius) + 1;
+    float* const values = matte.Values.data() + top * w;
+    double* buffer[2] = {scratch[0].data(), scratch[1].data()};
+    for (std::size_t l = 0; l < Lanes; ++l) {
+        for (std::size_t x = 0; x < w; ++x)
+            buffer[0][(reach + x) * Lanes + l] = static_cast<double>(values[l * w + x]);
+        for (std::size_t i = 0; i < reach; ++i) {
+            buffer[0][i * Lanes + l] = buffer[0][reach * Lanes + l];
+            buffer[0][(reach + w + i) * Lanes + l] = buffer[0][(reach + w - 1) * Lanes + l];
+        }
+    }
+    for (int pass = 0; pass < kSoftenPasses; ++pass)
+        BoxRows<Lanes>(buffer[pass % 2], buffer[(pass + 1) % 2], w, box);
+    const double* const result = buffer[kSoftenPasses % 2];
+    for (std::size_t l = 0; l < Lanes; ++l)
+        for (std::size_t x = 0; x < w; ++x)
+            values[l * w + x] = static_cast<float>(result[(reach + x) * Lanes + l]);
 }
 
 }  // namespace
@@ -106,18 +141,15 @@ void Soften(AlphaPlane& matte, double sigma, std::vector<float>& spare)
     const auto w = static_cast<std::size_t>(matte.Width);
     const auto h = static_cast<std::size_t>(matte.Height);
 
-    // Rows: each row's passes in double, in a scratch row that stays in cache.
-    std::vector<double> row(w);
-    std::vector<double> padded(w + 2 * (static_cast<std::size_t>(box.Radius) + 1));
-    for (std::size_t y = 0; y < h; ++y) {
-        float* values = matte.Values.data() + y * w;
-        for (std::size_t x = 0; x < w; ++x)
-            row[x] = static_cast<double>(values[x]);
-        for (int pass = 0; pass < kSoftenPasses; ++pass)
-            BoxRow(row.data(), w, box, padded);
-        for (std::size_t x = 0; x < w; ++x)
-            values[x] = static_cast<float>(row[x]);
-    }
+    // Rows, four at a time side by side (their running sums are independent), the rest one by one.
+    constexpr std::size_t kLanes = 4;
+    const std::size_t padded = (w + 2 * (static_cast<std::size_t>(box.Radius) + 1)) * kLanes;
+    std::vector<double> scratch[2] = {std::vector<double>(padded), std::vector<double>(padded)};
+    std::size_t y = 0;
+    for (; y + kLanes <= h; y += kLanes)
+        SoftenRows<kLanes>(matte, y, box, scratch);
+    for (; y < h; ++y)
+        SoftenRows<1>(matte, y, box, scratch);
     // Columns, in strips narrow enough that a strip's passes stay in cache. Every strip takes
     // the same number of passes, so all of them end in the same plane.
     constexpr std::size_t kStrip = 256;
