@@ -98,6 +98,24 @@ double SquaredDistanceInSquare(const AlphaPlane& matte, std::int32_t cx, std::in
     return best;
 }
 
+// The signed distance from pixel `pixel` to the segments in the up to four squares its seed is a
+// corner of (a seed has a neighbour across the edge, so one of them holds a segment).
+float DistanceThroughSeed(const AlphaPlane& matte, bool in, std::int64_t pixel, std::int64_t seed)
+{
+    const std::int32_t w = matte.Width;
+    const std::int32_t h = matte.Height;
+    // w is at least 1 here: the frame has pixels.
+    const Point p{static_cast<double>(pixel % w), static_cast<double>(pixel / w)};
+    const auto sx = static_cast<std::int32_t>(seed % w);
+    const auto sy = static_cast<std::int32_t>(seed / w);
+    double best = std::numeric_limits<double>::infinity();
+    for (std::int32_t cy = std::max(sy - 1, 0); cy <= std::min(sy, h - 2); ++cy)
+        for (std::int32_t cx = std::max(sx - 1, 0); cx <= std::min(sx, w - 2); ++cx)
+            best = std::min(best, SquaredDistanceInSquare(matte, cx, cy, p));
+    const auto d = static_cast<float>(std::sqrt(best));
+    return in ? d : -d;
+}
+
 }  // namespace
 
 std::vector<float> SignedEdgeDistance(const AlphaPlane& matte, double reach)
@@ -148,32 +166,23 @@ void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scra
     // 0, a NaN one as no limit.
     const double limit = std::isnan(reach) ? std::numeric_limits<double>::infinity() : std::max(reach, 0.0);
     const double beyond2 = (limit + std::numbers::sqrt2) * (limit + std::numbers::sqrt2);
+    // Every pixel starts certainly beyond reach (or with no edge at all); those with a seed near
+    // enough are measured. Few seeds: searched around each; many: the whole-frame transform.
+    const float infinity = std::numeric_limits<float>::infinity();
+    for (std::size_t i = 0; i < count; ++i)
+        distance[i] = inside[i] != 0 ? infinity : -infinity;
+    if (FindSeedsNearby(seeds, w, h, beyond2, scratch.Nearby, scratch.Found)) {
+        for (const PixelSeed& near : scratch.Found) {
+            const auto i = static_cast<std::size_t>(near.Pixel);
+            distance[i] = DistanceThroughSeed(matte, inside[i] != 0, near.Pixel, near.Seed);
+        }
+        return;
+    }
     FindNearestSeeds(seeds, w, h, beyond2, scratch.Nearest, scratch.ColumnRow);
     const NearestSeeds& nearest = scratch.Nearest;
-
-    const float infinity = std::numeric_limits<float>::infinity();
-    for (std::int32_t y = 0; y < h; ++y)
-        for (std::int32_t x = 0; x < w; ++x) {
-            const std::size_t i = matte.Index(x, y);
-            const bool in = inside[i] != 0;
-            const std::int64_t seed = nearest.Seed[i];
-            if (seed < 0) {
-                distance[i] = in ? infinity : -infinity;  // no edge, or none within reach
-                continue;
-            }
-            // A seed has a neighbour across the edge, so one of the up to four squares it is a
-            // corner of holds a segment.
-            // w is at least 1 here: the frame has pixels.
-            const auto sx = static_cast<std::int32_t>(seed % w);
-            const auto sy = static_cast<std::int32_t>(seed / w);
-            const Point p{static_cast<double>(x), static_cast<double>(y)};
-            double best = std::numeric_limits<double>::infinity();
-            for (std::int32_t cy = std::max(sy - 1, 0); cy <= std::min(sy, h - 2); ++cy)
-                for (std::int32_t cx = std::max(sx - 1, 0); cx <= std::min(sx, w - 2); ++cx)
-                    best = std::min(best, SquaredDistanceInSquare(matte, cx, cy, p));
-            const auto d = static_cast<float>(std::sqrt(best));
-            distance[i] = in ? d : -d;
-        }
+    for (std::size_t i = 0; i < count; ++i)
+        if (nearest.Seed[i] >= 0)
+            distance[i] = DistanceThroughSeed(matte, inside[i] != 0, static_cast<std::int64_t>(i), nearest.Seed[i]);
 }
 
 }  // namespace qualvex::finish

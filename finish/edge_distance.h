@@ -37,6 +37,8 @@ struct EdgeScratch {
     std::vector<unsigned char> Seeds;
     std::vector<std::int32_t> ColumnRow;
     NearestSeeds Nearest;
+    NearbySeedScratch Nearby;
+    std::vector<PixelSeed> Found;
 };
 
 // The same into `distance`, taking its working memory from `scratch`.

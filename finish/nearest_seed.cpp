@@ -1,6 +1,7 @@
 #include "finish/nearest_seed.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -150,6 +151,104 @@ void FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t widt
             }
         }
     }
+}
+
+bool FindSeedsNearby(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
+                     double maxSquaredDistance, NearbySeedScratch& scratch, std::vector<PixelSeed>& found)
+{
+    found.clear();
+    // No limit (NaN or infinite) or a window wider than any frame needs: the transform.
+    constexpr double kWidestWindow = 64.0 * 64.0;
+    if (!(maxSquaredDistance >= 0.0) || maxSquaredDistance > kWidestWindow)
+        return false;
+    if (width < 1 || height < 1)
+        return true;
+    const auto w = static_cast<std::size_t>(width);
+    const auto h = static_cast<std::size_t>(height);
+    if (seeds.size() != w * h)
+        throw std::invalid_argument("FindSeedsNearby: the seed flags do not match the size");
+
+    // The widest offset along a row or column whose square is within the limit.
+    auto reach = static_cast<std::int32_t>(std::sqrt(maxSquaredDistance));
+    while (static_cast<double>(reach + 1) * static_cast<double>(reach + 1) <= maxSquaredDistance)
+        ++reach;
+    while (reach > 0 && static_cast<double>(reach) * static_cast<double>(reach) > maxSquaredDistance)
+        --reach;
+
+    // The seeds' columns, row by row; eight flags are looked at at once where they are all clear.
+    scratch.RowStart.resize(h + 1);
+    scratch.Columns.clear();
+    scratch.RowStart[0] = 0;
+    for (std::size_t y = 0; y < h; ++y) {
+        const unsigned char* const row = seeds.data() + y * w;
+        std::size_t x = 0;
+        while (x < w) {
+            if (x + 8 <= w) {
+                std::uint64_t eight = 0;
+                std::memcpy(&eight, row + x, 8);
+                if (eight == 0) {
+                    x += 8;
+                    continue;
+                }
+            }
+            if (row[x] != 0)
+                scratch.Columns.push_back(static_cast<std::int32_t>(x));
+            ++x;
+        }
+        scratch.RowStart[y + 1] = static_cast<std::int64_t>(scratch.Columns.size());
+    }
+    const double window = static_cast<double>(2 * reach + 1) * static_cast<double>(2 * reach + 1);
+    if (static_cast<double>(scratch.Columns.size()) * window > static_cast<double>(w * h))
+        return false;
+
+    // Row by row, every seed within reach of the row offers itself to the columns its window
+    // spans; the nearest wins, and among as near ones the lowest column, then the lowest row:
+    // the transform's choice.
+    constexpr std::int32_t kNone = std::numeric_limits<std::int32_t>::max();
+    scratch.BestSquared.assign(w, kNone);
+    scratch.BestColumn.resize(w);
+    scratch.BestRow.resize(w);
+    scratch.Touched.clear();
+    std::int32_t* const bestSquared = scratch.BestSquared.data();
+    std::int32_t* const bestColumn = scratch.BestColumn.data();
+    std::int32_t* const bestRow = scratch.BestRow.data();
+    for (std::int32_t y = 0; y < height; ++y) {
+        const std::int32_t top = std::max(y - reach, 0);
+        const std::int32_t bottom = std::min(y + reach, height - 1);
+        for (std::int32_t sy = top; sy <= bottom; ++sy) {
+            const std::int32_t dy2 = (sy - y) * (sy - y);
+            // The widest offset along the row that stays within the limit at this row's offset.
+            std::int32_t across = reach;
+            while (across >= 0 && static_cast<double>(across * across + dy2) > maxSquaredDistance)
+                --across;
+            if (across < 0)
+                continue;
+            const auto sr = static_cast<std::size_t>(sy);
+            for (std::int64_t k = scratch.RowStart[sr]; k < scratch.RowStart[sr + 1]; ++k) {
+                const std::int32_t sx = scratch.Columns[static_cast<std::size_t>(k)];
+                const std::int32_t left = std::max(sx - across, 0);
+                const std::int32_t right = std::min(sx + across, width - 1);
+                for (std::int32_t x = left; x <= right; ++x) {
+                    const std::int32_t d2 = (x - sx) * (x - sx) + dy2;
+                    const std::int32_t best = bestSquared[x];
+                    if (best == kNone)
+                        scratch.Touched.push_back(x);
+                    else if (d2 > best || (d2 == best && (sx > bestColumn[x] || (sx == bestColumn[x] && sy > bestRow[x]))))
+                        continue;
+                    bestSquared[x] = d2;
+                    bestColumn[x] = sx;
+                    bestRow[x] = sy;
+                }
+            }
+        }
+        const auto rowStart = static_cast<std::int64_t>(y) * width;
+        for (const std::int32_t x : scratch.Touched) {
+            found.push_back({rowStart + x, static_cast<std::int64_t>(bestRow[x]) * width + bestColumn[x]});
+            bestSquared[x] = kNone;
+        }
+        scratch.Touched.clear();
+    }
+    return true;
 }
 
 }  // namespace qualvex::finish

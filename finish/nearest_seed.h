@@ -32,4 +32,30 @@ NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int3
 void FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
                       double maxSquaredDistance, NearestSeeds& result, std::vector<std::int32_t>& columnRow);
 
+// A pixel and the seed nearest to it, as indices (y x width + x).
+struct PixelSeed {
+    std::int64_t Pixel;
+    std::int64_t Seed;
+};
+
+// Memory the search around the seeds takes, kept from frame to frame.
+struct NearbySeedScratch {
+    std::vector<std::int64_t> RowStart;     // per row: where its seeds' columns start in Columns
+    std::vector<std::int32_t> Columns;      // the seeds' columns, row by row, left to right
+    std::vector<std::int32_t> BestSquared;  // per column of the row searched: the nearest so far
+    std::vector<std::int32_t> BestColumn;
+    std::vector<std::int32_t> BestRow;
+    std::vector<std::int32_t> Touched;  // the columns of the row searched that have a seed in reach
+};
+
+// The same seeds as FindNearestSeeds picks, for callers that need only those within a finite
+// `maxSquaredDistance` and whose seeds are few (an edge through a frame): each seed's window is
+// searched, so the cost follows seeds x window rather than the frame's pixels, and only the
+// pixels that have a seed within the limit are listed in `found` (row by row, in no order
+// within a row). Returns false and lists nothing when that search would cost more than the
+// whole-frame transform (no limit, or so many seeds that their windows cover the frame): the
+// caller then runs FindNearestSeeds. Sizes below 1 find nothing.
+bool FindSeedsNearby(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
+                     double maxSquaredDistance, NearbySeedScratch& scratch, std::vector<PixelSeed>& found);
+
 }  // namespace qualvex::finish
