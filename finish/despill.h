@@ -97,50 +97,60 @@ inline Rgb DespillAgainstScreen(const Rgb& colour, const DespillSettings& settin
 // The limit is the average of the other two channels (Average) or the larger of them (Maximum);
 // the spill is how far the screen channel exceeds it, never negative. The screen channel loses
 // Amount x spill; with SpillToGrey each of R, G, B then gains Amount x spill / 3, so the sum of
-// the channels is kept. Off, or a spill that is not a positive number (NaN included), leaves the
-// colour as it is. ScreenColour works against the settings' screen colour instead (above).
-// Single precision: each operation is rounded to float. Inline: it runs once a pixel.
-inline Rgb Despill(const Rgb& colour, const DespillSettings& settings)
+// the channels is kept. A spill that is not a positive number (NaN included) leaves the colour as
+// it is. Single precision: each operation is rounded to float. The method and the screen channel
+// are fixed where it is compiled, so that a loop over a row holds no branch (the choice of the
+// spill is a select).
+template <DespillMethod Method, ScreenChannel Screen>
+inline Rgb DespillChannel(const Rgb& colour, float amount, bool spillToGrey)
 {
-    if (settings.Method == DespillMethod::Off)
-        return colour;
-    if (settings.Method == DespillMethod::ScreenColour)
-        return DespillAgainstScreen(colour, settings);
-    float screen = colour.G;
-    float first = colour.R;
-    float second = colour.B;
-    if (settings.Screen == ScreenChannel::Red) {
-        screen = colour.R;
-        first = colour.G;
-        second = colour.B;
-    } else if (settings.Screen == ScreenChannel::Blue) {
-        screen = colour.B;
-        first = colour.R;
-        second = colour.G;
-    }
+    static_assert(Method == DespillMethod::Average || Method == DespillMethod::Maximum);
+    const float screen = Screen == ScreenChannel::Red ? colour.R : (Screen == ScreenChannel::Blue ? colour.B : colour.G);
+    const float first = Screen == ScreenChannel::Red ? colour.G : colour.R;
+    const float second = Screen == ScreenChannel::Blue ? colour.G : colour.B;
     // Halving by a constant: no guard needed.
-    const float limit =
-        settings.Method == DespillMethod::Average ? (first + second) / 2.0f : std::max(first, second);
+    const float limit = Method == DespillMethod::Average ? (first + second) / 2.0f : std::max(first, second);
     const float spill = screen - limit;
-    if (!(spill > 0.0f))
-        return colour;  // no spill, or a NaN somewhere in the colour
-    const float removed = settings.Amount * spill;
-    Rgb result = colour;
+    const bool spilled = spill > 0.0f;  // false for no spill, or a NaN somewhere in the colour
+    const float removed = amount * spill;
     const float kept = screen - removed;
-    if (settings.Screen == ScreenChannel::Red)
-        result.R = kept;
-    else if (settings.Screen == ScreenChannel::Blue)
-        result.B = kept;
-    else
-        result.G = kept;
-    if (settings.SpillToGrey) {
-        // A third of the removed light to each channel; dividing by a constant needs no guard.
-        const float grey = removed / 3.0f;
+    // A third of the removed light to each channel; dividing by a constant needs no guard.
+    const float grey = removed / 3.0f;
+    Rgb result{Screen == ScreenChannel::Red ? kept : colour.R, Screen == ScreenChannel::Green ? kept : colour.G,
+               Screen == ScreenChannel::Blue ? kept : colour.B};
+    if (spillToGrey) {
         result.R = result.R + grey;
         result.G = result.G + grey;
         result.B = result.B + grey;
     }
-    return result;
+    return {spilled ? result.R : colour.R, spilled ? result.G : colour.G, spilled ? result.B : colour.B};
+}
+
+// Despill with the method and screen channel the settings name. Off leaves the colour as it is;
+// ScreenColour works against the settings' screen colour (above). Inline: it runs once a pixel.
+inline Rgb Despill(const Rgb& colour, const DespillSettings& settings)
+{
+    const float amount = settings.Amount;
+    const bool grey = settings.SpillToGrey;
+    switch (settings.Method) {
+    case DespillMethod::Off:
+        return colour;
+    case DespillMethod::ScreenColour:
+        return DespillAgainstScreen(colour, settings);
+    case DespillMethod::Average:
+        if (settings.Screen == ScreenChannel::Red)
+            return DespillChannel<DespillMethod::Average, ScreenChannel::Red>(colour, amount, grey);
+        if (settings.Screen == ScreenChannel::Blue)
+            return DespillChannel<DespillMethod::Average, ScreenChannel::Blue>(colour, amount, grey);
+        return DespillChannel<DespillMethod::Average, ScreenChannel::Green>(colour, amount, grey);
+    case DespillMethod::Maximum:
+        if (settings.Screen == ScreenChannel::Red)
+            return DespillChannel<DespillMethod::Maximum, ScreenChannel::Red>(colour, amount, grey);
+        if (settings.Screen == ScreenChannel::Blue)
+            return DespillChannel<DespillMethod::Maximum, ScreenChannel::Blue>(colour, amount, grey);
+        return DespillChannel<DespillMethod::Maximum, ScreenChannel::Green>(colour, amount, grey);
+    }
+    return colour;
 }
 
 }  // namespace qualvex::finish

@@ -3,6 +3,7 @@
 #include "finish/alpha_plane.h"
 #include "finish/clip.h"
 #include "finish/despill.h"
+#include "finish/finish_isa.h"
 #include "finish/mask_mix.h"
 #include "finish/shrink_grow.h"
 #include "finish/soften.h"
@@ -147,6 +148,75 @@ float RemovedLight(float original, float despilled)
     return removed > 0.0f ? removed : 0.0f;
 }
 
+// The Result of a float frame without masks, its despill's method and channel fixed for the
+// loop: no branch inside, so the compiler runs it in vectors. Value for value the operations of
+// the pixel-by-pixel path; the further channels copied as whole rows.
+template <DespillMethod Method, ScreenChannel Screen>
+[[gnu::always_inline]] inline void FinishFloatFrame(const Image& source, Image& output, const AlphaPlane& matte,
+                                                    float amount, bool grey)
+{
+    const std::int32_t width = source.Width;
+    const auto further = static_cast<std::size_t>(width) * static_cast<std::size_t>(source.PixelStep[1]);
+    for (std::int32_t y = 0; y < source.Height; ++y) {
+        const float* const in = FloatColourRow(source, y);
+        float* const out = FloatColourRow(output, y);
+        const float* const alpha = matte.Values.data() + matte.Index(0, y);
+        for (std::int32_t x = 0; x < width; ++x) {
+            const Rgb colour{in[4 * x + 2], in[4 * x + 1], in[4 * x]};
+            Rgb result = colour;
+            if constexpr (Method != DespillMethod::Off)
+                result = DespillChannel<Method, Screen>(colour, amount, grey);
+            out[4 * x] = result.B;
+            out[4 * x + 1] = result.G;
+            out[4 * x + 2] = result.R;
+            out[4 * x + 3] = MixMasks(alpha[x], 0.0f, 0.0f);
+        }
+        unsigned char* const row = RowAddress(source, 1, y);
+        if (row != nullptr)
+            std::memcpy(RowAddress(output, 1, y), row, further);
+    }
+}
+
+// Picks the loop for the settings' despill; the same code for each instruction set.
+[[gnu::always_inline]] inline void FinishFloatFrameFor(const Image& source, Image& output, const AlphaPlane& matte,
+                                                       const DespillSettings& despill)
+{
+    const float amount = despill.Amount;
+    const bool grey = despill.SpillToGrey;
+    using enum DespillMethod;
+    using enum ScreenChannel;
+    switch (despill.Method) {
+    case Average:
+        if (despill.Screen == Red)
+            return FinishFloatFrame<Average, Red>(source, output, matte, amount, grey);
+        if (despill.Screen == Blue)
+            return FinishFloatFrame<Average, Blue>(source, output, matte, amount, grey);
+        return FinishFloatFrame<Average, Green>(source, output, matte, amount, grey);
+    case Maximum:
+        if (despill.Screen == Red)
+            return FinishFloatFrame<Maximum, Red>(source, output, matte, amount, grey);
+        if (despill.Screen == Blue)
+            return FinishFloatFrame<Maximum, Blue>(source, output, matte, amount, grey);
+        return FinishFloatFrame<Maximum, Green>(source, output, matte, amount, grey);
+    case Off:
+    case ScreenColour:  // not taken here: its callers check
+        break;
+    }
+    FinishFloatFrame<Off, Green>(source, output, matte, amount, grey);
+}
+
+void FinishFloatFrameBaseline(const Image& source, Image& output, const AlphaPlane& matte,
+                              const DespillSettings& despill)
+{
+    FinishFloatFrameFor(source, output, matte, despill);
+}
+
+[[gnu::target("avx2")]] void FinishFloatFrameAvx2(const Image& source, Image& output, const AlphaPlane& matte,
+                                                  const DespillSettings& despill)
+{
+    FinishFloatFrameFor(source, output, matte, despill);
+}
+
 }  // namespace
 
 void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorkspace& workspace)
@@ -205,9 +275,22 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
     ShrinkGrow(matte, settings.Shrink, workspace.Edge, workspace.Distance);
     Soften(matte, settings.Soften, workspace.SoftenSpare);
 
-    MaskSampler garbage(links.GarbageMatte->IsConnected() ? ReadImage(request, links.GarbageMatte) : nullptr, width,
+    const bool garbageConnected = links.GarbageMatte->IsConnected();
+    const bool coreConnected = links.CoreMatte->IsConnected();
+    // The common case, a float frame's result without masks or a screen colour, in one loop.
+    if (floatRows && settings.Output == OutputMode::Result && !garbageConnected && !coreConnected &&
+        settings.Despill.Method != DespillMethod::ScreenColour) {
+        if (ChosenFinishIsa() == FinishIsa::Avx2)
+            FinishFloatFrameAvx2(*source, *output, matte, settings.Despill);
+        else
+            FinishFloatFrameBaseline(*source, *output, matte, settings.Despill);
+        request.SetOutputData(links.Out, output.release());
+        return;
+    }
+
+    MaskSampler garbage(garbageConnected ? ReadImage(request, links.GarbageMatte) : nullptr, width,
                         height);
-    MaskSampler core(links.CoreMatte->IsConnected() ? ReadImage(request, links.CoreMatte) : nullptr, width, height);
+    MaskSampler core(coreConnected ? ReadImage(request, links.CoreMatte) : nullptr, width, height);
 
     // Each pixel's colour and alpha as the output mode has them; the record's further channels
     // are left as they came.

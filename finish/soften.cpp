@@ -189,11 +189,6 @@ void SoftenPlaneBaseline(AlphaPlane& matte, const ExtendedBox& box, std::vector<
 
 }  // namespace
 
-bool SoftenIsaAvailable(SoftenIsa isa)
-{
-    return isa == SoftenIsa::Baseline || __builtin_cpu_supports("avx2");
-}
-
 void Soften(AlphaPlane& matte, double sigma)
 {
     std::vector<float> spare;
@@ -202,16 +197,16 @@ void Soften(AlphaPlane& matte, double sigma)
 
 void Soften(AlphaPlane& matte, double sigma, std::vector<float>& spare)
 {
-    Soften(matte, sigma, spare, SoftenIsaAvailable(SoftenIsa::Avx2) ? SoftenIsa::Avx2 : SoftenIsa::Baseline);
+    Soften(matte, sigma, spare, ChosenFinishIsa());
 }
 
-void Soften(AlphaPlane& matte, double sigma, std::vector<float>& spare, SoftenIsa isa)
+void Soften(AlphaPlane& matte, double sigma, std::vector<float>& spare, FinishIsa isa)
 {
     if (!(sigma > 0.0) || matte.Values.empty())
         return;
     const double s = std::min(sigma, kMaxSoftenSigma);
     const ExtendedBox box = BoxOfVariance(s * s / static_cast<double>(kSoftenPasses));
-    if (isa == SoftenIsa::Avx2)
+    if (isa == FinishIsa::Avx2)
         SoftenPlaneAvx2(matte, box, spare);
     else
         SoftenPlaneBaseline(matte, box, spare);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "finish/alpha_plane.h"
+#include "finish/finish_isa.h"
 
 #include <vector>
 
@@ -27,11 +28,7 @@ void Soften(AlphaPlane& matte, double sigma);
 // The same, with `spare` as its working plane, kept from frame to frame by the caller.
 void Soften(AlphaPlane& matte, double sigma, std::vector<float>& spare);
 
-// The instruction sets the blur is compiled for; the widest the processor runs is used. Both give
-// every value the same bits.
-enum class SoftenIsa { Baseline, Avx2 };
-bool SoftenIsaAvailable(SoftenIsa isa);
-// The same with the instruction set named (to compare them); `isa` must be available.
-void Soften(AlphaPlane& matte, double sigma, std::vector<float>& spare, SoftenIsa isa);
+// The same on the instruction set named (ChosenFinishIsa's by default); `isa` must be available.
+void Soften(AlphaPlane& matte, double sigma, std::vector<float>& spare, FinishIsa isa);
 
 }  // namespace qualvex::finish

@@ -512,47 +512,56 @@ std::string StorageTestName(const ::testing::TestParamInfo<PixelStorage>& info)
 }
 
 // Rows and pixels give the same bytes: a source the finishing tool reads and writes a row at a
-// time, and the same source without rows (pixel by pixel), with and without further channels, in
-// each output mode, with every step at work on an odd-sized frame holding values outside 0..1.
+// time (float frames in one loop per despill method), and the same source without rows (pixel by
+// pixel), with and without further channels, in each output mode, with every despill method and
+// every step at work on an odd-sized frame holding values outside 0..1.
 TEST_P(EveryStorage, RowsAndPixelsGiveTheSameBytes)
 {
     const std::int32_t w = 23, h = 9;
-    Set(*m_Op, "Despill", 3.0);
     Set(*m_Op, "ScreenRed", 0.8);
     Set(*m_Op, "ScreenGreen", 0.9);
     Set(*m_Op, "ScreenBlue", 0.1);
-    Set(*m_Op, "SpillToGrey", 1.0);
     Set(*m_Op, "ClipBlack", 0.1);
     Set(*m_Op, "Shrink", 1.0);
     Set(*m_Op, "Soften", 1.5);
-    for (const bool further : {true, false})
-        for (const double mode : {0.0, 1.0, 2.0}) {
-            SCOPED_TRACE(std::string(further ? "further channels" : "no further channels") + ", output mode " +
-                         std::to_string(mode));
-            Set(*m_Op, "OutputMode", mode);
-            std::unique_ptr<Image> out[2];
-            for (const bool rows : {true, false}) {
-                auto image = std::make_unique<Image>(w, h, GetParam(), further);
-                for (std::int32_t y = 0; y < h; ++y)
-                    for (std::int32_t x = 0; x < w; ++x) {
-                        const float t = static_cast<float>(x) / static_cast<float>(w - 1);
-                        const float u = static_cast<float>(y) / static_cast<float>(h - 1);
-                        image->SetPixel(x, y, MakePixel(1.2f * t - 0.1f, 0.9f - 0.3f * u, 0.2f + 0.5f * t * u,
-                                                        t > 0.4f ? 1.0f : t * 2.5f - 0.05f, y * w + x));
-                    }
-                if (!rows)
-                    image->ReadRow = nullptr;
-                Connect("Image", Keep(std::move(image)));
-                out[rows ? 0 : 1] = Render();
-                ASSERT_NE(out[rows ? 0 : 1], nullptr);
+    struct Despilling {
+        double Method, Channel, Grey;
+    };
+    // Screen colour; average against red; maximum against blue, and green without the grey; off.
+    const Despilling despills[] = {{3.0, 1.0, 1.0}, {1.0, 0.0, 1.0}, {2.0, 2.0, 1.0}, {2.0, 1.0, 0.0}, {0.0, 1.0, 0.0}};
+    for (const Despilling& despill : despills)
+        for (const bool further : {true, false})
+            for (const double mode : {0.0, 1.0, 2.0}) {
+                SCOPED_TRACE(std::string(further ? "further channels" : "no further channels") + ", output mode " +
+                             std::to_string(mode) + ", despill " + std::to_string(despill.Method) + " against " +
+                             std::to_string(despill.Channel) + ", grey " + std::to_string(despill.Grey));
+                Set(*m_Op, "Despill", despill.Method);
+                Set(*m_Op, "ScreenChannel", despill.Channel);
+                Set(*m_Op, "SpillToGrey", despill.Grey);
+                Set(*m_Op, "OutputMode", mode);
+                std::unique_ptr<Image> out[2];
+                for (const bool rows : {true, false}) {
+                    auto image = std::make_unique<Image>(w, h, GetParam(), further);
+                    for (std::int32_t y = 0; y < h; ++y)
+                        for (std::int32_t x = 0; x < w; ++x) {
+                            const float t = static_cast<float>(x) / static_cast<float>(w - 1);
+                            const float u = static_cast<float>(y) / static_cast<float>(h - 1);
+                            image->SetPixel(x, y, MakePixel(1.2f * t - 0.1f, 0.9f - 0.3f * u, 0.2f + 0.5f * t * u,
+                                                            t > 0.4f ? 1.0f : t * 2.5f - 0.05f, y * w + x));
+                        }
+                    if (!rows)
+                        image->ReadRow = nullptr;
+                    Connect("Image", Keep(std::move(image)));
+                    out[rows ? 0 : 1] = Render();
+                    ASSERT_NE(out[rows ? 0 : 1], nullptr);
+                }
+                for (int plane = 0; plane < (further ? 2 : 1); ++plane)
+                    for (std::int32_t y = 0; y < h; ++y)
+                        EXPECT_EQ(std::memcmp(out[0]->PlaneRows[plane][y], out[1]->PlaneRows[plane][y],
+                                              static_cast<std::size_t>(w * out[0]->PixelStep[plane])),
+                                  0)
+                            << "plane " << plane << ", row " << y;
             }
-            for (int plane = 0; plane < (further ? 2 : 1); ++plane)
-                for (std::int32_t y = 0; y < h; ++y)
-                    EXPECT_EQ(std::memcmp(out[0]->PlaneRows[plane][y], out[1]->PlaneRows[plane][y],
-                                          static_cast<std::size_t>(w * out[0]->PixelStep[plane])),
-                              0)
-                        << "plane " << plane << ", row " << y;
-        }
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, EveryStorage,

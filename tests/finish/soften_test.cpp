@@ -146,7 +146,7 @@ TEST(Soften, SigmaAboveTheLimitActsAsTheLimit)
 // negative zeros and values beyond 0..1 among them, the widest sigma.
 TEST(Soften, EveryInstructionSetGivesTheSameBits)
 {
-    if (!SoftenIsaAvailable(SoftenIsa::Avx2))
+    if (!FinishIsaAvailable(FinishIsa::Avx2))
         GTEST_SKIP() << "this processor has no AVX2";
     struct Case {
         std::int32_t Width, Height;
@@ -162,8 +162,8 @@ TEST(Soften, EveryInstructionSetGivesTheSameBits)
             v = random() % 7 == 0 ? -0.0f : value(random);
         AlphaPlane avx2 = baseline;
         std::vector<float> spare;
-        Soften(baseline, c.Sigma, spare, SoftenIsa::Baseline);
-        Soften(avx2, c.Sigma, spare, SoftenIsa::Avx2);
+        Soften(baseline, c.Sigma, spare, FinishIsa::Baseline);
+        Soften(avx2, c.Sigma, spare, FinishIsa::Avx2);
         EXPECT_TRUE(FloatBitsEqual(avx2.Values, baseline.Values)) << c.Width << " x " << c.Height << ", sigma " << c.Sigma;
     }
 }
