@@ -1,6 +1,7 @@
 #include "finish/soften.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -121,14 +122,30 @@ template <std::size_t Lanes>
         }
 }
 
+// The columns a plane's rows hold other values than 0 in: [First, Last).
+struct Span {
+    std::size_t First;
+    std::size_t Last;
+};
+
 // Blurs `Lanes` rows starting at `top` of the matte along x, every pass in double in two scratch
 // buffers of (width + 2 (radius + 1)) Lanes that stay in cache, the result rounded to float once.
+// Rows of zeros (either sign) are written +0 without a pass: their running sums never leave +0,
+// so that is what the passes give. Widens `nonzero` to the columns the result holds values in.
 template <std::size_t Lanes>
-[[gnu::always_inline]] inline void SoftenRows(AlphaPlane& matte, std::size_t top, const ExtendedBox& box, std::vector<double> (&scratch)[2])
+[[gnu::always_inline]] inline void SoftenRows(AlphaPlane& matte, std::size_t top, const ExtendedBox& box,
+                                              std::vector<double> (&scratch)[2], Span& nonzero)
 {
     const auto w = static_cast<std::size_t>(matte.Width);
     const auto reach = static_cast<std::size_t>(box.Radius) + 1;
     float* const values = matte.Values.data() + top * w;
+    std::uint32_t magnitudes = 0;
+    for (std::size_t i = 0; i < Lanes * w; ++i)
+        magnitudes |= std::bit_cast<std::uint32_t>(values[i]) & 0x7fffffffu;
+    if (magnitudes == 0) {
+        std::fill(values, values + Lanes * w, 0.0f);
+        return;
+    }
     double* buffer[2] = {scratch[0].data(), scratch[1].data()};
     for (std::size_t l = 0; l < Lanes; ++l) {
         for (std::size_t x = 0; x < w; ++x)
@@ -141,9 +158,22 @@ template <std::size_t Lanes>
     for (int pass = 0; pass < kSoftenPasses; ++pass)
         BoxRows<Lanes>(buffer[pass % 2], buffer[(pass + 1) % 2], w, box);
     const double* const result = buffer[kSoftenPasses % 2];
-    for (std::size_t l = 0; l < Lanes; ++l)
+    for (std::size_t l = 0; l < Lanes; ++l) {
+        float* const row = values + l * w;
         for (std::size_t x = 0; x < w; ++x)
-            values[l * w + x] = static_cast<float>(result[(reach + x) * Lanes + l]);
+            row[x] = static_cast<float>(result[(reach + x) * Lanes + l]);
+        // Only the columns outside the span so far need looking at.
+        for (std::size_t x = 0; x < nonzero.First; ++x)
+            if (row[x] != 0.0f) {
+                nonzero.First = x;
+                break;
+            }
+        for (std::size_t x = w; x > nonzero.Last; --x)
+            if (row[x - 1] != 0.0f) {
+                nonzero.Last = x;
+                break;
+            }
+    }
 }
 
 // The whole blur, once the box is known: written once, compiled for the baseline processor and
@@ -157,24 +187,33 @@ template <std::size_t Lanes>
     constexpr std::size_t kLanes = 4;
     const std::size_t padded = (w + 2 * (static_cast<std::size_t>(box.Radius) + 1)) * kLanes;
     std::vector<double> scratch[2] = {std::vector<double>(padded), std::vector<double>(padded)};
+    Span nonzero{w, 0};
     std::size_t y = 0;
     for (; y + kLanes <= h; y += kLanes)
-        SoftenRows<kLanes>(matte, y, box, scratch);
+        SoftenRows<kLanes>(matte, y, box, scratch, nonzero);
     for (; y < h; ++y)
-        SoftenRows<1>(matte, y, box, scratch);
+        SoftenRows<1>(matte, y, box, scratch, nonzero);
+    if (nonzero.First >= nonzero.Last)
+        return;  // every value is +0, as the columns' passes would leave it
     // Columns, in strips narrow enough that a strip's passes stay in cache. Every strip takes
-    // the same number of passes, so all of them end in the same plane.
+    // the same number of passes, so all of them end in the same plane. Columns of zeros outside
+    // the span come out +0, as their running sums never leave it.
     constexpr std::size_t kStrip = 256;
-    spare.resize(matte.Values.size());  // every entry is written by the first pass
+    static_assert(kSoftenPasses % 2 == 1, "the passes end in the spare plane");
+    spare.resize(matte.Values.size());  // every entry is written by the passes or just below
     std::vector<double> sums(w);
-    for (std::size_t first = 0; first < w; first += kStrip) {
-        const std::size_t last = std::min(first + kStrip, w);
+    for (std::size_t first = nonzero.First; first < nonzero.Last; first += kStrip) {
+        const std::size_t last = std::min(first + kStrip, nonzero.Last);
         float* planes[2] = {matte.Values.data(), spare.data()};
         for (int pass = 0; pass < kSoftenPasses; ++pass)
             BoxColumns(planes[pass % 2], planes[(pass + 1) % 2], w, matte.Height, box, first, last, sums);
     }
-    if (kSoftenPasses % 2 == 1)
-        matte.Values.swap(spare);
+    for (std::size_t row = 0; row < h; ++row) {
+        float* const values = spare.data() + row * w;
+        std::fill(values, values + nonzero.First, 0.0f);
+        std::fill(values + nonzero.Last, values + w, 0.0f);
+    }
+    matte.Values.swap(spare);
 }
 
 void SoftenPlaneBaseline(AlphaPlane& matte, const ExtendedBox& box, std::vector<float>& spare)
