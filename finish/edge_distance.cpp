@@ -126,24 +126,22 @@ std::vector<float> SignedEdgeDistance(const AlphaPlane& matte, double reach)
     return distance;
 }
 
-void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<float>& distance)
+namespace {
+
+// Which side each pixel is on (scratch.Inside), once; then the seeds (scratch.Seeds): pixels with
+// a horizontal or vertical neighbour on the other side of the edge, found a whole row at a time.
+// The frame has pixels.
+void MarkSeeds(const AlphaPlane& matte, EdgeScratch& scratch)
 {
-    const std::int32_t w = matte.Width;
     const std::int32_t h = matte.Height;
     const std::size_t count = matte.Values.size();
-    distance.resize(count);  // every entry is written below
-    if (count == 0)
-        return;
-
-    // Which side each pixel is on, once; then the seeds: pixels with a horizontal or vertical
-    // neighbour on the other side of the edge, found a whole row at a time.
     std::vector<unsigned char>& inside = scratch.Inside;
     inside.resize(count);
     for (std::size_t i = 0; i < count; ++i)
         inside[i] = Inside(matte.Values[i]) ? 1 : 0;
     std::vector<unsigned char>& seeds = scratch.Seeds;
     seeds.assign(count, 0);
-    const auto width = static_cast<std::size_t>(w);
+    const auto width = static_cast<std::size_t>(matte.Width);
     for (std::int32_t y = 0; y < h; ++y) {
         const unsigned char* here = inside.data() + matte.Index(0, y);
         unsigned char* seed = seeds.data() + matte.Index(0, y);
@@ -162,27 +160,62 @@ void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scra
             }
         }
     }
-    // Squared seed distances beyond this are certainly beyond reach. A negative reach counts as
-    // 0, a NaN one as no limit.
+}
+
+// Squared seed distances beyond this are certainly beyond reach. A negative reach counts as 0, a
+// NaN one as no limit.
+double SeedLimit(double reach)
+{
     const double limit = std::isnan(reach) ? std::numeric_limits<double>::infinity() : std::max(reach, 0.0);
-    const double beyond2 = (limit + std::numbers::sqrt2) * (limit + std::numbers::sqrt2);
+    return (limit + std::numbers::sqrt2) * (limit + std::numbers::sqrt2);
+}
+
+}  // namespace
+
+void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<float>& distance)
+{
+    const std::int32_t w = matte.Width;
+    const std::int32_t h = matte.Height;
+    const std::size_t count = matte.Values.size();
+    distance.resize(count);  // every entry is written below
+    if (count == 0)
+        return;
+    MarkSeeds(matte, scratch);
+    const std::vector<unsigned char>& inside = scratch.Inside;
+    const double beyond2 = SeedLimit(reach);
     // Every pixel starts certainly beyond reach (or with no edge at all); those with a seed near
     // enough are measured. Few seeds: searched around each; many: the whole-frame transform.
     const float infinity = std::numeric_limits<float>::infinity();
     for (std::size_t i = 0; i < count; ++i)
         distance[i] = inside[i] != 0 ? infinity : -infinity;
-    if (FindSeedsNearby(seeds, w, h, beyond2, scratch.Nearby, scratch.Found)) {
+    if (FindSeedsNearby(scratch.Seeds, w, h, beyond2, scratch.Nearby, scratch.Found)) {
         for (const PixelSeed& near : scratch.Found) {
             const auto i = static_cast<std::size_t>(near.Pixel);
             distance[i] = DistanceThroughSeed(matte, inside[i] != 0, near.Pixel, near.Seed);
         }
         return;
     }
-    FindNearestSeeds(seeds, w, h, beyond2, scratch.Nearest, scratch.ColumnRow);
+    FindNearestSeeds(scratch.Seeds, w, h, beyond2, scratch.Nearest, scratch.ColumnRow);
     const NearestSeeds& nearest = scratch.Nearest;
     for (std::size_t i = 0; i < count; ++i)
         if (nearest.Seed[i] >= 0)
             distance[i] = DistanceThroughSeed(matte, inside[i] != 0, static_cast<std::int64_t>(i), nearest.Seed[i]);
+}
+
+bool EdgeDistancesNearby(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<NearDistance>& near)
+{
+    near.clear();
+    if (matte.Values.empty())
+        return false;
+    MarkSeeds(matte, scratch);
+    if (!FindSeedsNearby(scratch.Seeds, matte.Width, matte.Height, SeedLimit(reach), scratch.Nearby, scratch.Found))
+        return false;
+    near.reserve(scratch.Found.size());
+    for (const PixelSeed& found : scratch.Found) {
+        const bool in = scratch.Inside[static_cast<std::size_t>(found.Pixel)] != 0;
+        near.push_back({found.Pixel, DistanceThroughSeed(matte, in, found.Pixel, found.Seed)});
+    }
+    return true;
 }
 
 }  // namespace qualvex::finish

@@ -31,6 +31,12 @@ namespace qualvex::finish {
 std::vector<float> SignedEdgeDistance(const AlphaPlane& matte,
                                       double reach = std::numeric_limits<double>::infinity());
 
+// A pixel (its index, y x width + x) and its signed distance to the edge.
+struct NearDistance {
+    std::int64_t Pixel;
+    float Distance;
+};
+
 // Memory the distance takes, kept from frame to frame by a tool that measures every frame.
 struct EdgeScratch {
     std::vector<unsigned char> Inside;
@@ -39,9 +45,18 @@ struct EdgeScratch {
     NearestSeeds Nearest;
     NearbySeedScratch Nearby;
     std::vector<PixelSeed> Found;
+    std::vector<NearDistance> Near;
+    std::vector<float> Moved;  // the near pixels' new alphas, while the others are moved
 };
 
 // The same into `distance`, taking its working memory from `scratch`.
 void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<float>& distance);
+
+// The same distances for the pixels that are not certainly beyond `reach`, listed, for callers
+// that treat every other pixel by its side alone: afterwards scratch.Inside holds each pixel's
+// side (nonzero inside), and a pixel not listed is +infinity away inside and -infinity outside,
+// as SignedEdgeDistance gives it. Returns false, listing nothing, where the frame is empty or its
+// edge has too many seeds for a search around each (SignedEdgeDistance then measures the frame).
+bool EdgeDistancesNearby(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<NearDistance>& near);
 
 }  // namespace qualvex::finish

@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
+#include <vector>
 
 namespace qualvex::finish::testing {
 namespace {
@@ -105,6 +108,33 @@ TEST(ShrinkGrow, AFrameWithoutAnEdgeKeepsItsMatteExceptBelowHalfWhenShrunk)
     EXPECT_EQ(thin.Values, std::vector<float>(64, 0.25f));
     ShrinkGrow(thin, 0.5);
     EXPECT_EQ(thin.Values, std::vector<float>(64, 0.0f));
+}
+
+// Each pixel gets min (shrink) or max (grow) of its alpha and the moved edge's ramp at its
+// distance, clamp(t - radius + 0.5, 0, 1), with t measured on the whole frame without a reach:
+// whether the edge is short (a disc: its seeds searched around) or everywhere (noise: the
+// whole-frame transform), for pixels near it and far from it.
+TEST(ShrinkGrow, FollowsTheEdgesDistancesWhetherTheEdgeIsShortOrEverywhere)
+{
+    AlphaPlane noise(40, 30);
+    std::mt19937 random(3);
+    std::uniform_real_distribution<float> value(0.0f, 1.0f);
+    for (float& v : noise.Values)
+        v = value(random);
+    const AlphaPlane plates[] = {Disc(160, 120, 70.3, 52.6, 13.0), noise};
+    for (const AlphaPlane& plate : plates)
+        for (const double radius : {1.3, -2.2, 0.4}) {
+            const std::vector<float> t = SignedEdgeDistance(plate, std::numeric_limits<double>::infinity());
+            std::vector<float> expected(plate.Values.size());
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                const double moved = static_cast<double>(t[i]) - radius + 0.5;
+                const float ramp = static_cast<float>(std::clamp(moved, 0.0, 1.0));
+                expected[i] = radius > 0.0 ? std::min(plate.Values[i], ramp) : std::max(plate.Values[i], ramp);
+            }
+            AlphaPlane matte = plate;
+            ShrinkGrow(matte, radius);
+            EXPECT_TRUE(FloatBitsEqual(matte.Values, expected)) << plate.Width << " x " << plate.Height << ", " << radius;
+        }
 }
 
 }  // namespace
