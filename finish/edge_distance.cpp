@@ -137,27 +137,30 @@ void MarkSeeds(const AlphaPlane& matte, EdgeScratch& scratch)
     const std::size_t count = matte.Values.size();
     std::vector<unsigned char>& inside = scratch.Inside;
     inside.resize(count);
+    // Plain pointers: the flags written cannot be taken for the alphas read, so this runs in vectors.
+    const float* const alpha = matte.Values.data();
+    unsigned char* const side = inside.data();
     for (std::size_t i = 0; i < count; ++i)
-        inside[i] = Inside(matte.Values[i]) ? 1 : 0;
+        side[i] = Inside(alpha[i]) ? 1 : 0;
+    // A pixel is a seed when any of its four neighbours differs: each flag written once, from
+    // the sides alone, so that the loop runs in vectors.
     std::vector<unsigned char>& seeds = scratch.Seeds;
-    seeds.assign(count, 0);
+    seeds.resize(count);  // every flag is written below
     const auto width = static_cast<std::size_t>(matte.Width);
     for (std::int32_t y = 0; y < h; ++y) {
-        const unsigned char* here = inside.data() + matte.Index(0, y);
-        unsigned char* seed = seeds.data() + matte.Index(0, y);
-        for (std::size_t x = 0; x + 1 < width; ++x) {
-            const unsigned char differs = here[x] ^ here[x + 1];
-            seed[x] |= differs;
-            seed[x + 1] |= differs;
-        }
-        if (y + 1 < h) {
-            const unsigned char* below = here + width;
-            unsigned char* seedBelow = seed + width;
-            for (std::size_t x = 0; x < width; ++x) {
-                const unsigned char differs = here[x] ^ below[x];
-                seed[x] |= differs;
-                seedBelow[x] |= differs;
-            }
+        const unsigned char* const here = inside.data() + matte.Index(0, y);
+        // The frame's border is not an edge: a missing neighbour counts as on the same side.
+        const unsigned char* const above = y > 0 ? here - width : here;
+        const unsigned char* const below = y + 1 < h ? here + width : here;
+        unsigned char* const seed = seeds.data() + matte.Index(0, y);
+        seed[0] = static_cast<unsigned char>((here[0] ^ above[0]) | (here[0] ^ below[0]) |
+                                             (width > 1 ? here[0] ^ here[1] : 0));
+        for (std::size_t x = 1; x + 1 < width; ++x)
+            seed[x] = static_cast<unsigned char>((here[x] ^ above[x]) | (here[x] ^ below[x]) | (here[x] ^ here[x - 1]) |
+                                                 (here[x] ^ here[x + 1]));
+        if (width > 1) {
+            const std::size_t x = width - 1;
+            seed[x] = static_cast<unsigned char>((here[x] ^ above[x]) | (here[x] ^ below[x]) | (here[x] ^ here[x - 1]));
         }
     }
 }
