@@ -4,6 +4,10 @@
 
 #include <Imath/half.h>
 
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -135,6 +139,60 @@ void WriteRowAs(Image* image, std::int32_t y, std::int32_t x, std::int32_t count
         std::memcpy(row + static_cast<std::size_t>(i) * sizeof stored, stored, sizeof stored);
     }
 }
+
+#if defined(__SSE2__)
+// Float rows move as they are stored, four pixels at a time: their B, G, R, A transposed into
+// the four channel arrays (and back) with vector shuffles. The values are moved, never changed.
+template <>
+void ReadRowAs<float>(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b, float* g,
+                      float* r, float* a)
+{
+    const auto* row = reinterpret_cast<const float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128 p0 = _mm_loadu_ps(row + 4 * i);
+        __m128 p1 = _mm_loadu_ps(row + 4 * i + 4);
+        __m128 p2 = _mm_loadu_ps(row + 4 * i + 8);
+        __m128 p3 = _mm_loadu_ps(row + 4 * i + 12);
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        _mm_storeu_ps(b + i, p0);
+        _mm_storeu_ps(g + i, p1);
+        _mm_storeu_ps(r + i, p2);
+        _mm_storeu_ps(a + i, p3);
+    }
+    for (; i < count; ++i) {
+        b[i] = row[4 * i];
+        g[i] = row[4 * i + 1];
+        r[i] = row[4 * i + 2];
+        a[i] = row[4 * i + 3];
+    }
+}
+
+template <>
+void WriteRowAs<float>(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b, const float* g,
+                       const float* r, const float* a)
+{
+    auto* row = reinterpret_cast<float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128 p0 = _mm_loadu_ps(b + i);
+        __m128 p1 = _mm_loadu_ps(g + i);
+        __m128 p2 = _mm_loadu_ps(r + i);
+        __m128 p3 = _mm_loadu_ps(a + i);
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        _mm_storeu_ps(row + 4 * i, p0);
+        _mm_storeu_ps(row + 4 * i + 4, p1);
+        _mm_storeu_ps(row + 4 * i + 8, p2);
+        _mm_storeu_ps(row + 4 * i + 12, p3);
+    }
+    for (; i < count; ++i) {
+        row[4 * i] = b[i];
+        row[4 * i + 1] = g[i];
+        row[4 * i + 2] = r[i];
+        row[4 * i + 3] = a[i];
+    }
+}
+#endif
 
 template <typename T>
 void ChooseAccess(Image& image, bool furtherChannels)
