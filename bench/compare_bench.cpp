@@ -40,7 +40,8 @@ std::unique_ptr<Image> ReadPlate(PixelStorage storage, std::string& error)
         error = std::string(path) + ": not an RGB image";
         return nullptr;
     }
-    auto image = std::make_unique<Image>(spec.width, spec.height, storage);
+    // As `qualvex key` holds a plate without depth, coverage or IDs: no further channels.
+    auto image = std::make_unique<Image>(spec.width, spec.height, storage, false);
     for (int y = 0; y < spec.height; ++y)
         for (int x = 0; x < spec.width; ++x) {
             const float* v = &values[(static_cast<std::size_t>(y) * static_cast<std::size_t>(spec.width) +
