@@ -142,7 +142,9 @@ void WriteRowAs(Image* image, std::int32_t y, std::int32_t x, std::int32_t count
 
 #if defined(__SSE2__)
 // Float rows move as they are stored, four pixels at a time: their B, G, R, A transposed into
-// the four channel arrays (and back) with vector shuffles. The values are moved, never changed.
+// the four channel arrays (and back) with vector shuffles. The values are moved, never changed;
+// streamed stores are fenced before the row is handed back, so another thread that takes the
+// image after this one sees them.
 template <>
 void ReadRowAs<float>(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b, float* g,
                       float* r, float* a)
@@ -174,6 +176,25 @@ void WriteRowAs<float>(Image* image, std::int32_t y, std::int32_t x, std::int32_
 {
     auto* row = reinterpret_cast<float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
     std::int32_t i = 0;
+    // An image this large leaves the caches before anyone reads it again: its rows are streamed
+    // to memory, without the caches first fetching the lines they overwrite.
+    constexpr std::int64_t kStreamedImageBytes = std::int64_t{16} << 20;
+    const bool stream = static_cast<std::int64_t>(image->Width) * image->Height * sizeof(float[4]) >= kStreamedImageBytes &&
+                        (reinterpret_cast<std::uintptr_t>(row) & 15) == 0;
+    if (stream) {
+        for (; i + 4 <= count; i += 4) {
+            __m128 p0 = _mm_loadu_ps(b + i);
+            __m128 p1 = _mm_loadu_ps(g + i);
+            __m128 p2 = _mm_loadu_ps(r + i);
+            __m128 p3 = _mm_loadu_ps(a + i);
+            _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+            _mm_stream_ps(row + 4 * i, p0);
+            _mm_stream_ps(row + 4 * i + 4, p1);
+            _mm_stream_ps(row + 4 * i + 8, p2);
+            _mm_stream_ps(row + 4 * i + 12, p3);
+        }
+        _mm_sfence();
+    }
     for (; i + 4 <= count; i += 4) {
         __m128 p0 = _mm_loadu_ps(b + i);
         __m128 p1 = _mm_loadu_ps(g + i);

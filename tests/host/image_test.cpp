@@ -162,6 +162,7 @@ TEST(ImageGeometry, RowsComeFromTheRowTableAndPixelsByStep)
 // Rows move the colour exactly as the pixel reader and writer do, for every storage kind: values
 // on, between and beyond the steps, outside 0..1, infinities and NaN, in a run that starts inside
 // the row and stops short of its end; the pixels around the run and the further channels stay.
+// Small images, and one large enough (over 16 MB of float colour) that its rows are streamed.
 class ImageRows : public ::testing::TestWithParam<PixelStorage> {};
 
 std::string StorageKindName(const ::testing::TestParamInfo<PixelStorage>& info)
@@ -183,47 +184,49 @@ TEST_P(ImageRows, MoveTheColourExactlyAsThePixelReaderAndWriterDo)
     std::rotate(r.begin(), r.begin() + 5, r.end());
     std::rotate(a.begin(), a.begin() + 11, a.end());
 
-    for (const bool further : {true, false}) {
-        Image byRow(width, 2, GetParam(), further);
-        Image byPixel(width, 2, GetParam(), further);
-        for (Image* image : {&byRow, &byPixel})
-            for (std::int32_t x = 0; x < width; ++x) {
-                Pixel around = Colour(0.25f, 0.75f, 0.5f, 1.0f);
-                around.Z = 3.0f;
-                around.ObjectID = 9;
-                image->SetPixel(x, 1, around);
-                image->SetPixel(x, 0, around);
+    for (const std::int32_t height : {2, 46000})
+        for (const bool further : {true, false}) {
+            SCOPED_TRACE("height " + std::to_string(height));
+            Image byRow(width, height, GetParam(), further);
+            Image byPixel(width, height, GetParam(), further);
+            for (Image* image : {&byRow, &byPixel})
+                for (std::int32_t x = 0; x < width; ++x) {
+                    Pixel around = Colour(0.25f, 0.75f, 0.5f, 1.0f);
+                    around.Z = 3.0f;
+                    around.ObjectID = 9;
+                    image->SetPixel(x, 1, around);
+                    image->SetPixel(x, 0, around);
+                }
+            ASSERT_NE(byRow.WriteRow, nullptr);
+            byRow.WriteRow(&byRow, 1, 2, count, b.data(), g.data(), r.data(), a.data());
+            for (std::int32_t i = 0; i < count; ++i) {
+                Pixel p = byPixel.GetPixel(2 + i, 1);  // keeps the further channels as they are
+                const auto k = static_cast<std::size_t>(i);
+                p.B = b[k];
+                p.G = g[k];
+                p.R = r[k];
+                p.A = a[k];
+                byPixel.SetPixel(2 + i, 1, p);
             }
-        ASSERT_NE(byRow.WriteRow, nullptr);
-        byRow.WriteRow(&byRow, 1, 2, count, b.data(), g.data(), r.data(), a.data());
-        for (std::int32_t i = 0; i < count; ++i) {
-            Pixel p = byPixel.GetPixel(2 + i, 1);  // keeps the further channels as they are
-            const auto k = static_cast<std::size_t>(i);
-            p.B = b[k];
-            p.G = g[k];
-            p.R = r[k];
-            p.A = a[k];
-            byPixel.SetPixel(2 + i, 1, p);
-        }
-        for (int plane = 0; plane < (further ? 2 : 1); ++plane)
-            for (std::int32_t y = 0; y < 2; ++y)
-                EXPECT_EQ(std::memcmp(byRow.PlaneRows[plane][y], byPixel.PlaneRows[plane][y],
-                                      static_cast<std::size_t>(width * byRow.PixelStep[plane])),
-                          0)
-                    << "plane " << plane << ", row " << y << (further ? "" : " (no further channels)");
+            for (int plane = 0; plane < (further ? 2 : 1); ++plane)
+                for (std::int32_t y = 0; y < 2; ++y)
+                    EXPECT_EQ(std::memcmp(byRow.PlaneRows[plane][y], byPixel.PlaneRows[plane][y],
+                                          static_cast<std::size_t>(width * byRow.PixelStep[plane])),
+                              0)
+                        << "plane " << plane << ", row " << y << (further ? "" : " (no further channels)");
 
-        std::vector<float> rb(static_cast<std::size_t>(width)), rg(rb), rr(rb), ra(rb);
-        ASSERT_NE(byRow.ReadRow, nullptr);
-        byRow.ReadRow(&byRow, 1, 1, count + 1, rb.data(), rg.data(), rr.data(), ra.data());
-        for (std::int32_t i = 0; i < count + 1; ++i) {
-            const Pixel p = byRow.GetPixel(1 + i, 1);
-            const auto k = static_cast<std::size_t>(i);
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(rb[k]), std::bit_cast<std::uint32_t>(p.B)) << "B at " << 1 + i;
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(rg[k]), std::bit_cast<std::uint32_t>(p.G)) << "G at " << 1 + i;
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(rr[k]), std::bit_cast<std::uint32_t>(p.R)) << "R at " << 1 + i;
-            EXPECT_EQ(std::bit_cast<std::uint32_t>(ra[k]), std::bit_cast<std::uint32_t>(p.A)) << "A at " << 1 + i;
+            std::vector<float> rb(static_cast<std::size_t>(width)), rg(rb), rr(rb), ra(rb);
+            ASSERT_NE(byRow.ReadRow, nullptr);
+            byRow.ReadRow(&byRow, 1, 1, count + 1, rb.data(), rg.data(), rr.data(), ra.data());
+            for (std::int32_t i = 0; i < count + 1; ++i) {
+                const Pixel p = byRow.GetPixel(1 + i, 1);
+                const auto k = static_cast<std::size_t>(i);
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(rb[k]), std::bit_cast<std::uint32_t>(p.B)) << "B at " << 1 + i;
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(rg[k]), std::bit_cast<std::uint32_t>(p.G)) << "G at " << 1 + i;
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(rr[k]), std::bit_cast<std::uint32_t>(p.R)) << "R at " << 1 + i;
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(ra[k]), std::bit_cast<std::uint32_t>(p.A)) << "A at " << 1 + i;
+            }
         }
-    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Storage, ImageRows,
