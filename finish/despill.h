@@ -105,7 +105,8 @@ template <DespillMethod Method, ScreenChannel Screen>
 inline Rgb DespillChannel(const Rgb& colour, float amount, bool spillToGrey)
 {
     static_assert(Method == DespillMethod::Average || Method == DespillMethod::Maximum);
-    const float screen = Screen == ScreenChannel::Red ? colour.R : (Screen == ScreenChannel::Blue ? colour.B : colour.G);
+    const float screen =
+        Screen == ScreenChannel::Red ? colour.R : (Screen == ScreenChannel::Blue ? colour.B : colour.G);
     const float first = Screen == ScreenChannel::Red ? colour.G : colour.R;
     const float second = Screen == ScreenChannel::Blue ? colour.G : colour.B;
     // Halving by a constant: no guard needed.

@@ -231,10 +231,13 @@ bool FindSeedsNearby(const std::vector<unsigned char>& seeds, std::int32_t width
                 for (std::int32_t x = left; x <= right; ++x) {
                     const std::int32_t d2 = (x - sx) * (x - sx) + dy2;
                     const std::int32_t best = bestSquared[x];
-                    if (best == kNone)
+                    if (best == kNone) {
                         scratch.Touched.push_back(x);
-                    else if (d2 > best || (d2 == best && (sx > bestColumn[x] || (sx == bestColumn[x] && sy > bestRow[x]))))
-                        continue;
+                    } else {
+                        const bool after = sx > bestColumn[x] || (sx == bestColumn[x] && sy > bestRow[x]);
+                        if (d2 > best || (d2 == best && after))
+                            continue;
+                    }
                     bestSquared[x] = d2;
                     bestColumn[x] = sx;
                     bestRow[x] = sy;

@@ -43,8 +43,9 @@ ExtendedBox BoxOfVariance(double variance)
 // Blurs columns first..last - 1 of a plane of `height` rows of `width` floats with the box,
 // pixels beyond the top and bottom repeating the edge rows. A running sum per column, a run of
 // columns at a time: the cost per pixel does not depend on the radius.
-[[gnu::always_inline]] inline void BoxColumns(const float* in, float* out, std::size_t width, std::int32_t height, const ExtendedBox& box,
-                std::size_t first, std::size_t last, std::vector<double>& sums)
+[[gnu::always_inline]] inline void BoxColumns(const float* in, float* out, std::size_t width, std::int32_t height,
+                                              const ExtendedBox& box, std::size_t first, std::size_t last,
+                                              std::vector<double>& sums)
 {
     const auto row = [&](std::int64_t y) {
         return in + static_cast<std::size_t>(std::clamp<std::int64_t>(y, 0, height - 1)) * width;

@@ -149,7 +149,8 @@ template <>
 void ReadRowAs<float>(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b, float* g,
                       float* r, float* a)
 {
-    const auto* row = reinterpret_cast<const float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
+    const auto* row =
+        reinterpret_cast<const float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
     std::int32_t i = 0;
     for (; i + 4 <= count; i += 4) {
         __m128 p0 = _mm_loadu_ps(row + 4 * i);
@@ -170,42 +171,49 @@ void ReadRowAs<float>(const Image* image, std::int32_t y, std::int32_t x, std::i
     }
 }
 
-template <>
-void WriteRowAs<float>(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b, const float* g,
-                       const float* r, const float* a)
+// Four pixels at a time from the channel arrays into a float row, streamed to memory or stored
+// through the caches; returns how many pixels it wrote.
+template <bool Stream>
+std::int32_t WriteFourAtATime(float* row, std::int32_t count, const float* b, const float* g, const float* r,
+                              const float* a)
 {
-    auto* row = reinterpret_cast<float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
     std::int32_t i = 0;
-    // An image this large leaves the caches before anyone reads it again: its rows are streamed
-    // to memory, without the caches first fetching the lines they overwrite.
-    constexpr std::int64_t kStreamedImageBytes = std::int64_t{16} << 20;
-    const bool stream = static_cast<std::int64_t>(image->Width) * image->Height * sizeof(float[4]) >= kStreamedImageBytes &&
-                        (reinterpret_cast<std::uintptr_t>(row) & 15) == 0;
-    if (stream) {
-        for (; i + 4 <= count; i += 4) {
-            __m128 p0 = _mm_loadu_ps(b + i);
-            __m128 p1 = _mm_loadu_ps(g + i);
-            __m128 p2 = _mm_loadu_ps(r + i);
-            __m128 p3 = _mm_loadu_ps(a + i);
-            _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
-            _mm_stream_ps(row + 4 * i, p0);
-            _mm_stream_ps(row + 4 * i + 4, p1);
-            _mm_stream_ps(row + 4 * i + 8, p2);
-            _mm_stream_ps(row + 4 * i + 12, p3);
-        }
-        _mm_sfence();
-    }
     for (; i + 4 <= count; i += 4) {
         __m128 p0 = _mm_loadu_ps(b + i);
         __m128 p1 = _mm_loadu_ps(g + i);
         __m128 p2 = _mm_loadu_ps(r + i);
         __m128 p3 = _mm_loadu_ps(a + i);
         _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
-        _mm_storeu_ps(row + 4 * i, p0);
-        _mm_storeu_ps(row + 4 * i + 4, p1);
-        _mm_storeu_ps(row + 4 * i + 8, p2);
-        _mm_storeu_ps(row + 4 * i + 12, p3);
+        float* const to = row + 4 * i;
+        if constexpr (Stream) {
+            _mm_stream_ps(to, p0);
+            _mm_stream_ps(to + 4, p1);
+            _mm_stream_ps(to + 8, p2);
+            _mm_stream_ps(to + 12, p3);
+        } else {
+            _mm_storeu_ps(to, p0);
+            _mm_storeu_ps(to + 4, p1);
+            _mm_storeu_ps(to + 8, p2);
+            _mm_storeu_ps(to + 12, p3);
+        }
     }
+    if constexpr (Stream)
+        _mm_sfence();
+    return i;
+}
+
+template <>
+void WriteRowAs<float>(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b, const float* g,
+                       const float* r, const float* a)
+{
+    auto* row = reinterpret_cast<float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
+    // An image this large leaves the caches before anyone reads it again: its rows are streamed
+    // to memory, without the caches first fetching the lines they overwrite.
+    constexpr std::int64_t kStreamedImageBytes = std::int64_t{16} << 20;
+    const auto bytes = static_cast<std::int64_t>(image->Width) * image->Height * std::int64_t{sizeof(float[4])};
+    const bool stream = bytes >= kStreamedImageBytes && (reinterpret_cast<std::uintptr_t>(row) & 15) == 0;
+    std::int32_t i =
+        stream ? WriteFourAtATime<true>(row, count, b, g, r, a) : WriteFourAtATime<false>(row, count, b, g, r, a);
     for (; i < count; ++i) {
         row[4 * i] = b[i];
         row[4 * i + 1] = g[i];

@@ -133,7 +133,8 @@ TEST(ShrinkGrow, FollowsTheEdgesDistancesWhetherTheEdgeIsShortOrEverywhere)
             }
             AlphaPlane matte = plate;
             ShrinkGrow(matte, radius);
-            EXPECT_TRUE(FloatBitsEqual(matte.Values, expected)) << plate.Width << " x " << plate.Height << ", " << radius;
+            EXPECT_TRUE(FloatBitsEqual(matte.Values, expected))
+                << plate.Width << " x " << plate.Height << ", " << radius;
         }
 }
 

@@ -177,7 +177,8 @@ TEST(Soften, EveryInstructionSetGivesTheSameBits)
         std::vector<float> spare;
         Soften(baseline, c.Sigma, spare, FinishIsa::Baseline);
         Soften(avx2, c.Sigma, spare, FinishIsa::Avx2);
-        EXPECT_TRUE(FloatBitsEqual(avx2.Values, baseline.Values)) << c.Width << " x " << c.Height << ", sigma " << c.Sigma;
+        EXPECT_TRUE(FloatBitsEqual(avx2.Values, baseline.Values))
+            << c.Width << " x " << c.Height << ", sigma " << c.Sigma;
     }
 }
 
