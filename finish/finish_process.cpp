@@ -288,8 +288,7 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
         return;
     }
 
-    MaskSampler garbage(garbageConnected ? ReadImage(request, links.GarbageMatte) : nullptr, width,
-                        height);
+    MaskSampler garbage(garbageConnected ? ReadImage(request, links.GarbageMatte) : nullptr, width, height);
     MaskSampler core(coreConnected ? ReadImage(request, links.CoreMatte) : nullptr, width, height);
 
     // Each pixel's colour and alpha as the output mode has them; the record's further channels
