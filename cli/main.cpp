@@ -22,6 +22,8 @@
 #include <exception>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -128,6 +130,20 @@ int RunInModule(const CommandLine& command)
     return Fail(1, "qualvex's commands module is missing; looked for:" + looked);
 }
 
+// The words after the program's name, ready for the parser (which takes them last first). A bare
+// `--despill` (it means auto) does not take the next word for its method when that word reads as
+// a file or a sequence (a dot, a slash, # or %, which no method holds): `qualvex key --despill
+// plate.exr ...` keys plate.exr instead of asking for a source. A misspelt method is still taken
+// as one, and refused by name.
+std::vector<std::string> Arguments(int argc, char** argv)
+{
+    std::vector<std::string> words(argv + 1, argv + argc);
+    for (std::size_t i = 0; i + 1 < words.size(); ++i)
+        if (words[i] == "--despill" && words[i + 1].find_first_of("./#%") != std::string::npos)
+            words[i] = "--despill=auto";
+    return {words.rbegin(), words.rend()};
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -221,7 +237,9 @@ int main(int argc, char** argv)
     std::signal(SIGXFSZ, SIG_IGN);
 
     try {
-        app.parse(argc, argv);
+        app.name(argc > 0 ? argv[0] : "qualvex");
+        std::vector<std::string> arguments = Arguments(argc, argv);
+        app.parse(arguments);
     } catch (const CLI::CallForHelp&) {
         std::printf("%s", app.help().c_str());
         return 0;

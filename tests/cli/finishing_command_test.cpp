@@ -72,6 +72,26 @@ TEST_F(FinishingCommand, DespillLimitsTheScreenChannelAndLeavesOtherPixelsAlone)
     EXPECT_NE(out.Header.get_string_attribute("qualvex:version").find("QualvexFinish.plugin"), std::string::npos);
 }
 
+// A bare --despill written before the source does not take the source for its method: the plate
+// is keyed and despilled against the key colour, as with --despill after it; a misspelt method is
+// still refused by name.
+TEST_F(FinishingCommand, ABareDespillBeforeTheSourceLeavesTheSourceToBeTheSource)
+{
+    const int w = 16, h = 2;
+    WriteImage(P("plate.exr"), w, h, {"R", "G", "B", "A"}, TypeDesc::FLOAT, SpillPlate(w, h));
+    const RunResult before = Run(With({"key", "--despill", "plate.exr", "-o", "before.exr"}, Keying()));
+    ASSERT_EQ(before.ExitCode, 0) << before.Err;
+    const RunResult after = Run(With({"key", "plate.exr", "--despill", "-o", "after.exr"}, Keying()));
+    ASSERT_EQ(after.ExitCode, 0) << after.Err;
+    EXPECT_EQ(Record(ReadImage(P("before.exr")))["finish"]["Despill"], 3.0);
+    EXPECT_EQ(ReadImage(P("before.exr")).Pixels, ReadImage(P("after.exr")).Pixels);
+
+    const RunResult misspelt = Run(With({"key", "--despill", "averge", "plate.exr", "-o", "x.exr"}, Keying()));
+    EXPECT_EQ(misspelt.ExitCode, 2);
+    EXPECT_NE(misspelt.Err.find("--despill \"averge\": expected auto, average or max"), std::string::npos)
+        << misspelt.Err;
+}
+
 // Despill against the key colour on real screens: the photo's green, the same photo with its hue
 // turned 75 degrees round the grey axis (its screen (0.0, 0.82, 0.41) becomes the blue (0.08,
 // 0.29, 0.87)), and the clip's yellow. `--despill` alone despills against the key colour. Expected colours are oiiotool's:
