@@ -33,20 +33,20 @@ std::unique_ptr<Image> ReadPlate(PixelStorage storage, std::string& error)
         error = std::string(path) + ": " + OIIO::geterror();
         return nullptr;
     }
-    const OIIO::ImageSpec& spec = in->spec();
-    std::vector<float> values(static_cast<std::size_t>(spec.width) * static_cast<std::size_t>(spec.height) *
-                              static_cast<std::size_t>(spec.nchannels));
-    if (spec.nchannels < 3 || !in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, values.data())) {
+    const OIIO::ImageSpec& header = in->spec();
+    std::vector<float> values(static_cast<std::size_t>(header.width) * static_cast<std::size_t>(header.height) *
+                              static_cast<std::size_t>(header.nchannels));
+    if (header.nchannels < 3 || !in->read_image(0, 0, 0, header.nchannels, OIIO::TypeDesc::FLOAT, values.data())) {
         error = std::string(path) + ": not an RGB image";
         return nullptr;
     }
     // As `qualvex key` holds a plate without depth, coverage or IDs: no further channels.
-    auto image = std::make_unique<Image>(spec.width, spec.height, storage, false);
-    for (int y = 0; y < spec.height; ++y)
-        for (int x = 0; x < spec.width; ++x) {
-            const float* v = &values[(static_cast<std::size_t>(y) * static_cast<std::size_t>(spec.width) +
+    auto image = std::make_unique<Image>(header.width, header.height, storage, false);
+    for (int y = 0; y < header.height; ++y)
+        for (int x = 0; x < header.width; ++x) {
+            const float* v = &values[(static_cast<std::size_t>(y) * static_cast<std::size_t>(header.width) +
                                       static_cast<std::size_t>(x)) *
-                                     static_cast<std::size_t>(spec.nchannels)];
+                                     static_cast<std::size_t>(header.nchannels)];
             Pixel p;
             p.R = v[0];
             p.G = v[1];

@@ -38,15 +38,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s: %s\n", argv[1], OIIO::geterror().c_str());
         return 1;
     }
-    const OIIO::ImageSpec spec = in->spec();
-    const auto width = static_cast<std::size_t>(spec.width);
-    std::vector<float> rgb(width * static_cast<std::size_t>(spec.height) * 3);
-    if (spec.nchannels < 3 || !in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, rgb.data())) {
+    const OIIO::ImageSpec header = in->spec();
+    const auto width = static_cast<std::size_t>(header.width);
+    std::vector<float> rgb(width * static_cast<std::size_t>(header.height) * 3);
+    if (header.nchannels < 3 || !in->read_image(0, 0, 0, 3, OIIO::TypeDesc::FLOAT, rgb.data())) {
         std::fprintf(stderr, "%s: not an RGB image\n", argv[1]);
         return 1;
     }
     const float* corner = &rgb[(8 * width + 8) * 3];
-    std::printf("%s (%d x %d), %s\n", argv[1], spec.width, spec.height,
+    std::printf("%s (%d x %d), %s\n", argv[1], header.width, header.height,
                 argc >= 3 ? argv[2] : "the benchmark's settings on the pixel at (8, 8)");
     const char* names[] = {"RGB", "HSV", "YXy", "YUV", "YCbCr"};
     std::printf("| space | fully keyed | clamped to 0 | clamped to 1 | needs the power | blocks of 4 without it | blocks of 8 without it |\n");
@@ -81,7 +81,7 @@ int main(int argc, char** argv)
         const qualvex::MatteFrame frame = qualvex::PrepareMatteFrame(s);
         const qualvex::KeyReference ref = qualvex::SliderReference(frame);
         std::size_t keyed = 0, low = 0, high = 0, rest = 0, free4 = 0, blocks4 = 0, free8 = 0, blocks8 = 0;
-        for (int y = 0; y < spec.height; ++y) {
+        for (int y = 0; y < header.height; ++y) {
             bool needs4 = false, needs8 = false;
             for (std::size_t x = 0; x < width; ++x) {
                 const float* p = &rgb[(static_cast<std::size_t>(y) * width + x) * 3];
@@ -110,7 +110,7 @@ int main(int argc, char** argv)
                 }
             }
         }
-        const double all = static_cast<double>(width) * spec.height;
+        const double all = static_cast<double>(width) * header.height;
         const auto pct = [](std::size_t n, double of) { return of > 0 ? 100.0 * static_cast<double>(n) / of : 0.0; };
         std::printf("| %s | %.1f %% | %.1f %% | %.1f %% | %.1f %% | %.1f %% | %.1f %% |\n", names[space], pct(keyed, all),
                     pct(low, all), pct(high, all), pct(rest, all), pct(free4, static_cast<double>(blocks4)),
