@@ -116,18 +116,6 @@ float DistanceThroughSeed(const AlphaPlane& matte, bool in, std::int64_t pixel, 
     return in ? d : -d;
 }
 
-}  // namespace
-
-std::vector<float> SignedEdgeDistance(const AlphaPlane& matte, double reach)
-{
-    EdgeScratch scratch;
-    std::vector<float> distance;
-    SignedEdgeDistance(matte, reach, scratch, distance);
-    return distance;
-}
-
-namespace {
-
 // Which side each pixel is on (scratch.Inside), once; then the seeds (scratch.Seeds): pixels with
 // a horizontal or vertical neighbour on the other side of the edge, found a whole row at a time.
 // The frame has pixels.
@@ -174,6 +162,14 @@ double SeedLimit(double reach)
 }
 
 }  // namespace
+
+std::vector<float> SignedEdgeDistance(const AlphaPlane& matte, double reach)
+{
+    EdgeScratch scratch;
+    std::vector<float> distance;
+    SignedEdgeDistance(matte, reach, scratch, distance);
+    return distance;
+}
 
 void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<float>& distance)
 {

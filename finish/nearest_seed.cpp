@@ -1,9 +1,9 @@
 #include "finish/nearest_seed.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
