@@ -25,7 +25,7 @@ void FinishHdFrame(benchmark::State& state)
         qualvex::bench::SetNumber(*op, "Soften", 2.0);
     }
 
-    Image source(1920, 1080, PixelStorage::Float);
+    Image source(1920, 1080, static_cast<PixelStorage>(state.range(1)));
     for (std::int32_t y = 0; y < source.Height; ++y)
         for (std::int32_t x = 0; x < source.Width; ++x) {
             const double u = (x - 960.0) / 600.0;
@@ -43,6 +43,9 @@ void FinishHdFrame(benchmark::State& state)
     op.reset();
     plugin->Unload();
 }
-BENCHMARK(FinishHdFrame)->Arg(0)->Arg(1)->ArgName("despill_shrink3_soften2")->Unit(benchmark::kMillisecond);
+BENCHMARK(FinishHdFrame)
+    ->ArgsProduct({{0, 1}, {static_cast<int>(PixelStorage::Half), static_cast<int>(PixelStorage::Float)}})
+    ->ArgNames({"despill_shrink3_soften2", "storage"})
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -148,28 +148,49 @@ float RemovedLight(float original, float despilled)
     return removed > 0.0f ? removed : 0.0f;
 }
 
-// The Result of a float frame without masks, its despill's method and channel fixed for the
-// loop: no branch inside, so the compiler runs it in vectors. Value for value the operations of
-// the pixel-by-pixel path; the further channels copied as whole rows.
+// The Result of a frame without masks, its despill's method and channel fixed for the loop: no
+// branch inside, so the compiler runs it in vectors. Value for value the operations of the
+// pixel-by-pixel path. Float frames are read and written in their own rows; others through the
+// channel arrays `channels` (B, G, R, A) of their row reader and writer. The further channels
+// are copied as whole rows.
 template <DespillMethod Method, ScreenChannel Screen>
-[[gnu::always_inline]] inline void FinishFloatFrame(const Image& source, Image& output, const AlphaPlane& matte,
-                                                    float amount, bool grey)
+[[gnu::always_inline]] inline void FinishResultFrame(Image& source, Image& output, const AlphaPlane& matte,
+                                                     float amount, bool grey, float* const (&channels)[4])
 {
     const std::int32_t width = source.Width;
     const auto further = static_cast<std::size_t>(width) * static_cast<std::size_t>(source.PixelStep[1]);
+    const bool floatRows = FloatColourRow(source, 0) != nullptr && FloatColourRow(output, 0) != nullptr;
+    float* const b = channels[0];
+    float* const g = channels[1];
+    float* const r = channels[2];
+    float* const a = channels[3];
     for (std::int32_t y = 0; y < source.Height; ++y) {
-        const float* const in = FloatColourRow(source, y);
-        float* const out = FloatColourRow(output, y);
         const float* const alpha = matte.Values.data() + matte.Index(0, y);
-        for (std::int32_t x = 0; x < width; ++x) {
-            const Rgb colour{in[4 * x + 2], in[4 * x + 1], in[4 * x]};
-            Rgb result = colour;
-            if constexpr (Method != DespillMethod::Off)
-                result = DespillChannel<Method, Screen>(colour, amount, grey);
-            out[4 * x] = result.B;
-            out[4 * x + 1] = result.G;
-            out[4 * x + 2] = result.R;
-            out[4 * x + 3] = MixMasks(alpha[x], 0.0f, 0.0f);
+        if (floatRows) {
+            const float* const in = FloatColourRow(source, y);
+            float* const out = FloatColourRow(output, y);
+            for (std::int32_t x = 0; x < width; ++x) {
+                const Rgb colour{in[4 * x + 2], in[4 * x + 1], in[4 * x]};
+                Rgb result = colour;
+                if constexpr (Method != DespillMethod::Off)
+                    result = DespillChannel<Method, Screen>(colour, amount, grey);
+                out[4 * x] = result.B;
+                out[4 * x + 1] = result.G;
+                out[4 * x + 2] = result.R;
+                out[4 * x + 3] = MixMasks(alpha[x], 0.0f, 0.0f);
+            }
+        } else {
+            source.ReadRow(&source, y, 0, width, b, g, r, a);
+            for (std::int32_t x = 0; x < width; ++x) {
+                if constexpr (Method != DespillMethod::Off) {
+                    const Rgb result = DespillChannel<Method, Screen>(Rgb{r[x], g[x], b[x]}, amount, grey);
+                    r[x] = result.R;
+                    g[x] = result.G;
+                    b[x] = result.B;
+                }
+                a[x] = MixMasks(alpha[x], 0.0f, 0.0f);
+            }
+            output.WriteRow(&output, y, 0, width, b, g, r, a);
         }
         unsigned char* const row = RowAddress(source, 1, y);
         if (row != nullptr)
@@ -178,8 +199,8 @@ template <DespillMethod Method, ScreenChannel Screen>
 }
 
 // Picks the loop for the settings' despill; the same code for each instruction set.
-[[gnu::always_inline]] inline void FinishFloatFrameFor(const Image& source, Image& output, const AlphaPlane& matte,
-                                                       const DespillSettings& despill)
+[[gnu::always_inline]] inline void FinishResultFrameFor(Image& source, Image& output, const AlphaPlane& matte,
+                                                        const DespillSettings& despill, float* const (&channels)[4])
 {
     const float amount = despill.Amount;
     const bool grey = despill.SpillToGrey;
@@ -188,33 +209,33 @@ template <DespillMethod Method, ScreenChannel Screen>
     switch (despill.Method) {
     case Average:
         if (despill.Screen == Red)
-            return FinishFloatFrame<Average, Red>(source, output, matte, amount, grey);
+            return FinishResultFrame<Average, Red>(source, output, matte, amount, grey, channels);
         if (despill.Screen == Blue)
-            return FinishFloatFrame<Average, Blue>(source, output, matte, amount, grey);
-        return FinishFloatFrame<Average, Green>(source, output, matte, amount, grey);
+            return FinishResultFrame<Average, Blue>(source, output, matte, amount, grey, channels);
+        return FinishResultFrame<Average, Green>(source, output, matte, amount, grey, channels);
     case Maximum:
         if (despill.Screen == Red)
-            return FinishFloatFrame<Maximum, Red>(source, output, matte, amount, grey);
+            return FinishResultFrame<Maximum, Red>(source, output, matte, amount, grey, channels);
         if (despill.Screen == Blue)
-            return FinishFloatFrame<Maximum, Blue>(source, output, matte, amount, grey);
-        return FinishFloatFrame<Maximum, Green>(source, output, matte, amount, grey);
+            return FinishResultFrame<Maximum, Blue>(source, output, matte, amount, grey, channels);
+        return FinishResultFrame<Maximum, Green>(source, output, matte, amount, grey, channels);
     case Off:
     case ScreenColour:  // not taken here: its callers check
         break;
     }
-    FinishFloatFrame<Off, Green>(source, output, matte, amount, grey);
+    FinishResultFrame<Off, Green>(source, output, matte, amount, grey, channels);
 }
 
-void FinishFloatFrameBaseline(const Image& source, Image& output, const AlphaPlane& matte,
-                              const DespillSettings& despill)
+void FinishResultFrameBaseline(Image& source, Image& output, const AlphaPlane& matte, const DespillSettings& despill,
+                               float* const (&channels)[4])
 {
-    FinishFloatFrameFor(source, output, matte, despill);
+    FinishResultFrameFor(source, output, matte, despill, channels);
 }
 
-[[gnu::target("avx2")]] void FinishFloatFrameAvx2(const Image& source, Image& output, const AlphaPlane& matte,
-                                                  const DespillSettings& despill)
+[[gnu::target("avx2")]] void FinishResultFrameAvx2(Image& source, Image& output, const AlphaPlane& matte,
+                                                   const DespillSettings& despill, float* const (&channels)[4])
 {
-    FinishFloatFrameFor(source, output, matte, despill);
+    FinishResultFrameFor(source, output, matte, despill, channels);
 }
 
 }  // namespace
@@ -277,13 +298,14 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
 
     const bool garbageConnected = links.GarbageMatte->IsConnected();
     const bool coreConnected = links.CoreMatte->IsConnected();
-    // The common case, a float frame's result without masks or a screen colour, in one loop.
-    if (floatRows && settings.Output == OutputMode::Result && !garbageConnected && !coreConnected &&
+    // The common case, a frame's result without masks or a screen colour, in one loop.
+    if (rows && settings.Output == OutputMode::Result && !garbageConnected && !coreConnected &&
         settings.Despill.Method != DespillMethod::ScreenColour) {
+        float* const channels[4] = {b, g, r, a};
         if (ChosenFinishIsa() == FinishIsa::Avx2)
-            FinishFloatFrameAvx2(*source, *output, matte, settings.Despill);
+            FinishResultFrameAvx2(*source, *output, matte, settings.Despill, channels);
         else
-            FinishFloatFrameBaseline(*source, *output, matte, settings.Despill);
+            FinishResultFrameBaseline(*source, *output, matte, settings.Despill, channels);
         request.SetOutputData(links.Out, output.release());
         return;
     }
