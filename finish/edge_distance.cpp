@@ -98,16 +98,15 @@ double SquaredDistanceInSquare(const AlphaPlane& matte, std::int32_t cx, std::in
     return best;
 }
 
-// The signed distance from pixel `pixel` to the segments in the up to four squares its seed is a
-// corner of (a seed has a neighbour across the edge, so one of them holds a segment).
-float DistanceThroughSeed(const AlphaPlane& matte, bool in, std::int64_t pixel, std::int64_t seed)
+// The signed distance from pixel (x, y) to the segments in the up to four squares its seed
+// (sx, sy) is a corner of (a seed has a neighbour across the edge, so one of them holds a
+// segment).
+float DistanceThroughSeed(const AlphaPlane& matte, bool in, std::int32_t x, std::int32_t y, std::int32_t sx,
+                          std::int32_t sy)
 {
     const std::int32_t w = matte.Width;
     const std::int32_t h = matte.Height;
-    // w is at least 1 here: the frame has pixels.
-    const Point p{static_cast<double>(pixel % w), static_cast<double>(pixel / w)};
-    const auto sx = static_cast<std::int32_t>(seed % w);
-    const auto sy = static_cast<std::int32_t>(seed / w);
+    const Point p{static_cast<double>(x), static_cast<double>(y)};
     double best = std::numeric_limits<double>::infinity();
     for (std::int32_t cy = std::max(sy - 1, 0); cy <= std::min(sy, h - 2); ++cy)
         for (std::int32_t cx = std::max(sx - 1, 0); cx <= std::min(sx, w - 2); ++cx)
@@ -189,16 +188,22 @@ void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scra
         distance[i] = inside[i] != 0 ? infinity : -infinity;
     if (FindSeedsNearby(scratch.Seeds, w, h, beyond2, scratch.Nearby, scratch.Found)) {
         for (const PixelSeed& near : scratch.Found) {
-            const auto i = static_cast<std::size_t>(near.Pixel);
-            distance[i] = DistanceThroughSeed(matte, inside[i] != 0, near.Pixel, near.Seed);
+            const std::size_t i = matte.Index(near.X, near.Y);
+            distance[i] = DistanceThroughSeed(matte, inside[i] != 0, near.X, near.Y, near.SeedX, near.SeedY);
         }
         return;
     }
     FindNearestSeeds(scratch.Seeds, w, h, beyond2, scratch.Nearest, scratch.ColumnRow);
     const NearestSeeds& nearest = scratch.Nearest;
-    for (std::size_t i = 0; i < count; ++i)
-        if (nearest.Seed[i] >= 0)
-            distance[i] = DistanceThroughSeed(matte, inside[i] != 0, static_cast<std::int64_t>(i), nearest.Seed[i]);
+    for (std::int32_t y = 0; y < h; ++y)
+        for (std::int32_t x = 0; x < w; ++x) {
+            const std::size_t i = matte.Index(x, y);
+            const std::int64_t seed = nearest.Seed[i];
+            // w is at least 1 here: the frame has pixels.
+            if (seed >= 0)
+                distance[i] = DistanceThroughSeed(matte, inside[i] != 0, x, y, static_cast<std::int32_t>(seed % w),
+                                                  static_cast<std::int32_t>(seed / w));
+        }
 }
 
 bool EdgeDistancesNearby(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<NearDistance>& near)
@@ -211,8 +216,10 @@ bool EdgeDistancesNearby(const AlphaPlane& matte, double reach, EdgeScratch& scr
         return false;
     near.reserve(scratch.Found.size());
     for (const PixelSeed& found : scratch.Found) {
-        const bool in = scratch.Inside[static_cast<std::size_t>(found.Pixel)] != 0;
-        near.push_back({found.Pixel, DistanceThroughSeed(matte, in, found.Pixel, found.Seed)});
+        const std::size_t i = matte.Index(found.X, found.Y);
+        const bool in = scratch.Inside[i] != 0;
+        near.push_back({static_cast<std::int64_t>(i),
+                        DistanceThroughSeed(matte, in, found.X, found.Y, found.SeedX, found.SeedY)});
     }
     return true;
 }

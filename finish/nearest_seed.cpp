@@ -244,9 +244,8 @@ bool FindSeedsNearby(const std::vector<unsigned char>& seeds, std::int32_t width
                 }
             }
         }
-        const auto rowStart = static_cast<std::int64_t>(y) * width;
         for (const std::int32_t x : scratch.Touched) {
-            found.push_back({rowStart + x, static_cast<std::int64_t>(bestRow[x]) * width + bestColumn[x]});
+            found.push_back({x, y, bestColumn[x], bestRow[x]});
             bestSquared[x] = kNone;
         }
         scratch.Touched.clear();

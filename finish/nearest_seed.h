@@ -32,10 +32,12 @@ NearestSeeds FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int3
 void FindNearestSeeds(const std::vector<unsigned char>& seeds, std::int32_t width, std::int32_t height,
                       double maxSquaredDistance, NearestSeeds& result, std::vector<std::int32_t>& columnRow);
 
-// A pixel and the seed nearest to it, as indices (y x width + x).
+// A pixel and the seed nearest to it, by column and row.
 struct PixelSeed {
-    std::int64_t Pixel;
-    std::int64_t Seed;
+    std::int32_t X;
+    std::int32_t Y;
+    std::int32_t SeedX;
+    std::int32_t SeedY;
 };
 
 // Memory the search around the seeds takes, kept from frame to frame.

@@ -120,8 +120,11 @@ TEST(NearbySeeds, PickTheTransformsSeedForEveryPixelWithinTheLimit)
         std::vector<PixelSeed> found;
         ASSERT_TRUE(FindSeedsNearby(seeds, c.Width, c.Height, c.Limit, scratch, found)) << c.Seed;
         std::map<std::int64_t, std::int64_t> listed;
-        for (const PixelSeed& p : found)
-            ASSERT_TRUE(listed.emplace(p.Pixel, p.Seed).second) << "pixel " << p.Pixel << " listed twice";
+        for (const PixelSeed& p : found) {
+            const std::int64_t pixel = static_cast<std::int64_t>(p.Y) * c.Width + p.X;
+            ASSERT_TRUE(listed.emplace(pixel, static_cast<std::int64_t>(p.SeedY) * c.Width + p.SeedX).second)
+                << "(" << p.X << ", " << p.Y << ") listed twice";
+        }
 
         const NearestSeeds transform = FindNearestSeeds(seeds, c.Width, c.Height, c.Limit);
         for (std::int32_t y = 0; y < c.Height; ++y)
