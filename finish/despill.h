@@ -127,29 +127,30 @@ inline Rgb DespillChannel(const Rgb& colour, float amount, bool spillToGrey)
     return {spilled ? result.R : colour.R, spilled ? result.G : colour.G, spilled ? result.B : colour.B};
 }
 
+// DespillChannel for one method, picked by the screen channel.
+template <DespillMethod Method>
+inline Rgb DespillAgainst(ScreenChannel screen, const Rgb& colour, float amount, bool spillToGrey)
+{
+    if (screen == ScreenChannel::Red)
+        return DespillChannel<Method, ScreenChannel::Red>(colour, amount, spillToGrey);
+    if (screen == ScreenChannel::Blue)
+        return DespillChannel<Method, ScreenChannel::Blue>(colour, amount, spillToGrey);
+    return DespillChannel<Method, ScreenChannel::Green>(colour, amount, spillToGrey);
+}
+
 // Despill with the method and screen channel the settings name. Off leaves the colour as it is;
 // ScreenColour works against the settings' screen colour (above). Inline: it runs once a pixel.
 inline Rgb Despill(const Rgb& colour, const DespillSettings& settings)
 {
-    const float amount = settings.Amount;
-    const bool grey = settings.SpillToGrey;
     switch (settings.Method) {
     case DespillMethod::Off:
         return colour;
     case DespillMethod::ScreenColour:
         return DespillAgainstScreen(colour, settings);
     case DespillMethod::Average:
-        if (settings.Screen == ScreenChannel::Red)
-            return DespillChannel<DespillMethod::Average, ScreenChannel::Red>(colour, amount, grey);
-        if (settings.Screen == ScreenChannel::Blue)
-            return DespillChannel<DespillMethod::Average, ScreenChannel::Blue>(colour, amount, grey);
-        return DespillChannel<DespillMethod::Average, ScreenChannel::Green>(colour, amount, grey);
+        return DespillAgainst<DespillMethod::Average>(settings.Screen, colour, settings.Amount, settings.SpillToGrey);
     case DespillMethod::Maximum:
-        if (settings.Screen == ScreenChannel::Red)
-            return DespillChannel<DespillMethod::Maximum, ScreenChannel::Red>(colour, amount, grey);
-        if (settings.Screen == ScreenChannel::Blue)
-            return DespillChannel<DespillMethod::Maximum, ScreenChannel::Blue>(colour, amount, grey);
-        return DespillChannel<DespillMethod::Maximum, ScreenChannel::Green>(colour, amount, grey);
+        return DespillAgainst<DespillMethod::Maximum>(settings.Screen, colour, settings.Amount, settings.SpillToGrey);
     }
     return colour;
 }

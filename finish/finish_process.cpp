@@ -198,32 +198,32 @@ template <DespillMethod Method, ScreenChannel Screen>
     }
 }
 
+// The loop for one despill method, picked by its screen channel.
+template <DespillMethod Method>
+[[gnu::always_inline]] inline void FinishResultFrameAgainst(ScreenChannel screen, Image& source, Image& output,
+                                                            const AlphaPlane& matte, float amount, bool grey,
+                                                            float* const (&channels)[4])
+{
+    if (screen == ScreenChannel::Red)
+        FinishResultFrame<Method, ScreenChannel::Red>(source, output, matte, amount, grey, channels);
+    else if (screen == ScreenChannel::Blue)
+        FinishResultFrame<Method, ScreenChannel::Blue>(source, output, matte, amount, grey, channels);
+    else
+        FinishResultFrame<Method, ScreenChannel::Green>(source, output, matte, amount, grey, channels);
+}
+
 // Picks the loop for the settings' despill; the same code for each instruction set.
 [[gnu::always_inline]] inline void FinishResultFrameFor(Image& source, Image& output, const AlphaPlane& matte,
                                                         const DespillSettings& despill, float* const (&channels)[4])
 {
     const float amount = despill.Amount;
     const bool grey = despill.SpillToGrey;
-    using enum DespillMethod;
-    using enum ScreenChannel;
-    switch (despill.Method) {
-    case Average:
-        if (despill.Screen == Red)
-            return FinishResultFrame<Average, Red>(source, output, matte, amount, grey, channels);
-        if (despill.Screen == Blue)
-            return FinishResultFrame<Average, Blue>(source, output, matte, amount, grey, channels);
-        return FinishResultFrame<Average, Green>(source, output, matte, amount, grey, channels);
-    case Maximum:
-        if (despill.Screen == Red)
-            return FinishResultFrame<Maximum, Red>(source, output, matte, amount, grey, channels);
-        if (despill.Screen == Blue)
-            return FinishResultFrame<Maximum, Blue>(source, output, matte, amount, grey, channels);
-        return FinishResultFrame<Maximum, Green>(source, output, matte, amount, grey, channels);
-    case Off:
-    case ScreenColour:  // not taken here: its callers check
-        break;
-    }
-    FinishResultFrame<Off, Green>(source, output, matte, amount, grey, channels);
+    if (despill.Method == DespillMethod::Average)
+        FinishResultFrameAgainst<DespillMethod::Average>(despill.Screen, source, output, matte, amount, grey, channels);
+    else if (despill.Method == DespillMethod::Maximum)
+        FinishResultFrameAgainst<DespillMethod::Maximum>(despill.Screen, source, output, matte, amount, grey, channels);
+    else  // Off (a screen colour is not taken here: its callers check)
+        FinishResultFrame<DespillMethod::Off, ScreenChannel::Green>(source, output, matte, amount, grey, channels);
 }
 
 void FinishResultFrameBaseline(Image& source, Image& output, const AlphaPlane& matte, const DespillSettings& despill,
