@@ -3,8 +3,9 @@
 # colorkey, hsvkey and chromakey on the same HD plate (qualvex demo's green-screen plate, scaled
 # to 1920 x 1080), and prints Mpixel/s per CPU-second and the ratios the speed targets name.
 # ffmpeg's figures are the filter's cost alone: the same run with only the pixel-format
-# conversion the filter needs is subtracted. A plain frame copy (ffmpeg's copy filter) is the
-# ceiling of what touching every pixel costs.
+# conversion the filter needs is subtracted, three times over, and the median is the figure (the
+# range beside it). A plain frame copy (ffmpeg's copy filter) is the ceiling of what touching
+# every pixel costs.
 #
 #   bash bench/compare.sh [BUILD_DIR]     (default build/release; needs ffmpeg)
 set -euo pipefail
@@ -41,23 +42,35 @@ ffmpeg_seconds() {
 }
 mpixels() { awk -v f="$frames" -v s="$1" 'BEGIN { printf "%.1f", (s > 0) ? f * 1920 * 1080 / s / 1e6 : 0 }'; }
 difference() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f", a - b }'; }
+# A filter's Mpixel/s: its chain's CPU seconds less those of the conversion-only chain, measured
+# three times, each time both chains one after the other (the difference of two timings is the
+# noisiest figure here): "median lowest highest".
+ffmpeg_rate() {
+  local run rates=()
+  for run in 1 2 3; do
+    rates+=("$(mpixels "$(difference "$(ffmpeg_seconds "$1")" "$(ffmpeg_seconds "$2")")")")
+  done
+  printf '%s\n' "${rates[@]}" | sort -g | paste -sd' ' | awk '{ print $2, $1, $3 }'
+}
 
-rgba=$(ffmpeg_seconds "format=rgba")
-yuva=$(ffmpeg_seconds "format=yuva444p")
-plain=$(ffmpeg_seconds "null")
-colorkey=$(mpixels "$(difference "$(ffmpeg_seconds "format=rgba,colorkey=color=$hex:similarity=0.2:blend=0.1")" "$rgba")")
-hsvkey=$(mpixels "$(difference "$(ffmpeg_seconds "format=yuva444p,hsvkey=$hsv:similarity=0.2:blend=0.1")" "$yuva")")
-chromakey=$(mpixels "$(difference "$(ffmpeg_seconds "format=yuva444p,chromakey=color=$hex:similarity=0.2:blend=0.1")" "$yuva")")
-copy=$(mpixels "$(difference "$(ffmpeg_seconds "copy")" "$plain")")
+read -r colorkey colorkey_low colorkey_high < <(ffmpeg_rate "format=rgba,colorkey=color=$hex:similarity=0.2:blend=0.1" \
+  "format=rgba")
+read -r hsvkey hsvkey_low hsvkey_high < <(ffmpeg_rate "format=yuva444p,hsvkey=$hsv:similarity=0.2:blend=0.1" \
+  "format=yuva444p")
+read -r chromakey chromakey_low chromakey_high < <(ffmpeg_rate \
+  "format=yuva444p,chromakey=color=$hex:similarity=0.2:blend=0.1" "format=yuva444p")
+read -r copy _ _ < <(ffmpeg_rate "copy" "null")
 
 # The tool: items per second are pixels per CPU-second.
 QUALVEX_BENCH_PLATE="$work/plate.png" "$build/bench/qualvex_compare_bench" --benchmark_format=csv \
   --benchmark_min_time=0.5 2>/dev/null | grep '^"KeyPlate' >"$work/qualvex.csv"
 
 echo "HD plate (1920 x 1080), one thread, Mpixel/s per CPU-second; $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
-echo "ffmpeg $(ffmpeg -version | awk 'NR == 1 {print $3}'): colorkey $colorkey, hsvkey $hsvkey, chromakey $chromakey, frame copy $copy"
+echo "ffmpeg $(ffmpeg -version | awk 'NR == 1 {print $3}'), medians of three (lowest-highest): colorkey $colorkey ($colorkey_low-$colorkey_high), hsvkey $hsvkey ($hsvkey_low-$hsvkey_high), chromakey $chromakey ($chromakey_low-$chromakey_high), frame copy $copy"
 echo
-awk -F, -v colorkey="$colorkey" -v hsvkey="$hsvkey" -v chromakey="$chromakey" '
+awk -F, -v colorkey="$colorkey" -v hsvkey="$hsvkey" -v chromakey="$chromakey" -v colorkeyLow="$colorkey_low" \
+  -v colorkeyHigh="$colorkey_high" -v hsvkeyLow="$hsvkey_low" -v hsvkeyHigh="$hsvkey_high" \
+  -v chromakeyLow="$chromakey_low" -v chromakeyHigh="$chromakey_high" '
   {
     name = $1; gsub(/"/, "", name)
     split(name, part, "/"); storage = part[2]; space = part[3]; cc = part[4]; gamma = part[5]
@@ -76,11 +89,15 @@ awk -F, -v colorkey="$colorkey" -v hsvkey="$hsvkey" -v chromakey="$chromakey" '
           100 * (base / speed[storage "/" space "/1/0"] - 1), 100 * (base / speed[storage "/" space "/0/1"] - 1)
       }
     }
-    printf "\ntargets (float, colour correction off, gamma 1):\n"
-    printf "  RGB   %.2f x colorkey  (target >= 1)\n", speed["3/0/0/0"] / colorkey
-    printf "  HSV   %.2f x hsvkey    (target >= 3)\n", speed["3/1/0/0"] / hsvkey
-    printf "  YUV   %.2f x chromakey (target >= 4)\n", speed["3/3/0/0"] / chromakey
-    printf "  YCbCr %.2f x chromakey (target >= 4)\n", speed["3/4/0/0"] / chromakey
+    printf "\ntargets (float, colour correction off, gamma 1; against the median ffmpeg run, and its fastest-slowest):\n"
+    printf "  RGB   %.2f x colorkey  (%.2f-%.2f; target >= 1)\n", speed["3/0/0/0"] / colorkey,
+      speed["3/0/0/0"] / colorkeyHigh, speed["3/0/0/0"] / colorkeyLow
+    printf "  HSV   %.2f x hsvkey    (%.2f-%.2f; target >= 3)\n", speed["3/1/0/0"] / hsvkey,
+      speed["3/1/0/0"] / hsvkeyHigh, speed["3/1/0/0"] / hsvkeyLow
+    printf "  YUV   %.2f x chromakey (%.2f-%.2f; target >= 4)\n", speed["3/3/0/0"] / chromakey,
+      speed["3/3/0/0"] / chromakeyHigh, speed["3/3/0/0"] / chromakeyLow
+    printf "  YCbCr %.2f x chromakey (%.2f-%.2f; target >= 4)\n", speed["3/4/0/0"] / chromakey,
+      speed["3/4/0/0"] / chromakeyHigh, speed["3/4/0/0"] / chromakeyLow
     printf "  colour correction costs at most 50%% more, gamma 1.4 at most 30%% more: the last two columns\n"
   }' "$work/qualvex.csv"
 
