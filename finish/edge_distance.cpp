@@ -178,22 +178,21 @@ void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scra
     distance.resize(count);  // every entry is written below
     if (count == 0)
         return;
-    MarkSeeds(matte, scratch);
+    // Few seeds: the pixels near the edge, searched around each seed; many: the whole-frame
+    // transform. Either way the sides and the seeds are marked first.
+    const bool nearby = EdgeDistancesNearby(matte, reach, scratch, scratch.Near);
     const std::vector<unsigned char>& inside = scratch.Inside;
-    const double beyond2 = SeedLimit(reach);
     // Every pixel starts certainly beyond reach (or with no edge at all); those with a seed near
-    // enough are measured. Few seeds: searched around each; many: the whole-frame transform.
+    // enough are measured.
     const float infinity = std::numeric_limits<float>::infinity();
     for (std::size_t i = 0; i < count; ++i)
         distance[i] = inside[i] != 0 ? infinity : -infinity;
-    if (FindSeedsNearby(scratch.Seeds, w, h, beyond2, scratch.Nearby, scratch.Found)) {
-        for (const PixelSeed& near : scratch.Found) {
-            const std::size_t i = matte.Index(near.X, near.Y);
-            distance[i] = DistanceThroughSeed(matte, inside[i] != 0, near.X, near.Y, near.SeedX, near.SeedY);
-        }
+    if (nearby) {
+        for (const NearDistance& near : scratch.Near)
+            distance[static_cast<std::size_t>(near.Pixel)] = near.Distance;
         return;
     }
-    FindNearestSeeds(scratch.Seeds, w, h, beyond2, scratch.Nearest, scratch.ColumnRow);
+    FindNearestSeeds(scratch.Seeds, w, h, SeedLimit(reach), scratch.Nearest, scratch.ColumnRow);
     const NearestSeeds& nearest = scratch.Nearest;
     for (std::int32_t y = 0; y < h; ++y)
         for (std::int32_t x = 0; x < w; ++x) {

@@ -54,9 +54,10 @@ void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scra
 
 // The same distances for the pixels that are not certainly beyond `reach`, listed, for callers
 // that treat every other pixel by its side alone: afterwards scratch.Inside holds each pixel's
-// side (nonzero inside), and a pixel not listed is +infinity away inside and -infinity outside,
-// as SignedEdgeDistance gives it. Returns false, listing nothing, where the frame is empty or its
-// edge has too many seeds for a search around each (SignedEdgeDistance then measures the frame).
+// side (nonzero inside) and scratch.Seeds the seeds, and a pixel not listed is +infinity away
+// inside and -infinity outside, as SignedEdgeDistance gives it. Returns false, listing nothing,
+// where the frame is empty or its edge has too many seeds for a search around each (the
+// whole-frame transform then measures it).
 bool EdgeDistancesNearby(const AlphaPlane& matte, double reach, EdgeScratch& scratch, std::vector<NearDistance>& near);
 
 }  // namespace qualvex::finish

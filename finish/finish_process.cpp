@@ -268,7 +268,7 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
     float* const r = rows ? workspace.Row[2].data() : nullptr;
     float* const a = rows ? workspace.Row[3].data() : nullptr;
 
-    // Float images are read and written in their own rows, where the stored values are the
+    // A float image's matte is read straight from its own rows, where the stored values are the
     // values: no channel arrays between.
     const bool floatRows = rows && FloatColourRow(*source, 0) != nullptr && FloatColourRow(*output, 0) != nullptr;
 
@@ -345,22 +345,7 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
         unsigned char* const outRow[2] = {RowAddress(*output, 0, y), RowAddress(*output, 1, y)};
         garbage.StartRow(y);
         core.StartRow(y);
-        if (floatRows) {
-            const float* const in = FloatColourRow(*source, y);
-            float* const out = FloatColourRow(*output, y);
-            for (std::int32_t x = 0; x < width; ++x) {
-                Pixel record;
-                record.B = in[4 * x];
-                record.G = in[4 * x + 1];
-                record.R = in[4 * x + 2];
-                record.A = in[4 * x + 3];
-                finish(record, x, y);
-                out[4 * x] = record.B;
-                out[4 * x + 1] = record.G;
-                out[4 * x + 2] = record.R;
-                out[4 * x + 3] = record.A;
-            }
-        } else if (rows) {
+        if (rows) {
             source->ReadRow(source, y, 0, width, b, g, r, a);
             for (std::int32_t x = 0; x < width; ++x) {
                 Pixel record;
@@ -375,8 +360,6 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
                 a[x] = record.A;
             }
             output->WriteRow(output.get(), y, 0, width, b, g, r, a);
-        }
-        if (rows) {
             if (row[1] != nullptr)
                 std::memcpy(outRow[1], row[1], count * static_cast<std::size_t>(source->PixelStep[1]));
             continue;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -212,22 +213,28 @@ bool FindSeedsNearby(const std::vector<unsigned char>& seeds, std::int32_t width
     std::int32_t* const bestSquared = scratch.BestSquared.data();
     std::int32_t* const bestColumn = scratch.BestColumn.data();
     std::int32_t* const bestRow = scratch.BestRow.data();
+    // Per row offset dy: the widest offset along the row that stays within the limit (-1: none).
+    std::vector<std::int32_t>& across = scratch.Across;
+    across.resize(static_cast<std::size_t>(reach) + 1);
+    for (std::int32_t dy = 0; dy <= reach; ++dy) {
+        std::int32_t dx = reach;
+        while (dx >= 0 && static_cast<double>(dx * dx + dy * dy) > maxSquaredDistance)
+            --dx;
+        across[static_cast<std::size_t>(dy)] = dx;
+    }
     for (std::int32_t y = 0; y < height; ++y) {
         const std::int32_t top = std::max(y - reach, 0);
         const std::int32_t bottom = std::min(y + reach, height - 1);
         for (std::int32_t sy = top; sy <= bottom; ++sy) {
             const std::int32_t dy2 = (sy - y) * (sy - y);
-            // The widest offset along the row that stays within the limit at this row's offset.
-            std::int32_t across = reach;
-            while (across >= 0 && static_cast<double>(across * across + dy2) > maxSquaredDistance)
-                --across;
-            if (across < 0)
+            const std::int32_t reachX = across[static_cast<std::size_t>(std::abs(sy - y))];
+            if (reachX < 0)
                 continue;
             const auto sr = static_cast<std::size_t>(sy);
             for (std::int64_t k = scratch.RowStart[sr]; k < scratch.RowStart[sr + 1]; ++k) {
                 const std::int32_t sx = scratch.Columns[static_cast<std::size_t>(k)];
-                const std::int32_t left = std::max(sx - across, 0);
-                const std::int32_t right = std::min(sx + across, width - 1);
+                const std::int32_t left = std::max(sx - reachX, 0);
+                const std::int32_t right = std::min(sx + reachX, width - 1);
                 for (std::int32_t x = left; x <= right; ++x) {
                     const std::int32_t d2 = (x - sx) * (x - sx) + dy2;
                     const std::int32_t best = bestSquared[x];

@@ -48,6 +48,7 @@ struct NearbySeedScratch {
     std::vector<std::int32_t> BestColumn;
     std::vector<std::int32_t> BestRow;
     std::vector<std::int32_t> Touched;  // the columns of the row searched that have a seed in reach
+    std::vector<std::int32_t> Across;   // per row offset: the widest offset along the row in reach
 };
 
 // The same seeds as FindNearestSeeds picks, for callers that need only those within a finite
