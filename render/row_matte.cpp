@@ -1,5 +1,6 @@
 #include "render/row_matte.h"
 
+#include "render/power_series.h"
 #include "render/row_matte_kernel.h"
 
 #include <cmath>
@@ -49,6 +50,7 @@ row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame
     params.Mult = frame.Settings.Mult;
     params.Power = NeedsPower(frame);
     params.InverseGamma = frame.InverseGamma;
+    params.Series = params.Power ? PowerSeriesFor(frame.InverseGamma) : nullptr;
     params.PowerLow = FloatAtMost(frame.PowerLow);
     params.PowerHigh = FloatAtLeast(frame.PowerHigh);
     params.PowerLowRaised = frame.PowerLowRaised;

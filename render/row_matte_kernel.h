@@ -7,6 +7,18 @@
 
 namespace qualvex::row_kernel {
 
+// a^InverseGamma for a positive normal float a = 2^(E - 127) m, m in [1, 2), taken as
+// Scale[a's bits >> 19] (1 + r)^InverseGamma with r = m Inverse[j] - 1, j the sixteenth of [1, 2)
+// that m lies in (|r| <= 1/32): the scale from a table made once per exponent, the rest from the
+// binomial series' first Terms coefficients. Made only for the exponents whose series, so cut,
+// leaves less than 2^-40 of the value (PowerSeriesFor); the kernel's midpoint margin is 2^-35.
+struct PowerSeries {
+    static constexpr int kTerms = 8;
+    double Coefficients[kTerms];  // the binomial coefficients C(InverseGamma, n), n = 0..7
+    double Inverse[16];           // 1 / the middle of each sixteenth of [1, 2), rounded to double
+    double Scale[256 * 16];       // (2^(E - 127) / Inverse[j])^InverseGamma at E * 16 + j, by libm's pow
+};
+
 struct Params {
     std::int32_t Mode;  // a ColorSpaceIndex; anything outside 1..4 keys in RGB
     double Lower[3];
@@ -16,6 +28,7 @@ struct Params {
     double Mult;
     bool Power;   // the alpha is raised to InverseGamma (Gamma neither 0 nor 1)
     double InverseGamma;
+    const PowerSeries* Series;  // InverseGamma's series, or null: the power by logarithm and exponential
     // A block whose every lane is fully keyed, above 0 and at most PowerLow, or at least PowerHigh
     // is shaped from PowerLowRaised and PowerHighRaised without the power: the matte frame's
     // bounds, rounded inward to floats (a float alpha passes them exactly when it passes those).
@@ -40,7 +53,7 @@ struct Kernel {
                 int count);
     // The power step alone, for its test: raises the alpha of pixels not fully keyed to
     // InverseGamma, as libm's pow rounded to float does: a vector pow where its double result lies
-    // far from a float rounding midpoint (its error, below 1e-13 of the value, cannot then change
+    // far from a float rounding midpoint (its error, below 1e-12 of the value, cannot then change
     // the rounding), libm's pow elsewhere.
     void (*Power)(const Params& params, float* alpha, const std::uint8_t* fullyKeyed, int count);
     int Lanes;

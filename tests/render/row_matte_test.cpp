@@ -1,6 +1,7 @@
 // The row matte on every instruction set this processor has, against the pixel matte (itself
 // checked against the golden tables): the same bits for every colour space and every setting,
 // odd ones included, over random, edge-case and special pixels.
+#include "render/power_series.h"
 #include "render/row_matte.h"
 #include "render/row_matte_kernel.h"
 #include "support/float_compare.h"
@@ -316,8 +317,18 @@ TEST(RowMatte, ShortRowsAndExactBlocks)
     }
 }
 
+// The exponent's series where it has one, and the logarithm and exponential (no series) always.
+std::vector<const row_kernel::PowerSeries*> PowerWays(double inverseGamma)
+{
+    std::vector<const row_kernel::PowerSeries*> ways = {nullptr};
+    if (const row_kernel::PowerSeries* series = PowerSeriesFor(inverseGamma))
+        ways.push_back(series);
+    return ways;
+}
+
 // The vector pow against libm's, rounded to float, over alphas from the smallest float to beyond
-// any the matte makes, and the exponents Gamma gives (1 / Gamma, from 1 / 0.0001 to negative).
+// any the matte makes, and the exponents Gamma gives (1 / Gamma, from 1 / 0.0001 to negative),
+// by the series and by the logarithm and exponential.
 TEST(RowMatte, VectorPowerRoundsAsLibmDoes)
 {
     std::vector<float> alphas;
@@ -337,22 +348,42 @@ TEST(RowMatte, VectorPowerRoundsAsLibmDoes)
     alphas.resize(alphas.size() / 16 * 16);
     const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
                                            MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
-    for (double inverseGamma : {1.0 / 1.4, 1.0 / 2.2, 2.0, 1.0 / 0.3, 1.0 / 0.0001, -0.5, -3.0, 0.999999, 1e-9}) {
+    int withSeries = 0;
+    for (double inverseGamma : {1.0 / 1.4, 1.0 / 2.2, 2.0, 1.0 / 0.3, 1.0 / 0.0001, -0.5, -3.0, 0.999999, 1e-9, 0.25,
+                                1.0 / 0.45, 4.5, -1.0, 1.0 / 3.0}) {
         std::vector<float> expected(alphas.size());
         for (std::size_t i = 0; i < alphas.size(); ++i)
             expected[i] = static_cast<float>(std::pow(static_cast<double>(alphas[i]), inverseGamma));
-        row_kernel::Params params{};
-        params.Power = true;
-        params.InverseGamma = inverseGamma;
         const std::vector<std::uint8_t> none(alphas.size(), 0);
-        for (const row_kernel::Kernel* kernel : kernels) {
-            if (kernel == nullptr)
-                continue;
-            std::vector<float> raised = alphas;
-            kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
-            EXPECT_TRUE(FloatBitsEqual(raised, expected)) << kernel->Lanes << " lanes, exponent " << inverseGamma;
+        for (const row_kernel::PowerSeries* series : PowerWays(inverseGamma)) {
+            withSeries += series != nullptr ? 1 : 0;
+            row_kernel::Params params{};
+            params.Power = true;
+            params.InverseGamma = inverseGamma;
+            params.Series = series;
+            for (const row_kernel::Kernel* kernel : kernels) {
+                if (kernel == nullptr)
+                    continue;
+                std::vector<float> raised = alphas;
+                kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
+                EXPECT_TRUE(FloatBitsEqual(raised, expected))
+                    << kernel->Lanes << " lanes, exponent " << inverseGamma << (series ? ", series" : ", log and exp");
+            }
         }
     }
+    EXPECT_GE(withSeries, 9);  // the exponents of everyday Gammas have one
+}
+
+// The series is kept for the exponents whose eight terms leave under 2^-40 at |r| = 1/32: worked
+// by hand, 1 / 1.4 leaves about 1e-14 and whole exponents up to 7 leave nothing; 1 / 0.1 leaves
+// C(10, 8) 2^-40 = 45 2^-40 and -3 leaves C(10, 2) 2^-40, too much; not-a-numbers and infinities
+// have none.
+TEST(RowMatte, ThePowerSeriesIsKeptForTheExponentsItServesExactly)
+{
+    for (double kept : {1.0 / 1.4, 1.0 / 2.2, 0.5, 1.0, 2.0, 4.0, 7.0, -0.5, 1e-9, 1.0 / 0.3})
+        EXPECT_NE(PowerSeriesFor(kept), nullptr) << kept;
+    for (double refused : {10.0, -3.0, 1.0 / 0.0001, 1e300, kNanD, std::numeric_limits<double>::infinity()})
+        EXPECT_EQ(PowerSeriesFor(refused), nullptr) << refused;
 }
 
 // Squaring (Gamma 0.5) is exact in double, so the float it rounds to is known without any pow:
@@ -385,18 +416,23 @@ TEST(RowMatte, VectorPowerRoundsSquaresOnAndNearFloatMidpointsExactly)
         alphas.push_back(0.5f);
         expected.push_back(0.25f);
     }
-    row_kernel::Params params{};
-    params.Power = true;
-    params.InverseGamma = 2.0;
     const std::vector<std::uint8_t> none(alphas.size(), 0);
     const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
                                            MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
-    for (const row_kernel::Kernel* kernel : kernels) {
-        if (kernel == nullptr)
-            continue;
-        std::vector<float> raised = alphas;
-        kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
-        EXPECT_TRUE(FloatBitsEqual(raised, expected)) << kernel->Lanes << " lanes";
+    const std::vector<const row_kernel::PowerSeries*> ways = PowerWays(2.0);
+    ASSERT_EQ(ways.size(), 2u);
+    for (const row_kernel::PowerSeries* series : ways) {
+        row_kernel::Params params{};
+        params.Power = true;
+        params.InverseGamma = 2.0;
+        params.Series = series;
+        for (const row_kernel::Kernel* kernel : kernels) {
+            if (kernel == nullptr)
+                continue;
+            std::vector<float> raised = alphas;
+            kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
+            EXPECT_TRUE(FloatBitsEqual(raised, expected)) << kernel->Lanes << " lanes" << (series ? ", series" : "");
+        }
     }
 }
 

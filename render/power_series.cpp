@@ -1,0 +1,79 @@
+#include "render/power_series.h"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+
+namespace qualvex {
+namespace {
+
+using row_kernel::PowerSeries;
+
+// The largest |r| the kernel feeds the series: m in a sixteenth of [1, 2) against its middle c
+// gives |m / c - 1| <= (1 / 32) / c < 1 / 32.
+constexpr double kLargestR = 1.0 / 32.0;
+
+// What the series leaves past its kept terms at |r| = 1/32: the sum of the dropped terms'
+// magnitudes, until they fall below 1e-30 (the coefficients' ratio tends to -1, so past n >
+// |inverseGamma| the terms shrink by about 1/32 each). Infinite when the exponent is not finite.
+double DroppedTerms(double inverseGamma)
+{
+    if (!std::isfinite(inverseGamma) || std::fabs(inverseGamma) > 64.0)
+        return HUGE_VAL;
+    double coefficient = 1.0, power = 1.0, dropped = 0.0;
+    for (int n = 1; n < 400; ++n) {
+        coefficient *= (inverseGamma - (n - 1)) / n;
+        power *= kLargestR;
+        if (n < PowerSeries::kTerms)
+            continue;
+        const double term = std::fabs(coefficient) * power;
+        dropped += term;
+        if (term < 1e-30 && n > std::fabs(inverseGamma))
+            return dropped;
+    }
+    return HUGE_VAL;
+}
+
+void Fill(PowerSeries& series, double inverseGamma)
+{
+    series.Coefficients[0] = 1.0;
+    for (int n = 1; n < PowerSeries::kTerms; ++n)
+        series.Coefficients[n] = series.Coefficients[n - 1] * (inverseGamma - (n - 1)) / n;
+    for (int j = 0; j < 16; ++j)
+        series.Inverse[j] = 1.0 / (1.0 + (2 * j + 1) / 32.0);
+    for (int e = 0; e < 256; ++e)
+        for (int j = 0; j < 16; ++j) {
+            // Exponent fields 0 (zero, subnormals) and 255 (infinities, NaN) never reach the
+            // table's values: the kernel gives those alphas to libm. Entry 0 is read for them.
+            const double base = std::ldexp(1.0 / series.Inverse[j], e - 127);
+            series.Scale[e * 16 + j] = (e == 0 || e == 255) ? 1.0 : std::pow(base, inverseGamma);
+        }
+}
+
+struct Cached {
+    double InverseGamma = 0.0;
+    bool Made = false;
+    std::unique_ptr<PowerSeries> Series;  // null where the exponent has no series
+};
+
+}  // namespace
+
+const row_kernel::PowerSeries* PowerSeriesFor(double inverseGamma)
+{
+    // Held through a pointer: 32 KB in every thread's static storage would not fit a plug-in's.
+    thread_local Cached cache;
+    if (cache.Made && std::memcmp(&cache.InverseGamma, &inverseGamma, sizeof inverseGamma) == 0)
+        return cache.Series.get();
+    cache.Made = true;
+    cache.InverseGamma = inverseGamma;
+    if (!(DroppedTerms(inverseGamma) <= 0x1p-40)) {
+        cache.Series.reset();
+        return nullptr;
+    }
+    if (!cache.Series)
+        cache.Series = std::make_unique<PowerSeries>();
+    Fill(*cache.Series, inverseGamma);
+    return cache.Series.get();
+}
+
+}  // namespace qualvex
