@@ -1,7 +1,10 @@
 #include "render/power_series.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
+#include <limits>
 #include <memory>
 
 namespace qualvex {
@@ -41,13 +44,12 @@ void Fill(PowerSeries& series, double inverseGamma)
         series.Coefficients[n] = series.Coefficients[n - 1] * (inverseGamma - (n - 1)) / n;
     for (int j = 0; j < 16; ++j)
         series.Inverse[j] = 1.0 / (1.0 + (2 * j + 1) / 32.0);
-    for (int e = 0; e < 256; ++e)
-        for (int j = 0; j < 16; ++j) {
-            // Exponent fields 0 (zero, subnormals) and 255 (infinities, NaN) never reach the
-            // table's values: the kernel gives those alphas to libm. Entry 0 is read for them.
-            const double base = std::ldexp(1.0 / series.Inverse[j], e - 127);
-            series.Scale[e * 16 + j] = (e == 0 || e == 255) ? 1.0 : std::pow(base, inverseGamma);
-        }
+    // Negative alphas, exponent fields 0 (zero, subnormals) and 255 (infinities, NaN): NaN, which
+    // fails the kernel's range check and sends the alpha to libm.
+    std::fill(std::begin(series.Scale), std::end(series.Scale), std::numeric_limits<double>::quiet_NaN());
+    for (int e = 1; e < 255; ++e)
+        for (int j = 0; j < 16; ++j)
+            series.Scale[e * 16 + j] = std::pow(std::ldexp(1.0 / series.Inverse[j], e - 127), inverseGamma);
 }
 
 struct Cached {
@@ -60,7 +62,7 @@ struct Cached {
 
 const row_kernel::PowerSeries* PowerSeriesFor(double inverseGamma)
 {
-    // Held through a pointer: 32 KB in every thread's static storage would not fit a plug-in's.
+    // Held through a pointer: 64 KB in every thread's static storage would not fit a plug-in's.
     thread_local Cached cache;
     if (cache.Made && std::memcmp(&cache.InverseGamma, &inverseGamma, sizeof inverseGamma) == 0)
         return cache.Series.get();

@@ -16,7 +16,9 @@ struct PowerSeries {
     static constexpr int kTerms = 8;
     double Coefficients[kTerms];  // the binomial coefficients C(InverseGamma, n), n = 0..7
     double Inverse[16];           // 1 / the middle of each sixteenth of [1, 2), rounded to double
-    double Scale[256 * 16];       // (2^(E - 127) / Inverse[j])^InverseGamma at E * 16 + j, by libm's pow
+    // (2^(E - 127) / Inverse[j])^InverseGamma by libm's pow, at a's bits >> 19 (its sign, exponent
+    // field E and sixteenth j); NaN where a is negative, zero, subnormal, infinite or NaN.
+    double Scale[2 * 256 * 16];
 };
 
 struct Params {
