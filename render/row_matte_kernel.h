@@ -11,7 +11,8 @@ namespace qualvex::row_kernel {
 // Scale[a's bits >> 19] (1 + r)^InverseGamma with r = m Inverse[j] - 1, j the sixteenth of [1, 2)
 // that m lies in (|r| <= 1/32): the scale from a table made once per exponent, the rest from the
 // binomial series' first Terms coefficients. Made only for the exponents whose series, so cut,
-// leaves less than 2^-40 of the value (PowerSeriesFor); the kernel's midpoint margin is 2^-35.
+// leaves less than 2^-40 of the value (PowerSeriesFor); the kernel's midpoint margin is at least
+// 2^-36 of it.
 struct PowerSeries {
     static constexpr int kTerms = 8;
     double Coefficients[kTerms];  // the binomial coefficients C(InverseGamma, n), n = 0..7
