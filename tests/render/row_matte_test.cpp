@@ -317,13 +317,33 @@ TEST(RowMatte, ShortRowsAndExactBlocks)
     }
 }
 
-// The exponent's series where it has one, and the logarithm and exponential (no series) always.
-std::vector<const row_kernel::PowerSeries*> PowerWays(double inverseGamma)
+// Raises `alphas` to `inverseGamma` on every instruction set this processor has, by the
+// exponent's series where it has one and by the logarithm and exponential always, and expects
+// `expected`'s bits from each. Returns whether the exponent had a series.
+bool ExpectEveryWayRaisesAs(const std::vector<float>& alphas, const std::vector<float>& expected, double inverseGamma)
 {
-    std::vector<const row_kernel::PowerSeries*> ways = {nullptr};
-    if (const row_kernel::PowerSeries* series = PowerSeriesFor(inverseGamma))
-        ways.push_back(series);
-    return ways;
+    const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
+                                           MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
+    const row_kernel::PowerSeries* const series = PowerSeriesFor(inverseGamma);
+    const std::vector<std::uint8_t> none(alphas.size(), 0);
+    // First the logarithm and exponential, then the series.
+    for (const row_kernel::PowerSeries* way : {static_cast<const row_kernel::PowerSeries*>(nullptr), series}) {
+        row_kernel::Params params{};
+        params.Power = true;
+        params.InverseGamma = inverseGamma;
+        params.Series = way;
+        for (const row_kernel::Kernel* kernel : kernels) {
+            if (kernel == nullptr)
+                continue;
+            std::vector<float> raised = alphas;
+            kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
+            EXPECT_TRUE(FloatBitsEqual(raised, expected))
+                << kernel->Lanes << " lanes, exponent " << inverseGamma << (way ? ", series" : ", log and exp");
+        }
+        if (series == nullptr)
+            break;  // no series: the logarithm and exponential were the only way
+    }
+    return series != nullptr;
 }
 
 // The vector pow against libm's, rounded to float, over alphas from the smallest float to beyond
@@ -346,30 +366,13 @@ TEST(RowMatte, VectorPowerRoundsAsLibmDoes)
     for (float special : {0.0f, -0.0f, 1.0f, -1.0f, 0.5f, 0.25f, 2.0f, kNan, kInf, -kInf, 1e-45f, 1e-38f, 3e38f})
         alphas.push_back(special);
     alphas.resize(alphas.size() / 16 * 16);
-    const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
-                                           MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
     int withSeries = 0;
     for (double inverseGamma : {1.0 / 1.4, 1.0 / 2.2, 2.0, 1.0 / 0.3, 1.0 / 0.0001, -0.5, -3.0, 0.999999, 1e-9, 0.25,
                                 1.0 / 0.45, 4.5, -1.0, 1.0 / 3.0}) {
         std::vector<float> expected(alphas.size());
         for (std::size_t i = 0; i < alphas.size(); ++i)
             expected[i] = static_cast<float>(std::pow(static_cast<double>(alphas[i]), inverseGamma));
-        const std::vector<std::uint8_t> none(alphas.size(), 0);
-        for (const row_kernel::PowerSeries* series : PowerWays(inverseGamma)) {
-            withSeries += series != nullptr ? 1 : 0;
-            row_kernel::Params params{};
-            params.Power = true;
-            params.InverseGamma = inverseGamma;
-            params.Series = series;
-            for (const row_kernel::Kernel* kernel : kernels) {
-                if (kernel == nullptr)
-                    continue;
-                std::vector<float> raised = alphas;
-                kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
-                EXPECT_TRUE(FloatBitsEqual(raised, expected))
-                    << kernel->Lanes << " lanes, exponent " << inverseGamma << (series ? ", series" : ", log and exp");
-            }
-        }
+        withSeries += ExpectEveryWayRaisesAs(alphas, expected, inverseGamma) ? 1 : 0;
     }
     EXPECT_GE(withSeries, 9);  // the exponents of everyday Gammas have one
 }
@@ -416,24 +419,7 @@ TEST(RowMatte, VectorPowerRoundsSquaresOnAndNearFloatMidpointsExactly)
         alphas.push_back(0.5f);
         expected.push_back(0.25f);
     }
-    const std::vector<std::uint8_t> none(alphas.size(), 0);
-    const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
-                                           MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
-    const std::vector<const row_kernel::PowerSeries*> ways = PowerWays(2.0);
-    ASSERT_EQ(ways.size(), 2u);
-    for (const row_kernel::PowerSeries* series : ways) {
-        row_kernel::Params params{};
-        params.Power = true;
-        params.InverseGamma = 2.0;
-        params.Series = series;
-        for (const row_kernel::Kernel* kernel : kernels) {
-            if (kernel == nullptr)
-                continue;
-            std::vector<float> raised = alphas;
-            kernel->Power(params, raised.data(), none.data(), static_cast<int>(raised.size()));
-            EXPECT_TRUE(FloatBitsEqual(raised, expected)) << kernel->Lanes << " lanes" << (series ? ", series" : "");
-        }
-    }
+    EXPECT_TRUE(ExpectEveryWayRaisesAs(alphas, expected, 2.0));  // squaring has a series
 }
 
 }  // namespace
