@@ -6,6 +6,7 @@
 #include "host/request.h"
 #include "render/pixel_matte.h"
 #include "render/pixel_record.h"
+#include "render/power_series.h"
 #include "render/row_matte.h"
 
 #include <cstdint>
@@ -96,6 +97,8 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
         // matte leaves as they are, copied as whole rows; others pixel by pixel through their own
         // reader and writer. Both give the same bytes.
         const MatteIsa isa = ChosenMatteIsa();
+        const std::shared_ptr<const row_kernel::PowerSeries> series =
+            NeedsPower(frame) ? PowerSeriesFor(frame.InverseGamma) : nullptr;
         const auto count = static_cast<std::size_t>(width);
         const bool rows = RowsCarryAcross(*source, *output);
         const std::size_t furtherBytes = rows ? count * static_cast<std::size_t>(source->PixelStep[1]) : 0;
@@ -120,7 +123,7 @@ void RenderKeyedFrame(Request& request, const KeyerLinks& links)
                     row.A[x] = record.A;
                 }
             }
-            ApplyMatteToRow(row, reference, frame, isa);
+            ApplyMatteToRow(row, reference, frame, isa, series.get());
             if (rows) {
                 output->WriteRow(output.get(), y, 0, width, row.B, row.G, row.R, row.A);
                 if (furtherBytes > 0 && sourceRow[1] != nullptr)

@@ -1,11 +1,14 @@
 #include "render/power_series.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 namespace qualvex {
 namespace {
@@ -52,30 +55,36 @@ void Fill(PowerSeries& series, double inverseGamma)
             series.Scale[e * 16 + j] = std::pow(std::ldexp(1.0 / series.Inverse[j], e - 127), inverseGamma);
 }
 
-struct Cached {
-    double InverseGamma = 0.0;
-    bool Made = false;
-    std::unique_ptr<PowerSeries> Series;  // null where the exponent has no series
-};
-
 }  // namespace
 
-const row_kernel::PowerSeries* PowerSeriesFor(double inverseGamma)
+std::shared_ptr<const row_kernel::PowerSeries> PowerSeriesFor(double inverseGamma)
 {
-    // Held through a pointer: 64 KB in every thread's static storage would not fit a plug-in's.
-    thread_local Cached cache;
-    if (cache.Made && std::memcmp(&cache.InverseGamma, &inverseGamma, sizeof inverseGamma) == 0)
-        return cache.Series.get();
-    cache.Made = true;
-    cache.InverseGamma = inverseGamma;
-    if (!(DroppedTerms(inverseGamma) <= 0x1p-40)) {
-        cache.Series.reset();
+    if (!(DroppedTerms(inverseGamma) <= 0x1p-40))
         return nullptr;
+    struct Kept {
+        double InverseGamma = 0.0;
+        std::shared_ptr<const PowerSeries> Series;
+        std::uint64_t Asked = 0;  // when last asked for, in asks
+    };
+    static std::mutex guard;
+    static std::array<Kept, 4> kept;
+    static std::uint64_t asks = 0;
+    const std::lock_guard<std::mutex> lock(guard);
+    ++asks;
+    Kept* oldest = &kept[0];
+    for (Kept& entry : kept) {
+        if (entry.Series && std::memcmp(&entry.InverseGamma, &inverseGamma, sizeof inverseGamma) == 0) {
+            entry.Asked = asks;
+            return entry.Series;
+        }
+        if (entry.Asked < oldest->Asked)
+            oldest = &entry;
     }
-    if (!cache.Series)
-        cache.Series = std::make_unique<PowerSeries>();
-    Fill(*cache.Series, inverseGamma);
-    return cache.Series.get();
+    // 64 KB: on the heap, made under the lock (a few hundred microseconds, once per exponent).
+    auto series = std::make_shared<PowerSeries>();
+    Fill(*series, inverseGamma);
+    *oldest = Kept{inverseGamma, series, asks};
+    return series;
 }
 
 }  // namespace qualvex

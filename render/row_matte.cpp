@@ -1,6 +1,5 @@
 #include "render/row_matte.h"
 
-#include "render/power_series.h"
 #include "render/row_matte_kernel.h"
 
 #include <cmath>
@@ -35,7 +34,8 @@ float FloatAtLeast(double bound)
     return static_cast<double>(f) < bound ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
 }
 
-row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame)
+row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame,
+                                const row_kernel::PowerSeries* series)
 {
     row_kernel::Params params{};
     params.Mode = frame.Settings.Mode;
@@ -50,7 +50,7 @@ row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame
     params.Mult = frame.Settings.Mult;
     params.Power = NeedsPower(frame);
     params.InverseGamma = frame.InverseGamma;
-    params.Series = params.Power ? PowerSeriesFor(frame.InverseGamma) : nullptr;
+    params.Series = params.Power ? series : nullptr;
     params.PowerLow = FloatAtMost(frame.PowerLow);
     params.PowerHigh = FloatAtLeast(frame.PowerHigh);
     params.PowerLowRaised = frame.PowerLowRaised;
@@ -104,12 +104,13 @@ const char* MatteIsaName(MatteIsa isa)
     return "scalar";
 }
 
-void ApplyMatteToRow(const MatteRow& row, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa)
+void ApplyMatteToRow(const MatteRow& row, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa,
+                     const row_kernel::PowerSeries* series)
 {
     const row_kernel::Kernel* kernel = KernelFor(isa);
     const int blocks = kernel != nullptr ? row.Count / kernel->Lanes * kernel->Lanes : 0;
     if (blocks > 0) {
-        const row_kernel::Params params = KernelParams(ref, frame);
+        const row_kernel::Params params = KernelParams(ref, frame, series);
         kernel->Key(params, row.R, row.G, row.B, row.A, row.FullyKeyed, blocks);
     }
     // The row's tail, shorter than a vector: the pixel matte itself.

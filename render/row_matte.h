@@ -4,6 +4,7 @@
 #pragma once
 
 #include "render/pixel_matte.h"
+#include "render/row_matte_kernel.h"
 
 #include <cstdint>
 
@@ -28,7 +29,10 @@ struct MatteRow {
 };
 
 // Keys every pixel of the row against one reference: replaces A, and under colour correction R,
-// G and B, as ApplyMatte does. `isa` must be available.
-void ApplyMatteToRow(const MatteRow& row, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa);
+// G and B, as ApplyMatte does. `isa` must be available. `series`: the frame's power series
+// (PowerSeriesFor(frame.InverseGamma), held by the caller for the frame), or null for the
+// logarithm and exponential; either gives the same bits.
+void ApplyMatteToRow(const MatteRow& row, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa,
+                     const row_kernel::PowerSeries* series);
 
 }  // namespace qualvex

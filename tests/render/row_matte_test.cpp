@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -50,13 +51,18 @@ Pixels PixelMattes(const Pixels& input, const KeyReference& ref, const MatteFram
     return expected;
 }
 
-Pixels RowMatte(const Pixels& input, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa)
+// The row matte as the render runs it, with the frame's power series where the exponent has one,
+// or (withSeries false) by the logarithm and exponential.
+Pixels RowMatte(const Pixels& input, const KeyReference& ref, const MatteFrame& frame, MatteIsa isa,
+                bool withSeries = true)
 {
     Pixels row = input;
     std::vector<std::uint8_t> scratch(row.R.size());
+    const std::shared_ptr<const row_kernel::PowerSeries> series =
+        withSeries ? PowerSeriesFor(frame.InverseGamma) : nullptr;
     ApplyMatteToRow({row.R.data(), row.G.data(), row.B.data(), row.A.data(), scratch.data(),
                      static_cast<int>(row.R.size())},
-                    ref, frame, isa);
+                    ref, frame, isa, series.get());
     return row;
 }
 
@@ -186,15 +192,17 @@ TEST(RowMatte, EveryInstructionSetGivesThePixelMattesBits)
         const KeyReference ref = SliderReference(frame);
         const Pixels input = TestPixels(c.Settings, seed++);
         const Pixels expected = PixelMattes(input, ref, frame);
-        for (MatteIsa isa : sets) {
-            const Pixels row = RowMatte(input, ref, frame, isa);
-            const std::string label = std::string(MatteIsaName(isa)) + ", space " +
-                                      std::to_string(c.Settings.Mode) + ", " + c.What;
-            EXPECT_TRUE(FloatBitsEqual(row.A, expected.A)) << label << ": alpha";
-            EXPECT_TRUE(FloatBitsEqual(row.R, expected.R)) << label << ": red";
-            EXPECT_TRUE(FloatBitsEqual(row.G, expected.G)) << label << ": green";
-            EXPECT_TRUE(FloatBitsEqual(row.B, expected.B)) << label << ": blue";
-        }
+        for (MatteIsa isa : sets)
+            for (bool withSeries : {true, false}) {
+                const Pixels row = RowMatte(input, ref, frame, isa, withSeries);
+                const std::string label = std::string(MatteIsaName(isa)) + ", space " +
+                                          std::to_string(c.Settings.Mode) + ", " + c.What +
+                                          (withSeries ? "" : ", log and exp");
+                EXPECT_TRUE(FloatBitsEqual(row.A, expected.A)) << label << ": alpha";
+                EXPECT_TRUE(FloatBitsEqual(row.R, expected.R)) << label << ": red";
+                EXPECT_TRUE(FloatBitsEqual(row.G, expected.G)) << label << ": green";
+                EXPECT_TRUE(FloatBitsEqual(row.B, expected.B)) << label << ": blue";
+            }
     }
 }
 
@@ -311,7 +319,7 @@ TEST(RowMatte, ShortRowsAndExactBlocks)
             Pixels row = input;
             std::vector<std::uint8_t> scratch(static_cast<std::size_t>(count));
             ApplyMatteToRow({row.R.data(), row.G.data(), row.B.data(), row.A.data(), scratch.data(), count}, ref,
-                            frame, isa);
+                            frame, isa, PowerSeriesFor(frame.InverseGamma).get());
             EXPECT_TRUE(FloatBitsEqual(row.A, expected)) << MatteIsaName(isa) << ", " << count << " pixels";
         }
     }
@@ -324,7 +332,8 @@ bool ExpectEveryWayRaisesAs(const std::vector<float>& alphas, const std::vector<
 {
     const row_kernel::Kernel* kernels[] = {MatteIsaAvailable(MatteIsa::Avx2) ? &row_kernel::kAvx2 : nullptr,
                                            MatteIsaAvailable(MatteIsa::Avx512) ? &row_kernel::kAvx512 : nullptr};
-    const row_kernel::PowerSeries* const series = PowerSeriesFor(inverseGamma);
+    const std::shared_ptr<const row_kernel::PowerSeries> owned = PowerSeriesFor(inverseGamma);
+    const row_kernel::PowerSeries* const series = owned.get();
     const std::vector<std::uint8_t> none(alphas.size(), 0);
     // First the logarithm and exponential, then the series.
     for (const row_kernel::PowerSeries* way : {static_cast<const row_kernel::PowerSeries*>(nullptr), series}) {
