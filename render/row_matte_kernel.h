@@ -10,7 +10,7 @@ namespace qualvex::row_kernel {
 // a^InverseGamma for a positive normal float a = 2^(E - 127) m, m in [1, 2), taken as
 // Scale[a's bits >> 19] (1 + r)^InverseGamma with r = m Inverse[j] - 1, j the sixteenth of [1, 2)
 // that m lies in (|r| <= 1/32): the scale from a table made once per exponent, the rest from the
-// binomial series' first Terms coefficients. Made only for the exponents whose series, so cut,
+// binomial series' first kTerms terms. Made only for the exponents whose series, so cut,
 // leaves less than 2^-40 of the value (PowerSeriesFor); the kernel's midpoint margin is at least
 // 2^-36 of it.
 struct PowerSeries {
