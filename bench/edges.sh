@@ -5,9 +5,10 @@
 # ffmpeg's chromakey and colorkey tuned against the true alpha (their best case: every similarity
 # and blend of a grid tried, the one with the least edge-band error plus solid-area error kept).
 # Prints one table; with OUT, also writes OUT/edges-green.png and OUT/edges-yellow.png: the plate
-# and the mattes side by side (truth, qualvex, chromakey, colorkey). QUALVEX_EDGES_QUICK=1 makes
-# the green plate alone, fits it with its edges only (pointed at, and found), and tunes the peers
-# over a grid of four instead of 120 (for the test that runs this script).
+# and the mattes side by side (truth, qualvex, qualvex with its edges unmixed, chromakey,
+# colorkey). QUALVEX_EDGES_QUICK=1 makes the green plate alone, fits it with its edges only
+# (pointed at, and found), and tunes the peers over a grid of four instead of 120 (for the test
+# that runs this script).
 #
 #   bash bench/edges.sh [BUILD_DIR] [OUT]     (default build/release; needs ffmpeg and oiiotool)
 set -euo pipefail
@@ -71,6 +72,15 @@ for screen in $screens; do
   line=$("$plates" measure . auto.png)
   printf '| %s | qualvex fit --edge auto + key --despill | fitted | %s |\n' "$screen" \
     "$(tr '\t' '|' <<<"$line" | sed 's/|/ | /g')"
+  # Both fits again with the edges unmixed by the finishing tool (the plate says sRGB, so the
+  # colours are unmixed in linear light). The pictures show the first.
+  for fit in fit auto; do
+    "$qualvex" key plate.png -o "unmixed-$fit.png" --settings "$fit.json" --despill --unmix -q
+    line=$("$plates" measure . "unmixed-$fit.png")
+    edges=$([ "$fit" = fit ] && echo "--edge" || echo "--edge auto")
+    printf '| %s | qualvex fit %s + key --despill --unmix | fitted | %s |\n' "$screen" "$edges" \
+      "$(tr '\t' '|' <<<"$line" | sed 's/|/ | /g')"
+  done
 
   # Each peer renders the whole grid in one run, its settings changed frame by frame.
   : >grid.txt
@@ -104,11 +114,11 @@ for screen in $screens; do
   if [ -n "$out" ]; then
     mkdir -p "$out"
     oiiotool truth.exr --ch A,A,A -d uint8 -o truth-alpha.png
-    for name in qualvex chromakey colorkey; do
+    for name in qualvex unmixed-fit chromakey colorkey; do
       oiiotool "$name.png" --ch A,A,A -o "$name-alpha.png"
     done
-    oiiotool plate.png truth-alpha.png qualvex-alpha.png chromakey-alpha.png colorkey-alpha.png \
-      --mosaic:pad=6 5x1 -o "$out/edges-$screen.png"
+    oiiotool plate.png truth-alpha.png qualvex-alpha.png unmixed-fit-alpha.png chromakey-alpha.png \
+      colorkey-alpha.png --mosaic:pad=6 6x1 -o "$out/edges-$screen.png"
   fi
   cd - >/dev/null
 done

@@ -95,6 +95,15 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
     command->add_option("--despill-amount", finish.DespillAmount, "how much of the spill to remove, 0..1 (default 1)");
     command->add_option("--clip-black", finish.ClipBlack, "alpha at or below this becomes 0");
     command->add_option("--clip-white", finish.ClipWhite, "alpha at or above this becomes 1");
+    command
+        ->add_option("--unmix", finish.Unmix,
+                     "estimate the matte again at its edges from each pixel's colour, as a mix of the screen's and "
+                     "the subject's light: in linear light, decoded as the source says (auto, when none is named) "
+                     "or as linear|srgb|rec709")
+        ->expected(0, 1)
+        ->default_str("auto");
+    command->add_option("--unmix-reach", finish.UnmixReach,
+                        "how far around an edge pixel, in pixels, the screen and the subject are looked for (default 20)");
     command->add_option("--shrink", finish.Shrink, "shrink the matte by this many pixels (negative grows)");
     command->add_option("--soften", finish.Soften, "blur the matte's edge: Gaussian sigma in pixels");
     command->add_option("--garbage", finish.Garbage, "image or sequence whose alpha keeps the key out (alpha 0)");
@@ -131,7 +140,7 @@ int RunInModule(const CommandLine& command)
 }
 
 // The words after the program's name, ready for the parser (which takes them last first). A bare
-// `--despill` (it means auto) does not take the next word for its method when that word reads as
+// `--despill` or `--unmix` (they mean auto) does not take the next word for its method when that word reads as
 // a file or a sequence (a dot, a slash, # or %, which no method holds): `qualvex key --despill
 // plate.exr ...` keys plate.exr instead of asking for a source. A misspelt method is still taken
 // as one, and refused by name.
@@ -139,8 +148,8 @@ std::vector<std::string> Arguments(int argc, char** argv)
 {
     std::vector<std::string> words(argv + 1, argv + argc);
     for (std::size_t i = 0; i + 1 < words.size(); ++i)
-        if (words[i] == "--despill" && words[i + 1].find_first_of("./#%") != std::string::npos)
-            words[i] = "--despill=auto";
+        if ((words[i] == "--despill" || words[i] == "--unmix") && words[i + 1].find_first_of("./#%") != std::string::npos)
+            words[i] += "=auto";
     return {words.rbegin(), words.rend()};
 }
 

@@ -26,6 +26,7 @@ enum class OutputMode { Result, Matte, Spill };
 struct FinishSettings {
     DespillSettings Despill;
     ClipPoints Clip;
+    UnmixSettings Unmix;
     double Shrink = 0.0;
     double Soften = 0.0;
     OutputMode Output = OutputMode::Result;
@@ -62,6 +63,9 @@ FinishSettings ReadSettings(Request& request, const FinishLinks& links)
                                  static_cast<float>(ReadNumber(request, links.ScreenBlue))};
     s.Clip.Black = ReadNumber(request, links.ClipBlack);
     s.Clip.White = ReadNumber(request, links.ClipWhite);
+    s.Unmix.Light = static_cast<UnmixLight>(Entry(ReadNumber(request, links.UnmixEdges), 4, 0));
+    s.Unmix.Reach = ReadNumber(request, links.UnmixReach);
+    s.Unmix.Screen = s.Despill.ScreenColour;
     s.Shrink = ReadNumber(request, links.Shrink);
     s.Soften = ReadNumber(request, links.Soften);
     s.Output = static_cast<OutputMode>(Entry(ReadNumber(request, links.OutputMode), 3, 0));
@@ -272,27 +276,50 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
     // values: no channel arrays between.
     const bool floatRows = rows && FloatColourRow(*source, 0) != nullptr && FloatColourRow(*output, 0) != nullptr;
 
-    // The matte: clipped as it is read, then the steps that need the whole frame.
+    // The matte: clipped as it is read, then the steps that need the whole frame. Unmixing the
+    // edges needs the frame's colours too.
     AlphaPlane& matte = workspace.Matte;
     matte.Resize(width, height);  // every value is written just below
+    const bool unmix = settings.Unmix.Light != UnmixLight::Off;
+    std::vector<float>& colour = workspace.Colour;
+    if (unmix)
+        colour.resize(3 * matte.Values.size());  // every value is written just below
+    const auto keepColour = [&](std::int32_t x, std::int32_t y, float red, float green, float blue) {
+        float* const c = &colour[3 * matte.Index(x, y)];
+        c[0] = red;
+        c[1] = green;
+        c[2] = blue;
+    };
     for (std::int32_t y = 0; y < height; ++y) {
         if (floatRows) {
             const float* const pixels = FloatColourRow(*source, y);
             float* const alpha = &matte.At(0, y);
             for (std::int32_t x = 0; x < width; ++x)
                 alpha[x] = ClipAlpha(pixels[4 * x + 3], settings.Clip);
+            if (unmix)
+                for (std::int32_t x = 0; x < width; ++x)
+                    keepColour(x, y, pixels[4 * x + 2], pixels[4 * x + 1], pixels[4 * x]);
             continue;
         }
         if (rows) {
             source->ReadRow(source, y, 0, width, b, g, r, a);
             for (std::int32_t x = 0; x < width; ++x)
                 matte.At(x, y) = ClipAlpha(a[x], settings.Clip);
+            if (unmix)
+                for (std::int32_t x = 0; x < width; ++x)
+                    keepColour(x, y, r[x], g[x], b[x]);
             continue;
         }
         unsigned char* const row[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};
-        for (std::int32_t x = 0; x < width; ++x)
-            matte.At(x, y) = ClipAlpha(ReadAt(*source, row, x).A, settings.Clip);
+        for (std::int32_t x = 0; x < width; ++x) {
+            const Pixel pixel = ReadAt(*source, row, x);
+            matte.At(x, y) = ClipAlpha(pixel.A, settings.Clip);
+            if (unmix)
+                keepColour(x, y, pixel.R, pixel.G, pixel.B);
+        }
     }
+    if (unmix)
+        UnmixEdges(matte, colour, settings.Unmix, workspace.Unmix);
     ShrinkGrow(matte, settings.Shrink, workspace.Edge, workspace.Distance);
     Soften(matte, settings.Soften, workspace.SoftenSpare);
 

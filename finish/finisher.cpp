@@ -82,6 +82,9 @@ Finisher::Finisher(const Registry* entry, const ScriptVal& table, const TagList&
     }
     InClipBlack = AddSlider("Clip Black", "ClipBlack", 0.0, 1.0, 0.0);
     InClipWhite = AddSlider("Clip White", "ClipWhite", 0.0, 1.0, 1.0);
+    // Unmixing the edges; its entry says how the image's values encode light.
+    InUnmixEdges = AddCombo("Unmix Edges", "UnmixEdges", {"Off", "As Given", "sRGB", "Rec. 709"}, 0.0);
+    InUnmixReach = AddSlider("Unmix Reach", "UnmixReach", 1.0, 64.0, 20.0);
     InShrink = AddSlider("Shrink", "Shrink", -50.0, 50.0, 0.0);
     InSoften = AddSlider("Soften", "Soften", 0.0, 50.0, 0.0);
     InOutputMode = AddCombo("Output Mode", "OutputMode", {"Result", "Matte", "Spill"}, 0.0);
@@ -111,6 +114,7 @@ void Finisher::Process(Request* request)
     const qualvex::finish::FinishLinks links{InDespill,      InScreenChannel, InDespillAmount, InSpillToGrey,
                                              InClipBlack,    InClipWhite,     InShrink,        InSoften,
                                              InOutputMode,   InScreenRed,     InScreenGreen,   InScreenBlue,
+                                             InUnmixEdges,   InUnmixReach,
                                              InImage,        InGarbageMatte,  InCoreMatte,     OutImage};
     qualvex::finish::RenderFinishedFrame(*request, links, m_Workspace);
 }

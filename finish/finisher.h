@@ -28,6 +28,8 @@ public:
     Input* InSpillToGrey;
     Input* InClipBlack;
     Input* InClipWhite;
+    Input* InUnmixEdges;
+    Input* InUnmixReach;
     Input* InShrink;
     Input* InSoften;
     Input* InOutputMode;

@@ -54,15 +54,17 @@ double StrongestKeyChannel(const Operator& keyer)
 
 bool FinishingOptions::Requested() const
 {
-    return !Despill.empty() || !ScreenChannel.empty() || DespillAmount || ClipBlack || ClipWhite || Shrink || Soften ||
-           OutputMatte || !Garbage.empty() || !Core.empty();
+    return !Despill.empty() || !ScreenChannel.empty() || DespillAmount || ClipBlack || ClipWhite || !Unmix.empty() ||
+           UnmixReach || Shrink || Soften || OutputMatte || !Garbage.empty() || !Core.empty();
 }
 
-std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const Operator& keyer)
+std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const Operator& keyer,
+                                          const std::string& sourceEncoding)
 {
     CheckFinite(options.DespillAmount, "--despill-amount");
     CheckFinite(options.ClipBlack, "--clip-black");
     CheckFinite(options.ClipWhite, "--clip-white");
+    CheckFinite(options.UnmixReach, "--unmix-reach");
     CheckFinite(options.Shrink, "--shrink");
     CheckFinite(options.Soften, "--soften");
 
@@ -73,14 +75,6 @@ std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const
             throw UsageError("--screen-channel " + Quoted(options.ScreenChannel) +
                              ": only for --despill average or max (auto works against the whole key colour)");
         values.push_back({"Despill", 3.0});
-        const char* const screen[3] = {"ScreenRed", "ScreenGreen", "ScreenBlue"};
-        // A key colour that came back through another colour space may hold a channel a hair
-        // below 0 (-0.0003): it is that channel's 0, the screen's weakest either way, and not
-        // worth a warning about the slider's range.
-        for (int c = 0; c < 3; ++c) {
-            const double value = KeyColour(keyer, c);
-            values.push_back({screen[c], value < 0.0 ? 0.0 : value});
-        }
     } else if (!options.Despill.empty()) {
         if (options.Despill == "average")
             values.push_back({"Despill", 1.0});
@@ -109,6 +103,31 @@ std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const
         values.push_back({"ClipBlack", *options.ClipBlack});
     if (options.ClipWhite)
         values.push_back({"ClipWhite", *options.ClipWhite});
+    if (!options.Unmix.empty()) {
+        const char* const names[4] = {"", "linear", "srgb", "rec709"};
+        int entry = 0;
+        if (options.Unmix == "auto")
+            entry = sourceEncoding == "sRGB" ? 2 : (sourceEncoding == "Rec709" ? 3 : 1);
+        for (int e = 1; e < 4; ++e)
+            if (options.Unmix == names[e])
+                entry = e;
+        if (entry == 0)
+            throw UsageError("--unmix " + Quoted(options.Unmix) + ": expected auto, linear, srgb or rec709");
+        values.push_back({"UnmixEdges", static_cast<double>(entry)});
+    }
+    if (options.UnmixReach)
+        values.push_back({"UnmixReach", *options.UnmixReach});
+    // Despill against the key colour and unmixing the edges both measure the screen's colour.
+    if (automatic || !options.Unmix.empty()) {
+        const char* const screen[3] = {"ScreenRed", "ScreenGreen", "ScreenBlue"};
+        // A key colour that came back through another colour space may hold a channel a hair
+        // below 0 (-0.0003): it is that channel's 0, the screen's weakest either way, and not
+        // worth a warning about the slider's range.
+        for (int c = 0; c < 3; ++c) {
+            const double value = KeyColour(keyer, c);
+            values.push_back({screen[c], value < 0.0 ? 0.0 : value});
+        }
+    }
     if (options.Shrink)
         values.push_back({"Shrink", *options.Shrink});
     if (options.Soften)

@@ -19,6 +19,8 @@ struct FinishingOptions {
     std::optional<double> DespillAmount;
     std::optional<double> ClipBlack;
     std::optional<double> ClipWhite;
+    std::string Unmix;  // "auto" (the source's encoding), "linear", "srgb" or "rec709"; empty: as the settings say
+    std::optional<double> UnmixReach;
     std::optional<double> Shrink;  // pixels; negative grows
     std::optional<double> Soften;  // Gaussian sigma in pixels
     bool OutputMatte = false;
@@ -32,7 +34,10 @@ struct FinishingOptions {
 // The finishing tool's control values the options stand for, in the order they are applied.
 // `keyer` holds the run's settings: auto despills against its key colour; average and max, without
 // a chosen screen channel, work on the key colour's strongest channel. Throws UsageError naming
-// the option for a value it does not take.
-std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const Operator& keyer);
+// the option for a value it does not take. `sourceEncoding` is how the source says its values encode
+// light ("sRGB", "Rec709"; anything else reads as linear): unmixing the edges decodes by it when
+// asked for auto.
+std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const Operator& keyer,
+                                          const std::string& sourceEncoding = "");
 
 }  // namespace qualvex

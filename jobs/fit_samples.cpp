@@ -688,6 +688,14 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
     return colour;
 }
 
+std::string SourceColourEncoding(const std::string& source, const std::string& frames)
+{
+    std::string encoding;
+    ForEachSourceFrame({source, frames, {}, {}, "", "", {}, {}}, 1,
+                       [&](const ImageFile& image, const std::string&, int) { encoding = image.Layout.ColourEncoding; });
+    return encoding;
+}
+
 RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyColor, const std::string& region,
                                    const std::string& source, const std::string& frames)
 {

@@ -126,6 +126,10 @@ void ApplyFittedSettings(Operator& op, const fit::FitResult& result);
 std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const std::string& frames,
                                              const std::string& region);
 
+// How the first frame of `source` (`frames` as --frames) says its values encode light: its reader's
+// "sRGB", "Rec709", ... (empty when it does not say).
+std::string SourceColourEncoding(const std::string& source, const std::string& frames);
+
 // `settings` with the key colour of --key-color-from `region` (when given) in the place of
 // --key-color, which it excludes (UsageError).
 RunSettings WithKeyColorFromRegion(RunSettings settings, const std::string& keyColor, const std::string& region,

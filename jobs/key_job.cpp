@@ -405,7 +405,10 @@ KeyTools PrepareKeyTools(const KeyerPlugin& plugin, const KeyOptions& options)
         if (!tools.Settings.File.FinishJson.empty())
             tools.FinishValues = ParseFinishSectionJson(*tools.Finisher, tools.Settings.File.FinishJson,
                                                         options.SettingsFile + " (finish)");
-        const std::vector<ControlValue> typed = FinishingValues(options.Finish, *tools.Keyer);
+        // Unmixing the edges decodes the colour as the source encodes it, unless told otherwise.
+        const std::string encoding =
+            options.Finish.Unmix == "auto" ? SourceColourEncoding(options.Source, options.Frames) : "";
+        const std::vector<ControlValue> typed = FinishingValues(options.Finish, *tools.Keyer, encoding);
         // As for the keyer: what was typed or written by hand warns outside its range, a record
         // does not.
         std::vector<ControlValue> given = tools.Settings.File.Embedded ? std::vector<ControlValue>{} : tools.FinishValues;

@@ -5,6 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <cstring>
 
 namespace qualvex::testing {
@@ -321,6 +322,85 @@ TEST_F(FinishingCommand, FinishingValuesOutOfReachAreRefusedOrWarnedOf)
     const nlohmann::json record = Record(ReadImage(P("hair.exr")));
     EXPECT_EQ(record["finish"]["ScreenRed"], 0.0) << record.dump();
     EXPECT_EQ(record["finish"]["ScreenGreen"], 0.75) << record.dump();
+}
+
+// A veil of 30 % subject over a green screen, mixed in linear light: screen (0.05, 0.6, 0.02),
+// excess G - R 0.55; subject (0.4, 0.15, 0.1), -0.25; the veil 0.3 x subject + 0.7 x screen =
+// (0.155, 0.465, 0.044), 0.31, which is (0.55 - 0.31) / 0.8 = 0.3 of the way.
+// Written as linear float EXR and as 8-bit sRGB PNG; keyed by a window around the screen, the veil
+// comes out far from 0.3; unmixed, its matte is 0.3 within the PNG's rounding, decoded by the
+// curve each file says (the record holds which) or named on the command line.
+TEST_F(FinishingCommand, UnmixingGivesAVeilItsOpacityInTheLightTheSourceEncodes)
+{
+    const int w = 48, h = 4;
+    const auto srgb = [](float v) { return v <= 0.0031308f ? v * 12.92f : 1.055f * std::pow(v, 1.0f / 2.4f) - 0.055f; };
+    const float screen[3] = {0.05f, 0.6f, 0.02f};
+    const float subject[3] = {0.4f, 0.15f, 0.1f};
+    std::vector<float> linear, encoded;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const float t = x < 12 ? 0.0f : (x < 28 ? 0.3f : 1.0f);
+            for (int c = 0; c < 3; ++c) {
+                const float v = t * subject[c] + (1.0f - t) * screen[c];
+                linear.push_back(v);
+                encoded.push_back(srgb(v));
+            }
+        }
+    WriteImage(P("veil.exr"), w, h, {"R", "G", "B"}, TypeDesc::FLOAT, linear);
+    WriteImage(P("veil.png"), w, h, {"R", "G", "B"}, TypeDesc::UINT8, encoded);
+    // The key colour is the screen as each file holds it (sRGB 0.05 is 0.2478, 0.6 is 0.7977,
+    // 0.02 is 0.1517); a window of 0.05, a fade of 0.5, Offset -0.1 and Mult 2.2 key the screen
+    // to 0, the subject to 1 and the veil part way.
+    const auto keying = [](const std::string& colour) {
+        return std::vector<std::string>{"--key-color", colour, "--set", "MiRedn=0.05", "--set", "MaxRed=0.05",
+                                        "--set", "MinGreen=0.05", "--set", "MaxGreen=0.05", "--set", "MinBlue=0.05",
+                                        "--set", "MaxBlue=0.05", "--set", "FadeRed=0.5", "--set", "InvAlpha=1",
+                                        "--set", "OffAlpha=-0.1", "--set", "MultAlpha=2.2", "--set", "ColCor=0",
+                                        "-q"};
+    };
+    const struct {
+        const char* Source;
+        const char* Colour;
+        std::vector<std::string> Unmix;
+        double Entry;  // Unmix Edges in the record: 1 as given, 2 sRGB
+    } runs[] = {
+        {"veil.exr", "0.05,0.6,0.02", {"--unmix"}, 1.0},
+        {"veil.png", "0.2478,0.7977,0.1517", {"--unmix"}, 2.0},
+        {"veil.png", "0.2478,0.7977,0.1517", {"--unmix", "srgb"}, 2.0},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(std::string(run.Source) + " " + run.Unmix.back());
+        const RunResult plain = Run(With({"key", run.Source, "-o", "plain.exr", "--overwrite"}, keying(run.Colour)));
+        ASSERT_EQ(plain.ExitCode, 0) << plain.Err;
+        const RunResult unmixed =
+            Run(With(With({"key", run.Source, "-o", "unmixed.exr", "--overwrite"}, keying(run.Colour)), run.Unmix));
+        ASSERT_EQ(unmixed.ExitCode, 0) << unmixed.Err;
+        const ReadBack before = ReadImage(P("plain.exr"));
+        const ReadBack after = ReadImage(P("unmixed.exr"));
+        EXPECT_EQ(Record(after)["finish"]["UnmixEdges"], run.Entry);
+        for (int x = 12; x < 28; ++x) {
+            const std::size_t i = static_cast<std::size_t>((w + x) * 4 + 3);
+            EXPECT_GT(std::fabs(before.Pixels[i] - 0.3f), 0.1f) << "keyed, pixel " << x;
+            EXPECT_NEAR(after.Pixels[i], 0.3f, 0.01f) << "unmixed, pixel " << x;
+        }
+        EXPECT_EQ(after.Pixels[static_cast<std::size_t>(w * 4 + 3)], 0.0f);
+        EXPECT_EQ(after.Pixels[static_cast<std::size_t>((2 * w - 1) * 4 + 3)], 1.0f);
+    }
+    // Read as given, the PNG's veil is unmixed in the curve's values, 8-bit: screen (63, 203, 39),
+    // subject (170, 108, 89), veil (110, 182, 59) of 255: (140 - 72) / (140 + 62) = 0.3366, not 0.3.
+    const RunResult given = Run(With({"key", "--unmix", "linear", "veil.png", "-o", "given.exr"},
+                                     keying("0.2478,0.7977,0.1517")));
+    ASSERT_EQ(given.ExitCode, 0) << given.Err;
+    EXPECT_NEAR(ReadImage(P("given.exr")).Pixels[static_cast<std::size_t>((w + 20) * 4 + 3)], 0.3366f,
+                2.5e-4f);  // the output is half, an 8-bit source's: steps of 2^-12 there
+    // A bare --unmix before the source leaves the source to be the source.
+    const RunResult bare = Run(With({"key", "--unmix", "veil.png", "-o", "bare.exr"}, keying("0.2478,0.7977,0.1517")));
+    ASSERT_EQ(bare.ExitCode, 0) << bare.Err;
+    EXPECT_EQ(Record(ReadImage(P("bare.exr")))["finish"]["UnmixEdges"], 2.0);
+    const RunResult bad = Run(With({"key", "veil.png", "-o", "bad.exr", "--unmix", "gamma"}, keying("0,1,0")));
+    EXPECT_EQ(bad.ExitCode, 2);
+    EXPECT_NE(bad.Err.find("--unmix \"gamma\": expected auto, linear, srgb or rec709"), std::string::npos) << bad.Err;
+    EXPECT_FALSE(std::filesystem::exists(P("bad.exr")));
 }
 
 }  // namespace

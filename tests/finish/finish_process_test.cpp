@@ -442,9 +442,46 @@ TEST_F(FinishProcess, ReadsEveryControlThenItsImages)
     m_Op->Process(&request);
     const std::vector<std::string> expected = {"Despill",    "ScreenChannel", "DespillAmount", "SpillToGrey",
                                                "ScreenRed",  "ScreenGreen",   "ScreenBlue",    "ClipBlack",
-                                               "ClipWhite",  "Shrink",        "Soften",        "OutputMode",
-                                               "Image"};
+                                               "ClipWhite",  "UnmixEdges",    "UnmixReach",    "Shrink",
+                                               "Soften",     "OutputMode",    "Image"};
     EXPECT_EQ(request.ReadLog(), expected);  // masks that are not connected are not read
+}
+
+// Unmixing the edges through the tool: a green screen (0.3, 0.8, 0.1), a subject (0.6, 0.2, 0.1)
+// and between them mixes holding 1/4, 1/2 and 3/4 of the subject, keyed 0.5: the matte comes
+// back as those shares (worked by hand: excess G - R of 0.5, -0.4 and 0.275, 0.05, -0.175), before
+// the shrink, which then moves that edge; the colour is left as it came.
+TEST_F(FinishProcess, UnmixesTheEdgesAgainstTheScreenColourBeforeTheShrink)
+{
+    const std::vector<Colour> plate = {{0.3f, 0.8f, 0.1f, 0.0f},    {0.3f, 0.8f, 0.1f, 0.0f},
+                                       {0.375f, 0.65f, 0.1f, 0.5f}, {0.45f, 0.5f, 0.1f, 0.5f},
+                                       {0.525f, 0.35f, 0.1f, 0.5f}, {0.6f, 0.2f, 0.1f, 1.0f},
+                                       {0.6f, 0.2f, 0.1f, 1.0f}};
+    Connect("Image", Row(plate));
+    Set(*m_Op, "ScreenRed", 0.3);
+    Set(*m_Op, "ScreenGreen", 0.8);
+    Set(*m_Op, "ScreenBlue", 0.1);
+    std::unique_ptr<Image> kept = Render();
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(kept->GetPixel(3, 0).A, 0.5f);  // Off, the default: the matte as it came
+    Set(*m_Op, "UnmixEdges", 1.0);
+    std::unique_ptr<Image> out = Render();
+    ASSERT_NE(out, nullptr);
+    const float expected[7] = {0.0f, 0.0f, 0.25f, 0.5f, 0.75f, 1.0f, 1.0f};
+    for (std::int32_t x = 0; x < 7; ++x) {
+        const Pixel p = out->GetPixel(x, 0);
+        EXPECT_NEAR(p.A, expected[x], 1e-6f) << "pixel " << x;
+        EXPECT_EQ(p.G, plate[static_cast<std::size_t>(x)].G) << "pixel " << x;
+    }
+    // A reach of 1 leaves the middle mix without a screen pixel near: its matte stays.
+    Set(*m_Op, "UnmixReach", 1.0);
+    EXPECT_EQ(Render()->GetPixel(3, 0).A, 0.5f);
+    // Shrunk by a pixel after unmixing: the 0.5 contour, at the middle mix, moves one pixel in.
+    Set(*m_Op, "UnmixReach", 20.0);
+    Set(*m_Op, "Shrink", 1.0);
+    std::unique_ptr<Image> shrunk = Render();
+    EXPECT_LT(shrunk->GetPixel(3, 0).A, 0.1f);
+    EXPECT_NEAR(shrunk->GetPixel(4, 0).A, 0.5f, 0.3f);
 }
 
 // Every storage kind: a plate of 0s and 1s, whose despilled values (0, 0.5, 1) each storage
@@ -514,7 +551,7 @@ std::string StorageTestName(const ::testing::TestParamInfo<PixelStorage>& info)
 // Rows and pixels give the same bytes: a source the finishing tool reads and writes a row at a
 // time (float frames in one loop per despill method), and the same source without rows (pixel by
 // pixel), with and without further channels, in each output mode, with every despill method and
-// every step at work on an odd-sized frame holding values outside 0..1.
+// every step (unmixing the edges too) at work on an odd-sized frame holding values outside 0..1.
 TEST_P(EveryStorage, RowsAndPixelsGiveTheSameBytes)
 {
     const std::int32_t w = 23, h = 9;
@@ -539,6 +576,9 @@ TEST_P(EveryStorage, RowsAndPixelsGiveTheSameBytes)
                 Set(*m_Op, "ScreenChannel", despill.Channel);
                 Set(*m_Op, "SpillToGrey", despill.Grey);
                 Set(*m_Op, "OutputMode", mode);
+                // The edges unmixed (sRGB) with every other despill: the colours it reads come by
+                // each path too.
+                Set(*m_Op, "UnmixEdges", despill.Grey > 0.0 && despill.Method != 1.0 ? 2.0 : 0.0);
                 std::unique_ptr<Image> out[2];
                 for (const bool rows : {true, false}) {
                     auto image = std::make_unique<Image>(w, h, GetParam(), further);

@@ -45,6 +45,8 @@ std::vector<ExpectedLink> ExpectedInputs()
         {"SpillToGrey", "Spill To Grey", number, checkbox, {}, {}, {}, 0.0, {}},
         {"ClipBlack", "Clip Black", number, slider, {}, 0.0, 1.0, 0.0, {}},
         {"ClipWhite", "Clip White", number, slider, {}, 0.0, 1.0, 1.0, {}},
+        {"UnmixEdges", "Unmix Edges", number, combo, {"Off", "As Given", "sRGB", "Rec. 709"}, 0.0, 3.0, 0.0, {}},
+        {"UnmixReach", "Unmix Reach", number, slider, {}, 1.0, 64.0, 20.0, {}},
         {"Shrink", "Shrink", number, slider, {}, -50.0, 50.0, 0.0, {}},
         {"Soften", "Soften", number, slider, {}, 0.0, 50.0, 0.0, {}},
         {"OutputMode", "Output Mode", number, combo, {"Result", "Matte", "Spill"}, 0.0, 2.0, 0.0, {}},

@@ -648,8 +648,8 @@ TEST_F(TuneServerTest, TheFinishingToolsControlsAreListedAndFinishTheViewsButNot
         if (control.contains("value"))
             ids.push_back(control["id"]);
     EXPECT_EQ(ids, (std::vector<std::string>{"Despill", "ScreenChannel", "ScreenRed", "ScreenGreen", "ScreenBlue",
-                                             "DespillAmount", "SpillToGrey", "ClipBlack", "ClipWhite", "Shrink",
-                                             "Soften", "OutputMode"}));
+                                             "DespillAmount", "SpillToGrey", "ClipBlack", "ClipWhite", "UnmixEdges",
+                                             "UnmixReach", "Shrink", "Soften", "OutputMode"}));
     EXPECT_EQ(Control(controls, "Despill")["entries"], Json::parse(R"(["Off", "Average", "Maximum", "Screen Colour"])"));
     EXPECT_EQ(Control(controls, "Shrink")["min"], -50.0);
     EXPECT_EQ(Control(controls, "Soften")["value"], 0.0);

@@ -1,0 +1,190 @@
+#include "finish/unmix.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace qualvex::finish {
+
+namespace {
+
+// Below this difference of excess (linear light) screen and subject are too alike for the colour
+// to say how much of each a pixel holds.
+constexpr double kLeastContrast = 0.02;
+// Pixels within this distance (a square) of a matte above 0 are unmixed.
+constexpr std::int32_t kBand = 2;
+// Sums kept per pixel class: R, G, B and the count, for screen and for subject.
+constexpr std::size_t kSums = 8;
+
+bool Finite(const float* c)
+{
+    return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]);
+}
+
+// The screen's excess of a colour: its weakest screen channel over its strongest other channel.
+// The weakest channel of a screen is never a screen channel, so there is always another.
+double Excess(const double c[3], const ScreenChannels& screen)
+{
+    const bool inScreen[3] = {screen.Red, screen.Green, screen.Blue};
+    double weakestScreen = std::numeric_limits<double>::infinity();
+    double strongestOther = -std::numeric_limits<double>::infinity();
+    for (int k = 0; k < 3; ++k) {
+        if (inScreen[k])
+            weakestScreen = std::min(weakestScreen, c[k]);
+        else
+            strongestOther = std::max(strongestOther, c[k]);
+    }
+    return weakestScreen - strongestOther;
+}
+
+// Marks the pixels to unmix: matte below 1 with a matte above 0 within kBand pixels. A row pass
+// then a column pass of "any above 0".
+void MarkBand(const AlphaPlane& matte, std::vector<unsigned char>& nearEdge)
+{
+    const std::int32_t width = matte.Width;
+    const std::int32_t height = matte.Height;
+    std::vector<unsigned char> across(matte.Values.size());
+    for (std::int32_t y = 0; y < height; ++y) {
+        const float* row = &matte.Values[matte.Index(0, y)];
+        for (std::int32_t x = 0; x < width; ++x) {
+            bool any = false;
+            for (std::int32_t k = std::max(0, x - kBand); k <= std::min(width - 1, x + kBand); ++k)
+                any = any || row[k] > 0.0f;
+            across[matte.Index(x, y)] = any ? 1 : 0;
+        }
+    }
+    nearEdge.assign(matte.Values.size(), 0);
+    for (std::int32_t y = 0; y < height; ++y)
+        for (std::int32_t x = 0; x < width; ++x) {
+            bool any = false;
+            for (std::int32_t k = std::max(0, y - kBand); k <= std::min(height - 1, y + kBand); ++k)
+                any = any || across[matte.Index(x, k)] != 0;
+            nearEdge[matte.Index(x, y)] = any && matte.At(x, y) < 1.0f ? 1 : 0;
+        }
+}
+
+// Adds (sign 1) or takes away (sign -1) one row's screen and subject colours to the column sums.
+void AddRow(const AlphaPlane& matte, const std::vector<float>& colour, std::int32_t y, double sign, double* columns)
+{
+    for (std::int32_t x = 0; x < matte.Width; ++x) {
+        const std::size_t i = matte.Index(x, y);
+        const float a = matte.Values[i];
+        const float* c = &colour[3 * i];
+        if (!(a <= 0.0f || a >= 1.0f) || !Finite(c))
+            continue;
+        double* sums = columns + kSums * static_cast<std::size_t>(x) + (a >= 1.0f ? 4 : 0);
+        sums[0] += sign * static_cast<double>(c[0]);
+        sums[1] += sign * static_cast<double>(c[1]);
+        sums[2] += sign * static_cast<double>(c[2]);
+        sums[3] += sign;
+    }
+}
+
+}  // namespace
+
+float DecodedLight(float value, UnmixLight light)
+{
+    if (!(value > 0.0f))
+        return value;  // 0, below 0 or NaN: as it is
+    switch (light) {
+    case UnmixLight::Srgb:
+        return value <= 0.04045f ? value / 12.92f : std::pow((value + 0.055f) / 1.055f, 2.4f);
+    case UnmixLight::Rec709:
+        return value < 0.081f ? value / 4.5f : std::pow((value + 0.099f) / 1.099f, 1.0f / 0.45f);
+    case UnmixLight::Off:
+    case UnmixLight::AsGiven:
+        break;
+    }
+    return value;
+}
+
+void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettings& settings, UnmixScratch& scratch)
+{
+    if (settings.Light == UnmixLight::Off || matte.Values.empty())
+        return;
+    const ScreenChannels channels = ChannelsOfScreen(settings.Screen);
+    if (!channels.Red && !channels.Green && !channels.Blue)
+        return;  // a grey screen: no excess to measure by
+    // A reach below 1 (or NaN) looks at the neighbours only; beyond 256 the frame's mean serves.
+    const std::int32_t reach =
+        settings.Reach >= 1.0 ? static_cast<std::int32_t>(std::min(std::floor(settings.Reach + 0.5), 256.0)) : 1;
+    for (float& value : colour)
+        value = DecodedLight(value, settings.Light);
+
+    // The whole frame's subject, for edge pixels with none near.
+    double subject[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t i = 0; i < matte.Values.size(); ++i)
+        if (matte.Values[i] >= 1.0f && Finite(&colour[3 * i])) {
+            for (int k = 0; k < 3; ++k)
+                subject[k] += static_cast<double>(colour[3 * i + static_cast<std::size_t>(k)]);
+            subject[3] += 1.0;
+        }
+    double fallbackSubject = 0.0;  // none in the frame: a neutral subject
+    if (subject[3] > 0.0) {
+        const double mean[3] = {subject[0] / subject[3], subject[1] / subject[3], subject[2] / subject[3]};
+        fallbackSubject = Excess(mean, channels);
+    }
+
+    MarkBand(matte, scratch.Near);
+    scratch.Alpha = matte.Values;  // the new values; the window reads the matte as it came
+    const std::int32_t width = matte.Width;
+    const std::int32_t height = matte.Height;
+    const auto w = static_cast<std::size_t>(width);
+    scratch.Columns.assign(kSums * w, 0.0);
+    scratch.Prefix.assign(kSums * (w + 1), 0.0);
+    double* const columns = scratch.Columns.data();
+    double* const prefix = scratch.Prefix.data();
+    // Running sums down each column over rows y - reach .. y + reach.
+    for (std::int32_t k = 0; k <= std::min(reach, height - 1); ++k)
+        AddRow(matte, colour, k, 1.0, columns);
+    for (std::int32_t y = 0; y < height; ++y) {
+        if (y > 0) {
+            if (y + reach < height)
+                AddRow(matte, colour, y + reach, 1.0, columns);
+            if (y - reach - 1 >= 0)
+                AddRow(matte, colour, y - reach - 1, -1.0, columns);
+        }
+        const unsigned char* nearRow = &scratch.Near[matte.Index(0, y)];
+        if (std::none_of(nearRow, nearRow + width, [](unsigned char n) { return n != 0; }))
+            continue;
+        // Sums across the row, so that any window's is a difference of two.
+        for (std::size_t x = 0; x < w; ++x)
+            for (std::size_t s = 0; s < kSums; ++s)
+                prefix[kSums * (x + 1) + s] = prefix[kSums * x + s] + columns[kSums * x + s];
+        for (std::int32_t x = 0; x < width; ++x) {
+            if (nearRow[x] == 0)
+                continue;
+            const std::size_t i = matte.Index(x, y);
+            const float* c = &colour[3 * i];
+            if (!Finite(c))
+                continue;
+            const auto lo = static_cast<std::size_t>(std::max(0, x - reach));
+            const auto hi = static_cast<std::size_t>(std::min(width - 1, x + reach)) + 1;
+            double sums[kSums];
+            for (std::size_t s = 0; s < kSums; ++s)
+                sums[s] = prefix[kSums * hi + s] - prefix[kSums * lo + s];
+            // Counts are whole numbers kept exactly; a mean is taken only over at least one pixel.
+            if (sums[3] < 0.5)
+                continue;  // no screen in reach: nothing to unmix against, the matte stays
+            const double screenMean[3] = {sums[0] / sums[3], sums[1] / sums[3], sums[2] / sums[3]};
+            const double screen = Excess(screenMean, channels);
+            double held = fallbackSubject;
+            if (sums[7] >= 0.5) {
+                const double mean[3] = {sums[4] / sums[7], sums[5] / sums[7], sums[6] / sums[7]};
+                held = Excess(mean, channels);
+            }
+            const double contrast = screen - held;
+            if (!(contrast >= kLeastContrast))
+                continue;  // too alike (or not a number): the matte stays
+            const double pixel[3] = {c[0], c[1], c[2]};
+            // contrast >= 0.02, so the division is safe; the result is clamped to 0..1.
+            const double alpha = (screen - Excess(pixel, channels)) / contrast;
+            scratch.Alpha[i] = static_cast<float>(std::clamp(alpha, 0.0, 1.0));
+        }
+    }
+    matte.Values.swap(scratch.Alpha);
+}
+
+}  // namespace qualvex::finish
