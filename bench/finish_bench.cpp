@@ -1,6 +1,6 @@
 // Whole frames through the host with the loaded finishing tool: an HD float frame of a subject
 // over a green backing, its matte a soft-edged ellipse, finished with its defaults (the passes
-// every frame pays for) and with despill, shrink 3 and soften 2.
+// every frame pays for), with despill, shrink 3 and soften 2, and with the edges unmixed too.
 #include "bench/frame_renders.h"
 #include "host/image.h"
 #include "host/operator.h"
@@ -19,11 +19,13 @@ void FinishHdFrame(benchmark::State& state)
 {
     std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/QualvexFinish.plugin");
     std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.QualvexFinish"));
-    if (state.range(0) == 1) {
+    if (state.range(0) >= 1) {
         qualvex::bench::SetNumber(*op, "Despill", 1.0);
         qualvex::bench::SetNumber(*op, "Shrink", 3.0);
         qualvex::bench::SetNumber(*op, "Soften", 2.0);
     }
+    if (state.range(0) == 2)
+        qualvex::bench::SetNumber(*op, "UnmixEdges", 1.0);
 
     Image source(1920, 1080, static_cast<PixelStorage>(state.range(1)));
     for (std::int32_t y = 0; y < source.Height; ++y)
@@ -44,8 +46,8 @@ void FinishHdFrame(benchmark::State& state)
     plugin->Unload();
 }
 BENCHMARK(FinishHdFrame)
-    ->ArgsProduct({{0, 1}, {static_cast<int>(PixelStorage::Half), static_cast<int>(PixelStorage::Float)}})
-    ->ArgNames({"despill_shrink3_soften2", "storage"})
+    ->ArgsProduct({{0, 1, 2}, {static_cast<int>(PixelStorage::Half), static_cast<int>(PixelStorage::Float)}})
+    ->ArgNames({"despill_shrink3_soften2_unmix", "storage"})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -40,45 +40,69 @@ double Excess(const double c[3], const ScreenChannels& screen)
 }
 
 // Marks the pixels to unmix: matte below 1 with a matte above 0 within kBand pixels. A row pass
-// then a column pass of "any above 0".
-void MarkBand(const AlphaPlane& matte, std::vector<unsigned char>& nearEdge)
+// then a column pass of "any above 0", each a running count over a window of 2 kBand + 1.
+void MarkBand(const AlphaPlane& matte, std::vector<unsigned char>& across, std::vector<unsigned char>& nearEdge)
 {
     const std::int32_t width = matte.Width;
     const std::int32_t height = matte.Height;
-    std::vector<unsigned char> across(matte.Values.size());
+    across.resize(matte.Values.size());  // every value is written below
     for (std::int32_t y = 0; y < height; ++y) {
         const float* row = &matte.Values[matte.Index(0, y)];
+        unsigned char* out = &across[matte.Index(0, y)];
+        int count = 0;
+        for (std::int32_t x = 0; x < std::min(kBand, width); ++x)
+            count += row[x] > 0.0f ? 1 : 0;
         for (std::int32_t x = 0; x < width; ++x) {
-            bool any = false;
-            for (std::int32_t k = std::max(0, x - kBand); k <= std::min(width - 1, x + kBand); ++k)
-                any = any || row[k] > 0.0f;
-            across[matte.Index(x, y)] = any ? 1 : 0;
+            if (x + kBand < width)
+                count += row[x + kBand] > 0.0f ? 1 : 0;
+            if (x - kBand - 1 >= 0)
+                count -= row[x - kBand - 1] > 0.0f ? 1 : 0;
+            out[x] = count > 0 ? 1 : 0;
         }
     }
     nearEdge.assign(matte.Values.size(), 0);
-    for (std::int32_t y = 0; y < height; ++y)
-        for (std::int32_t x = 0; x < width; ++x) {
-            bool any = false;
-            for (std::int32_t k = std::max(0, y - kBand); k <= std::min(height - 1, y + kBand); ++k)
-                any = any || across[matte.Index(x, k)] != 0;
-            nearEdge[matte.Index(x, y)] = any && matte.At(x, y) < 1.0f ? 1 : 0;
-        }
+    const auto w = static_cast<std::size_t>(width);
+    std::vector<int> counts(w, 0);
+    for (std::int32_t y = 0; y < std::min(kBand, height); ++y)
+        for (std::size_t x = 0; x < w; ++x)
+            counts[x] += across[matte.Index(0, y) + x];
+    for (std::int32_t y = 0; y < height; ++y) {
+        if (y + kBand < height)
+            for (std::size_t x = 0; x < w; ++x)
+                counts[x] += across[matte.Index(0, y + kBand) + x];
+        if (y - kBand - 1 >= 0)
+            for (std::size_t x = 0; x < w; ++x)
+                counts[x] -= across[matte.Index(0, y - kBand - 1) + x];
+        const float* alpha = &matte.Values[matte.Index(0, y)];
+        unsigned char* out = &nearEdge[matte.Index(0, y)];
+        for (std::size_t x = 0; x < w; ++x)
+            out[x] = counts[x] > 0 && alpha[x] < 1.0f ? 1 : 0;
+    }
 }
 
 // Adds (sign 1) or takes away (sign -1) one row's screen and subject colours to the column sums.
+// Without branches, so that it runs in vectors: a colour that is not finite counts as nothing.
 void AddRow(const AlphaPlane& matte, const std::vector<float>& colour, std::int32_t y, double sign, double* columns)
 {
-    for (std::int32_t x = 0; x < matte.Width; ++x) {
-        const std::size_t i = matte.Index(x, y);
-        const float a = matte.Values[i];
-        const float* c = &colour[3 * i];
-        if (!(a <= 0.0f || a >= 1.0f) || !Finite(c))
-            continue;
-        double* sums = columns + kSums * static_cast<std::size_t>(x) + (a >= 1.0f ? 4 : 0);
-        sums[0] += sign * static_cast<double>(c[0]);
-        sums[1] += sign * static_cast<double>(c[1]);
-        sums[2] += sign * static_cast<double>(c[2]);
-        sums[3] += sign;
+    const std::size_t first = matte.Index(0, y);
+    for (std::size_t x = 0; x < static_cast<std::size_t>(matte.Width); ++x) {
+        const float a = matte.Values[first + x];
+        const float* c = &colour[3 * (first + x)];
+        const bool finite = Finite(c);
+        const double screen = a <= 0.0f && finite ? sign : 0.0;
+        const double subject = a >= 1.0f && finite ? sign : 0.0;
+        const double r = finite ? static_cast<double>(c[0]) : 0.0;
+        const double g = finite ? static_cast<double>(c[1]) : 0.0;
+        const double b = finite ? static_cast<double>(c[2]) : 0.0;
+        double* sums = columns + kSums * x;
+        sums[0] += screen * r;
+        sums[1] += screen * g;
+        sums[2] += screen * b;
+        sums[3] += screen;
+        sums[4] += subject * r;
+        sums[5] += subject * g;
+        sums[6] += subject * b;
+        sums[7] += subject;
     }
 }
 
@@ -110,8 +134,9 @@ void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettin
     // A reach below 1 (or NaN) looks at the neighbours only; beyond 256 the frame's mean serves.
     const std::int32_t reach =
         settings.Reach >= 1.0 ? static_cast<std::int32_t>(std::min(std::floor(settings.Reach + 0.5), 256.0)) : 1;
-    for (float& value : colour)
-        value = DecodedLight(value, settings.Light);
+    if (settings.Light != UnmixLight::AsGiven)
+        for (float& value : colour)
+            value = DecodedLight(value, settings.Light);
 
     // The whole frame's subject, for edge pixels with none near.
     double subject[4] = {0.0, 0.0, 0.0, 0.0};
@@ -127,7 +152,7 @@ void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettin
         fallbackSubject = Excess(mean, channels);
     }
 
-    MarkBand(matte, scratch.Near);
+    MarkBand(matte, scratch.Across, scratch.Near);
     scratch.Alpha = matte.Values;  // the new values; the window reads the matte as it came
     const std::int32_t width = matte.Width;
     const std::int32_t height = matte.Height;

@@ -25,6 +25,7 @@ struct UnmixSettings {
 // The working memory, kept from frame to frame.
 struct UnmixScratch {
     std::vector<float> Alpha;
+    std::vector<unsigned char> Across;
     std::vector<unsigned char> Near;
     std::vector<double> Columns;
     std::vector<double> Prefix;
