@@ -49,7 +49,7 @@ for screen in $screens; do
   else
     patch=("$samples/mdn-dom-examples/video_frame1196.png" 60,0,260,140)
   fi
-  key=$("$plates" make "${patch[@]}" "$photo" 20,230,140,110 "$photo" 220,72,16,6 "$dir")
+  key=$("$plates" make "${patch[@]}" "$photo" 45,235,115,105 "$photo" 220,72,16,6 "$dir")
   cd "$dir"
 
   regions=(--screen 228,0,28,192 --screen 84,96,36,84 --subject 0,0,40,192)
