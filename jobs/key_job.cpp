@@ -486,6 +486,11 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
     plan.FirstHeight = source.Height;
     plan.FirstEncoding = source.ColourEncoding;
     plan.FrameBytes = source.BytesToKey * (tools.Finishing ? 2 : 1);  // the finishing tool makes one more image
+    // Unmixing the edges keeps the frame's colour (three floats a pixel) and a second matte and
+    // two marks a pixel beside it.
+    const Input* unmix = tools.Finisher ? tools.Finisher->FindInput("UnmixEdges") : nullptr;
+    if (unmix != nullptr && unmix->NumberValue() >= 0.5)
+        plan.FrameBytes += static_cast<std::uint64_t>(source.Width) * static_cast<std::uint64_t>(source.Height) * 18;
     for (const BesideImage& beside : plan.Beside) {
         const std::filesystem::path file = beside.Pattern.PathFor(job.Frames.front());
         const ImageFacts facts = InspectImage(file, beside.Role);
