@@ -205,7 +205,14 @@ void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettin
                 continue;  // too alike (or not a number): the matte stays
             const double pixel[3] = {c[0], c[1], c[2]};
             // contrast >= 0.02, so the division is safe; the result is clamped to 0..1.
-            const double alpha = (screen - Excess(pixel, channels)) / contrast;
+            double alpha = (screen - Excess(pixel, channels)) / contrast;
+            // Light is never negative: a pixel holding (1 - alpha) of the screen holds at least
+            // that share of each screen channel's light, so alpha >= 1 - c / screen there. A dark
+            // subject (hair) is held up by it whatever the subject near it.
+            const bool inScreen[3] = {channels.Red, channels.Green, channels.Blue};
+            for (int k = 0; k < 3; ++k)
+                if (inScreen[k] && screenMean[k] > 0.0)
+                    alpha = std::max(alpha, 1.0 - pixel[k] / screenMean[k]);
             scratch.Alpha[i] = static_cast<float>(std::clamp(alpha, 0.0, 1.0));
         }
     }

@@ -113,6 +113,7 @@ std::vector<Cell> Cells(std::initializer_list<std::pair<int, Cell>> runs)
 const Cell kScreen{0.3f, 0.8f, 0.1f, 0.0f};  // excess 0.5
 const Cell kSubject{0.6f, 0.2f, 0.1f, 1.0f};  // excess -0.4
 const Cell kHalf{0.45f, 0.5f, 0.1f, 0.2f};    // half of each: 0.5
+const UnmixSettings kGreenReach8{UnmixLight::AsGiven, 8.0, {0.0f, 1.0f, 0.0f}};
 
 // The screen a pixel is unmixed against is the one near it: a screen lit half as bright on the
 // right (0.15, 0.4, 0.05), excess 0.25, makes (0.375, 0.3, 0.075), half the subject, read 0.5 there
@@ -139,6 +140,15 @@ TEST(UnmixEdges, ReachesAsManyPixelsEachWay)
         EXPECT_NEAR(Unmixed(RowPlate(cells), {UnmixLight::AsGiven, 3.0, {0.0f, 1.0f, 0.0f}})[x], 0.5f, 1e-6f);
         EXPECT_EQ(Unmixed(RowPlate(cells), {UnmixLight::AsGiven, 2.0, {0.0f, 1.0f, 0.0f}})[x], 0.2f);
     }
+}
+
+// A dark pixel (0.05, 0.1, 0.05) beside a warm subject reads by the excess alone as half screen,
+// (0.5 - 0.05) / 0.9; but half the screen would bring it 0.4 of green light, and it has 0.1: it
+// holds at most 0.1 / 0.8 of the screen, so its alpha is at least 1 - 0.125 = 0.875.
+TEST(UnmixEdges, ADarkPixelHoldsNoMoreScreenThanItsLightAllows)
+{
+    const std::vector<Cell> cells = Cells({{3, kScreen}, {1, {0.05f, 0.1f, 0.05f, 0.5f}}, {3, kSubject}});
+    EXPECT_NEAR(Unmixed(RowPlate(cells), kGreenReach8)[3], 0.875f, 1e-6f);
 }
 
 // A veil with no subject pixel within reach takes the whole frame's subject; a frame without any
