@@ -13,6 +13,9 @@ namespace {
 // Below this difference of excess (linear light) screen and subject are too alike for the colour
 // to say how much of each a pixel holds.
 constexpr double kLeastContrast = 0.02;
+// A pixel the key calls screen (0) is given an alpha only from this up: below it, a screen's grain
+// and compression noise beside an edge would read as faint specks of subject.
+constexpr double kNoiseFloor = 0.1;
 // Pixels within this distance (a square) of a matte above 0 are unmixed.
 constexpr std::int32_t kBand = 2;
 // Sums kept per pixel class: R, G, B and the count, for screen and for subject.
@@ -213,6 +216,8 @@ void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettin
             for (int k = 0; k < 3; ++k)
                 if (inScreen[k] && screenMean[k] > 0.0)
                     alpha = std::max(alpha, 1.0 - pixel[k] / screenMean[k]);
+            if (matte.Values[i] <= 0.0f && alpha < kNoiseFloor)
+                continue;  // the screen's own noise: the key's 0 stays
             scratch.Alpha[i] = static_cast<float>(std::clamp(alpha, 0.0, 1.0));
         }
     }

@@ -50,9 +50,11 @@ float DecodedLight(float value, UnmixLight light);
 // any). Then
 //     alpha = (excess(screen) - excess(pixel)) / (excess(screen) - excess(subject)),
 // clamped to 0..1, and at least 1 - c / screen in each screen channel (light is never negative:
-// a pixel holding 1 - alpha of the screen holds that share of each screen channel's light). Where
-// the screen's excess is not at least 0.02 above the subject's (the two cannot be told apart by
-// it), where the pixel's colour is not finite, for a grey screen, and for Off, the matte is kept. Colours that are not finite count as neither screen nor subject.
+// a pixel holding 1 - alpha of the screen holds that share of each screen channel's light). A
+// pixel the matte calls screen (0) keeps its 0 unless that alpha is at least 0.1 (below, the
+// screen's noise). Where the screen's excess is not at least 0.02 above the subject's (the two
+// cannot be told apart by it), where the pixel's colour is not finite, for a grey screen, and for
+// Off, the matte is kept. Colours that are not finite count as neither screen nor subject.
 void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettings& settings, UnmixScratch& scratch);
 
 }  // namespace qualvex::finish

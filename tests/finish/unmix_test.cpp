@@ -151,6 +151,27 @@ TEST(UnmixEdges, ADarkPixelHoldsNoMoreScreenThanItsLightAllows)
     EXPECT_NEAR(Unmixed(RowPlate(cells), kGreenReach8)[3], 0.875f, 1e-6f);
 }
 
+// A pixel the key called screen is lifted only from 0.1 up. Beside six screen pixels, 5 % of the
+// subject, (0.315, 0.77, 0.1), keyed 0, counts in the screen's mean (excess (0.795714 - 0.302143)
+// = 0.493571) and reads (0.493571 - 0.455) / 0.893571 = 0.043: it stays 0, as a screen's noise
+// would; 25 %, (0.375, 0.65, 0.1), reads (0.467857 - 0.275) / 0.867857 = 2/9 and takes it. The
+// 5 % keyed 0.2 is no screen pixel: against the plain screen it reads 0.05.
+TEST(UnmixEdges, APixelKeyedAsScreenRisesOnlyAboveTheNoise)
+{
+    const struct {
+        Cell Pixel;
+        float Expected;
+    } cases[] = {
+        {{0.315f, 0.77f, 0.1f, 0.0f}, 0.0f},
+        {{0.375f, 0.65f, 0.1f, 0.0f}, 2.0f / 9.0f},
+        {{0.315f, 0.77f, 0.1f, 0.2f}, 0.05f},
+    };
+    for (const auto& c : cases) {
+        const std::vector<Cell> cells = Cells({{6, kScreen}, {1, c.Pixel}, {3, kSubject}});
+        EXPECT_NEAR(Unmixed(RowPlate(cells), kGreenReach8)[6], c.Expected, 1e-6f) << c.Pixel.R << " " << c.Pixel.Matte;
+    }
+}
+
 // A veil with no subject pixel within reach takes the whole frame's subject; a frame without any
 // takes a neutral one: a grey (excess 0) mixed half with the screen, (0.35, 0.6, 0.25), reads 0.5.
 TEST(UnmixEdges, WithoutASubjectNearTakesTheFramesOrANeutralOne)
