@@ -103,7 +103,8 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
         ->expected(0, 1)
         ->default_str("auto");
     command->add_option("--unmix-reach", finish.UnmixReach,
-                        "how far around an edge pixel, in pixels, the screen and the subject are looked for (default 20)");
+                        "how far around an edge pixel, in pixels, the screen and the subject are looked for "
+                        "(default 20)");
     command->add_option("--shrink", finish.Shrink, "shrink the matte by this many pixels (negative grows)");
     command->add_option("--soften", finish.Soften, "blur the matte's edge: Gaussian sigma in pixels");
     command->add_option("--garbage", finish.Garbage, "image or sequence whose alpha keeps the key out (alpha 0)");
@@ -140,15 +141,16 @@ int RunInModule(const CommandLine& command)
 }
 
 // The words after the program's name, ready for the parser (which takes them last first). A bare
-// `--despill` or `--unmix` (they mean auto) does not take the next word for its method when that word reads as
-// a file or a sequence (a dot, a slash, # or %, which no method holds): `qualvex key --despill
-// plate.exr ...` keys plate.exr instead of asking for a source. A misspelt method is still taken
-// as one, and refused by name.
+// `--despill` or `--unmix` (each means auto) does not take the next word for its value when that
+// word reads as a file or a sequence (a dot, a slash, # or %, which no value holds): `qualvex key
+// --despill plate.exr ...` keys plate.exr instead of asking for a source. A misspelt value is
+// still taken as one, and refused by name.
 std::vector<std::string> Arguments(int argc, char** argv)
 {
     std::vector<std::string> words(argv + 1, argv + argc);
     for (std::size_t i = 0; i + 1 < words.size(); ++i)
-        if ((words[i] == "--despill" || words[i] == "--unmix") && words[i + 1].find_first_of("./#%") != std::string::npos)
+        if ((words[i] == "--despill" || words[i] == "--unmix") &&
+            words[i + 1].find_first_of("./#%") != std::string::npos)
             words[i] += "=auto";
     return {words.rbegin(), words.rend()};
 }

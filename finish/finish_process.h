@@ -49,16 +49,16 @@ struct FinishWorkspace {
 };
 
 // Steps, in order: despill (colour), clip, unmixing the edges, shrink or grow, soften, garbage and
-// core mattes (alpha), then the output mode picks what is written: the despilled colour with the finished
-// alpha (Result), the finished alpha in R, G, B and A (Matte), or the light the despill took out
-// of each channel, never negative, with alpha 1 (Spill). Depth, coverage and the IDs pass
+// core mattes (alpha), then the output mode picks what is written: the despilled colour with the
+// finished alpha (Result), the finished alpha in R, G, B and A (Matte), or the light the despill
+// took out of each channel, never negative, with alpha 1 (Spill). Depth, coverage and the IDs pass
 // through; the colour stays straight, as it came. The output has the source's size and storage.
 // A mask image is sampled at (trunc(x * maskWidth / width), trunc(y * maskHeight / height)), the
 // scale formed first; a mask pixel outside the mask counts as no mask there.
 //
 // Combo values are rounded to the nearest entry; one that names no entry counts as the default
-// entry (Despill Off, Screen Channel Green, Unmix Edges Off, Output Result). No source image: no output. An empty source
-// gives an empty output.
+// entry (Despill Off, Screen Channel Green, Unmix Edges Off, Output Result). No source image: no
+// output. An empty source gives an empty output.
 void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorkspace& workspace);
 
 }  // namespace qualvex::finish

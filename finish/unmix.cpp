@@ -134,7 +134,7 @@ void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettin
     const ScreenChannels channels = ChannelsOfScreen(settings.Screen);
     if (!channels.Red && !channels.Green && !channels.Blue)
         return;  // a grey screen: no excess to measure by
-    // A reach below 1 (or NaN) looks at the neighbours only; beyond 256 the frame's mean serves.
+    // A reach below 1 (or NaN) looks at the next pixels only; one beyond 256 pixels is held there.
     const std::int32_t reach =
         settings.Reach >= 1.0 ? static_cast<std::int32_t>(std::min(std::floor(settings.Reach + 0.5), 256.0)) : 1;
     if (settings.Light != UnmixLight::AsGiven)

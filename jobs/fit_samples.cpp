@@ -691,8 +691,9 @@ std::vector<ControlValue> KeyColorFromRegion(const std::string& source, const st
 std::string SourceColourEncoding(const std::string& source, const std::string& frames)
 {
     std::string encoding;
-    ForEachSourceFrame({source, frames, {}, {}, "", "", {}, {}}, 1,
-                       [&](const ImageFile& image, const std::string&, int) { encoding = image.Layout.ColourEncoding; });
+    ForEachSourceFrame({source, frames, {}, {}, "", "", {}, {}}, 1, [&](const ImageFile& image, const std::string&, int) {
+        encoding = image.Layout.ColourEncoding;
+    });
     return encoding;
 }
 

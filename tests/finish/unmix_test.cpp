@@ -60,7 +60,9 @@ struct MixCase {
 const MixCase kMixes[] = {
     // Green: screen (0.3, 0.8, 0.1), excess G - R = 0.5; subject (0.6, 0.2, 0.1), -0.4.
     {"GreenAsGiven", UnmixLight::AsGiven, {0.0f, 1.0f, 0.0f}, {0.3f, 0.8f, 0.1f, 0.0f}, {0.6f, 0.2f, 0.1f, 1.0f},
-     {{0.375f, 0.65f, 0.1f, 0.5f}, {0.45f, 0.5f, 0.1f, 0.5f}, {0.525f, 0.35f, 0.1f, 0.5f}}, {0.25f, 0.5f, 0.75f}, 1e-6f},
+     {{0.375f, 0.65f, 0.1f, 0.5f}, {0.45f, 0.5f, 0.1f, 0.5f}, {0.525f, 0.35f, 0.1f, 0.5f}},
+     {0.25f, 0.5f, 0.75f},
+     1e-6f},
     // Yellow (R and G): screen (0.8, 0.7, 0.1), min(R, G) - B = 0.6; subject (0.3, 0.2, 0.4), -0.2.
     {"YellowAsGiven", UnmixLight::AsGiven, {0.8f, 0.7f, 0.1f}, {0.8f, 0.7f, 0.1f, 0.0f}, {0.3f, 0.2f, 0.4f, 1.0f},
      {{0.55f, 0.45f, 0.25f, 0.5f}}, {0.5f}, 1e-6f},
