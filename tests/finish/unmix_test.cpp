@@ -116,6 +116,7 @@ const Cell kScreen{0.3f, 0.8f, 0.1f, 0.0f};  // excess 0.5
 const Cell kSubject{0.6f, 0.2f, 0.1f, 1.0f};  // excess -0.4
 const Cell kHalf{0.45f, 0.5f, 0.1f, 0.2f};    // half of each: 0.5
 const UnmixSettings kGreenReach8{UnmixLight::AsGiven, 8.0, {0.0f, 1.0f, 0.0f}};
+const UnmixSettings kGreen{UnmixLight::AsGiven, 20.0, {0.0f, 1.0f, 0.0f}};
 
 // The screen a pixel is unmixed against is the one near it: a screen lit half as bright on the
 // right (0.15, 0.4, 0.05), excess 0.25, makes (0.375, 0.3, 0.075), half the subject, read 0.5 there
@@ -174,6 +175,24 @@ TEST(UnmixEdges, APixelKeyedAsScreenRisesOnlyAboveTheNoise)
     }
 }
 
+// Frames smaller than the band and the reach: a lone screen pixel stays; a half mix beside one
+// screen pixel, with no subject in the frame, reads against a neutral one, (0.5 - 0.05) / 0.5 =
+// 0.9; down a column one pixel wide, screen, half mix and subject give 0.5.
+TEST(UnmixEdges, FramesSmallerThanItsReachAreUnmixedInsideThem)
+{
+    EXPECT_EQ(Unmixed(RowPlate({kScreen}), kGreen)[0], 0.0f);
+    EXPECT_NEAR(Unmixed(RowPlate({kScreen, kHalf}), kGreen)[1], 0.9f, 1e-6f);
+    Plate column{AlphaPlane(1, 3), {}};
+    for (std::int32_t y = 0; y < 3; ++y) {
+        const Cell& c = y == 0 ? kScreen : (y == 1 ? kHalf : kSubject);
+        column.Matte.At(0, y) = c.Matte;
+        column.Colour.insert(column.Colour.end(), {c.R, c.G, c.B});
+    }
+    const std::vector<float> alpha = Unmixed(column, kGreen);
+    EXPECT_EQ(alpha, (std::vector<float>{0.0f, alpha[1], 1.0f}));
+    EXPECT_NEAR(alpha[1], 0.5f, 1e-6f);
+}
+
 // A veil with no subject pixel within reach takes the whole frame's subject; a frame without any
 // takes a neutral one: a grey (excess 0) mixed half with the screen, (0.35, 0.6, 0.25), reads 0.5.
 TEST(UnmixEdges, WithoutASubjectNearTakesTheFramesOrANeutralOne)
@@ -204,7 +223,6 @@ struct KeptCase {
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
 const Cell kAlike{0.3f, 0.79f, 0.3f, 1.0f};  // excess 0.49: 0.01 below the screen's
 
-const UnmixSettings kGreen{UnmixLight::AsGiven, 20.0, {0.0f, 1.0f, 0.0f}};
 
 TEST(UnmixEdges, KeepsTheMatteWhereTheColourCannotSay)
 {
