@@ -417,6 +417,18 @@ KeyTools PrepareKeyTools(const KeyerPlugin& plugin, const KeyOptions& options)
             Warn("finishing " + warning);
         tools.FinishValues.insert(tools.FinishValues.end(), typed.begin(), typed.end());
         ApplyControlValues(*tools.Finisher, tools.FinishValues);
+        // Unmixing measures the keyed colour, from which colour correction has taken the key
+        // colour by 1 - alpha already: the edges would read more solid than they are.
+        const Input* unmix = tools.Finisher->FindInput("UnmixEdges");
+        const Input* amount = tools.Keyer->FindInput("CCAmount");
+        if (unmix != nullptr && unmix->NumberValue() >= 0.5 && Active(*tools.Keyer, "ColCor") && amount != nullptr &&
+            amount->NumberValue() != 0.0) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%g", amount->NumberValue());
+            Warn(std::string("unmixing the edges measures the keyed colour, which colour correction has changed (CC "
+                             "Amount ") +
+                 text + "): the edges read more solid than they are; key with --set ColCor=0 to unmix them");
+        }
     }
     tools.Write.Result = ResultReading(options, *tools.Keyer, tools.Finisher.get(), tools.Reason);
     tools.Version = std::string("qualvex ") + QUALVEX_VERSION + "; " + plugin.Version();

@@ -375,6 +375,7 @@ TEST_F(FinishingCommand, UnmixingGivesAVeilItsOpacityInTheLightTheSourceEncodes)
         const RunResult unmixed =
             Run(With(With({"key", run.Source, "-o", "unmixed.exr", "--overwrite"}, keying(run.Colour)), run.Unmix));
         ASSERT_EQ(unmixed.ExitCode, 0) << unmixed.Err;
+        EXPECT_EQ(unmixed.Err.find("unmixing the edges measures"), std::string::npos) << unmixed.Err;
         const ReadBack before = ReadImage(P("plain.exr"));
         const ReadBack after = ReadImage(P("unmixed.exr"));
         EXPECT_EQ(Record(after)["finish"]["UnmixEdges"], run.Entry);
@@ -397,6 +398,16 @@ TEST_F(FinishingCommand, UnmixingGivesAVeilItsOpacityInTheLightTheSourceEncodes)
     const RunResult bare = Run(With({"key", "--unmix", "veil.png", "-o", "bare.exr"}, keying("0.2478,0.7977,0.1517")));
     ASSERT_EQ(bare.ExitCode, 0) << bare.Err;
     EXPECT_EQ(Record(ReadImage(P("bare.exr")))["finish"]["UnmixEdges"], 2.0);
+    // Colour correction takes the key colour out of the edges before the finishing tool sees them:
+    // unmixing after it is warned of (and still run, as asked).
+    const RunResult corrected =
+        Run(With(With({"key", "veil.exr", "-o", "corrected.exr", "--unmix"}, keying("0.05,0.6,0.02")),
+                 {"--set", "ColCor=1", "--set", "CCAmount=0.5"}));
+    ASSERT_EQ(corrected.ExitCode, 0) << corrected.Err;
+    EXPECT_NE(corrected.Err.find("unmixing the edges measures the keyed colour, which colour correction has changed "
+                                 "(CC Amount 0.5)"),
+              std::string::npos)
+        << corrected.Err;
     const RunResult bad = Run(With({"key", "veil.png", "-o", "bad.exr", "--unmix", "gamma"}, keying("0,1,0")));
     EXPECT_EQ(bad.ExitCode, 2);
     EXPECT_NE(bad.Err.find("--unmix \"gamma\": expected auto, linear, srgb or rec709"), std::string::npos) << bad.Err;
