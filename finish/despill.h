@@ -50,6 +50,25 @@ inline ScreenChannels ChannelsOfScreen(const Rgb& screen)
     return {r >= threshold, g >= threshold, b >= threshold};
 }
 
+// The screen's excess of a colour: its weakest screen channel over its strongest other channel
+// (green: G - max(R, B); yellow: min(R, G) - B), in the colour's own precision. The weakest channel
+// of a screen is never one of its channels, so there is always another. std::min and std::max pass
+// a NaN through only in some positions: a caller with NaN in reach checks the channels itself.
+template <typename T>
+inline T ScreenExcess(const T (&values)[3], const ScreenChannels& screen)
+{
+    const bool inScreen[3] = {screen.Red, screen.Green, screen.Blue};
+    T weakestScreen = std::numeric_limits<T>::infinity();
+    T strongestOther = -std::numeric_limits<T>::infinity();
+    for (int c = 0; c < 3; ++c) {
+        if (inScreen[c])
+            weakestScreen = std::min(weakestScreen, values[c]);
+        else
+            strongestOther = std::max(strongestOther, values[c]);
+    }
+    return weakestScreen - strongestOther;
+}
+
 // Despill against the screen's colour. The spill is how far the pixel's weakest screen channel
 // exceeds its strongest other channel: green's G over max(R, B), yellow's min(R, G) over B. Each
 // screen channel loses Amount x spill, so a pixel of pure screen light ends grey at Amount 1 and
@@ -61,19 +80,9 @@ inline Rgb DespillAgainstScreen(const Rgb& colour, const DespillSettings& settin
     const int count = (screen.Red ? 1 : 0) + (screen.Green ? 1 : 0) + (screen.Blue ? 1 : 0);
     if (count == 0)
         return colour;  // no hue to take out (the weakest channel itself is never a screen channel)
-    const float inf = std::numeric_limits<float>::infinity();
-    float weakestScreen = inf;
-    float strongestOther = -inf;
     const float values[3] = {colour.R, colour.G, colour.B};
-    const bool inScreen[3] = {screen.Red, screen.Green, screen.Blue};
-    for (int c = 0; c < 3; ++c) {
-        if (inScreen[c])
-            weakestScreen = std::min(weakestScreen, values[c]);
-        else
-            strongestOther = std::max(strongestOther, values[c]);
-    }
-    const float spill = weakestScreen - strongestOther;
-    // std::min and std::max pass a NaN through only in some positions: check every channel.
+    const float spill = ScreenExcess(values, screen);
+    // A NaN in the colour may not reach the spill: check every channel.
     if (!(spill > 0.0f) || values[0] != values[0] || values[1] != values[1] || values[2] != values[2])
         return colour;
     const float removed = settings.Amount * spill;

@@ -294,20 +294,20 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
         if (floatRows) {
             const float* const pixels = FloatColourRow(*source, y);
             float* const alpha = &matte.At(0, y);
-            for (std::int32_t x = 0; x < width; ++x)
+            for (std::int32_t x = 0; x < width; ++x) {
                 alpha[x] = ClipAlpha(pixels[4 * x + 3], settings.Clip);
-            if (unmix)
-                for (std::int32_t x = 0; x < width; ++x)
+                if (unmix)
                     keepColour(x, y, pixels[4 * x + 2], pixels[4 * x + 1], pixels[4 * x]);
+            }
             continue;
         }
         if (rows) {
             source->ReadRow(source, y, 0, width, b, g, r, a);
-            for (std::int32_t x = 0; x < width; ++x)
+            for (std::int32_t x = 0; x < width; ++x) {
                 matte.At(x, y) = ClipAlpha(a[x], settings.Clip);
-            if (unmix)
-                for (std::int32_t x = 0; x < width; ++x)
+                if (unmix)
                     keepColour(x, y, r[x], g[x], b[x]);
+            }
             continue;
         }
         unsigned char* const row[2] = {RowAddress(*source, 0, y), RowAddress(*source, 1, y)};

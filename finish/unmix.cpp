@@ -26,22 +26,6 @@ bool Finite(const float* c)
     return std::isfinite(c[0]) && std::isfinite(c[1]) && std::isfinite(c[2]);
 }
 
-// The screen's excess of a colour: its weakest screen channel over its strongest other channel.
-// The weakest channel of a screen is never a screen channel, so there is always another.
-double Excess(const double c[3], const ScreenChannels& screen)
-{
-    const bool inScreen[3] = {screen.Red, screen.Green, screen.Blue};
-    double weakestScreen = std::numeric_limits<double>::infinity();
-    double strongestOther = -std::numeric_limits<double>::infinity();
-    for (int k = 0; k < 3; ++k) {
-        if (inScreen[k])
-            weakestScreen = std::min(weakestScreen, c[k]);
-        else
-            strongestOther = std::max(strongestOther, c[k]);
-    }
-    return weakestScreen - strongestOther;
-}
-
 // Marks the pixels to unmix: matte below 1 with a matte above 0 within kBand pixels. A row pass
 // then a column pass of "any above 0", each a running count over a window of 2 kBand + 1.
 void MarkBand(const AlphaPlane& matte, std::vector<unsigned char>& across, std::vector<unsigned char>& nearEdge)
@@ -152,7 +136,7 @@ void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettin
     double fallbackSubject = 0.0;  // none in the frame: a neutral subject
     if (subject[3] > 0.0) {
         const double mean[3] = {subject[0] / subject[3], subject[1] / subject[3], subject[2] / subject[3]};
-        fallbackSubject = Excess(mean, channels);
+        fallbackSubject = ScreenExcess(mean, channels);
     }
 
     MarkBand(matte, scratch.Across, scratch.Near);
@@ -197,18 +181,18 @@ void UnmixEdges(AlphaPlane& matte, std::vector<float>& colour, const UnmixSettin
             if (sums[3] < 0.5)
                 continue;  // no screen in reach: nothing to unmix against, the matte stays
             const double screenMean[3] = {sums[0] / sums[3], sums[1] / sums[3], sums[2] / sums[3]};
-            const double screen = Excess(screenMean, channels);
+            const double screen = ScreenExcess(screenMean, channels);
             double held = fallbackSubject;
             if (sums[7] >= 0.5) {
                 const double mean[3] = {sums[4] / sums[7], sums[5] / sums[7], sums[6] / sums[7]};
-                held = Excess(mean, channels);
+                held = ScreenExcess(mean, channels);
             }
             const double contrast = screen - held;
             if (!(contrast >= kLeastContrast))
                 continue;  // too alike (or not a number): the matte stays
             const double pixel[3] = {c[0], c[1], c[2]};
             // contrast >= 0.02, so the division is safe; the result is clamped to 0..1.
-            double alpha = (screen - Excess(pixel, channels)) / contrast;
+            double alpha = (screen - ScreenExcess(pixel, channels)) / contrast;
             // Light is never negative: a pixel holding (1 - alpha) of the screen holds at least
             // that share of each screen channel's light, so alpha >= 1 - c / screen there. A dark
             // subject (hair) is held up by it whatever the subject near it.

@@ -104,13 +104,11 @@ std::vector<ControlValue> FinishingValues(const FinishingOptions& options, const
     if (options.ClipWhite)
         values.push_back({"ClipWhite", *options.ClipWhite});
     if (!options.Unmix.empty()) {
-        const char* const names[4] = {"", "linear", "srgb", "rec709"};
-        int entry = 0;
-        if (options.Unmix == "auto")
-            entry = sourceEncoding == "sRGB" ? 2 : (sourceEncoding == "Rec709" ? 3 : 1);
-        for (int e = 1; e < 4; ++e)
-            if (options.Unmix == names[e])
-                entry = e;
+        // The Unmix Edges entry: As Given 1, sRGB 2, Rec. 709 3; auto takes the source's curve.
+        const std::string sourceCurve =
+            sourceEncoding == "sRGB" ? "srgb" : (sourceEncoding == "Rec709" ? "rec709" : "linear");
+        const std::string& curve = options.Unmix == "auto" ? sourceCurve : options.Unmix;
+        const int entry = curve == "linear" ? 1 : (curve == "srgb" ? 2 : (curve == "rec709" ? 3 : 0));
         if (entry == 0)
             throw UsageError("--unmix " + Quoted(options.Unmix) + ": expected auto, linear, srgb or rec709");
         values.push_back({"UnmixEdges", static_cast<double>(entry)});

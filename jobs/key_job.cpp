@@ -51,6 +51,15 @@ bool Active(const Operator& op, const char* id)
     return input != nullptr && std::floor(input->NumberValue() + 0.5) == 1.0;
 }
 
+// Whether the finishing tool unmixes the edges: Unmix Edges, rounded to the nearest entry as the
+// tool reads it, names one other than Off (a value naming no entry counts as Off there).
+bool UnmixesEdges(const Operator* finisher)
+{
+    const Input* unmix = finisher != nullptr ? finisher->FindInput("UnmixEdges") : nullptr;
+    const double entry = unmix != nullptr ? std::floor(unmix->NumberValue() + 0.5) : 0.0;
+    return entry >= 1.0 && entry <= 3.0;
+}
+
 // How the tool's result reads, from --alpha (and its old name --premultiply), or by itself:
 // associated where colour correction subtracts the key colour by 1 - alpha (what is left is close
 // to colour multiplied by alpha) or where the finishing tool writes the matte alone (white, times
@@ -419,9 +428,8 @@ KeyTools PrepareKeyTools(const KeyerPlugin& plugin, const KeyOptions& options)
         ApplyControlValues(*tools.Finisher, tools.FinishValues);
         // Unmixing measures the keyed colour, from which colour correction has taken the key
         // colour by 1 - alpha already: the edges would read more solid than they are.
-        const Input* unmix = tools.Finisher->FindInput("UnmixEdges");
         const Input* amount = tools.Keyer->FindInput("CCAmount");
-        if (unmix != nullptr && unmix->NumberValue() >= 0.5 && Active(*tools.Keyer, "ColCor") && amount != nullptr &&
+        if (UnmixesEdges(tools.Finisher.get()) && Active(*tools.Keyer, "ColCor") && amount != nullptr &&
             amount->NumberValue() != 0.0) {
             char text[32];
             std::snprintf(text, sizeof text, "%g", amount->NumberValue());
@@ -500,8 +508,7 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
     plan.FrameBytes = source.BytesToKey * (tools.Finishing ? 2 : 1);  // the finishing tool makes one more image
     // Unmixing the edges keeps the frame's colour (three floats a pixel) and a second matte and
     // two marks a pixel beside it.
-    const Input* unmix = tools.Finisher ? tools.Finisher->FindInput("UnmixEdges") : nullptr;
-    if (unmix != nullptr && unmix->NumberValue() >= 0.5)
+    if (UnmixesEdges(tools.Finisher.get()))
         plan.FrameBytes += static_cast<std::uint64_t>(source.Width) * static_cast<std::uint64_t>(source.Height) * 18;
     for (const BesideImage& beside : plan.Beside) {
         const std::filesystem::path file = beside.Pattern.PathFor(job.Frames.front());
