@@ -11,7 +11,6 @@
 #include "media/image_reader.h"
 #include "media/movie_reader.h"
 
-#include <OpenImageIO/imageio.h>
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
@@ -173,17 +172,6 @@ void ForEachSourceFrame(const SampleRequest& request, std::size_t most,
 }
 
 namespace {
-
-bool HasAlphaChannel(const std::filesystem::path& file)
-{
-    const auto in = OIIO::ImageInput::open(file.string());
-    if (!in)
-        return false;
-    for (int c = 0; c < in->spec().nchannels; ++c)
-        if (in->spec().channel_name(c) == "A")
-            return true;
-    return false;
-}
 
 // A mask given on the command line: one image for every frame, or a sequence read frame by frame.
 class Mask {

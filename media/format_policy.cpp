@@ -1,9 +1,8 @@
 #include "media/format_policy.h"
 
 #include "base/errors.h"
+#include "media/image_library.h"
 #include "media/storage_kinds.h"
-
-#include <OpenImageIO/imageio.h>
 
 #include <algorithm>
 #include <initializer_list>
@@ -80,11 +79,11 @@ bool Offers(std::string_view format, PixelStorage storage)
 void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage)
 {
     const std::string name = file.string();
-    auto out = OIIO::ImageOutput::create(name);
-    if (!out)
+    const image_library::OutputFormat output = image_library::Library().LookUpFormat(file);
+    if (output.Name.empty())
         throw UsageError(name + ": no image format is known for this file name's extension");
-    const std::string format = out->format_name();
-    if (!out->supports("alpha"))
+    const std::string& format = output.Name;
+    if (!output.HoldsAlpha)
         throw UsageError(name + ": the " + format + " format cannot hold the alpha channel that keying produces");
     if (!Offers(format, storage))
         throw UsageError(name + ": the " + format + " format cannot store " + KindOf(storage).Name +
@@ -146,12 +145,6 @@ bool KeepsSettingsRecord(const std::string& format)
 {
     const FormatTraits* traits = TraitsOf(format);
     return traits != nullptr && traits->KeepsRecord;
-}
-
-std::string FormatOf(const std::filesystem::path& file)
-{
-    auto out = OIIO::ImageOutput::create(file.string());
-    return out ? out->format_name() : std::string();
 }
 
 }  // namespace qualvex

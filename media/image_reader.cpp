@@ -1,4 +1,5 @@
 #include "media/image_reader.h"
+#include "media/image_library.h"
 
 #include "base/errors.h"
 #include "media/further_channels.h"
@@ -269,16 +270,7 @@ void DecodeIntoPlane(ImageInput& in, const ImageSpec& header, Image& image, cons
 
 }  // namespace
 
-std::unique_ptr<Image> ConvertStorage(const Image& image, PixelStorage storage)
-{
-    auto converted = std::make_unique<Image>(image.Width, image.Height, storage, image.HasFurtherChannels());
-    for (int y = 0; y < image.Height; ++y)
-        for (int x = 0; x < image.Width; ++x)
-            converted->SetPixel(x, y, image.GetPixel(x, y));
-    return converted;
-}
-
-ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role)
+ImageFacts image_library::InspectImage(const std::filesystem::path& file, const std::string& role)
 {
     const auto in = OpenImage(file, role);
     const ImageSpec& header = in->spec();
@@ -302,7 +294,7 @@ ImageFacts InspectImage(const std::filesystem::path& file, const std::string& ro
     return facts;
 }
 
-ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes)
+ImageFile image_library::ReadImageFile(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes)
 {
     const std::string name = file.string();
     auto in = OpenImage(file, role);
@@ -403,6 +395,17 @@ ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& ro
     }
     result.Pixels = std::move(image);
     return result;
+}
+
+bool image_library::HasAlphaChannel(const std::filesystem::path& file)
+{
+    const auto in = ImageInput::open(file.string());
+    if (!in)
+        return false;
+    for (int c = 0; c < in->spec().nchannels; ++c)
+        if (in->spec().channel_name(c) == "A")
+            return true;
+    return false;
 }
 
 }  // namespace qualvex

@@ -31,10 +31,6 @@ struct ImageFile {
     std::vector<std::string> DroppedChannels;  // channels neither colour nor further channels
 };
 
-// A copy of `image` stored as `storage`, pixel for pixel through the host's pixel record (values
-// a narrower kind cannot hold are rounded and clamped as the host stores them).
-std::unique_ptr<Image> ConvertStorage(const Image& image, PixelStorage storage);
-
 // What a file's header says, read without its pixels.
 struct ImageFacts {
     PixelStorage Storage;  // the storage kind its colour is keyed in
@@ -62,5 +58,9 @@ ImageFacts InspectImage(const std::filesystem::path& file, const std::string& ro
 // long that is), or when keying it would take more than `maxBytes`.
 ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role,
                         std::uint64_t maxBytes = kNoMemoryLimit);
+
+// Whether the file is an image with a channel named A; false for anything that is not a readable
+// image.
+bool HasAlphaChannel(const std::filesystem::path& file);
 
 }  // namespace qualvex

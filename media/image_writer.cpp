@@ -1,4 +1,5 @@
 #include "media/image_writer.h"
+#include "media/image_library.h"
 
 #include "base/errors.h"
 #include "media/atomic_writer.h"
@@ -7,6 +8,7 @@
 #include "media/storage_kinds.h"
 
 #include <OpenImageIO/color.h>
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 
 #include <cstring>
@@ -109,7 +111,7 @@ ImageSpec Header(const Image& image, const ImageLayout& layout, TypeDesc colourT
 
 }  // namespace
 
-void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
+void image_library::WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
                   ExistingFile existing)
 {
     auto out = ImageOutput::create("png");
@@ -118,15 +120,15 @@ void WriteRgb8Png(const std::filesystem::path& file, int width, int height, cons
     WriteImageAtomically(file, *out, ImageSpec(width, height, 3, TypeDesc::UINT8), TypeDesc::UINT8, rgb.data(), existing);
 }
 
-std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
+std::vector<std::string> image_library::WriteImageFile(const std::filesystem::path& file, const Image& image,
                                         const ImageLayout& layout, const WriteOptions& options)
 {
     std::vector<std::string> notWritten;
-    EncodeImageFile(file, image, layout, options, notWritten).PutInPlace();
+    image_library::EncodeImageFile(file, image, layout, options, notWritten).PutInPlace();
     return notWritten;
 }
 
-EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
+EncodedFile image_library::EncodeImageFile(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
                             const WriteOptions& options, std::vector<std::string>& notWritten)
 {
     auto out = CreateOutput(file);
@@ -256,6 +258,30 @@ EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& imag
                 fillRow(y, static_cast<unsigned char*>(into) + static_cast<std::size_t>(y - top) * width * pixelBytes);
         },
         options.Existing);
+}
+
+std::string image_library::EncodePng(int width, int height, int channels, const std::vector<unsigned char>& pixels)
+{
+    std::vector<unsigned char> file;
+    OIIO::Filesystem::IOVecOutput proxy(file);
+    auto out = ImageOutput::create("view.png", &proxy);
+    if (!out)
+        throw Failure("cannot make a PNG: " + OIIO::geterror());
+    ImageSpec header(width, height, channels, TypeDesc::UINT8);
+    // Fast, light compression: a page that asks again on every edit waits on it.
+    header.attribute("png:compressionLevel", 0);
+    header.attribute("compression", "zip:0");
+    if (!out->open("view.png", header) || !out->write_image(TypeDesc::UINT8, pixels.data()) || !out->close())
+        throw Failure("cannot make a PNG: " + out->geterror());
+    return std::string(file.begin(), file.end());
+}
+
+image_library::OutputFormat image_library::LookUpOutputFormat(const std::filesystem::path& file)
+{
+    auto out = ImageOutput::create(file.string());
+    if (!out)
+        return {};
+    return {out->format_name(), out->supports("alpha") != 0};
 }
 
 }  // namespace qualvex

@@ -44,4 +44,8 @@ EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& imag
 void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
                   ExistingFile existing);
 
+// An 8-bit picture of 1 (grey) or 3 (RGB) channels, as the bytes of a PNG file, lightly
+// compressed for speed. Throws Failure when no PNG can be made.
+std::string EncodePng(int width, int height, int channels, const std::vector<unsigned char>& pixels);
+
 }  // namespace qualvex

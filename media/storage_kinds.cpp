@@ -45,4 +45,13 @@ PixelStorage ParseStorage(const std::string& name)
     throw UsageError("--data-type \"" + name + "\": expected one of " + accepted);
 }
 
+std::unique_ptr<Image> ConvertStorage(const Image& image, PixelStorage storage)
+{
+    auto converted = std::make_unique<Image>(image.Width, image.Height, storage, image.HasFurtherChannels());
+    for (int y = 0; y < image.Height; ++y)
+        for (int x = 0; x < image.Width; ++x)
+            converted->SetPixel(x, y, image.GetPixel(x, y));
+    return converted;
+}
+
 }  // namespace qualvex

@@ -12,6 +12,7 @@ struct TypeDesc;
 OIIO_NAMESPACE_END
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace qualvex {
@@ -24,6 +25,10 @@ struct StorageKind {
 };
 
 const StorageKind& KindOf(PixelStorage storage);
+
+// A copy of `image` stored as `storage`, pixel for pixel through the host's pixel record (values
+// a narrower kind cannot hold are rounded and clamped as the host stores them).
+std::unique_ptr<Image> ConvertStorage(const Image& image, PixelStorage storage);
 
 // The storage a file's channel type is keyed in: types without a kind of their own (signed,
 // 32-bit integers, doubles) are keyed in single precision.

@@ -13,10 +13,9 @@
 #include "jobs/keyer_plugin.h"
 #include "media/atomic_writer.h"
 #include "media/image_reader.h"
+#include "media/image_writer.h"
 #include "media/movie_reader.h"
 
-#include <OpenImageIO/filesystem.h>
-#include <OpenImageIO/imageio.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -183,22 +182,6 @@ bool SameValues(const Operator& a, const Operator& b)
                                            std::bit_cast<std::uint64_t>(b.FindInput(input->ID())->NumberValue()))
             return false;
     return true;
-}
-
-std::string EncodePng(int width, int height, int channels, const std::vector<unsigned char>& pixels)
-{
-    std::vector<unsigned char> file;
-    OIIO::Filesystem::IOVecOutput proxy(file);
-    auto out = OIIO::ImageOutput::create("view.png", &proxy);
-    if (!out)
-        throw Failure("cannot make a PNG: " + OIIO::geterror());
-    OIIO::ImageSpec header(width, height, channels, OIIO::TypeDesc::UINT8);
-    // Fast, light compression: the page asks again on every edit.
-    header.attribute("png:compressionLevel", 0);
-    header.attribute("compression", "zip:0");
-    if (!out->open("view.png", header) || !out->write_image(OIIO::TypeDesc::UINT8, pixels.data()) || !out->close())
-        throw Failure("cannot make a PNG: " + out->geterror());
-    return std::string(file.begin(), file.end());
 }
 
 }  // namespace

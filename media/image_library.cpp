@@ -1,0 +1,93 @@
+#include "media/image_library.h"
+
+#include "base/errors.h"
+#include "media/format_policy.h"
+
+#include <dlfcn.h>
+
+#include <cstring>
+
+// Defined only where the calls are linked in: weak, so that a program without them links, and
+// loads the module instead.
+extern "C" [[gnu::weak]] const qualvex::image_library::Calls* QualvexImageLibrary();
+
+namespace qualvex {
+namespace image_library {
+
+namespace {
+
+// The module beside the file that holds this code (the commands module: lib/qualvex when
+// installed, cli/ in the build tree). Loaded once, never unloaded: the images it made live on.
+const Calls& LoadModule()
+{
+    Dl_info self{};
+    if (::dladdr(reinterpret_cast<const void*>(&LoadModule), &self) == 0 || self.dli_fname == nullptr)
+        throw Failure("cannot find where qualvex's image module lies (reading and writing image files needs it)");
+    const std::filesystem::path module = std::filesystem::path(self.dli_fname).parent_path() / "qualvex-images.so";
+    void* library = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr)
+        throw Failure("cannot load qualvex's image module " + module.string() +
+                      " (reading and writing image files needs it): " + ::dlerror());
+    const auto entry = reinterpret_cast<ModuleEntry>(::dlsym(library, kModuleEntry));
+    const Calls* calls = entry != nullptr ? entry() : nullptr;
+    if (calls == nullptr || calls->Size != sizeof(Calls) || std::strcmp(calls->Version, QUALVEX_VERSION) != 0)
+        throw Failure(module.string() + " is not this qualvex's image module (version " QUALVEX_VERSION ")");
+    return *calls;
+}
+
+}  // namespace
+
+const Calls& Library()
+{
+    if (QualvexImageLibrary != nullptr)
+        return *QualvexImageLibrary();
+    // A failed load throws before the table is kept: the next call tries again and says why.
+    static const Calls& loaded = LoadModule();
+    return loaded;
+}
+
+}  // namespace image_library
+
+ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role)
+{
+    return image_library::Library().Inspect(file, role);
+}
+
+ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes)
+{
+    return image_library::Library().Read(file, role, maxBytes);
+}
+
+bool HasAlphaChannel(const std::filesystem::path& file) { return image_library::Library().HasAlpha(file); }
+
+std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
+                                        const ImageLayout& layout, const WriteOptions& options)
+{
+    return image_library::Library().Write(file, image, layout, options);
+}
+
+EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
+                            const WriteOptions& options, std::vector<std::string>& notWritten)
+{
+    return image_library::Library().Encode(file, image, layout, options, notWritten);
+}
+
+void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
+                  ExistingFile existing)
+{
+    image_library::Library().WritePng(file, width, height, rgb, existing);
+}
+
+std::string EncodePng(int width, int height, int channels, const std::vector<unsigned char>& pixels)
+{
+    return image_library::Library().EncodePngBytes(width, height, channels, pixels);
+}
+
+std::string FormatOf(const std::filesystem::path& file) { return image_library::Library().LookUpFormat(file).Name; }
+
+SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)
+{
+    return image_library::Library().ReadRecord(file);
+}
+
+}  // namespace qualvex
