@@ -474,8 +474,10 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
     std::vector<std::filesystem::path> outputs;
     for (int frame : job.Frames)
         outputs.push_back(job.Output.PathFor(frame));
-    if (job.WritePreview)
+    if (job.WritePreview) {
         outputs.emplace_back(options.Preview);
+        RequireImageFiles();
+    }
     // A plan touches nothing: a temporary file may be a running task's.
     if (!options.PlanOnly)
         RemoveStaleTemporaries(outputs);

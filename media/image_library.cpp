@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <system_error>
 
 // Defined only where the calls are linked in: weak, so that a program without them links, and
 // loads the module instead.
@@ -23,7 +24,12 @@ const Calls& LoadModule()
     Dl_info self{};
     if (::dladdr(reinterpret_cast<const void*>(&LoadModule), &self) == 0 || self.dli_fname == nullptr)
         throw Failure("cannot find where qualvex's image module lies (reading and writing image files needs it)");
-    const std::filesystem::path module = std::filesystem::path(self.dli_fname).parent_path() / "qualvex-images.so";
+    // Named without the program's "bin/../lib" in messages; as found where the name cannot be resolved.
+    std::error_code error;
+    std::filesystem::path commands = std::filesystem::weakly_canonical(self.dli_fname, error);
+    if (error)
+        commands = self.dli_fname;
+    const std::filesystem::path module = commands.parent_path() / "qualvex-images.so";
     void* library = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr)
         throw Failure("cannot load qualvex's image module " + module.string() +
@@ -47,6 +53,8 @@ const Calls& Library()
 }
 
 }  // namespace image_library
+
+void RequireImageFiles() { image_library::Library(); }
 
 ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role)
 {

@@ -44,6 +44,11 @@ EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& imag
 void WriteRgb8Png(const std::filesystem::path& file, int width, int height, const std::vector<std::uint8_t>& rgb,
                   ExistingFile existing);
 
+// Loads the image library now if it is not yet loaded (it is loaded when first needed: see
+// image_library.h), so that a run that will write an image only at its end (a preview) fails
+// before its first frame when it cannot. Throws Failure saying what is missing.
+void RequireImageFiles();
+
 // An 8-bit picture of 1 (grey) or 3 (RGB) channels, as the bytes of a PNG file, lightly
 // compressed for speed. Throws Failure when no PNG can be made.
 std::string EncodePng(int width, int height, int channels, const std::vector<unsigned char>& pixels);

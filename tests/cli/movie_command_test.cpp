@@ -245,6 +245,60 @@ TEST_F(MovieCommand, AMovieIntoAMovieKeepsItsRateAndShowsAPreview)
     EXPECT_GE(sheet.Header.width, 3 * kMovieWidth);
 }
 
+// The image library is a module the program loads when a run reads or writes an image file: a
+// copy of the installation without it keys movies into movies, and refuses images by saying what
+// is missing, leaving nothing behind.
+TEST_F(MovieCommand, MoviesNeedNoImageModule)
+{
+    const std::filesystem::path installed = std::filesystem::path(QUALVEX_INSTALLED_PROGRAM).parent_path().parent_path();
+    const std::filesystem::path copy = P("install");
+    std::filesystem::copy(installed, copy, std::filesystem::copy_options::recursive);
+    std::filesystem::path module;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(copy))
+        if (entry.path().filename() == "qualvex-images.so")
+            module = entry.path();
+    ASSERT_FALSE(module.empty()) << "the installation has no qualvex-images.so";
+    std::filesystem::remove(module);
+    const std::filesystem::path program = copy / "bin" / "qualvex";
+
+    MakeSourceMovie("source.mkv", "24");
+    // The dynamic loader names each library it loads (LD_DEBUG=libs): the image library is not
+    // among them, though it lies where the loader would find it (as an image run shows).
+    const RunResult movie =
+        RunProgram(program, With({"key", "source.mkv", "-o", "keyed.mov", "-q"}, kKey), "LD_DEBUG=libs ");
+    ASSERT_EQ(movie.ExitCode, 0) << movie.Err;
+    EXPECT_NE(movie.Err.find("libavcodec"), std::string::npos);
+    EXPECT_EQ(movie.Err.find("libOpenImageIO"), std::string::npos);
+    const RunResult image = Run(With({"key", "plate.0001.png", "-o", "one.png", "-q"}, kKey), "LD_DEBUG=libs ");
+    ASSERT_EQ(image.ExitCode, 0);
+    EXPECT_NE(image.Err.find("libOpenImageIO"), std::string::npos);
+    const std::vector<float> decoded = Decode("keyed.mov", "alphaextract", "gray16le");
+    const std::vector<float> alpha = Reference(3);
+    ASSERT_EQ(decoded.size(), alpha.size());
+    for (std::size_t i = 0; i < alpha.size(); ++i)
+        ASSERT_NEAR(decoded[i], alpha[i], 1.5f / 1023.0f) << "value " << i;
+
+    struct ImageRun {
+        const char* What;
+        std::vector<std::string> Args;
+    };
+    const ImageRun images[] = {
+        {"images to images", {"key", "plate.####.png", "-o", "out.####.png"}},
+        {"a movie to images", {"key", "source.mkv", "-o", "out.####.exr"}},
+        {"a movie with a preview", {"key", "source.mkv", "-o", "preview.webm", "--preview", "sheet.png"}},
+    };
+    for (const ImageRun& run : images) {
+        const RunResult refused = RunProgram(program, With(run.Args, kKey));
+        EXPECT_EQ(refused.ExitCode, 1) << run.What << ": " << refused.Err;
+        EXPECT_NE(refused.Err.find("cannot load qualvex's image module " + module.string()), std::string::npos)
+            << run.What << ": " << refused.Err;
+    }
+    for (const std::string& name : Files())
+        EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name == "source.mkv" ||
+                    name == "keyed.mov" || name == "one.png" || name == "install")
+            << name;
+}
+
 TEST_F(MovieCommand, RefusalsLeaveNoPartialMovie)
 {
     struct Refusal {

@@ -64,7 +64,14 @@ protected:
     // `environment`: assignments placed before the program ("NAME='value' ").
     RunResult Run(const std::vector<std::string>& args, const std::string& environment = "") const
     {
-        std::string command = "cd '" + m_Dir.string() + "' && " + environment + "'" QUALVEX_INSTALLED_PROGRAM "'";
+        return RunProgram(QUALVEX_INSTALLED_PROGRAM, args, environment);
+    }
+
+    // The same, of another copy of the program.
+    RunResult RunProgram(const std::filesystem::path& program, const std::vector<std::string>& args,
+                         const std::string& environment = "") const
+    {
+        std::string command = "cd '" + m_Dir.string() + "' && " + environment + "'" + program.string() + "'";
         for (const std::string& arg : args) {
             // One shell word whatever it holds: in single quotes, a single quote as '\''.
             command += " '";
