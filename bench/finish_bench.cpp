@@ -1,6 +1,7 @@
 // Whole frames through the host with the loaded finishing tool: an HD float frame of a subject
 // over a green backing, its matte a soft-edged ellipse, finished with its defaults (the passes
-// every frame pays for), with despill, shrink 3 and soften 2, and with the edges unmixed too.
+// every frame pays for), with despill, shrink 3 and soften 2, and with the edges unmixed too; and
+// with despill against the screen's colour (what `qualvex key --despill` asks for) instead.
 #include "bench/frame_renders.h"
 #include "host/image.h"
 #include "host/operator.h"
@@ -12,22 +13,15 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <utility>
 
 namespace {
 
-void FinishHdFrame(benchmark::State& state)
+// The frame finished by `op` (the finishing tool, loaded from `plugin`).
+void FinishFrame(benchmark::State& state, std::unique_ptr<host::LoadedPlugin> plugin, std::unique_ptr<Operator> op,
+                 PixelStorage storage)
 {
-    std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/QualvexFinish.plugin");
-    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.QualvexFinish"));
-    if (state.range(0) >= 1) {
-        qualvex::bench::SetNumber(*op, "Despill", 1.0);
-        qualvex::bench::SetNumber(*op, "Shrink", 3.0);
-        qualvex::bench::SetNumber(*op, "Soften", 2.0);
-    }
-    if (state.range(0) == 2)
-        qualvex::bench::SetNumber(*op, "UnmixEdges", 1.0);
-
-    Image source(1920, 1080, static_cast<PixelStorage>(state.range(1)));
+    Image source(1920, 1080, storage);
     for (std::int32_t y = 0; y < source.Height; ++y)
         for (std::int32_t x = 0; x < source.Width; ++x) {
             const double u = (x - 960.0) / 600.0;
@@ -45,9 +39,42 @@ void FinishHdFrame(benchmark::State& state)
     op.reset();
     plugin->Unload();
 }
+
+void FinishHdFrame(benchmark::State& state)
+{
+    std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/QualvexFinish.plugin");
+    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.QualvexFinish"));
+    if (state.range(0) >= 1) {
+        qualvex::bench::SetNumber(*op, "Despill", 1.0);
+        qualvex::bench::SetNumber(*op, "Shrink", 3.0);
+        qualvex::bench::SetNumber(*op, "Soften", 2.0);
+    }
+    if (state.range(0) == 2)
+        qualvex::bench::SetNumber(*op, "UnmixEdges", 1.0);
+    FinishFrame(state, std::move(plugin), std::move(op), static_cast<PixelStorage>(state.range(1)));
+}
 BENCHMARK(FinishHdFrame)
     ->ArgsProduct({{0, 1, 2}, {static_cast<int>(PixelStorage::Half), static_cast<int>(PixelStorage::Float)}})
     ->ArgNames({"despill_shrink3_soften2_unmix", "storage"})
+    ->Unit(benchmark::kMillisecond);
+
+// Despill against the backing's colour (Despill's fourth entry, the screen colour sliders at the
+// frame's green), shrink 3, soften 2.
+void FinishHdFrameAgainstScreen(benchmark::State& state)
+{
+    std::unique_ptr<host::LoadedPlugin> plugin = host::LoadPlugin(QUALVEX_PLUGIN_DIR "/QualvexFinish.plugin");
+    std::unique_ptr<Operator> op = host::CreateInstance(*host::FindClass("Tavelorn.QualvexFinish"));
+    qualvex::bench::SetNumber(*op, "Despill", 3.0);
+    qualvex::bench::SetNumber(*op, "ScreenRed", 0.2);
+    qualvex::bench::SetNumber(*op, "ScreenGreen", 0.75);
+    qualvex::bench::SetNumber(*op, "ScreenBlue", 0.15);
+    qualvex::bench::SetNumber(*op, "Shrink", 3.0);
+    qualvex::bench::SetNumber(*op, "Soften", 2.0);
+    FinishFrame(state, std::move(plugin), std::move(op), static_cast<PixelStorage>(state.range(0)));
+}
+BENCHMARK(FinishHdFrameAgainstScreen)
+    ->ArgsProduct({{static_cast<int>(PixelStorage::Half), static_cast<int>(PixelStorage::Float)}})
+    ->ArgNames({"storage"})
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -69,38 +69,76 @@ inline T ScreenExcess(const T (&values)[3], const ScreenChannels& screen)
     return weakestScreen - strongestOther;
 }
 
-// Despill against the screen's colour. The spill is how far the pixel's weakest screen channel
-// exceeds its strongest other channel: green's G over max(R, B), yellow's min(R, G) over B. Each
-// screen channel loses Amount x spill, so a pixel of pure screen light ends grey at Amount 1 and
-// the pixel's own tint (R over G in a warm skin under yellow spill) is kept; with SpillToGrey the
-// light taken out goes back a third to each channel. For a one-channel screen this is Maximum.
-inline Rgb DespillAgainstScreen(const Rgb& colour, const DespillSettings& settings)
+// Despill against a screen whose channels (ChannelsOfScreen, at least one) are fixed where it is
+// compiled, so that a loop over a row holds no branch. The spill is how far the pixel's weakest
+// screen channel exceeds its strongest other channel: green's G over max(R, B), yellow's min(R, G)
+// over B. Each screen channel loses Amount x spill, so a pixel of pure screen light ends grey at
+// Amount 1 and the pixel's own tint (R over G in a warm skin under yellow spill) is kept; with
+// SpillToGrey the light taken out goes back a third to each channel. A spill that is not positive,
+// or a NaN in any channel, leaves the colour as it is. For a one-channel screen this is Maximum.
+template <bool Red, bool Green, bool Blue>
+inline Rgb DespillScreenChannels(const Rgb& colour, float amount, bool spillToGrey)
 {
-    const ScreenChannels screen = ChannelsOfScreen(settings.ScreenColour);
-    const int count = (screen.Red ? 1 : 0) + (screen.Green ? 1 : 0) + (screen.Blue ? 1 : 0);
-    if (count == 0)
-        return colour;  // no hue to take out (the weakest channel itself is never a screen channel)
+    static_assert((Red || Green || Blue) && !(Red && Green && Blue), "a screen has one or two channels");
+    // As ScreenExcess takes them, channel by channel in order.
+    float weakestScreen = std::numeric_limits<float>::infinity();
+    float strongestOther = -std::numeric_limits<float>::infinity();
+    const bool inScreen[3] = {Red, Green, Blue};
     const float values[3] = {colour.R, colour.G, colour.B};
-    const float spill = ScreenExcess(values, screen);
-    // A NaN in the colour may not reach the spill: check every channel.
-    if (!(spill > 0.0f) || values[0] != values[0] || values[1] != values[1] || values[2] != values[2])
-        return colour;
-    const float removed = settings.Amount * spill;
-    Rgb result = colour;
-    if (screen.Red)
-        result.R = colour.R - removed;
-    if (screen.Green)
-        result.G = colour.G - removed;
-    if (screen.Blue)
-        result.B = colour.B - removed;
-    if (settings.SpillToGrey) {
+    for (int c = 0; c < 3; ++c) {
+        if (inScreen[c])
+            weakestScreen = std::min(weakestScreen, values[c]);
+        else
+            strongestOther = std::max(strongestOther, values[c]);
+    }
+    const float spill = weakestScreen - strongestOther;
+    // A NaN in the colour may not reach the spill: every channel is checked.
+    const bool spilled = spill > 0.0f && values[0] == values[0] && values[1] == values[1] && values[2] == values[2];
+    const float removed = amount * spill;
+    Rgb result{Red ? colour.R - removed : colour.R, Green ? colour.G - removed : colour.G,
+               Blue ? colour.B - removed : colour.B};
+    if (spillToGrey) {
         // The light taken out, a third to each channel; dividing by a constant needs no guard.
-        const float grey = (static_cast<float>(count) * removed) / 3.0f;
+        constexpr float count = static_cast<float>((Red ? 1 : 0) + (Green ? 1 : 0) + (Blue ? 1 : 0));
+        const float grey = (count * removed) / 3.0f;
         result.R = result.R + grey;
         result.G = result.G + grey;
         result.B = result.B + grey;
     }
-    return result;
+    return {spilled ? result.R : colour.R, spilled ? result.G : colour.G, spilled ? result.B : colour.B};
+}
+
+// Calls `use` with the despill against the settings' screen colour as a function of the colour
+// alone, its channels fixed: DespillScreenChannels for the screen's channels, or the colour as it
+// is for a screen without a hue to take out (grey, NaN, infinite).
+template <typename Use>
+inline decltype(auto) WithScreenDespill(const DespillSettings& settings, Use&& use)
+{
+    const ScreenChannels screen = ChannelsOfScreen(settings.ScreenColour);
+    const float amount = settings.Amount;
+    const bool grey = settings.SpillToGrey;
+    const auto with = [&]<bool R, bool G, bool B>() {
+        return use([amount, grey](const Rgb& colour) { return DespillScreenChannels<R, G, B>(colour, amount, grey); });
+    };
+    if (screen.Red && screen.Green)
+        return with.template operator()<true, true, false>();
+    if (screen.Red && screen.Blue)
+        return with.template operator()<true, false, true>();
+    if (screen.Green && screen.Blue)
+        return with.template operator()<false, true, true>();
+    if (screen.Red)
+        return with.template operator()<true, false, false>();
+    if (screen.Green)
+        return with.template operator()<false, true, false>();
+    if (screen.Blue)
+        return with.template operator()<false, false, true>();
+    return use([](const Rgb& colour) { return colour; });
+}
+
+// Despill against the screen's colour, for one pixel (DespillScreenChannels).
+inline Rgb DespillAgainstScreen(const Rgb& colour, const DespillSettings& settings)
+{
+    return WithScreenDespill(settings, [&](auto despill) { return despill(colour); });
 }
 
 // The limit is the average of the other two channels (Average) or the larger of them (Maximum);

@@ -152,14 +152,14 @@ float RemovedLight(float original, float despilled)
     return removed > 0.0f ? removed : 0.0f;
 }
 
-// The Result of a frame without masks, its despill's method and channel fixed for the loop: no
-// branch inside, so the compiler runs it in vectors. Value for value the operations of the
-// pixel-by-pixel path. Float frames are read and written in their own rows; others through the
-// channel arrays `channels` (B, G, R, A) of their row reader and writer. The further channels
-// are copied as whole rows.
-template <DespillMethod Method, ScreenChannel Screen>
+// The Result of a frame without masks, its despill (`despill`, the colour's despilled colour: the
+// method and the screen channels fixed where it is compiled) in the loop: no branch inside, so the
+// compiler runs it in vectors. Value for value the operations of the pixel-by-pixel path. Float
+// frames are read and written in their own rows; others through the channel arrays `channels`
+// (B, G, R, A) of their row reader and writer. The further channels are copied as whole rows.
+template <typename Despill>
 [[gnu::always_inline]] inline void FinishResultFrame(Image& source, Image& output, const AlphaPlane& matte,
-                                                     float amount, bool grey, float* const (&channels)[4])
+                                                     const Despill& despill, float* const (&channels)[4])
 {
     const std::int32_t width = source.Width;
     const auto further = static_cast<std::size_t>(width) * static_cast<std::size_t>(source.PixelStep[1]);
@@ -174,10 +174,7 @@ template <DespillMethod Method, ScreenChannel Screen>
             const float* const in = FloatColourRow(source, y);
             float* const out = FloatColourRow(output, y);
             for (std::int32_t x = 0; x < width; ++x) {
-                const Rgb colour{in[4 * x + 2], in[4 * x + 1], in[4 * x]};
-                Rgb result = colour;
-                if constexpr (Method != DespillMethod::Off)
-                    result = DespillChannel<Method, Screen>(colour, amount, grey);
+                const Rgb result = despill(Rgb{in[4 * x + 2], in[4 * x + 1], in[4 * x]});
                 out[4 * x] = result.B;
                 out[4 * x + 1] = result.G;
                 out[4 * x + 2] = result.R;
@@ -186,12 +183,10 @@ template <DespillMethod Method, ScreenChannel Screen>
         } else {
             source.ReadRow(&source, y, 0, width, b, g, r, a);
             for (std::int32_t x = 0; x < width; ++x) {
-                if constexpr (Method != DespillMethod::Off) {
-                    const Rgb result = DespillChannel<Method, Screen>(Rgb{r[x], g[x], b[x]}, amount, grey);
-                    r[x] = result.R;
-                    g[x] = result.G;
-                    b[x] = result.B;
-                }
+                const Rgb result = despill(Rgb{r[x], g[x], b[x]});
+                r[x] = result.R;
+                g[x] = result.G;
+                b[x] = result.B;
                 a[x] = MixMasks(alpha[x], 0.0f, 0.0f);
             }
             output.WriteRow(&output, y, 0, width, b, g, r, a);
@@ -202,18 +197,24 @@ template <DespillMethod Method, ScreenChannel Screen>
     }
 }
 
-// The loop for one despill method, picked by its screen channel.
+// The despill of a channel method, as a function of the colour alone, picked by its screen channel.
 template <DespillMethod Method>
 [[gnu::always_inline]] inline void FinishResultFrameAgainst(ScreenChannel screen, Image& source, Image& output,
                                                             const AlphaPlane& matte, float amount, bool grey,
                                                             float* const (&channels)[4])
 {
+    const auto against = [&]<ScreenChannel Screen>() {
+        const auto despill = [amount, grey](const Rgb& colour) {
+            return DespillChannel<Method, Screen>(colour, amount, grey);
+        };
+        FinishResultFrame(source, output, matte, despill, channels);
+    };
     if (screen == ScreenChannel::Red)
-        FinishResultFrame<Method, ScreenChannel::Red>(source, output, matte, amount, grey, channels);
+        against.template operator()<ScreenChannel::Red>();
     else if (screen == ScreenChannel::Blue)
-        FinishResultFrame<Method, ScreenChannel::Blue>(source, output, matte, amount, grey, channels);
+        against.template operator()<ScreenChannel::Blue>();
     else
-        FinishResultFrame<Method, ScreenChannel::Green>(source, output, matte, amount, grey, channels);
+        against.template operator()<ScreenChannel::Green>();
 }
 
 // Picks the loop for the settings' despill; the same code for each instruction set.
@@ -226,8 +227,10 @@ template <DespillMethod Method>
         FinishResultFrameAgainst<DespillMethod::Average>(despill.Screen, source, output, matte, amount, grey, channels);
     else if (despill.Method == DespillMethod::Maximum)
         FinishResultFrameAgainst<DespillMethod::Maximum>(despill.Screen, source, output, matte, amount, grey, channels);
-    else  // Off (a screen colour is not taken here: its callers check)
-        FinishResultFrame<DespillMethod::Off, ScreenChannel::Green>(source, output, matte, amount, grey, channels);
+    else if (despill.Method == DespillMethod::ScreenColour)
+        WithScreenDespill(despill, [&](auto against) { FinishResultFrame(source, output, matte, against, channels); });
+    else  // Off
+        FinishResultFrame(source, output, matte, [](const Rgb& colour) { return colour; }, channels);
 }
 
 void FinishResultFrameBaseline(Image& source, Image& output, const AlphaPlane& matte, const DespillSettings& despill,
@@ -325,9 +328,8 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
 
     const bool garbageConnected = links.GarbageMatte->IsConnected();
     const bool coreConnected = links.CoreMatte->IsConnected();
-    // The common case, a frame's result without masks or a screen colour, in one loop.
-    if (rows && settings.Output == OutputMode::Result && !garbageConnected && !coreConnected &&
-        settings.Despill.Method != DespillMethod::ScreenColour) {
+    // The common case, a frame's result without masks, in one loop.
+    if (rows && settings.Output == OutputMode::Result && !garbageConnected && !coreConnected) {
         float* const channels[4] = {b, g, r, a};
         if (ChosenFinishIsa() == FinishIsa::Avx2)
             FinishResultFrameAvx2(*source, *output, matte, settings.Despill, channels);

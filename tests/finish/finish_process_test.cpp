@@ -549,30 +549,44 @@ std::string StorageTestName(const ::testing::TestParamInfo<PixelStorage>& info)
 }
 
 // Rows and pixels give the same bytes: a source the finishing tool reads and writes a row at a
-// time (float frames in one loop per despill method), and the same source without rows (pixel by
+// time (float frames in one loop per despill method and screen), and the same source without rows (pixel by
 // pixel), with and without further channels, in each output mode, with every despill method and
 // every step (unmixing the edges too) at work on an odd-sized frame holding values outside 0..1.
 TEST_P(EveryStorage, RowsAndPixelsGiveTheSameBytes)
 {
     const std::int32_t w = 23, h = 9;
-    Set(*m_Op, "ScreenRed", 0.8);
-    Set(*m_Op, "ScreenGreen", 0.9);
-    Set(*m_Op, "ScreenBlue", 0.1);
     Set(*m_Op, "ClipBlack", 0.1);
     Set(*m_Op, "Shrink", 1.0);
     Set(*m_Op, "Soften", 1.5);
     struct Despilling {
         double Method, Channel, Grey;
+        std::array<double, 3> Screen{0.8, 0.9, 0.1};
     };
-    // Screen colour; average against red; maximum against blue, and green without the grey; off.
-    const Despilling despills[] = {{3.0, 1.0, 1.0}, {1.0, 0.0, 1.0}, {2.0, 2.0, 1.0}, {2.0, 1.0, 0.0}, {0.0, 1.0, 0.0}};
+    // Screen colour: yellow, green without the grey, cyan, magenta, blue, red, and grey (nothing to
+    // take out); average against red; maximum against blue, and green without the grey; off.
+    const Despilling despills[] = {{3.0, 1.0, 1.0},
+                                   {3.0, 1.0, 0.0, {0.1, 0.8, 0.15}},
+                                   {3.0, 1.0, 1.0, {0.1, 0.8, 0.75}},
+                                   {3.0, 1.0, 0.0, {0.7, 0.1, 0.8}},
+                                   {3.0, 1.0, 1.0, {0.1, 0.2, 0.9}},
+                                   {3.0, 1.0, 0.0, {0.9, 0.2, 0.1}},
+                                   {3.0, 1.0, 1.0, {0.5, 0.5, 0.5}},
+                                   {1.0, 0.0, 1.0},
+                                   {2.0, 2.0, 1.0},
+                                   {2.0, 1.0, 0.0},
+                                   {0.0, 1.0, 0.0}};
     for (const Despilling& despill : despills)
         for (const bool further : {true, false})
             for (const double mode : {0.0, 1.0, 2.0}) {
                 SCOPED_TRACE(std::string(further ? "further channels" : "no further channels") + ", output mode " +
                              std::to_string(mode) + ", despill " + std::to_string(despill.Method) + " against " +
-                             std::to_string(despill.Channel) + ", grey " + std::to_string(despill.Grey));
+                             std::to_string(despill.Channel) + ", grey " + std::to_string(despill.Grey) +
+                             ", screen " + std::to_string(despill.Screen[0]) + "," + std::to_string(despill.Screen[1]) +
+                             "," + std::to_string(despill.Screen[2]));
                 Set(*m_Op, "Despill", despill.Method);
+                Set(*m_Op, "ScreenRed", despill.Screen[0]);
+                Set(*m_Op, "ScreenGreen", despill.Screen[1]);
+                Set(*m_Op, "ScreenBlue", despill.Screen[2]);
                 Set(*m_Op, "ScreenChannel", despill.Channel);
                 Set(*m_Op, "SpillToGrey", despill.Grey);
                 Set(*m_Op, "OutputMode", mode);
