@@ -267,7 +267,9 @@ struct MovieReader::State {
             Fail(frame, "its size (" + std::to_string(decoded.width) + " x " + std::to_string(decoded.height) +
                             ") differs from the movie's");
         const bool wide = Facts.Storage == PixelStorage::UInt16;
-        const AVPixelFormat target = wide ? AV_PIX_FMT_RGBA64 : AV_PIX_FMT_RGBA;
+        // The host image's own layout: B, G, R, A of each pixel as stored values (8- or 16-bit,
+        // in the machine's byte order), which the converter writes straight into its plane.
+        const AVPixelFormat target = wide ? AV_PIX_FMT_BGRA64 : AV_PIX_FMT_BGRA;
         const auto source = static_cast<AVPixelFormat>(decoded.format);
         Scaler.reset(sws_getCachedContext(Scaler.release(), decoded.width, decoded.height, source, decoded.width,
                                           decoded.height, target,
@@ -281,40 +283,21 @@ struct MovieReader::State {
             sws_setColorspaceDetails(Scaler.get(), matrix, FullRange(source, decoded.color_range) ? 1 : 0, matrix, 1,
                                      0, 1 << 16, 1 << 16);
         }
-        const std::size_t channelBytes = wide ? 2 : 1;
-        const std::size_t rowBytes = static_cast<std::size_t>(decoded.width) * 4 * channelBytes;
-        std::vector<std::uint8_t> rgba(rowBytes * static_cast<std::size_t>(decoded.height));
-        std::uint8_t* planes[4] = {rgba.data(), nullptr, nullptr, nullptr};
-        const int strides[4] = {static_cast<int>(rowBytes), 0, 0, 0};
-        sws_scale(Scaler.get(), decoded.data, decoded.linesize, 0, decoded.height, planes, strides);
 
         ImageFile image;
         image.Layout = {0, 0, 0, 0, decoded.width, decoded.height, {}, Facts.ColourEncoding};
-        image.Pixels = std::make_unique<Image>(decoded.width, decoded.height, Facts.Storage, false);
-        // Stored values widened as the image readers do: the host stores them back exactly.
-        const float scale = wide ? 65535.0f : 255.0f;
-        for (int y = 0; y < decoded.height; ++y) {
-            const std::uint8_t* row = rgba.data() + static_cast<std::size_t>(y) * rowBytes;
-            for (int x = 0; x < decoded.width; ++x) {
-                float value[4];
-                for (int c = 0; c < 4; ++c) {
-                    const std::size_t at = (static_cast<std::size_t>(x) * 4 + static_cast<std::size_t>(c)) * channelBytes;
-                    unsigned stored = row[at];
-                    if (wide) {
-                        std::uint16_t word;
-                        std::copy(row + at, row + at + 2, reinterpret_cast<std::uint8_t*>(&word));
-                        stored = word;
-                    }
-                    value[c] = static_cast<float>(stored) / scale;
-                }
-                Pixel p;
-                p.R = value[0];
-                p.G = value[1];
-                p.B = value[2];
-                p.A = value[3];
-                image.Pixels->SetPixel(x, y, p);
-            }
-        }
+        // Every stored value is written by the converter just below.
+        image.Pixels = std::make_unique<Image>(decoded.width, decoded.height, Facts.Storage, false, false);
+        // The plane's rows lie a fixed step apart (bottom-up, so the step is negative), which the
+        // converter takes as its stride from the first row.
+        unsigned char* const* rows = image.Pixels->PlaneRows[0];
+        const auto rowBytes = static_cast<std::ptrdiff_t>(decoded.width) * image.Pixels->PixelStep[0];
+        const std::ptrdiff_t step = decoded.height > 1 ? rows[1] - rows[0] : rowBytes;
+        std::uint8_t* planes[4] = {rows[0], nullptr, nullptr, nullptr};
+        const int strides[4] = {static_cast<int>(step), 0, 0, 0};
+        if (sws_scale(Scaler.get(), decoded.data, decoded.linesize, 0, decoded.height, planes, strides) !=
+            decoded.height)
+            Fail(frame, "its conversion to RGB failed");
         return image;
     }
 };
