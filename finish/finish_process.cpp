@@ -156,10 +156,13 @@ float RemovedLight(float original, float despilled)
 // method and the screen channels fixed where it is compiled) in the loop: no branch inside, so the
 // compiler runs it in vectors. Value for value the operations of the pixel-by-pixel path. Float
 // frames are read and written in their own rows; others through the channel arrays `channels`
-// (B, G, R, A) of their row reader and writer. The further channels are copied as whole rows.
-template <typename Despill>
+// (B, G, R, A) of their row reader and writer. The further channels are copied as whole rows. The
+// matte is the finished plane, or (ClipInLoop: no step needs the whole frame) each pixel's own
+// alpha clipped as it is read, which is what the plane would hold: one pass over the source.
+template <bool ClipInLoop, typename Despill>
 [[gnu::always_inline]] inline void FinishResultFrame(Image& source, Image& output, const AlphaPlane& matte,
-                                                     const Despill& despill, float* const (&channels)[4])
+                                                     const ClipPoints& clip, const Despill& despill,
+                                                     float* const (&channels)[4])
 {
     const std::int32_t width = source.Width;
     const auto further = static_cast<std::size_t>(width) * static_cast<std::size_t>(source.PixelStep[1]);
@@ -169,7 +172,7 @@ template <typename Despill>
     float* const r = channels[2];
     float* const a = channels[3];
     for (std::int32_t y = 0; y < source.Height; ++y) {
-        const float* const alpha = matte.Values.data() + matte.Index(0, y);
+        const float* const alpha = ClipInLoop ? nullptr : matte.Values.data() + matte.Index(0, y);
         if (floatRows) {
             const float* const in = FloatColourRow(source, y);
             float* const out = FloatColourRow(output, y);
@@ -178,7 +181,7 @@ template <typename Despill>
                 out[4 * x] = result.B;
                 out[4 * x + 1] = result.G;
                 out[4 * x + 2] = result.R;
-                out[4 * x + 3] = MixMasks(alpha[x], 0.0f, 0.0f);
+                out[4 * x + 3] = MixMasks(ClipInLoop ? ClipAlpha(in[4 * x + 3], clip) : alpha[x], 0.0f, 0.0f);
             }
         } else {
             source.ReadRow(&source, y, 0, width, b, g, r, a);
@@ -187,7 +190,7 @@ template <typename Despill>
                 r[x] = result.R;
                 g[x] = result.G;
                 b[x] = result.B;
-                a[x] = MixMasks(alpha[x], 0.0f, 0.0f);
+                a[x] = MixMasks(ClipInLoop ? ClipAlpha(a[x], clip) : alpha[x], 0.0f, 0.0f);
             }
             output.WriteRow(&output, y, 0, width, b, g, r, a);
         }
@@ -198,16 +201,16 @@ template <typename Despill>
 }
 
 // The despill of a channel method, as a function of the colour alone, picked by its screen channel.
-template <DespillMethod Method>
+template <bool ClipInLoop, DespillMethod Method>
 [[gnu::always_inline]] inline void FinishResultFrameAgainst(ScreenChannel screen, Image& source, Image& output,
-                                                            const AlphaPlane& matte, float amount, bool grey,
-                                                            float* const (&channels)[4])
+                                                            const AlphaPlane& matte, const ClipPoints& clip,
+                                                            float amount, bool grey, float* const (&channels)[4])
 {
     const auto against = [&]<ScreenChannel Screen>() {
         const auto despill = [amount, grey](const Rgb& colour) {
             return DespillChannel<Method, Screen>(colour, amount, grey);
         };
-        FinishResultFrame(source, output, matte, despill, channels);
+        FinishResultFrame<ClipInLoop>(source, output, matte, clip, despill, channels);
     };
     if (screen == ScreenChannel::Red)
         against.template operator()<ScreenChannel::Red>();
@@ -218,31 +221,49 @@ template <DespillMethod Method>
 }
 
 // Picks the loop for the settings' despill; the same code for each instruction set.
+template <bool ClipInLoop>
 [[gnu::always_inline]] inline void FinishResultFrameFor(Image& source, Image& output, const AlphaPlane& matte,
-                                                        const DespillSettings& despill, float* const (&channels)[4])
+                                                        const ClipPoints& clip, const DespillSettings& despill,
+                                                        float* const (&channels)[4])
 {
     const float amount = despill.Amount;
     const bool grey = despill.SpillToGrey;
     if (despill.Method == DespillMethod::Average)
-        FinishResultFrameAgainst<DespillMethod::Average>(despill.Screen, source, output, matte, amount, grey, channels);
+        FinishResultFrameAgainst<ClipInLoop, DespillMethod::Average>(despill.Screen, source, output, matte, clip,
+                                                                     amount, grey, channels);
     else if (despill.Method == DespillMethod::Maximum)
-        FinishResultFrameAgainst<DespillMethod::Maximum>(despill.Screen, source, output, matte, amount, grey, channels);
+        FinishResultFrameAgainst<ClipInLoop, DespillMethod::Maximum>(despill.Screen, source, output, matte, clip,
+                                                                     amount, grey, channels);
     else if (despill.Method == DespillMethod::ScreenColour)
-        WithScreenDespill(despill, [&](auto against) { FinishResultFrame(source, output, matte, against, channels); });
+        WithScreenDespill(despill, [&](auto against) {
+            FinishResultFrame<ClipInLoop>(source, output, matte, clip, against, channels);
+        });
     else  // Off
-        FinishResultFrame(source, output, matte, [](const Rgb& colour) { return colour; }, channels);
+        FinishResultFrame<ClipInLoop>(source, output, matte, clip, [](const Rgb& colour) { return colour; }, channels);
 }
 
-void FinishResultFrameBaseline(Image& source, Image& output, const AlphaPlane& matte, const DespillSettings& despill,
-                               float* const (&channels)[4])
+// The matte from the finished plane, or clipped in the loop (`clip` non-null).
+[[gnu::always_inline]] inline void FinishResultFrameFrom(Image& source, Image& output, const AlphaPlane& matte,
+                                                         const ClipPoints* clip, const DespillSettings& despill,
+                                                         float* const (&channels)[4])
 {
-    FinishResultFrameFor(source, output, matte, despill, channels);
+    if (clip != nullptr)
+        FinishResultFrameFor<true>(source, output, matte, *clip, despill, channels);
+    else
+        FinishResultFrameFor<false>(source, output, matte, ClipPoints{}, despill, channels);
+}
+
+void FinishResultFrameBaseline(Image& source, Image& output, const AlphaPlane& matte, const ClipPoints* clip,
+                               const DespillSettings& despill, float* const (&channels)[4])
+{
+    FinishResultFrameFrom(source, output, matte, clip, despill, channels);
 }
 
 [[gnu::target("avx2")]] void FinishResultFrameAvx2(Image& source, Image& output, const AlphaPlane& matte,
-                                                   const DespillSettings& despill, float* const (&channels)[4])
+                                                   const ClipPoints* clip, const DespillSettings& despill,
+                                                   float* const (&channels)[4])
 {
-    FinishResultFrameFor(source, output, matte, despill, channels);
+    FinishResultFrameFrom(source, output, matte, clip, despill, channels);
 }
 
 }  // namespace
@@ -279,11 +300,32 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
     // values: no channel arrays between.
     const bool floatRows = rows && FloatColourRow(*source, 0) != nullptr && FloatColourRow(*output, 0) != nullptr;
 
+    // The common case, a frame's result without masks, is finished in one loop (below).
+    const bool garbageConnected = links.GarbageMatte->IsConnected();
+    const bool coreConnected = links.CoreMatte->IsConnected();
+    const bool oneLoop = rows && settings.Output == OutputMode::Result && !garbageConnected && !coreConnected;
+    const auto finishInOneLoop = [&](const ClipPoints* clip) {
+        float* const channels[4] = {b, g, r, a};
+        if (ChosenFinishIsa() == FinishIsa::Avx2)
+            FinishResultFrameAvx2(*source, *output, workspace.Matte, clip, settings.Despill, channels);
+        else
+            FinishResultFrameBaseline(*source, *output, workspace.Matte, clip, settings.Despill, channels);
+        request.SetOutputData(links.Out, output.release());
+    };
+    // Without a step that needs the whole frame (unmixing, shrinking or growing, softening), the
+    // matte is each pixel's own alpha clipped: that loop clips it as it reads the pixel, and the
+    // source is read once.
+    const bool unmix = settings.Unmix.Light != UnmixLight::Off;
+    const bool wholeFrame = unmix || settings.Shrink > 0.0 || settings.Shrink < 0.0 || settings.Soften > 0.0;
+    if (oneLoop && !wholeFrame) {
+        finishInOneLoop(&settings.Clip);
+        return;
+    }
+
     // The matte: clipped as it is read, then the steps that need the whole frame. Unmixing the
     // edges needs the frame's colours too.
     AlphaPlane& matte = workspace.Matte;
     matte.Resize(width, height);  // every value is written just below
-    const bool unmix = settings.Unmix.Light != UnmixLight::Off;
     std::vector<float>& colour = workspace.Colour;
     if (unmix)
         colour.resize(3 * matte.Values.size());  // every value is written just below
@@ -326,16 +368,8 @@ void RenderFinishedFrame(Request& request, const FinishLinks& links, FinishWorks
     ShrinkGrow(matte, settings.Shrink, workspace.Edge, workspace.Distance);
     Soften(matte, settings.Soften, workspace.SoftenSpare);
 
-    const bool garbageConnected = links.GarbageMatte->IsConnected();
-    const bool coreConnected = links.CoreMatte->IsConnected();
-    // The common case, a frame's result without masks, in one loop.
-    if (rows && settings.Output == OutputMode::Result && !garbageConnected && !coreConnected) {
-        float* const channels[4] = {b, g, r, a};
-        if (ChosenFinishIsa() == FinishIsa::Avx2)
-            FinishResultFrameAvx2(*source, *output, matte, settings.Despill, channels);
-        else
-            FinishResultFrameBaseline(*source, *output, matte, settings.Despill, channels);
-        request.SetOutputData(links.Out, output.release());
+    if (oneLoop) {
+        finishInOneLoop(nullptr);
         return;
     }
 

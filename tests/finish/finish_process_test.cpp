@@ -555,9 +555,6 @@ std::string StorageTestName(const ::testing::TestParamInfo<PixelStorage>& info)
 TEST_P(EveryStorage, RowsAndPixelsGiveTheSameBytes)
 {
     const std::int32_t w = 23, h = 9;
-    Set(*m_Op, "ClipBlack", 0.1);
-    Set(*m_Op, "Shrink", 1.0);
-    Set(*m_Op, "Soften", 1.5);
     struct Despilling {
         double Method, Channel, Grey;
         std::array<double, 3> Screen{0.8, 0.9, 0.1};
@@ -575,47 +572,62 @@ TEST_P(EveryStorage, RowsAndPixelsGiveTheSameBytes)
                                    {2.0, 2.0, 1.0},
                                    {2.0, 1.0, 0.0},
                                    {0.0, 1.0, 0.0}};
-    for (const Despilling& despill : despills)
-        for (const bool further : {true, false})
-            for (const double mode : {0.0, 1.0, 2.0}) {
-                SCOPED_TRACE(std::string(further ? "further channels" : "no further channels") + ", output mode " +
-                             std::to_string(mode) + ", despill " + std::to_string(despill.Method) + " against " +
-                             std::to_string(despill.Channel) + ", grey " + std::to_string(despill.Grey) +
-                             ", screen " + std::to_string(despill.Screen[0]) + "," + std::to_string(despill.Screen[1]) +
-                             "," + std::to_string(despill.Screen[2]));
-                Set(*m_Op, "Despill", despill.Method);
-                Set(*m_Op, "ScreenRed", despill.Screen[0]);
-                Set(*m_Op, "ScreenGreen", despill.Screen[1]);
-                Set(*m_Op, "ScreenBlue", despill.Screen[2]);
-                Set(*m_Op, "ScreenChannel", despill.Channel);
-                Set(*m_Op, "SpillToGrey", despill.Grey);
-                Set(*m_Op, "OutputMode", mode);
-                // The edges unmixed (sRGB) with every other despill: the colours it reads come by
-                // each path too.
-                Set(*m_Op, "UnmixEdges", despill.Grey > 0.0 && despill.Method != 1.0 ? 2.0 : 0.0);
-                std::unique_ptr<Image> out[2];
-                for (const bool rows : {true, false}) {
-                    auto image = std::make_unique<Image>(w, h, GetParam(), further);
-                    for (std::int32_t y = 0; y < h; ++y)
-                        for (std::int32_t x = 0; x < w; ++x) {
-                            const float t = static_cast<float>(x) / static_cast<float>(w - 1);
-                            const float u = static_cast<float>(y) / static_cast<float>(h - 1);
-                            image->SetPixel(x, y, MakePixel(1.2f * t - 0.1f, 0.9f - 0.3f * u, 0.2f + 0.5f * t * u,
-                                                            t > 0.4f ? 1.0f : t * 2.5f - 0.05f, y * w + x));
-                        }
-                    if (!rows)
-                        image->ReadRow = nullptr;
-                    Connect("Image", Keep(std::move(image)));
-                    out[rows ? 0 : 1] = Render();
-                    ASSERT_NE(out[rows ? 0 : 1], nullptr);
+    // With steps that need the whole frame, and without (the matte then clipped in the one loop of
+    // a frame's result): the clip's default, a range, and an empty range (a step).
+    struct Steps {
+        double Shrink, Soften, Black, White;
+    };
+    const Steps stepsList[] = {{1.0, 1.5, 0.1, 1.0}, {0.0, 0.0, 0.0, 1.0}, {0.0, 0.0, 0.1, 0.9}, {0.0, 0.0, 0.6, 0.2}};
+    for (const Steps& steps : stepsList)
+        for (const Despilling& despill : despills)
+            for (const bool further : {true, false})
+                for (const double mode : {0.0, 1.0, 2.0}) {
+                    SCOPED_TRACE(std::string(further ? "further channels" : "no further channels") +
+                                 ", output mode " + std::to_string(mode) + ", despill " +
+                                 std::to_string(despill.Method) + " against " + std::to_string(despill.Channel) +
+                                 ", grey " + std::to_string(despill.Grey) + ", screen " +
+                                 std::to_string(despill.Screen[0]) + "," + std::to_string(despill.Screen[1]) + "," +
+                                 std::to_string(despill.Screen[2]) + ", shrink " + std::to_string(steps.Shrink) +
+                                 ", clip " + std::to_string(steps.Black) + "-" + std::to_string(steps.White));
+                    Set(*m_Op, "Shrink", steps.Shrink);
+                    Set(*m_Op, "Soften", steps.Soften);
+                    Set(*m_Op, "ClipBlack", steps.Black);
+                    Set(*m_Op, "ClipWhite", steps.White);
+                    Set(*m_Op, "Despill", despill.Method);
+                    Set(*m_Op, "ScreenRed", despill.Screen[0]);
+                    Set(*m_Op, "ScreenGreen", despill.Screen[1]);
+                    Set(*m_Op, "ScreenBlue", despill.Screen[2]);
+                    Set(*m_Op, "ScreenChannel", despill.Channel);
+                    Set(*m_Op, "SpillToGrey", despill.Grey);
+                    Set(*m_Op, "OutputMode", mode);
+                    // The edges unmixed (sRGB) with every other despill, among the steps: the colours
+                    // it reads come by each path too.
+                    const bool unmix = steps.Shrink > 0.0 && despill.Grey > 0.0 && despill.Method != 1.0;
+                    Set(*m_Op, "UnmixEdges", unmix ? 2.0 : 0.0);
+                    std::unique_ptr<Image> out[2];
+                    for (const bool rows : {true, false}) {
+                        auto image = std::make_unique<Image>(w, h, GetParam(), further);
+                        for (std::int32_t y = 0; y < h; ++y)
+                            for (std::int32_t x = 0; x < w; ++x) {
+                                const float t = static_cast<float>(x) / static_cast<float>(w - 1);
+                                const float u = static_cast<float>(y) / static_cast<float>(h - 1);
+                                image->SetPixel(x, y,
+                                                MakePixel(1.2f * t - 0.1f, 0.9f - 0.3f * u, 0.2f + 0.5f * t * u,
+                                                          t > 0.4f ? 1.0f : t * 2.5f - 0.05f, y * w + x));
+                            }
+                        if (!rows)
+                            image->ReadRow = nullptr;
+                        Connect("Image", Keep(std::move(image)));
+                        out[rows ? 0 : 1] = Render();
+                        ASSERT_NE(out[rows ? 0 : 1], nullptr);
+                    }
+                    for (int plane = 0; plane < (further ? 2 : 1); ++plane)
+                        for (std::int32_t y = 0; y < h; ++y)
+                            EXPECT_EQ(std::memcmp(out[0]->PlaneRows[plane][y], out[1]->PlaneRows[plane][y],
+                                                  static_cast<std::size_t>(w * out[0]->PixelStep[plane])),
+                                      0)
+                                << "plane " << plane << ", row " << y;
                 }
-                for (int plane = 0; plane < (further ? 2 : 1); ++plane)
-                    for (std::int32_t y = 0; y < h; ++y)
-                        EXPECT_EQ(std::memcmp(out[0]->PlaneRows[plane][y], out[1]->PlaneRows[plane][y],
-                                              static_cast<std::size_t>(w * out[0]->PixelStep[plane])),
-                                  0)
-                            << "plane " << plane << ", row " << y;
-            }
 }
 
 INSTANTIATE_TEST_SUITE_P(Storages, EveryStorage,
