@@ -221,6 +221,158 @@ void WriteRowAs<float>(Image* image, std::int32_t y, std::int32_t x, std::int32_
         row[4 * i + 3] = a[i];
     }
 }
+
+// Integer rows, four pixels at a time: each lane takes the IEEE operations of Storage<T>::Widen
+// and Narrow on one value (the stored integer made a float and divided by the largest stored
+// value; scaled, clamped and rounded back), so the values are those of the pixel reader and
+// writer; the pixels are transposed into the channel arrays and back with vector shuffles.
+template <typename T>
+struct IntegerLanes;
+
+template <>
+struct IntegerLanes<std::uint8_t> {
+    static constexpr float kLargest = 255.0f;
+    // Four pixels' B, G, R, A as 32-bit integers, one pixel a vector.
+    static void Load(const unsigned char* pixels, __m128i (&p)[4])
+    {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
+        const __m128i low = _mm_unpacklo_epi8(bytes, zero);
+        const __m128i high = _mm_unpackhi_epi8(bytes, zero);
+        p[0] = _mm_unpacklo_epi16(low, zero);
+        p[1] = _mm_unpackhi_epi16(low, zero);
+        p[2] = _mm_unpacklo_epi16(high, zero);
+        p[3] = _mm_unpackhi_epi16(high, zero);
+    }
+    // Values 0..255: the saturating packs keep them as they are.
+    static void Store(unsigned char* pixels, const __m128i (&p)[4])
+    {
+        const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(p[0], p[1]), _mm_packs_epi32(p[2], p[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), packed);
+    }
+};
+
+template <>
+struct IntegerLanes<std::uint16_t> {
+    static constexpr float kLargest = 65535.0f;
+    static void Load(const unsigned char* pixels, __m128i (&p)[4])
+    {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 16));
+        p[0] = _mm_unpacklo_epi16(first, zero);
+        p[1] = _mm_unpackhi_epi16(first, zero);
+        p[2] = _mm_unpacklo_epi16(second, zero);
+        p[3] = _mm_unpackhi_epi16(second, zero);
+    }
+    // Values 0..65535, moved into the signed 16-bit range for the saturating pack (which then
+    // keeps them) and back.
+    static void Store(unsigned char* pixels, const __m128i (&p)[4])
+    {
+        const __m128i offset = _mm_set1_epi32(32768);
+        const __m128i flip = _mm_set1_epi16(static_cast<short>(0x8000));
+        const auto pack = [&](__m128i x, __m128i y) {
+            return _mm_xor_si128(_mm_packs_epi32(_mm_sub_epi32(x, offset), _mm_sub_epi32(y, offset)), flip);
+        };
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), pack(p[0], p[1]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 16), pack(p[2], p[3]));
+    }
+};
+
+template <typename T>
+void ReadIntegerRow(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b, float* g,
+                    float* r, float* a)
+{
+    const unsigned char* row = image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(T[4]);
+    const __m128 largest = _mm_set1_ps(IntegerLanes<T>::kLargest);
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128i stored[4];
+        IntegerLanes<T>::Load(row + static_cast<std::size_t>(i) * sizeof(T[4]), stored);
+        __m128 p0 = _mm_div_ps(_mm_cvtepi32_ps(stored[0]), largest);
+        __m128 p1 = _mm_div_ps(_mm_cvtepi32_ps(stored[1]), largest);
+        __m128 p2 = _mm_div_ps(_mm_cvtepi32_ps(stored[2]), largest);
+        __m128 p3 = _mm_div_ps(_mm_cvtepi32_ps(stored[3]), largest);
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        _mm_storeu_ps(b + i, p0);
+        _mm_storeu_ps(g + i, p1);
+        _mm_storeu_ps(r + i, p2);
+        _mm_storeu_ps(a + i, p3);
+    }
+    for (; i < count; ++i) {
+        T stored[4];
+        std::memcpy(stored, row + static_cast<std::size_t>(i) * sizeof stored, sizeof stored);
+        b[i] = Storage<T>::Widen(stored[0]);
+        g[i] = Storage<T>::Widen(stored[1]);
+        r[i] = Storage<T>::Widen(stored[2]);
+        a[i] = Storage<T>::Widen(stored[3]);
+    }
+}
+
+// Storage<T>::Narrow in each lane: not above 0 (NaN included) gives 0, at or above the largest
+// value the largest, otherwise the scaled value plus a half, truncated.
+template <typename T>
+__m128i NarrowLanes(__m128 values)
+{
+    const __m128 largest = _mm_set1_ps(IntegerLanes<T>::kLargest);
+    const __m128 scaled = _mm_mul_ps(values, largest);
+    const __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(scaled, _mm_set1_ps(0.5f)));
+    const __m128i positive = _mm_castps_si128(_mm_cmpgt_ps(scaled, _mm_setzero_ps()));
+    const __m128i top = _mm_castps_si128(_mm_cmpge_ps(scaled, largest));
+    const __m128i clamped = _mm_or_si128(_mm_and_si128(top, _mm_set1_epi32(static_cast<int>(IntegerLanes<T>::kLargest))),
+                                         _mm_andnot_si128(top, rounded));
+    return _mm_and_si128(positive, clamped);
+}
+
+template <typename T>
+void WriteIntegerRow(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b,
+                     const float* g, const float* r, const float* a)
+{
+    unsigned char* row = image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(T[4]);
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128 p0 = _mm_loadu_ps(b + i);
+        __m128 p1 = _mm_loadu_ps(g + i);
+        __m128 p2 = _mm_loadu_ps(r + i);
+        __m128 p3 = _mm_loadu_ps(a + i);
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        const __m128i stored[4] = {NarrowLanes<T>(p0), NarrowLanes<T>(p1), NarrowLanes<T>(p2), NarrowLanes<T>(p3)};
+        IntegerLanes<T>::Store(row + static_cast<std::size_t>(i) * sizeof(T[4]), stored);
+    }
+    for (; i < count; ++i) {
+        const T stored[4] = {Storage<T>::Narrow(b[i]), Storage<T>::Narrow(g[i]), Storage<T>::Narrow(r[i]),
+                             Storage<T>::Narrow(a[i])};
+        std::memcpy(row + static_cast<std::size_t>(i) * sizeof stored, stored, sizeof stored);
+    }
+}
+
+template <>
+void ReadRowAs<std::uint8_t>(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b,
+                             float* g, float* r, float* a)
+{
+    ReadIntegerRow<std::uint8_t>(image, y, x, count, b, g, r, a);
+}
+
+template <>
+void ReadRowAs<std::uint16_t>(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b,
+                              float* g, float* r, float* a)
+{
+    ReadIntegerRow<std::uint16_t>(image, y, x, count, b, g, r, a);
+}
+
+template <>
+void WriteRowAs<std::uint8_t>(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b,
+                              const float* g, const float* r, const float* a)
+{
+    WriteIntegerRow<std::uint8_t>(image, y, x, count, b, g, r, a);
+}
+
+template <>
+void WriteRowAs<std::uint16_t>(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b,
+                               const float* g, const float* r, const float* a)
+{
+    WriteIntegerRow<std::uint16_t>(image, y, x, count, b, g, r, a);
+}
 #endif
 
 template <typename T>

@@ -229,6 +229,64 @@ TEST_P(ImageRows, MoveTheColourExactlyAsThePixelReaderAndWriterDo)
         }
 }
 
+// Every stored value of the integer kinds reads by rows as the pixel reader reads it, and the
+// floats at, just below and just above every step and every midpoint between two steps store by
+// rows as the pixel writer stores them (runs of four pixels and the rest one by one).
+TEST(ImageRows, IntegerKindsMatchThePixelReaderAndWriterAtEveryStep)
+{
+    for (const PixelStorage storage : {PixelStorage::UInt8, PixelStorage::UInt16}) {
+        const std::int32_t largest = storage == PixelStorage::UInt8 ? 255 : 65535;
+        SCOPED_TRACE(largest);
+        // Reading: pixel i holds the values i, i + 1, i + 2 and i + 3 (modulo the range), so that
+        // each channel meets every stored value.
+        const std::int32_t width = largest + 2;  // not a multiple of four
+        Image stored(width, 1, storage, false);
+        for (std::int32_t i = 0; i < width; ++i) {
+            for (int c = 0; c < 4; ++c) {
+                const auto value = static_cast<std::uint32_t>((i + c) % (largest + 1));
+                unsigned char* at = stored.PlaneRows[0][0] + static_cast<std::size_t>(i) * stored.PixelStep[0];
+                if (storage == PixelStorage::UInt8) {
+                    at[c] = static_cast<std::uint8_t>(value);
+                } else {
+                    const auto word = static_cast<std::uint16_t>(value);
+                    std::memcpy(at + 2 * c, &word, sizeof word);
+                }
+            }
+        }
+        std::vector<float> b(static_cast<std::size_t>(width)), g(b), r(b), a(b);
+        stored.ReadRow(&stored, 0, 0, width, b.data(), g.data(), r.data(), a.data());
+        for (std::int32_t i = 0; i < width; ++i) {
+            const Pixel p = stored.GetPixel(i, 0);
+            const auto k = static_cast<std::size_t>(i);
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(b[k]), std::bit_cast<std::uint32_t>(p.B)) << "pixel " << i;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(g[k]), std::bit_cast<std::uint32_t>(p.G)) << "pixel " << i;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(r[k]), std::bit_cast<std::uint32_t>(p.R)) << "pixel " << i;
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(a[k]), std::bit_cast<std::uint32_t>(p.A)) << "pixel " << i;
+        }
+
+        // Writing: at, below and above each step k / largest and each midpoint (k + 0.5) / largest.
+        std::vector<float> values;
+        for (std::int32_t k = 0; k <= largest; ++k)
+            for (const double at : {static_cast<double>(k), k + 0.5}) {
+                const auto v = static_cast<float>(at / largest);
+                values.insert(values.end(), {std::nextafter(v, -1.0f), v, std::nextafter(v, 2.0f)});
+            }
+        const auto count = static_cast<std::int32_t>(values.size());
+        Image byRow(count, 1, storage, false);
+        Image byPixel(count, 1, storage, false);
+        std::vector<float> shifted(values);
+        std::rotate(shifted.begin(), shifted.begin() + 7, shifted.end());
+        byRow.WriteRow(&byRow, 0, 0, count, values.data(), shifted.data(), values.data(), shifted.data());
+        for (std::int32_t i = 0; i < count; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            byPixel.SetPixel(i, 0, Colour(values[k], shifted[k], values[k], shifted[k]));
+        }
+        EXPECT_EQ(std::memcmp(byRow.PlaneRows[0][0], byPixel.PlaneRows[0][0],
+                              static_cast<std::size_t>(count) * static_cast<std::size_t>(byRow.PixelStep[0])),
+                  0);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Storage, ImageRows,
                          ::testing::Values(PixelStorage::UInt8, PixelStorage::UInt16, PixelStorage::Half,
                                            PixelStorage::Float),
