@@ -13,6 +13,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace {
 
@@ -373,6 +374,77 @@ void WriteRowAs<std::uint16_t>(Image* image, std::int32_t y, std::int32_t x, std
 {
     WriteIntegerRow<std::uint16_t>(image, y, x, count, b, g, r, a);
 }
+
+// Half rows on processors with the half-float conversions (F16C), four pixels at a time. They
+// convert as the image library's half does in software (to nearest, ties to even; subnormals and
+// overflow to infinity alike): every half and the floats around every half step are checked
+// against the pixel reader and writer by the tests. NaN is the exception (the instructions quiet a
+// signalling one, the software keeps it): four pixels holding one go value by value.
+bool HasHalfConversions()
+{
+    static const bool has = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    return has;
+}
+
+[[gnu::target("avx,f16c")]] void ReadHalfRowConverted(const Image* image, std::int32_t y, std::int32_t x,
+                                                       std::int32_t count, float* b, float* g, float* r, float* a)
+{
+    const unsigned char* row = image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(HalfBits[4]);
+    const __m128i exponent = _mm_set1_epi16(0x7c00);
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const unsigned char* pixels = row + static_cast<std::size_t>(i) * sizeof(HalfBits[4]);
+        const __m128i first = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels));
+        const __m128i second = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 16));
+        // An infinity or a NaN (the exponent all ones) among them: value by value.
+        const __m128i special = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(first, exponent), exponent),
+                                             _mm_cmpeq_epi16(_mm_and_si128(second, exponent), exponent));
+        if (_mm_movemask_epi8(special) != 0) {
+            ReadRowAs<HalfBits>(image, y, x + i, 4, b + i, g + i, r + i, a + i);
+            continue;
+        }
+        const __m256 low = _mm256_cvtph_ps(first);
+        const __m256 high = _mm256_cvtph_ps(second);
+        __m128 p0 = _mm256_castps256_ps128(low);
+        __m128 p1 = _mm256_extractf128_ps(low, 1);
+        __m128 p2 = _mm256_castps256_ps128(high);
+        __m128 p3 = _mm256_extractf128_ps(high, 1);
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        _mm_storeu_ps(b + i, p0);
+        _mm_storeu_ps(g + i, p1);
+        _mm_storeu_ps(r + i, p2);
+        _mm_storeu_ps(a + i, p3);
+    }
+    if (i < count)
+        ReadRowAs<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
+}
+
+[[gnu::target("avx,f16c")]] void WriteHalfRowConverted(Image* image, std::int32_t y, std::int32_t x,
+                                                        std::int32_t count, const float* b, const float* g,
+                                                        const float* r, const float* a)
+{
+    unsigned char* row = image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(HalfBits[4]);
+    constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
+    std::int32_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        __m128 p0 = _mm_loadu_ps(b + i);
+        __m128 p1 = _mm_loadu_ps(g + i);
+        __m128 p2 = _mm_loadu_ps(r + i);
+        __m128 p3 = _mm_loadu_ps(a + i);
+        const __m128 nan = _mm_or_ps(_mm_or_ps(_mm_cmpunord_ps(p0, p0), _mm_cmpunord_ps(p1, p1)),
+                                     _mm_or_ps(_mm_cmpunord_ps(p2, p2), _mm_cmpunord_ps(p3, p3)));
+        if (_mm_movemask_ps(nan) != 0) {
+            WriteRowAs<HalfBits>(image, y, x + i, 4, b + i, g + i, r + i, a + i);
+            continue;
+        }
+        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        unsigned char* pixels = row + static_cast<std::size_t>(i) * sizeof(HalfBits[4]);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm256_cvtps_ph(_mm256_set_m128(p1, p0), kNearest));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 16), _mm256_cvtps_ph(_mm256_set_m128(p3, p2), kNearest));
+    }
+    if (i < count)
+        WriteRowAs<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
+}
 #endif
 
 template <typename T>
@@ -383,6 +455,13 @@ void ChooseAccess(Image& image, bool furtherChannels)
     image.WritePixel = furtherChannels ? &WritePixelAs<T, true> : &WritePixelAs<T, false>;
     image.ReadRow = &ReadRowAs<T>;
     image.WriteRow = &WriteRowAs<T>;
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<T, HalfBits>)
+        if (HasHalfConversions()) {
+            image.ReadRow = &ReadHalfRowConverted;
+            image.WriteRow = &WriteHalfRowConverted;
+        }
+#endif
 }
 
 }  // namespace

@@ -287,6 +287,60 @@ TEST(ImageRows, IntegerKindsMatchThePixelReaderAndWriterAtEveryStep)
     }
 }
 
+// Every half, NaNs and infinities included, reads by rows as the pixel reader reads it; the floats
+// at, below and above every half and every midpoint between neighbouring halves (subnormals and
+// the overflow to infinity among them), and NaNs quiet and signalling, store by rows as the pixel
+// writer stores them.
+TEST(ImageRows, HalfMatchesThePixelReaderAndWriterAtEveryValue)
+{
+    const std::int32_t width = 65536 / 4 + 1;  // each channel meets every half; not a multiple of four
+    Image stored(width, 1, PixelStorage::Half, false);
+    for (std::int32_t i = 0; i < width; ++i)
+        for (int c = 0; c < 4; ++c) {
+            const auto bits = static_cast<std::uint16_t>((4 * i + c) % 65536);
+            std::memcpy(stored.PlaneRows[0][0] + static_cast<std::size_t>(i) * 8 + 2 * c, &bits, sizeof bits);
+        }
+    std::vector<float> b(static_cast<std::size_t>(width)), g(b), r(b), a(b);
+    stored.ReadRow(&stored, 0, 0, width, b.data(), g.data(), r.data(), a.data());
+    for (std::int32_t i = 0; i < width; ++i) {
+        const Pixel p = stored.GetPixel(i, 0);
+        const auto k = static_cast<std::size_t>(i);
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(b[k]), std::bit_cast<std::uint32_t>(p.B)) << "pixel " << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(g[k]), std::bit_cast<std::uint32_t>(p.G)) << "pixel " << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(r[k]), std::bit_cast<std::uint32_t>(p.R)) << "pixel " << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(a[k]), std::bit_cast<std::uint32_t>(p.A)) << "pixel " << i;
+    }
+
+    std::vector<float> values;
+    for (std::uint32_t bits = 0; bits < 0x7c00; ++bits) {
+        const float half = HalfValue(static_cast<std::uint16_t>(bits));
+        const float next = HalfValue(static_cast<std::uint16_t>(bits + 1));
+        const float midpoint = static_cast<float>((static_cast<double>(half) + next) / 2.0);
+        for (const float v : {half, midpoint})
+            for (const float s : {1.0f, -1.0f})
+                values.insert(values.end(),
+                              {s * std::nextafter(v, -1.0f), s * v, s * std::nextafter(v, 1e6f)});
+    }
+    for (const std::uint32_t nan : {0x7fc00000u, 0x7f800001u, 0xffbfe000u, 0x7fa02000u, 0x7f801fffu})
+        values.push_back(std::bit_cast<float>(nan));
+    values.insert(values.end(), {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                                 1e30f, -1e30f, 1e-30f, 0x1p-25f, 0x1.000002p-25f});
+    const auto count = static_cast<std::int32_t>(values.size());
+    Image byRow(count, 1, PixelStorage::Half, false);
+    Image byPixel(count, 1, PixelStorage::Half, false);
+    std::vector<float> shifted(values);
+    std::rotate(shifted.begin(), shifted.begin() + 5, shifted.end());
+    byRow.WriteRow(&byRow, 0, 0, count, values.data(), shifted.data(), shifted.data(), values.data());
+    for (std::int32_t i = 0; i < count; ++i) {
+        const auto k = static_cast<std::size_t>(i);
+        byPixel.SetPixel(i, 0, Colour(shifted[k], shifted[k], values[k], values[k]));
+    }
+    for (std::int32_t i = 0; i < count; ++i)
+        ASSERT_EQ(std::memcmp(byRow.PlaneRows[0][0] + 8 * i, byPixel.PlaneRows[0][0] + 8 * i, 8), 0)
+            << "pixel " << i << ": " << values[static_cast<std::size_t>(i)] << ", "
+            << shifted[static_cast<std::size_t>(i)];
+}
+
 INSTANTIATE_TEST_SUITE_P(Storage, ImageRows,
                          ::testing::Values(PixelStorage::UInt8, PixelStorage::UInt16, PixelStorage::Half,
                                            PixelStorage::Float),
