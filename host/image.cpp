@@ -5,6 +5,7 @@
 #include <Imath/half.h>
 
 #if defined(__SSE2__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -115,8 +116,8 @@ void WritePixelAs(const Pixel* record, unsigned char* colour, unsigned char* cha
 // lie side by side, the channel arrays apart. The loops hold no call and no test of the storage
 // kind, so that the compiler can turn the interleaving into vector shuffles.
 template <typename T>
-void ReadRowAs(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b, float* g, float* r,
-               float* a)
+void ReadRowByValue(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b, float* g,
+                    float* r, float* a)
 {
     const unsigned char* row = image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(T[4]);
     for (std::int32_t i = 0; i < count; ++i) {
@@ -130,8 +131,8 @@ void ReadRowAs(const Image* image, std::int32_t y, std::int32_t x, std::int32_t 
 }
 
 template <typename T>
-void WriteRowAs(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b, const float* g,
-                const float* r, const float* a)
+void WriteRowByValue(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b,
+                     const float* g, const float* r, const float* a)
 {
     unsigned char* row = image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(T[4]);
     for (std::int32_t i = 0; i < count; ++i) {
@@ -139,6 +140,21 @@ void WriteRowAs(Image* image, std::int32_t y, std::int32_t x, std::int32_t count
                              Storage<T>::Narrow(a[i])};
         std::memcpy(row + static_cast<std::size_t>(i) * sizeof stored, stored, sizeof stored);
     }
+}
+
+// Value by value, as the pixel reader and writer do; faster forms below for some kinds.
+template <typename T>
+void ReadRowAs(const Image* image, std::int32_t y, std::int32_t x, std::int32_t count, float* b, float* g, float* r,
+               float* a)
+{
+    ReadRowByValue<T>(image, y, x, count, b, g, r, a);
+}
+
+template <typename T>
+void WriteRowAs(Image* image, std::int32_t y, std::int32_t x, std::int32_t count, const float* b, const float* g,
+                const float* r, const float* a)
+{
+    WriteRowByValue<T>(image, y, x, count, b, g, r, a);
 }
 
 #if defined(__SSE2__)
@@ -300,14 +316,7 @@ void ReadIntegerRow(const Image* image, std::int32_t y, std::int32_t x, std::int
         _mm_storeu_ps(r + i, p2);
         _mm_storeu_ps(a + i, p3);
     }
-    for (; i < count; ++i) {
-        T stored[4];
-        std::memcpy(stored, row + static_cast<std::size_t>(i) * sizeof stored, sizeof stored);
-        b[i] = Storage<T>::Widen(stored[0]);
-        g[i] = Storage<T>::Widen(stored[1]);
-        r[i] = Storage<T>::Widen(stored[2]);
-        a[i] = Storage<T>::Widen(stored[3]);
-    }
+    ReadRowByValue<T>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
 
 // Storage<T>::Narrow in each lane: not above 0 (NaN included) gives 0, at or above the largest
@@ -340,11 +349,7 @@ void WriteIntegerRow(Image* image, std::int32_t y, std::int32_t x, std::int32_t 
         const __m128i stored[4] = {NarrowLanes<T>(p0), NarrowLanes<T>(p1), NarrowLanes<T>(p2), NarrowLanes<T>(p3)};
         IntegerLanes<T>::Store(row + static_cast<std::size_t>(i) * sizeof(T[4]), stored);
     }
-    for (; i < count; ++i) {
-        const T stored[4] = {Storage<T>::Narrow(b[i]), Storage<T>::Narrow(g[i]), Storage<T>::Narrow(r[i]),
-                             Storage<T>::Narrow(a[i])};
-        std::memcpy(row + static_cast<std::size_t>(i) * sizeof stored, stored, sizeof stored);
-    }
+    WriteRowByValue<T>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
 
 template <>
@@ -382,7 +387,12 @@ void WriteRowAs<std::uint16_t>(Image* image, std::int32_t y, std::int32_t x, std
 // signalling one, the software keeps it): four pixels holding one go value by value.
 bool HasHalfConversions()
 {
-    static const bool has = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+    // F16C is bit 29 of CPUID leaf 1's ECX (not every compiler's __builtin_cpu_supports names it);
+    // AVX, which its 256-bit forms need, as the compiler checks it (the system saving its state).
+    static const bool has = [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __builtin_cpu_supports("avx") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 29)) != 0;
+    }();
     return has;
 }
 
@@ -400,7 +410,7 @@ bool HasHalfConversions()
         const __m128i special = _mm_or_si128(_mm_cmpeq_epi16(_mm_and_si128(first, exponent), exponent),
                                              _mm_cmpeq_epi16(_mm_and_si128(second, exponent), exponent));
         if (_mm_movemask_epi8(special) != 0) {
-            ReadRowAs<HalfBits>(image, y, x + i, 4, b + i, g + i, r + i, a + i);
+            ReadRowByValue<HalfBits>(image, y, x + i, 4, b + i, g + i, r + i, a + i);
             continue;
         }
         const __m256 low = _mm256_cvtph_ps(first);
@@ -415,8 +425,7 @@ bool HasHalfConversions()
         _mm_storeu_ps(r + i, p2);
         _mm_storeu_ps(a + i, p3);
     }
-    if (i < count)
-        ReadRowAs<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
+    ReadRowByValue<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
 
 [[gnu::target("avx,f16c")]] void WriteHalfRowConverted(Image* image, std::int32_t y, std::int32_t x,
@@ -434,7 +443,7 @@ bool HasHalfConversions()
         const __m128 nan = _mm_or_ps(_mm_or_ps(_mm_cmpunord_ps(p0, p0), _mm_cmpunord_ps(p1, p1)),
                                      _mm_or_ps(_mm_cmpunord_ps(p2, p2), _mm_cmpunord_ps(p3, p3)));
         if (_mm_movemask_ps(nan) != 0) {
-            WriteRowAs<HalfBits>(image, y, x + i, 4, b + i, g + i, r + i, a + i);
+            WriteRowByValue<HalfBits>(image, y, x + i, 4, b + i, g + i, r + i, a + i);
             continue;
         }
         _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
@@ -442,8 +451,7 @@ bool HasHalfConversions()
         _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm256_cvtps_ph(_mm256_set_m128(p1, p0), kNearest));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 16), _mm256_cvtps_ph(_mm256_set_m128(p3, p2), kNearest));
     }
-    if (i < count)
-        WriteRowAs<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
+    WriteRowByValue<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
 #endif
 

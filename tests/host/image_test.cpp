@@ -229,6 +229,21 @@ TEST_P(ImageRows, MoveTheColourExactlyAsThePixelReaderAndWriterDo)
         }
 }
 
+// Row 0 of `image` read by rows gives every value's bits as the pixel reader gives them.
+void ExpectRowReadsAsPixels(const Image& image)
+{
+    std::vector<float> b(static_cast<std::size_t>(image.Width)), g(b), r(b), a(b);
+    image.ReadRow(&image, 0, 0, image.Width, b.data(), g.data(), r.data(), a.data());
+    for (std::int32_t i = 0; i < image.Width; ++i) {
+        const Pixel p = image.GetPixel(i, 0);
+        const auto k = static_cast<std::size_t>(i);
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(b[k]), std::bit_cast<std::uint32_t>(p.B)) << "pixel " << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(g[k]), std::bit_cast<std::uint32_t>(p.G)) << "pixel " << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(r[k]), std::bit_cast<std::uint32_t>(p.R)) << "pixel " << i;
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(a[k]), std::bit_cast<std::uint32_t>(p.A)) << "pixel " << i;
+    }
+}
+
 // Every stored value of the integer kinds reads by rows as the pixel reader reads it, and the
 // floats at, just below and just above every step and every midpoint between two steps store by
 // rows as the pixel writer stores them (runs of four pixels and the rest one by one).
@@ -253,16 +268,7 @@ TEST(ImageRows, IntegerKindsMatchThePixelReaderAndWriterAtEveryStep)
                 }
             }
         }
-        std::vector<float> b(static_cast<std::size_t>(width)), g(b), r(b), a(b);
-        stored.ReadRow(&stored, 0, 0, width, b.data(), g.data(), r.data(), a.data());
-        for (std::int32_t i = 0; i < width; ++i) {
-            const Pixel p = stored.GetPixel(i, 0);
-            const auto k = static_cast<std::size_t>(i);
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(b[k]), std::bit_cast<std::uint32_t>(p.B)) << "pixel " << i;
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(g[k]), std::bit_cast<std::uint32_t>(p.G)) << "pixel " << i;
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(r[k]), std::bit_cast<std::uint32_t>(p.R)) << "pixel " << i;
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(a[k]), std::bit_cast<std::uint32_t>(p.A)) << "pixel " << i;
-        }
+        ExpectRowReadsAsPixels(stored);
 
         // Writing: at, below and above each step k / largest and each midpoint (k + 0.5) / largest.
         std::vector<float> values;
@@ -300,16 +306,7 @@ TEST(ImageRows, HalfMatchesThePixelReaderAndWriterAtEveryValue)
             const auto bits = static_cast<std::uint16_t>((4 * i + c) % 65536);
             std::memcpy(stored.PlaneRows[0][0] + static_cast<std::size_t>(i) * 8 + 2 * c, &bits, sizeof bits);
         }
-    std::vector<float> b(static_cast<std::size_t>(width)), g(b), r(b), a(b);
-    stored.ReadRow(&stored, 0, 0, width, b.data(), g.data(), r.data(), a.data());
-    for (std::int32_t i = 0; i < width; ++i) {
-        const Pixel p = stored.GetPixel(i, 0);
-        const auto k = static_cast<std::size_t>(i);
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(b[k]), std::bit_cast<std::uint32_t>(p.B)) << "pixel " << i;
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(g[k]), std::bit_cast<std::uint32_t>(p.G)) << "pixel " << i;
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(r[k]), std::bit_cast<std::uint32_t>(p.R)) << "pixel " << i;
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(a[k]), std::bit_cast<std::uint32_t>(p.A)) << "pixel " << i;
-    }
+    ExpectRowReadsAsPixels(stored);
 
     std::vector<float> values;
     for (std::uint32_t bits = 0; bits < 0x7c00; ++bits) {
