@@ -80,18 +80,8 @@ template <bool Red, bool Green, bool Blue>
 inline Rgb DespillScreenChannels(const Rgb& colour, float amount, bool spillToGrey)
 {
     static_assert((Red || Green || Blue) && !(Red && Green && Blue), "a screen has one or two channels");
-    // As ScreenExcess takes them, channel by channel in order.
-    float weakestScreen = std::numeric_limits<float>::infinity();
-    float strongestOther = -std::numeric_limits<float>::infinity();
-    const bool inScreen[3] = {Red, Green, Blue};
     const float values[3] = {colour.R, colour.G, colour.B};
-    for (int c = 0; c < 3; ++c) {
-        if (inScreen[c])
-            weakestScreen = std::min(weakestScreen, values[c]);
-        else
-            strongestOther = std::max(strongestOther, values[c]);
-    }
-    const float spill = weakestScreen - strongestOther;
+    const float spill = ScreenExcess(values, ScreenChannels{Red, Green, Blue});
     // A NaN in the colour may not reach the spill: every channel is checked.
     const bool spilled = spill > 0.0f && values[0] == values[0] && values[1] == values[1] && values[2] == values[2];
     const float removed = amount * spill;

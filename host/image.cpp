@@ -329,8 +329,8 @@ __m128i NarrowLanes(__m128 values)
     const __m128i rounded = _mm_cvttps_epi32(_mm_add_ps(scaled, _mm_set1_ps(0.5f)));
     const __m128i positive = _mm_castps_si128(_mm_cmpgt_ps(scaled, _mm_setzero_ps()));
     const __m128i top = _mm_castps_si128(_mm_cmpge_ps(scaled, largest));
-    const __m128i clamped = _mm_or_si128(_mm_and_si128(top, _mm_set1_epi32(static_cast<int>(IntegerLanes<T>::kLargest))),
-                                         _mm_andnot_si128(top, rounded));
+    const __m128i most = _mm_set1_epi32(static_cast<int>(IntegerLanes<T>::kLargest));
+    const __m128i clamped = _mm_or_si128(_mm_and_si128(top, most), _mm_andnot_si128(top, rounded));
     return _mm_and_si128(positive, clamped);
 }
 

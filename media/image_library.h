@@ -1,10 +1,10 @@
-// The calls that need the image library, as one table. The image library brings some 250 shared
-// libraries that take 0.2 s and about 100 MB to load, which a run that touches no image file (a
-// movie keyed into a movie) need not pay: the program reaches these calls through a module of
-// their own (qualvex-images.so, beside the commands module), loaded the first time one is made.
-// A program linked with the calls themselves (qualvex_media_images) uses them directly. The
-// public functions (ReadImageFile, WriteImageFile, ...) are the way in; this table is the file
-// layer's own.
+// The calls that need the image library, as one table. The image library brings some 120 shared
+// libraries that nothing else needs, which take 0.2 s and about 100 MB to load; a run that touches
+// no image file (a movie keyed into a movie) need not pay that. So the program reaches these calls
+// through a module of their own (qualvex-images.so, beside the commands module), loaded the first
+// time one is made; a program linked with the calls themselves (qualvex_media_images) uses them
+// directly. The public functions (ReadImageFile, WriteImageFile, ...) are the way in; this table is
+// the file layer's own.
 #pragma once
 
 #include "host/image.h"
