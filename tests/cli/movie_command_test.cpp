@@ -245,21 +245,33 @@ TEST_F(MovieCommand, AMovieIntoAMovieKeepsItsRateAndShowsAPreview)
     EXPECT_GE(sheet.Header.width, 3 * kMovieWidth);
 }
 
+// A copy of the installation in the test's folder, and where its image module lies.
+struct InstallationCopy {
+    std::filesystem::path Program;
+    std::filesystem::path ImageModule;
+};
+
+InstallationCopy CopyInstallation(const std::filesystem::path& to)
+{
+    const std::filesystem::path program = QUALVEX_INSTALLED_PROGRAM;
+    std::filesystem::copy(program.parent_path().parent_path(), to, std::filesystem::copy_options::recursive);
+    InstallationCopy copy{to / "bin" / "qualvex", {}};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(to))
+        if (entry.path().filename() == "qualvex-images.so")
+            copy.ImageModule = entry.path();
+    return copy;
+}
+
 // The image library is a module the program loads when a run reads or writes an image file: a
 // copy of the installation without it keys movies into movies, and refuses images by saying what
 // is missing, leaving nothing behind.
 TEST_F(MovieCommand, MoviesNeedNoImageModule)
 {
-    const std::filesystem::path installed = std::filesystem::path(QUALVEX_INSTALLED_PROGRAM).parent_path().parent_path();
-    const std::filesystem::path copy = P("install");
-    std::filesystem::copy(installed, copy, std::filesystem::copy_options::recursive);
-    std::filesystem::path module;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(copy))
-        if (entry.path().filename() == "qualvex-images.so")
-            module = entry.path();
+    const InstallationCopy copy = CopyInstallation(P("install"));
+    const std::filesystem::path& module = copy.ImageModule;
     ASSERT_FALSE(module.empty()) << "the installation has no qualvex-images.so";
     std::filesystem::remove(module);
-    const std::filesystem::path program = copy / "bin" / "qualvex";
+    const std::filesystem::path& program = copy.Program;
 
     MakeSourceMovie("source.mkv", "24");
     // The dynamic loader names each library it loads (LD_DEBUG=libs): the image library is not
@@ -296,6 +308,27 @@ TEST_F(MovieCommand, MoviesNeedNoImageModule)
     for (const std::string& name : Files())
         EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name == "source.mkv" ||
                     name == "keyed.mov" || name == "one.png" || name == "install")
+            << name;
+}
+
+// An image module from another build is refused before anything in it is called; movies still
+// key.
+TEST_F(MovieCommand, AnImageModuleFromAnotherBuildIsRefused)
+{
+    const InstallationCopy copy = CopyInstallation(P("install"));
+    ASSERT_FALSE(copy.ImageModule.empty()) << "the installation has no qualvex-images.so";
+    std::filesystem::copy_file(QUALVEX_FOREIGN_IMAGE_MODULE, copy.ImageModule,
+                               std::filesystem::copy_options::overwrite_existing);
+    const RunResult refused = RunProgram(copy.Program, With({"key", "plate.####.png", "-o", "out.####.png"}, kKey));
+    EXPECT_EQ(refused.ExitCode, 1) << refused.Err;
+    EXPECT_NE(refused.Err.find(copy.ImageModule.string() + " is not this qualvex's image module (version "),
+              std::string::npos)
+        << refused.Err;
+    MakeSourceMovie("source.mkv", "24");
+    EXPECT_EQ(RunProgram(copy.Program, With({"key", "source.mkv", "-o", "keyed.mov", "-q"}, kKey)).ExitCode, 0);
+    for (const std::string& name : Files())
+        EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name == "source.mkv" ||
+                    name == "keyed.mov" || name == "install")
             << name;
 }
 
