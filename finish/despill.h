@@ -98,39 +98,6 @@ inline Rgb DespillScreenChannels(const Rgb& colour, float amount, bool spillToGr
     return {spilled ? result.R : colour.R, spilled ? result.G : colour.G, spilled ? result.B : colour.B};
 }
 
-// Calls `use` with the despill against the settings' screen colour as a function of the colour
-// alone, its channels fixed: DespillScreenChannels for the screen's channels, or the colour as it
-// is for a screen without a hue to take out (grey, NaN, infinite).
-template <typename Use>
-inline decltype(auto) WithScreenDespill(const DespillSettings& settings, Use&& use)
-{
-    const ScreenChannels screen = ChannelsOfScreen(settings.ScreenColour);
-    const float amount = settings.Amount;
-    const bool grey = settings.SpillToGrey;
-    const auto with = [&]<bool R, bool G, bool B>() {
-        return use([amount, grey](const Rgb& colour) { return DespillScreenChannels<R, G, B>(colour, amount, grey); });
-    };
-    if (screen.Red && screen.Green)
-        return with.template operator()<true, true, false>();
-    if (screen.Red && screen.Blue)
-        return with.template operator()<true, false, true>();
-    if (screen.Green && screen.Blue)
-        return with.template operator()<false, true, true>();
-    if (screen.Red)
-        return with.template operator()<true, false, false>();
-    if (screen.Green)
-        return with.template operator()<false, true, false>();
-    if (screen.Blue)
-        return with.template operator()<false, false, true>();
-    return use([](const Rgb& colour) { return colour; });
-}
-
-// Despill against the screen's colour, for one pixel (DespillScreenChannels).
-inline Rgb DespillAgainstScreen(const Rgb& colour, const DespillSettings& settings)
-{
-    return WithScreenDespill(settings, [&](auto despill) { return despill(colour); });
-}
-
 // The limit is the average of the other two channels (Average) or the larger of them (Maximum);
 // the spill is how far the screen channel exceeds it, never negative. The screen channel loses
 // Amount x spill; with SpillToGrey each of R, G, B then gains Amount x spill / 3, so the sum of
@@ -164,32 +131,61 @@ inline Rgb DespillChannel(const Rgb& colour, float amount, bool spillToGrey)
     return {spilled ? result.R : colour.R, spilled ? result.G : colour.G, spilled ? result.B : colour.B};
 }
 
-// DespillChannel for one method, picked by the screen channel.
-template <DespillMethod Method>
-inline Rgb DespillAgainst(ScreenChannel screen, const Rgb& colour, float amount, bool spillToGrey)
+// Calls `use` with the settings' despill as a function of the colour alone, its method and
+// channels fixed where it is compiled, so that a loop over a row holds no branch: DespillChannel
+// for a screen channel, DespillScreenChannels for the screen colour's channels, and the colour as
+// it is for Off and for a screen colour without a hue to take out (grey, NaN, infinite).
+template <typename Use>
+inline decltype(auto) WithDespill(const DespillSettings& settings, Use&& use)
 {
-    if (screen == ScreenChannel::Red)
-        return DespillChannel<Method, ScreenChannel::Red>(colour, amount, spillToGrey);
-    if (screen == ScreenChannel::Blue)
-        return DespillChannel<Method, ScreenChannel::Blue>(colour, amount, spillToGrey);
-    return DespillChannel<Method, ScreenChannel::Green>(colour, amount, spillToGrey);
+    const float amount = settings.Amount;
+    const bool grey = settings.SpillToGrey;
+    const auto channel = [&]<DespillMethod Method>() {
+        const auto against = [&]<ScreenChannel Screen>() {
+            return use(
+                [amount, grey](const Rgb& colour) { return DespillChannel<Method, Screen>(colour, amount, grey); });
+        };
+        if (settings.Screen == ScreenChannel::Red)
+            return against.template operator()<ScreenChannel::Red>();
+        if (settings.Screen == ScreenChannel::Blue)
+            return against.template operator()<ScreenChannel::Blue>();
+        return against.template operator()<ScreenChannel::Green>();
+    };
+    const auto screen = [&]<bool R, bool G, bool B>() {
+        return use([amount, grey](const Rgb& colour) { return DespillScreenChannels<R, G, B>(colour, amount, grey); });
+    };
+    switch (settings.Method) {
+    case DespillMethod::Average:
+        return channel.template operator()<DespillMethod::Average>();
+    case DespillMethod::Maximum:
+        return channel.template operator()<DespillMethod::Maximum>();
+    case DespillMethod::ScreenColour: {
+        const ScreenChannels channels = ChannelsOfScreen(settings.ScreenColour);
+        if (channels.Red && channels.Green)
+            return screen.template operator()<true, true, false>();
+        if (channels.Red && channels.Blue)
+            return screen.template operator()<true, false, true>();
+        if (channels.Green && channels.Blue)
+            return screen.template operator()<false, true, true>();
+        if (channels.Red)
+            return screen.template operator()<true, false, false>();
+        if (channels.Green)
+            return screen.template operator()<false, true, false>();
+        if (channels.Blue)
+            return screen.template operator()<false, false, true>();
+        break;
+    }
+    case DespillMethod::Off:
+        break;
+    }
+    return use([](const Rgb& colour) { return colour; });
 }
 
-// Despill with the method and screen channel the settings name. Off leaves the colour as it is;
-// ScreenColour works against the settings' screen colour (above). Inline: it runs once a pixel.
+// One pixel's despill with the method and screen channel the settings name (WithDespill).
+// Inline: it runs once a pixel.
 inline Rgb Despill(const Rgb& colour, const DespillSettings& settings)
 {
-    switch (settings.Method) {
-    case DespillMethod::Off:
-        return colour;
-    case DespillMethod::ScreenColour:
-        return DespillAgainstScreen(colour, settings);
-    case DespillMethod::Average:
-        return DespillAgainst<DespillMethod::Average>(settings.Screen, colour, settings.Amount, settings.SpillToGrey);
-    case DespillMethod::Maximum:
-        return DespillAgainst<DespillMethod::Maximum>(settings.Screen, colour, settings.Amount, settings.SpillToGrey);
-    }
-    return colour;
+    return WithDespill(settings, [&](auto despill) { return despill(colour); });
 }
 
 }  // namespace qualvex::finish

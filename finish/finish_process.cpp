@@ -200,46 +200,15 @@ template <bool ClipInLoop, typename Despill>
     }
 }
 
-// The despill of a channel method, as a function of the colour alone, picked by its screen channel.
-template <bool ClipInLoop, DespillMethod Method>
-[[gnu::always_inline]] inline void FinishResultFrameAgainst(ScreenChannel screen, Image& source, Image& output,
-                                                            const AlphaPlane& matte, const ClipPoints& clip,
-                                                            float amount, bool grey, float* const (&channels)[4])
-{
-    const auto against = [&]<ScreenChannel Screen>() {
-        const auto despill = [amount, grey](const Rgb& colour) {
-            return DespillChannel<Method, Screen>(colour, amount, grey);
-        };
-        FinishResultFrame<ClipInLoop>(source, output, matte, clip, despill, channels);
-    };
-    if (screen == ScreenChannel::Red)
-        against.template operator()<ScreenChannel::Red>();
-    else if (screen == ScreenChannel::Blue)
-        against.template operator()<ScreenChannel::Blue>();
-    else
-        against.template operator()<ScreenChannel::Green>();
-}
-
 // Picks the loop for the settings' despill; the same code for each instruction set.
 template <bool ClipInLoop>
 [[gnu::always_inline]] inline void FinishResultFrameFor(Image& source, Image& output, const AlphaPlane& matte,
                                                         const ClipPoints& clip, const DespillSettings& despill,
                                                         float* const (&channels)[4])
 {
-    const float amount = despill.Amount;
-    const bool grey = despill.SpillToGrey;
-    if (despill.Method == DespillMethod::Average)
-        FinishResultFrameAgainst<ClipInLoop, DespillMethod::Average>(despill.Screen, source, output, matte, clip,
-                                                                     amount, grey, channels);
-    else if (despill.Method == DespillMethod::Maximum)
-        FinishResultFrameAgainst<ClipInLoop, DespillMethod::Maximum>(despill.Screen, source, output, matte, clip,
-                                                                     amount, grey, channels);
-    else if (despill.Method == DespillMethod::ScreenColour)
-        WithScreenDespill(despill, [&](auto against) {
-            FinishResultFrame<ClipInLoop>(source, output, matte, clip, against, channels);
-        });
-    else  // Off
-        FinishResultFrame<ClipInLoop>(source, output, matte, clip, [](const Rgb& colour) { return colour; }, channels);
+    WithDespill(despill, [&](auto despilled) {
+        FinishResultFrame<ClipInLoop>(source, output, matte, clip, despilled, channels);
+    });
 }
 
 // The matte from the finished plane, or clipped in the loop (`clip` non-null).

@@ -158,6 +158,28 @@ void WriteRowAs(Image* image, std::int32_t y, std::int32_t x, std::int32_t count
 }
 
 #if defined(__SSE2__)
+// Four pixels, one a vector of B, G, R, A, transposed into the channel arrays from `i`.
+inline void StoreChannels(__m128 p0, __m128 p1, __m128 p2, __m128 p3, std::int32_t i, float* b, float* g, float* r,
+                          float* a)
+{
+    _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+    _mm_storeu_ps(b + i, p0);
+    _mm_storeu_ps(g + i, p1);
+    _mm_storeu_ps(r + i, p2);
+    _mm_storeu_ps(a + i, p3);
+}
+
+// The channel arrays' four pixels from `i`, one a vector of B, G, R, A.
+inline void LoadPixels(std::int32_t i, const float* b, const float* g, const float* r, const float* a,
+                       __m128 (&p)[4])
+{
+    p[0] = _mm_loadu_ps(b + i);
+    p[1] = _mm_loadu_ps(g + i);
+    p[2] = _mm_loadu_ps(r + i);
+    p[3] = _mm_loadu_ps(a + i);
+    _MM_TRANSPOSE4_PS(p[0], p[1], p[2], p[3]);
+}
+
 // Float rows move as they are stored, four pixels at a time: their B, G, R, A transposed into
 // the four channel arrays (and back) with vector shuffles. The values are moved, never changed;
 // streamed stores are fenced before the row is handed back, so another thread that takes the
@@ -169,23 +191,10 @@ void ReadRowAs<float>(const Image* image, std::int32_t y, std::int32_t x, std::i
     const auto* row =
         reinterpret_cast<const float*>(image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(float[4]));
     std::int32_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m128 p0 = _mm_loadu_ps(row + 4 * i);
-        __m128 p1 = _mm_loadu_ps(row + 4 * i + 4);
-        __m128 p2 = _mm_loadu_ps(row + 4 * i + 8);
-        __m128 p3 = _mm_loadu_ps(row + 4 * i + 12);
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
-        _mm_storeu_ps(b + i, p0);
-        _mm_storeu_ps(g + i, p1);
-        _mm_storeu_ps(r + i, p2);
-        _mm_storeu_ps(a + i, p3);
-    }
-    for (; i < count; ++i) {
-        b[i] = row[4 * i];
-        g[i] = row[4 * i + 1];
-        r[i] = row[4 * i + 2];
-        a[i] = row[4 * i + 3];
-    }
+    for (; i + 4 <= count; i += 4)
+        StoreChannels(_mm_loadu_ps(row + 4 * i), _mm_loadu_ps(row + 4 * i + 4), _mm_loadu_ps(row + 4 * i + 8),
+                      _mm_loadu_ps(row + 4 * i + 12), i, b, g, r, a);
+    ReadRowByValue<float>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
 
 // Four pixels at a time from the channel arrays into a float row, streamed to memory or stored
@@ -196,22 +205,14 @@ std::int32_t WriteFourAtATime(float* row, std::int32_t count, const float* b, co
 {
     std::int32_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        __m128 p0 = _mm_loadu_ps(b + i);
-        __m128 p1 = _mm_loadu_ps(g + i);
-        __m128 p2 = _mm_loadu_ps(r + i);
-        __m128 p3 = _mm_loadu_ps(a + i);
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
+        __m128 p[4];
+        LoadPixels(i, b, g, r, a, p);
         float* const to = row + 4 * i;
-        if constexpr (Stream) {
-            _mm_stream_ps(to, p0);
-            _mm_stream_ps(to + 4, p1);
-            _mm_stream_ps(to + 8, p2);
-            _mm_stream_ps(to + 12, p3);
-        } else {
-            _mm_storeu_ps(to, p0);
-            _mm_storeu_ps(to + 4, p1);
-            _mm_storeu_ps(to + 8, p2);
-            _mm_storeu_ps(to + 12, p3);
+        for (int k = 0; k < 4; ++k) {
+            if constexpr (Stream)
+                _mm_stream_ps(to + 4 * k, p[k]);
+            else
+                _mm_storeu_ps(to + 4 * k, p[k]);
         }
     }
     if constexpr (Stream)
@@ -229,14 +230,9 @@ void WriteRowAs<float>(Image* image, std::int32_t y, std::int32_t x, std::int32_
     constexpr std::int64_t kStreamedImageBytes = std::int64_t{16} << 20;
     const auto bytes = static_cast<std::int64_t>(image->Width) * image->Height * std::int64_t{sizeof(float[4])};
     const bool stream = bytes >= kStreamedImageBytes && (reinterpret_cast<std::uintptr_t>(row) & 15) == 0;
-    std::int32_t i =
+    const std::int32_t i =
         stream ? WriteFourAtATime<true>(row, count, b, g, r, a) : WriteFourAtATime<false>(row, count, b, g, r, a);
-    for (; i < count; ++i) {
-        row[4 * i] = b[i];
-        row[4 * i + 1] = g[i];
-        row[4 * i + 2] = r[i];
-        row[4 * i + 3] = a[i];
-    }
+    WriteRowByValue<float>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
 
 // Integer rows, four pixels at a time: each lane takes the IEEE operations of Storage<T>::Widen
@@ -306,15 +302,8 @@ void ReadIntegerRow(const Image* image, std::int32_t y, std::int32_t x, std::int
     for (; i + 4 <= count; i += 4) {
         __m128i stored[4];
         IntegerLanes<T>::Load(row + static_cast<std::size_t>(i) * sizeof(T[4]), stored);
-        __m128 p0 = _mm_div_ps(_mm_cvtepi32_ps(stored[0]), largest);
-        __m128 p1 = _mm_div_ps(_mm_cvtepi32_ps(stored[1]), largest);
-        __m128 p2 = _mm_div_ps(_mm_cvtepi32_ps(stored[2]), largest);
-        __m128 p3 = _mm_div_ps(_mm_cvtepi32_ps(stored[3]), largest);
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
-        _mm_storeu_ps(b + i, p0);
-        _mm_storeu_ps(g + i, p1);
-        _mm_storeu_ps(r + i, p2);
-        _mm_storeu_ps(a + i, p3);
+        const auto widen = [&](__m128i values) { return _mm_div_ps(_mm_cvtepi32_ps(values), largest); };
+        StoreChannels(widen(stored[0]), widen(stored[1]), widen(stored[2]), widen(stored[3]), i, b, g, r, a);
     }
     ReadRowByValue<T>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
@@ -341,12 +330,10 @@ void WriteIntegerRow(Image* image, std::int32_t y, std::int32_t x, std::int32_t 
     unsigned char* row = image->PlaneRows[0][y] + static_cast<std::size_t>(x) * sizeof(T[4]);
     std::int32_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        __m128 p0 = _mm_loadu_ps(b + i);
-        __m128 p1 = _mm_loadu_ps(g + i);
-        __m128 p2 = _mm_loadu_ps(r + i);
-        __m128 p3 = _mm_loadu_ps(a + i);
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
-        const __m128i stored[4] = {NarrowLanes<T>(p0), NarrowLanes<T>(p1), NarrowLanes<T>(p2), NarrowLanes<T>(p3)};
+        __m128 p[4];
+        LoadPixels(i, b, g, r, a, p);
+        const __m128i stored[4] = {NarrowLanes<T>(p[0]), NarrowLanes<T>(p[1]), NarrowLanes<T>(p[2]),
+                                   NarrowLanes<T>(p[3])};
         IntegerLanes<T>::Store(row + static_cast<std::size_t>(i) * sizeof(T[4]), stored);
     }
     WriteRowByValue<T>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
@@ -415,15 +402,8 @@ bool HasHalfConversions()
         }
         const __m256 low = _mm256_cvtph_ps(first);
         const __m256 high = _mm256_cvtph_ps(second);
-        __m128 p0 = _mm256_castps256_ps128(low);
-        __m128 p1 = _mm256_extractf128_ps(low, 1);
-        __m128 p2 = _mm256_castps256_ps128(high);
-        __m128 p3 = _mm256_extractf128_ps(high, 1);
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
-        _mm_storeu_ps(b + i, p0);
-        _mm_storeu_ps(g + i, p1);
-        _mm_storeu_ps(r + i, p2);
-        _mm_storeu_ps(a + i, p3);
+        StoreChannels(_mm256_castps256_ps128(low), _mm256_extractf128_ps(low, 1), _mm256_castps256_ps128(high),
+                      _mm256_extractf128_ps(high, 1), i, b, g, r, a);
     }
     ReadRowByValue<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
@@ -436,20 +416,18 @@ bool HasHalfConversions()
     constexpr int kNearest = _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC;
     std::int32_t i = 0;
     for (; i + 4 <= count; i += 4) {
-        __m128 p0 = _mm_loadu_ps(b + i);
-        __m128 p1 = _mm_loadu_ps(g + i);
-        __m128 p2 = _mm_loadu_ps(r + i);
-        __m128 p3 = _mm_loadu_ps(a + i);
-        const __m128 nan = _mm_or_ps(_mm_or_ps(_mm_cmpunord_ps(p0, p0), _mm_cmpunord_ps(p1, p1)),
-                                     _mm_or_ps(_mm_cmpunord_ps(p2, p2), _mm_cmpunord_ps(p3, p3)));
+        __m128 p[4];
+        LoadPixels(i, b, g, r, a, p);
+        const __m128 nan = _mm_or_ps(_mm_or_ps(_mm_cmpunord_ps(p[0], p[0]), _mm_cmpunord_ps(p[1], p[1])),
+                                     _mm_or_ps(_mm_cmpunord_ps(p[2], p[2]), _mm_cmpunord_ps(p[3], p[3])));
         if (_mm_movemask_ps(nan) != 0) {
             WriteRowByValue<HalfBits>(image, y, x + i, 4, b + i, g + i, r + i, a + i);
             continue;
         }
-        _MM_TRANSPOSE4_PS(p0, p1, p2, p3);
         unsigned char* pixels = row + static_cast<std::size_t>(i) * sizeof(HalfBits[4]);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm256_cvtps_ph(_mm256_set_m128(p1, p0), kNearest));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 16), _mm256_cvtps_ph(_mm256_set_m128(p3, p2), kNearest));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels), _mm256_cvtps_ph(_mm256_set_m128(p[1], p[0]), kNearest));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 16),
+                         _mm256_cvtps_ph(_mm256_set_m128(p[3], p[2]), kNearest));
     }
     WriteRowByValue<HalfBits>(image, y, x + i, count - i, b + i, g + i, r + i, a + i);
 }
