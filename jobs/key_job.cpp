@@ -618,10 +618,11 @@ std::unique_ptr<MovieWriter> OpenMovie(const KeyTools& tools, const KeyPlan& pla
 
 // One instance of each tool per worker, each with the same settings; no more workers than the
 // memory limit holds frames. The first worker takes the instances the settings were checked on.
+unsigned Cores() { return std::max(1u, std::thread::hardware_concurrency()); }
+
 std::vector<Worker> MakeWorkers(KeyTools& tools, const KeyPlan& plan, const KeyOptions& options)
 {
-    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    const unsigned wanted = options.Threads == 0 ? cores : options.Threads;
+    const unsigned wanted = options.Threads == 0 ? Cores() : options.Threads;
     std::size_t count = std::max<std::size_t>(1, std::min<std::size_t>(wanted, plan.Job.Frames.size()));
     if (plan.FrameBytes > 0 && count > plan.MemoryLimit / plan.FrameBytes) {
         count = std::max<std::uint64_t>(1, plan.MemoryLimit / plan.FrameBytes);
@@ -666,6 +667,10 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
         movieWriter = OpenMovie(tools, plan, options);
 
     std::vector<Worker> workers = MakeWorkers(tools, plan, options);
+    // Workers on every core code their frames' files in their own threads: the image library's
+    // threads would only contend with them (and cost CPU in handing blocks over). Fewer workers
+    // leave the library the cores they do not use.
+    CodeImagesInCallingThreads(workers.size() >= Cores());
     const std::uint64_t frameLimit = limit / workers.size();
     ProgressDisplay progress(static_cast<int>(job.Frames.size()), options.Quiet);
     OnceWarnings warnings;

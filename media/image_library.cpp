@@ -6,6 +6,8 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <system_error>
 
 // Defined only where the calls are linked in: weak, so that a program without them links, and
@@ -16,6 +18,20 @@ namespace qualvex {
 namespace image_library {
 
 namespace {
+
+// Where the image library codes files (CodeImagesInCallingThreads): asked for before the module is
+// loaded, it is told when it is. Under one lock with the table, so that no wish falls between.
+struct CodingThreads {
+    std::mutex Lock;
+    std::optional<bool> CallingThreadsOnly;
+    const Calls* Loaded = nullptr;
+};
+
+CodingThreads& Coding()
+{
+    static CodingThreads coding;
+    return coding;
+}
 
 // The module beside the file that holds this code (the commands module: lib/qualvex when
 // installed, cli/ in the build tree). Loaded once, never unloaded: the images it made live on.
@@ -38,6 +54,11 @@ const Calls& LoadModule()
     const Calls* calls = entry != nullptr ? entry() : nullptr;
     if (calls == nullptr || calls->Size != sizeof(Calls) || std::strcmp(calls->Version, QUALVEX_VERSION) != 0)
         throw Failure(module.string() + " is not this qualvex's image module (version " QUALVEX_VERSION ")");
+    CodingThreads& coding = Coding();
+    const std::lock_guard<std::mutex> hold(coding.Lock);
+    if (coding.CallingThreadsOnly)
+        calls->CallingThreadsOnly(*coding.CallingThreadsOnly);
+    coding.Loaded = calls;
     return *calls;
 }
 
@@ -55,6 +76,19 @@ const Calls& Library()
 }  // namespace image_library
 
 void RequireImageFiles() { image_library::Library(); }
+
+void CodeImagesInCallingThreads(bool callingThreadsOnly)
+{
+    if (QualvexImageLibrary != nullptr) {
+        QualvexImageLibrary()->CallingThreadsOnly(callingThreadsOnly);
+        return;
+    }
+    image_library::CodingThreads& coding = image_library::Coding();
+    const std::lock_guard<std::mutex> hold(coding.Lock);
+    coding.CallingThreadsOnly = callingThreadsOnly;
+    if (coding.Loaded != nullptr)
+        coding.Loaded->CallingThreadsOnly(callingThreadsOnly);
+}
 
 ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role)
 {

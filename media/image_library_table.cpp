@@ -7,6 +7,6 @@ extern "C" [[gnu::visibility("default")]] const qualvex::image_library::Calls* Q
     using namespace qualvex::image_library;
     static const Calls calls{sizeof(Calls),  QUALVEX_VERSION, InspectImage,       ReadImageFile,
                              HasAlphaChannel, WriteImageFile,  EncodeImageFile,    WriteRgb8Png,
-                             EncodePng,       LookUpOutputFormat, ReadSettingsRecord};
+                             EncodePng,       LookUpOutputFormat, ReadSettingsRecord, CodeInCallingThreads};
     return &calls;
 }

@@ -49,6 +49,13 @@ void WriteRgb8Png(const std::filesystem::path& file, int width, int height, cons
 // before its first frame when it cannot. Throws Failure saying what is missing.
 void RequireImageFiles();
 
+// Whether image files are decoded and encoded entirely in the thread that reads or writes them
+// (true), or with the image library's own threads working on a file's blocks as well (false, its
+// default). A run whose frame workers already keep every core busy wants the first: the library's
+// threads would only contend with them. Holds from the next file read or written; set while no
+// file is. Does not load the image library: a run that never touches an image file never does.
+void CodeImagesInCallingThreads(bool callingThreadsOnly);
+
 // An 8-bit picture of 1 (grey) or 3 (RGB) channels, as the bytes of a PNG file, lightly
 // compressed for speed. Throws Failure when no PNG can be made.
 std::string EncodePng(int width, int height, int channels, const std::vector<unsigned char>& pixels);

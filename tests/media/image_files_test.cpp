@@ -190,5 +190,36 @@ TEST_F(ImageFiles, WhatIsWrittenReadsBackAsTheImageHeldIt)
     EXPECT_TRUE(testing::FloatBitsEqual(ReadWithLibrary(m_Dir / "pixels.exr", 4), values));
 }
 
+TEST_F(ImageFiles, FilesCodedInTheCallingThreadOrWithTheLibrarysThreadsHoldTheSameValues)
+{
+    const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
+    const std::vector<float> values = SpecialValues(pixels * 4);
+    Image image(kWidth, kHeight, PixelStorage::Float, false);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const float* v = &values[(static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)) * 4];
+            image.SetPixel(x, y, Pixel{v[2], v[1], v[0], v[3]});
+        }
+    // OpenEXR's pool: -1 none (every block in the calling thread), 0 one thread per core. Blocks
+    // of 1, 16 and 32 rows, so that a frame is many blocks, the last one cut short.
+    for (const bool callingThreadsOnly : {true, false}) {
+        CodeImagesInCallingThreads(callingThreadsOnly);
+        int pool = 1;
+        ASSERT_TRUE(OIIO::getattribute("exr_threads", pool));
+        EXPECT_EQ(pool, callingThreadsOnly ? -1 : 0);
+        for (const char* compression : {"none", "zip", "piz"}) {
+            SCOPED_TRACE(std::string(compression) + (callingThreadsOnly ? ", calling thread" : ", pool"));
+            const auto file = m_Dir / (std::string(compression) + ".exr");
+            std::filesystem::remove(file);
+            WriteOptions options;
+            options.Result = AlphaReading::Associated;
+            options.Compression = compression;
+            WriteImageFile(file, image, ImageLayout{}, options);
+            EXPECT_TRUE(testing::FloatBitsEqual(ReadWithLibrary(file, 4), values));
+            EXPECT_TRUE(testing::FloatBitsEqual(Rgba(*ReadImageFile(file, "source").Pixels), values));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace qualvex
