@@ -667,10 +667,11 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
         movieWriter = OpenMovie(tools, plan, options);
 
     std::vector<Worker> workers = MakeWorkers(tools, plan, options);
-    // Workers on every core code their frames' files in their own threads: the image library's
-    // threads would only contend with them (and cost CPU in handing blocks over). Fewer workers
-    // leave the library the cores they do not use.
-    CodeImagesInCallingThreads(workers.size() >= Cores());
+    // A sequence's files are coded in the threads that key their frames: the image library's own
+    // threads (OpenEXR's pool) cost CPU and time in handing blocks over, with one worker as with
+    // one per core. A lone frame on a machine of several cores leaves them to the library, as
+    // nothing else would use them.
+    CodeImagesInCallingThreads(job.Frames.size() > 1 || Cores() == 1);
     const std::uint64_t frameLimit = limit / workers.size();
     ProgressDisplay progress(static_cast<int>(job.Frames.size()), options.Quiet);
     OnceWarnings warnings;
