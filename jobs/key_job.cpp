@@ -376,6 +376,8 @@ std::unique_ptr<Image> WidenedForOutput(const Image& source, const std::optional
     return ConvertStorage(source, *output);
 }
 
+unsigned Cores() { return std::max(1u, std::thread::hardware_concurrency()); }
+
 }  // namespace
 
 AlphaReading AutoResultReading(const Operator& keyer, const Operator* finisher, std::string* reason)
@@ -471,6 +473,11 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
         request.Masks.push_back({options.Finish.Core, "core matte"});
     KeyPlan plan{.Job = PlanKeyJob(request, RealDisk()), .Movie = movie, .AskedRate = askedRate, .Beside = {}};
     const KeyJob& job = plan.Job;
+    // A sequence's files are coded in the threads that key their frames, from the first header
+    // read: the image library's own threads (OpenEXR's pool) cost CPU and time in handing blocks
+    // over, with one worker as with one per core. A lone frame on a machine of several cores
+    // leaves them to the library, as nothing else would use them.
+    CodeImagesInCallingThreads(job.Frames.size() > 1 || Cores() == 1);
     std::vector<std::filesystem::path> outputs;
     for (int frame : job.Frames)
         outputs.push_back(job.Output.PathFor(frame));
@@ -618,8 +625,6 @@ std::unique_ptr<MovieWriter> OpenMovie(const KeyTools& tools, const KeyPlan& pla
 
 // One instance of each tool per worker, each with the same settings; no more workers than the
 // memory limit holds frames. The first worker takes the instances the settings were checked on.
-unsigned Cores() { return std::max(1u, std::thread::hardware_concurrency()); }
-
 std::vector<Worker> MakeWorkers(KeyTools& tools, const KeyPlan& plan, const KeyOptions& options)
 {
     const unsigned wanted = options.Threads == 0 ? Cores() : options.Threads;
@@ -667,11 +672,6 @@ KeyResult KeyFrames(KeyTools& tools, const KeyPlan& plan, const KeyOptions& opti
         movieWriter = OpenMovie(tools, plan, options);
 
     std::vector<Worker> workers = MakeWorkers(tools, plan, options);
-    // A sequence's files are coded in the threads that key their frames: the image library's own
-    // threads (OpenEXR's pool) cost CPU and time in handing blocks over, with one worker as with
-    // one per core. A lone frame on a machine of several cores leaves them to the library, as
-    // nothing else would use them.
-    CodeImagesInCallingThreads(job.Frames.size() > 1 || Cores() == 1);
     const std::uint64_t frameLimit = limit / workers.size();
     ProgressDisplay progress(static_cast<int>(job.Frames.size()), options.Quiet);
     OnceWarnings warnings;
