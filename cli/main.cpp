@@ -57,7 +57,7 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
                       "leave a movie source's sound out of a movie output (default: copied, trimmed to the frames keyed)");
     command->add_option("--frame-rate", options.Key.FrameRate,
                         "a movie output's frames per second, N or N/D (default: the source movie's, else 24)");
-    command->add_option("--threads", options.Key.Threads, "frames rendered at once (default: one per core)")
+    command->add_option("--threads", options.Key.Threads, "frames rendered at once (default: one per core it may run on)")
         ->check(CLI::Range(1u, 1024u));
     command->add_flag("--resume", options.Key.Resume, "skip frames whose output exists");
     command->add_flag("--overwrite", options.Key.Overwrite, "replace existing outputs");

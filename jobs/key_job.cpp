@@ -1,5 +1,6 @@
 #include "jobs/key_job.h"
 
+#include "base/cores.h"
 #include "base/errors.h"
 #include "base/safe_text.h"
 #include "host/flow.h"
@@ -34,7 +35,6 @@
 #include <memory>
 #include <new>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace qualvex {
@@ -376,8 +376,6 @@ std::unique_ptr<Image> WidenedForOutput(const Image& source, const std::optional
     return ConvertStorage(source, *output);
 }
 
-unsigned Cores() { return std::max(1u, std::thread::hardware_concurrency()); }
-
 }  // namespace
 
 AlphaReading AutoResultReading(const Operator& keyer, const Operator* finisher, std::string* reason)
@@ -477,7 +475,7 @@ KeyPlan PlanKey(KeyTools& tools, const KeyOptions& options)
     // read: the image library's own threads (OpenEXR's pool) cost CPU and time in handing blocks
     // over, with one worker as with one per core. A lone frame on a machine of several cores
     // leaves them to the library, as nothing else would use them.
-    CodeImagesInCallingThreads(job.Frames.size() > 1 || Cores() == 1);
+    CodeImagesInCallingThreads(job.Frames.size() > 1 || UsableCores() == 1);
     std::vector<std::filesystem::path> outputs;
     for (int frame : job.Frames)
         outputs.push_back(job.Output.PathFor(frame));
@@ -627,7 +625,7 @@ std::unique_ptr<MovieWriter> OpenMovie(const KeyTools& tools, const KeyPlan& pla
 // memory limit holds frames. The first worker takes the instances the settings were checked on.
 std::vector<Worker> MakeWorkers(KeyTools& tools, const KeyPlan& plan, const KeyOptions& options)
 {
-    const unsigned wanted = options.Threads == 0 ? Cores() : options.Threads;
+    const unsigned wanted = options.Threads == 0 ? UsableCores() : options.Threads;
     std::size_t count = std::max<std::size_t>(1, std::min<std::size_t>(wanted, plan.Job.Frames.size()));
     if (plan.FrameBytes > 0 && count > plan.MemoryLimit / plan.FrameBytes) {
         count = std::max<std::uint64_t>(1, plan.MemoryLimit / plan.FrameBytes);

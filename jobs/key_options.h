@@ -22,7 +22,7 @@ struct KeyOptions {
     std::string KeyColorFrom;  // X,Y,W,H: the key colour is the region's median in the first frame
     std::vector<std::string> Sets;
     std::string Frames;
-    unsigned Threads = 0;  // 0: one per core
+    unsigned Threads = 0;  // 0: one per core the process may run on
     bool Resume = false;
     bool Overwrite = false;
     std::string Alpha = "auto";  // how the tool's result reads: auto, straight or associated

@@ -1,5 +1,6 @@
 #include "media/movie_writer.h"
 
+#include "base/cores.h"
 #include "base/errors.h"
 #include "media/movie_codec.h"
 
@@ -17,7 +18,6 @@ extern "C" {
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace qualvex {
@@ -180,7 +180,7 @@ struct MovieWriter::State {
             encoder.color_trc = AVCOL_TRC_LINEAR;
         }
         encoder.color_range = AVCOL_RANGE_MPEG;
-        encoder.thread_count = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+        encoder.thread_count = static_cast<int>(UsableCores());
         if ((Container->oformat->flags & AVFMT_GLOBALHEADER) != 0)
             encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         FreeDictionary settings;

@@ -1,5 +1,6 @@
 #include "tune/tune_session.h"
 
+#include "base/cores.h"
 #include "base/errors.h"
 #include "base/number_text.h"
 #include "base/safe_text.h"
@@ -263,7 +264,7 @@ struct TuneSession::State {
     State(const KeyerPlugin& plugin, TuneSource source)
         : Plugin(plugin), Source(std::move(source)), SourcePattern(Source.Source)
     {
-        Renderers = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, 4);
+        Renderers = std::clamp<std::size_t>(UsableCores(), 1, 4);
     }
 
     void RequireFrame(int frame) const
