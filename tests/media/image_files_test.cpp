@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -140,21 +141,24 @@ TEST_F(ImageFiles, AFilesValuesReachTheImageBitForBitWhateverItsChannelsAndType)
     }
 }
 
+// A float frame holding `values` (R, G, B, A per pixel, row by row).
+std::unique_ptr<Image> FloatFrame(const std::vector<float>& values)
+{
+    auto image = std::make_unique<Image>(kWidth, kHeight, PixelStorage::Float, false);
+    for (int y = 0; y < kHeight; ++y)
+        for (int x = 0; x < kWidth; ++x) {
+            const float* v = &values[(static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)) * 4];
+            image->SetPixel(x, y, Pixel{v[2], v[1], v[0], v[3]});
+        }
+    return image;
+}
+
 TEST_F(ImageFiles, WhatIsWrittenReadsBackAsTheImageHeldIt)
 {
     const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
     const std::vector<float> values = SpecialValues(pixels * 4);
-    Image image(kWidth, kHeight, PixelStorage::Float, false);
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
-            const float* v = &values[(static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)) * 4];
-            Pixel p;
-            p.R = v[0];
-            p.G = v[1];
-            p.B = v[2];
-            p.A = v[3];
-            image.SetPixel(x, y, p);
-        }
+    const std::unique_ptr<Image> frame = FloatFrame(values);
+    Image& image = *frame;
     // OpenEXR holds colour associated: a straight image is multiplied by its alpha on the way.
     // TIFF holds either, marked as it is.
     const struct {
@@ -194,12 +198,7 @@ TEST_F(ImageFiles, FilesCodedInTheCallingThreadOrWithTheLibrarysThreadsHoldTheSa
 {
     const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
     const std::vector<float> values = SpecialValues(pixels * 4);
-    Image image(kWidth, kHeight, PixelStorage::Float, false);
-    for (int y = 0; y < kHeight; ++y)
-        for (int x = 0; x < kWidth; ++x) {
-            const float* v = &values[(static_cast<std::size_t>(y) * kWidth + static_cast<std::size_t>(x)) * 4];
-            image.SetPixel(x, y, Pixel{v[2], v[1], v[0], v[3]});
-        }
+    const std::unique_ptr<Image> image = FloatFrame(values);
     // OpenEXR's pool: -1 none (every block in the calling thread), 0 one thread per core. Blocks
     // of 1, 16 and 32 rows, so that a frame is many blocks, the last one cut short.
     for (const bool callingThreadsOnly : {true, false}) {
@@ -214,7 +213,7 @@ TEST_F(ImageFiles, FilesCodedInTheCallingThreadOrWithTheLibrarysThreadsHoldTheSa
             WriteOptions options;
             options.Result = AlphaReading::Associated;
             options.Compression = compression;
-            WriteImageFile(file, image, ImageLayout{}, options);
+            WriteImageFile(file, *image, ImageLayout{}, options);
             EXPECT_TRUE(testing::FloatBitsEqual(ReadWithLibrary(file, 4), values));
             EXPECT_TRUE(testing::FloatBitsEqual(Rgba(*ReadImageFile(file, "source").Pixels), values));
         }
