@@ -41,7 +41,7 @@ void WriteRgb8Png(const std::filesystem::path& file, int width, int height, cons
 std::string EncodePng(int width, int height, int channels, const std::vector<unsigned char>& pixels);
 OutputFormat LookUpOutputFormat(const std::filesystem::path& file);
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file);
-void CodeInCallingThreads(bool callingThreadsOnly);
+void CodeImagesInCallingThreads(bool callingThreadsOnly);
 
 struct Calls {
     // sizeof(Calls) and the program's version: a module from another build is refused.
@@ -56,7 +56,7 @@ struct Calls {
     decltype(&EncodePng) EncodePngBytes;
     decltype(&LookUpOutputFormat) LookUpFormat;
     decltype(&ReadSettingsRecord) ReadRecord;
-    decltype(&CodeInCallingThreads) CallingThreadsOnly;
+    decltype(&CodeImagesInCallingThreads) CallingThreadsOnly;
 };
 
 // The calls in use: the ones linked into this program, or else the module's, loaded on first use.

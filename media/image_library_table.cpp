@@ -5,8 +5,8 @@
 extern "C" [[gnu::visibility("default")]] const qualvex::image_library::Calls* QualvexImageLibrary()
 {
     using namespace qualvex::image_library;
-    static const Calls calls{sizeof(Calls),  QUALVEX_VERSION, InspectImage,       ReadImageFile,
-                             HasAlphaChannel, WriteImageFile,  EncodeImageFile,    WriteRgb8Png,
-                             EncodePng,       LookUpOutputFormat, ReadSettingsRecord, CodeInCallingThreads};
+    static const Calls calls{sizeof(Calls),     QUALVEX_VERSION,    InspectImage,       ReadImageFile,
+                             HasAlphaChannel,   WriteImageFile,     EncodeImageFile,    WriteRgb8Png,
+                             EncodePng,         LookUpOutputFormat, ReadSettingsRecord, CodeImagesInCallingThreads};
     return &calls;
 }
