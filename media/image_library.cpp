@@ -2,6 +2,7 @@
 
 #include "base/errors.h"
 #include "media/format_policy.h"
+#include "media/plain_exr.h"
 
 #include <dlfcn.h>
 
@@ -90,13 +91,19 @@ void CodeImagesInCallingThreads(bool callingThreadsOnly)
         coding.Loaded->CallingThreadsOnly(callingThreadsOnly);
 }
 
+// Plain OpenEXR files go through OpenEXR alone, everything else through the image library: a run
+// on plain frames never loads it (plain_exr.h).
 ImageFacts InspectImage(const std::filesystem::path& file, const std::string& role)
 {
+    if (std::optional<ImageFacts> facts = plain_exr::Inspect(file, role))
+        return *std::move(facts);
     return image_library::Library().Inspect(file, role);
 }
 
 ImageFile ReadImageFile(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes)
 {
+    if (std::optional<ImageFile> image = plain_exr::Read(file, role, maxBytes))
+        return *std::move(image);
     return image_library::Library().Read(file, role, maxBytes);
 }
 
@@ -105,12 +112,18 @@ bool HasAlphaChannel(const std::filesystem::path& file) { return image_library::
 std::vector<std::string> WriteImageFile(const std::filesystem::path& file, const Image& image,
                                         const ImageLayout& layout, const WriteOptions& options)
 {
-    return image_library::Library().Write(file, image, layout, options);
+    std::vector<std::string> notWritten;
+    EncodeImageFile(file, image, layout, options, notWritten).PutInPlace();
+    return notWritten;
 }
 
 EncodedFile EncodeImageFile(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
                             const WriteOptions& options, std::vector<std::string>& notWritten)
 {
+    if (std::optional<EncodedFile> encoded = plain_exr::Encode(file, image, layout, options)) {
+        notWritten.clear();
+        return *std::move(encoded);
+    }
     return image_library::Library().Encode(file, image, layout, options, notWritten);
 }
 
@@ -125,7 +138,10 @@ std::string EncodePng(int width, int height, int channels, const std::vector<uns
     return image_library::Library().EncodePngBytes(width, height, channels, pixels);
 }
 
-std::string FormatOf(const std::filesystem::path& file) { return image_library::Library().LookUpFormat(file).Name; }
+std::string FormatOf(const std::filesystem::path& file)
+{
+    return plain_exr::IsExrName(file) ? "openexr" : image_library::Library().LookUpFormat(file).Name;
+}
 
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)
 {

@@ -74,15 +74,10 @@ std::unique_ptr<ImageInput> OpenImage(const std::filesystem::path& file, const s
     return in;
 }
 
-// Memory that reading and keying an image takes: the file's values as floats, identifiers as
-// integers, the host image and the keyed image the tool makes from it.
 std::uint64_t BytesToKey(const ImageSpec& header, PixelStorage storage, std::size_t idChannels, bool further)
 {
-    const std::uint64_t pixels = static_cast<std::uint64_t>(header.width) * static_cast<std::uint64_t>(header.height);
-    // The second plane holds depth and coverage as floats and two 32-bit identifiers.
-    const std::uint64_t hostImage = pixels * (4 * KindOf(storage).Bytes + (further ? 4 * 4 : 0));
-    return pixels * static_cast<std::uint64_t>(header.nchannels) * sizeof(float) + pixels * 4 * idChannels +
-           2 * hostImage;
+    return qualvex::BytesToKey(static_cast<std::uint64_t>(header.width), static_cast<std::uint64_t>(header.height),
+                               static_cast<std::uint64_t>(header.nchannels), KindOf(storage).Bytes, idChannels, further);
 }
 
 // Where a DPX file's pixels begin: the header's second word, in the byte order its magic number

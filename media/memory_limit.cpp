@@ -42,4 +42,12 @@ std::uint64_t ParseMemoryLimit(const std::string& text)
 
 std::string Mebibytes(std::uint64_t bytes) { return std::to_string((bytes + (1u << 20) - 1) >> 20) + " MiB"; }
 
+std::uint64_t BytesToKey(std::uint64_t width, std::uint64_t height, std::uint64_t channels, std::size_t valueBytes,
+                         std::size_t idChannels, bool further)
+{
+    const std::uint64_t pixels = width * height;
+    const std::uint64_t hostImage = pixels * (4 * valueBytes + (further ? 4 * 4 : 0));
+    return pixels * channels * sizeof(float) + pixels * 4 * idChannels + 2 * hostImage;
+}
+
 }  // namespace qualvex

@@ -16,10 +16,7 @@ void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record)
         return;
     header.attribute("qualvex:settings", record.Json);
     header.attribute("qualvex:version", record.Version);
-    nlohmann::ordered_json description;
-    description["qualvex:version"] = record.Version;
-    description["qualvex:settings"] = nlohmann::ordered_json::parse(record.Json);
-    header.attribute("ImageDescription", description.dump());
+    header.attribute("ImageDescription", SettingsDescription(record));
 }
 
 SettingsRecord image_library::ReadSettingsRecord(const std::filesystem::path& file)

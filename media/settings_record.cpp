@@ -11,6 +11,14 @@
 
 namespace qualvex {
 
+std::string SettingsDescription(const SettingsRecord& record)
+{
+    nlohmann::ordered_json description;
+    description["qualvex:version"] = record.Version;
+    description["qualvex:settings"] = nlohmann::ordered_json::parse(record.Json);
+    return description.dump();
+}
+
 bool SameSettings(const std::string& a, const std::string& b)
 {
     if (a == b)

@@ -27,6 +27,10 @@ struct SettingsRecord {
 // Adds the record to a header about to be written; an empty record adds nothing.
 void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record);
 
+// The image description that carries a non-empty record: {"qualvex:version": ..., "qualvex:settings":
+// {...}}.
+std::string SettingsDescription(const SettingsRecord& record);
+
 // Whether two records hold the same control values (compared as values, not as text).
 bool SameSettings(const std::string& a, const std::string& b);
 

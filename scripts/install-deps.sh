@@ -3,7 +3,7 @@
 set -euo pipefail
 # clang, its sanitizer and libFuzzer runtimes (libclang-rt-14-dev), its linker (lld) and llvm's
 # symbolizer build and run the sanitizer tree and the fuzz targets (scripts/fuzz.sh).
-packages=(cmake ninja-build g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
+packages=(cmake ninja-build g++ make pkgconf libgtest-dev libbenchmark-dev libimath-dev libopenexr-dev libopenimageio-dev libcli11-dev nlohmann-json3-dev
           libcpp-httplib-dev
           libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev frei0r-plugins-dev
           clang libclang-rt-14-dev lld llvm)

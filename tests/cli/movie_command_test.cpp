@@ -1,6 +1,7 @@
 // Movies in and out of the installed qualvex key. The source movie is made losslessly by ffmpeg
 // from the test's own frames; the keyed movies are decoded by ffmpeg, not by qualvex, and
 // compared with the same frames keyed as an image sequence.
+#include "support/float_compare.h"
 #include "support/qualvex_program.h"
 
 #include <algorithm>
@@ -309,6 +310,57 @@ TEST_F(MovieCommand, MoviesNeedNoImageModule)
         EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name == "source.mkv" ||
                     name == "keyed.mov" || name == "one.png" || name == "install")
             << name;
+}
+
+// Plain OpenEXR frames (float R, G, B and A) are read and written by OpenEXR alone: a copy of the
+// installation without the image module keys them, and the loader never names the image library.
+// The frames match the same run keyed into float TIFFs, which the image library writes; frames
+// that are not plain still need the module, and say so.
+TEST_F(MovieCommand, PlainOpenExrFramesNeedNoImageModule)
+{
+    const InstallationCopy copy = CopyInstallation(P("install"));
+    ASSERT_FALSE(copy.ImageModule.empty()) << "the installation has no qualvex-images.so";
+    std::filesystem::remove(copy.ImageModule);
+    for (int frame = 1; frame <= 3; ++frame) {
+        WriteImage(P(FrameName("float", frame, ".exr")), kMovieWidth, kMovieHeight, {"R", "G", "B", "A"},
+                   TypeDesc::FLOAT, PlatePixels(kMovieWidth, kMovieHeight, 4, frame), "zip");
+        WriteImage(P(FrameName("half", frame, ".exr")), kMovieWidth, kMovieHeight, {"R", "G", "B", "A"},
+                   TypeDesc::HALF, PlatePixels(kMovieWidth, kMovieHeight, 4, frame), "zip");
+    }
+    const RunResult plain = RunProgram(copy.Program, With({"key", "float.####.exr", "-o", "plain.####.exr", "-q"}, kKey),
+                                       "LD_DEBUG=libs ");
+    ASSERT_EQ(plain.ExitCode, 0) << plain.Err;
+    EXPECT_NE(plain.Err.find("libOpenEXRCore"), std::string::npos);
+    EXPECT_EQ(plain.Err.find("libOpenImageIO"), std::string::npos);
+    const RunResult tiff = Run(With({"key", "float.####.exr", "-o", "tiff.####.tif", "-q"}, kKey));
+    ASSERT_EQ(tiff.ExitCode, 0) << tiff.Err;
+    for (int frame = 1; frame <= 3; ++frame) {
+        SCOPED_TRACE(frame);
+        const ReadBack exr = ReadImage(P(FrameName("plain", frame, ".exr")));
+        const ReadBack reference = ReadImage(P(FrameName("tiff", frame, ".tif")));
+        // The settings record, in the image description both formats keep.
+        EXPECT_FALSE(exr.Header.get_string_attribute("ImageDescription").empty());
+        EXPECT_EQ(exr.Header.get_string_attribute("ImageDescription"),
+                  reference.Header.get_string_attribute("ImageDescription"));
+        EXPECT_TRUE(FloatBitsEqual(exr.Pixels, reference.Pixels));
+    }
+
+    const struct {
+        const char* What;
+        std::vector<std::string> Args;
+    } refused[] = {
+        {"half frames", {"key", "half.####.exr", "-o", "out.####.exr"}},
+        {"float frames into PNG", {"key", "float.####.exr", "-o", "out.####.png"}},
+        {"float frames into half", {"key", "float.####.exr", "-o", "out.####.exr", "--data-type", "half"}},
+    };
+    for (const auto& run : refused) {
+        const RunResult result = RunProgram(copy.Program, With(run.Args, kKey));
+        EXPECT_EQ(result.ExitCode, 1) << run.What << ": " << result.Err;
+        EXPECT_NE(result.Err.find("cannot load qualvex's image module " + copy.ImageModule.string()), std::string::npos)
+            << run.What << ": " << result.Err;
+    }
+    for (const std::string& name : Files())
+        EXPECT_EQ(name.rfind("out.", 0), std::string::npos) << name;
 }
 
 // An image module from another build is refused before anything in it is called; movies still

@@ -1,0 +1,324 @@
+// Plain OpenEXR files through OpenEXR alone, checked against the image library doing the same
+// work: the facts, layout and pixels it reads from the files it writes, and the bytes it writes for
+// the same image and options. Every other file and option is left to it.
+#include "base/errors.h"
+#include "host/image.h"
+#include "media/image_library.h"
+#include "media/plain_exr.h"
+#include "support/float_compare.h"
+#include "support/temporary_folder.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qualvex {
+namespace {
+
+using OIIO::TypeDesc;
+
+// Several chunks of every compression (1, 16 and 32 rows), the last one cut short.
+constexpr int kPlainWidth = 301;
+constexpr int kPlainHeight = 71;
+
+// Signed zeros, infinities, NaN, the smallest subnormal, values beyond 0..1, and bit patterns.
+std::vector<float> Values(std::size_t count)
+{
+    const float specials[] = {0.0f, -0.0f, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min(),
+                              -1.5e30f, 0.1f};
+    std::vector<float> values(count);
+    std::uint32_t bits = 0x3e000000u;
+    for (std::size_t i = 0; i < count; ++i) {
+        bits = bits * 1664525u + 1013904223u;
+        values[i] = i % 5 == 0 ? specials[(i / 5) % std::size(specials)]
+                               : std::bit_cast<float>((bits & 0x3f7fffffu) | 0x00800000u);
+    }
+    return values;
+}
+
+std::string Slurp(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The float plane's values, row by row (B, G, R, A per pixel).
+std::vector<float> PlaneValues(const Image& image)
+{
+    std::vector<float> values;
+    for (int y = 0; y < image.Height; ++y) {
+        const float* row = FloatColourRow(image, y);
+        values.insert(values.end(), row, row + 4 * static_cast<std::size_t>(image.Width));
+    }
+    return values;
+}
+
+class PlainExr : public testing::InTemporaryFolder {
+protected:
+    // Written by the image library: R, G, B, A (or `channels`) floats, with these extras.
+    std::filesystem::path WriteWithLibrary(const std::string& name, const std::string& compression,
+                                           std::vector<std::string> channels = {"R", "G", "B", "A"},
+                                           TypeDesc type = TypeDesc::FLOAT, int tile = 0,
+                                           const char* attribute = nullptr, const char* text = nullptr) const
+    {
+        const auto file = m_Dir / name;
+        OIIO::ImageSpec header(kPlainWidth, kPlainHeight, static_cast<int>(channels.size()), type);
+        header.channelnames = channels;
+        header.x = -3;
+        header.y = 5;
+        header.full_x = -10;
+        header.full_y = 0;
+        header.full_width = kPlainWidth + 20;
+        header.full_height = kPlainHeight + 9;
+        header.tile_width = header.tile_height = tile;
+        header.attribute("compression", compression);
+        if (attribute != nullptr)
+            header.attribute(attribute, text);
+        const std::vector<float> values = Values(static_cast<std::size_t>(kPlainWidth) * kPlainHeight * channels.size());
+        auto out = OIIO::ImageOutput::create(file.string());
+        EXPECT_TRUE(out && out->open(file.string(), header) && out->write_image(TypeDesc::FLOAT, values.data()) &&
+                    out->close())
+            << name;
+        return file;
+    }
+};
+
+TEST_F(PlainExr, ReadsWhatTheImageLibraryReads)
+{
+    const struct {
+        const char* Compression;
+        const char* Attribute;
+        const char* Text;
+    } cases[] = {
+        {"none", nullptr, nullptr},          {"rle", nullptr, nullptr},  {"zips", "qualvex:colorspace", "sRGB"},
+        {"zip", "qualvex:cleanplate", "YCbCr"}, {"piz", nullptr, nullptr},  {"pxr24", nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Compression);
+        const auto file = WriteWithLibrary(std::string(c.Compression) + ".exr", c.Compression, {"R", "G", "B", "A"},
+                                           TypeDesc::FLOAT, 0, c.Attribute, c.Text);
+        // Taken here, not handed on: otherwise the library would be compared with itself.
+        ASSERT_TRUE(plain_exr::Inspect(file, "source").has_value());
+        const ImageFacts plain = InspectImage(file, "source");
+        const ImageFacts library = image_library::InspectImage(file, "source");
+        EXPECT_EQ(plain.Storage, library.Storage);
+        EXPECT_EQ(plain.Width, library.Width);
+        EXPECT_EQ(plain.Height, library.Height);
+        EXPECT_EQ(plain.Channels, library.Channels);
+        EXPECT_EQ(plain.BytesToKey, library.BytesToKey);
+        EXPECT_EQ(plain.Format, library.Format);
+        EXPECT_EQ(plain.Compression, library.Compression);
+        EXPECT_EQ(plain.ColourEncoding, library.ColourEncoding);
+        EXPECT_EQ(plain.CleanPlateSpace, library.CleanPlateSpace);
+
+        const ImageFile read = ReadImageFile(file, "source");
+        const ImageFile expected = image_library::ReadImageFile(file, "source", kNoMemoryLimit);
+        EXPECT_EQ(read.Layout.X, expected.Layout.X);
+        EXPECT_EQ(read.Layout.Y, expected.Layout.Y);
+        EXPECT_EQ(read.Layout.FullX, expected.Layout.FullX);
+        EXPECT_EQ(read.Layout.FullY, expected.Layout.FullY);
+        EXPECT_EQ(read.Layout.FullWidth, expected.Layout.FullWidth);
+        EXPECT_EQ(read.Layout.FullHeight, expected.Layout.FullHeight);
+        EXPECT_EQ(read.Layout.FurtherChannels, expected.Layout.FurtherChannels);
+        EXPECT_EQ(read.Layout.ColourEncoding, expected.Layout.ColourEncoding);
+        EXPECT_EQ(read.DroppedChannels, expected.DroppedChannels);
+        ASSERT_EQ(read.Pixels->Storage(), PixelStorage::Float);
+        ASSERT_FALSE(read.Pixels->HasFurtherChannels());
+        EXPECT_TRUE(testing::FloatBitsEqual(PlaneValues(*read.Pixels), PlaneValues(*expected.Pixels)));
+    }
+}
+
+// The bytes of an OpenEXR file with its time of writing blanked: two files written a second apart
+// differ only there.
+std::string WithoutWritingTime(std::string bytes)
+{
+    const std::string name("capDate\0string\0", 15);
+    const std::size_t at = bytes.find(name);
+    EXPECT_NE(at, std::string::npos) << "no time of writing";
+    if (at == std::string::npos || at + name.size() + 4 > bytes.size())
+        return bytes;
+    std::int32_t length = 0;
+    std::memcpy(&length, bytes.data() + at + name.size(), sizeof length);
+    const std::size_t value = at + name.size() + 4;
+    if (length > 0 && value + static_cast<std::size_t>(length) <= bytes.size())
+        bytes.replace(value, static_cast<std::size_t>(length), static_cast<std::size_t>(length), '#');
+    return bytes;
+}
+
+TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
+{
+    const std::size_t pixels = static_cast<std::size_t>(kPlainWidth) * kPlainHeight;
+    const std::vector<float> values = Values(pixels * 4);
+    Image image(kPlainWidth, kPlainHeight, PixelStorage::Float, false);
+    for (int y = 0; y < kPlainHeight; ++y)
+        std::memcpy(FloatColourRow(image, y), values.data() + static_cast<std::size_t>(y) * kPlainWidth * 4,
+                    static_cast<std::size_t>(kPlainWidth) * 4 * sizeof(float));
+    ImageLayout moved;
+    moved.X = 7;
+    moved.Y = -2;
+    moved.FullX = 0;
+    moved.FullY = -4;
+    moved.FullWidth = kPlainWidth + 9;
+    moved.FullHeight = kPlainHeight + 3;
+    moved.ColourEncoding = "sRGB";
+    ImageLayout linear;
+    linear.ColourEncoding = "Linear";
+    const SettingsRecord record{R"({"Colorspace":1.0,"CRed":0.25})", "qualvex 1.0.0; Sondrel.plugin 1.0.0.0"};
+    const struct {
+        const char* Name;
+        const char* Compression;
+        ImageLayout Layout;
+        bool Record;
+        bool Linear;
+    } cases[] = {
+        {"default", "", ImageLayout{}, false, false},
+        {"none", "none", moved, true, false},
+        {"rle", "rle", linear, false, false},
+        {"zips", "zips", linear, false, true},
+        {"zip", "zip", linear, true, true},
+        {"piz", "piz", moved, true, false},
+        {"pxr24", "pxr24", ImageLayout{}, false, false},
+        {"b44", "b44", moved, false, false},
+        {"b44a", "b44a", linear, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        WriteOptions options;
+        options.Result = AlphaReading::Associated;
+        options.Compression = c.Compression;
+        if (c.Record)
+            options.Record = record;
+        options.LinearColour = c.Linear;
+        options.Attributes = {{"qualvex:cleanplate", "RGB"}};
+        const auto plain = m_Dir / (std::string(c.Name) + ".plain.exr");
+        const auto library = m_Dir / (std::string(c.Name) + ".library.exr");
+        std::optional<EncodedFile> encoded = plain_exr::Encode(plain, image, c.Layout, options);
+        ASSERT_TRUE(encoded.has_value());
+        encoded->PutInPlace();
+        image_library::WriteImageFile(library, image, c.Layout, options);
+        EXPECT_EQ(WithoutWritingTime(Slurp(plain)), WithoutWritingTime(Slurp(library)));
+    }
+    // The public call takes the same way, and what it wrote reads back bit for bit.
+    WriteOptions options;
+    options.Result = AlphaReading::Associated;
+    options.Attributes = {{"qualvex:cleanplate", "RGB"}};
+    EXPECT_TRUE(WriteImageFile(m_Dir / "public.exr", image, ImageLayout{}, options).empty());
+    EXPECT_EQ(WithoutWritingTime(Slurp(m_Dir / "public.exr")), WithoutWritingTime(Slurp(m_Dir / "default.library.exr")));
+    const ImageFile back = image_library::ReadImageFile(m_Dir / "public.exr", "output", kNoMemoryLimit);
+    EXPECT_TRUE(testing::FloatBitsEqual(PlaneValues(*back.Pixels), values));
+}
+
+TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
+{
+    // Each differs from a plain file in one way.
+    const std::filesystem::path files[] = {
+        WriteWithLibrary("half.exr", "zip", {"R", "G", "B", "A"}, TypeDesc::HALF),
+        WriteWithLibrary("rgb.exr", "zip", {"R", "G", "B"}),
+        WriteWithLibrary("depth.exr", "zip", {"R", "G", "B", "A", "Z"}),
+        WriteWithLibrary("grey.exr", "zip", {"Y", "A"}),
+        WriteWithLibrary("tiled.exr", "zip", {"R", "G", "B", "A"}, TypeDesc::FLOAT, 32),
+        WriteWithLibrary("dwaa.exr", "dwaa"),
+        WriteWithLibrary("b44.exr", "b44"),
+        WriteWithLibrary("uint.exr", "zip", {"R", "G", "B", "A"}, TypeDesc::UINT32),
+    };
+    // A PNG under an OpenEXR name, and an OpenEXR file under a movie's name.
+    std::filesystem::rename(WriteWithLibrary("real.png", "zip", {"R", "G", "B", "A"}, TypeDesc::UINT8),
+                            m_Dir / "disguised.exr");
+    std::filesystem::copy_file(m_Dir / "half.exr", m_Dir / "movie.mov");
+    std::filesystem::create_directory(m_Dir / "folder.exr");
+    for (const auto& file : {files[0], files[1], files[2], files[3], files[4], files[5], files[6], files[7], m_Dir / "disguised.exr",
+                             m_Dir / "movie.mov", m_Dir / "folder.exr", m_Dir / "missing.exr"}) {
+        SCOPED_TRACE(file.filename().string());
+        EXPECT_FALSE(plain_exr::Inspect(file, "source").has_value());
+        EXPECT_FALSE(plain_exr::Read(file, "source", kNoMemoryLimit).has_value());
+    }
+    // Options that change what is written.
+    Image image(4, 3, PixelStorage::Float, false);
+    Image half(4, 3, PixelStorage::Half, false);
+    ImageLayout further;
+    further.FurtherChannels = {"Z"};
+    ImageLayout srgb;
+    srgb.ColourEncoding = "sRGB";
+    WriteOptions associated;
+    associated.Result = AlphaReading::Associated;
+    WriteOptions straight = associated;
+    straight.Result = AlphaReading::Straight;
+    WriteOptions dwa = associated;
+    dwa.Compression = "dwab";
+    WriteOptions halves = associated;
+    halves.Storage = PixelStorage::Half;
+    WriteOptions toLinear = associated;
+    toLinear.LinearColour = true;
+    Image rowless(4, 3, PixelStorage::Float, false);
+    rowless.ReadRow = nullptr;
+    const struct {
+        const char* What;
+        const char* Name;
+        const Image& Frame;
+        ImageLayout Layout;
+        WriteOptions Options;
+    } writes[] = {
+        {"a TIFF name", "out.tif", image, ImageLayout{}, associated},
+        {"straight colour", "out.exr", image, ImageLayout{}, straight},
+        {"DWA", "out.exr", image, ImageLayout{}, dwa},
+        {"half storage", "out.exr", half, ImageLayout{}, halves},
+        {"further channels", "out.exr", image, further, associated},
+        {"a conversion to linear", "out.exr", image, srgb, toLinear},
+        {"an image without rows", "out.exr", rowless, ImageLayout{}, associated},
+    };
+    for (const auto& w : writes) {
+        EXPECT_FALSE(plain_exr::Encode(m_Dir / w.Name, w.Frame, w.Layout, w.Options).has_value()) << w.What;
+        EXPECT_FALSE(std::filesystem::exists(m_Dir / w.Name)) << w.What;
+    }
+}
+
+TEST_F(PlainExr, DamagedFilesAndFramesOverTheLimitAreRefusedByName)
+{
+    const auto whole = WriteWithLibrary("whole.exr", "zip");
+    const std::string bytes = Slurp(whole);
+    // Cut short, and with its compressed data overwritten after the header.
+    const auto cut = m_Dir / "cut.exr";
+    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    std::string scrambled = bytes;
+    for (std::size_t i = bytes.size() / 3; i < bytes.size() / 3 + 64; ++i)
+        scrambled[i] = static_cast<char>(scrambled[i] ^ 0x5a);
+    const auto garbled = m_Dir / "garbled.exr";
+    std::ofstream(garbled, std::ios::binary) << scrambled;
+    for (const auto& file : {cut, garbled}) {
+        SCOPED_TRACE(file.filename().string());
+        ASSERT_TRUE(plain_exr::Inspect(file, "source").has_value());
+        try {
+            ReadImageFile(file, "source");
+            ADD_FAILURE() << "read without an error";
+        } catch (const Failure& error) {
+            EXPECT_NE(std::string(error.what()).find(file.string() + ": cannot read the source's pixels (rows "),
+                      std::string::npos)
+                << error.what();
+        }
+        // The image library refuses it too.
+        EXPECT_THROW(image_library::ReadImageFile(file, "source", kNoMemoryLimit), Failure);
+    }
+    try {
+        ReadImageFile(whole, "key image", 1000);
+        ADD_FAILURE() << "read over the limit";
+    } catch (const Failure& error) {
+        EXPECT_NE(std::string(error.what()).find(whole.string() + ": the key image claims 301 x 71 pixels in 4 "
+                                                                  "channels; keying it takes about 1 MiB, more than "
+                                                                  "the 1 MiB this frame may use (--memory-limit)"),
+                  std::string::npos)
+            << error.what();
+    }
+}
+
+}  // namespace
+}  // namespace qualvex
