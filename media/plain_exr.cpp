@@ -262,24 +262,43 @@ void DecodeInto(CoreFile& core, const PlainHeader& header, Image& image, const s
     }
 }
 
-// The encoder's bytes go to the temporary file as it makes them; OpenEXR seeks back once, to
-// write the table of where its chunks lie.
+// The encoder's bytes go to the temporary file a megabyte at a time (OpenEXR writes its header a
+// byte at a time, and each chunk in three pieces); it seeks back once, at the end, to write the
+// table of where its chunks lie.
 class TemporaryStream final : public Imf::OStream {
 public:
     TemporaryStream(durable::FileBytes& bytes, const std::string& name) : Imf::OStream(name.c_str()), m_Bytes(bytes) {}
 
     void write(const char buffer[], int count) override
     {
-        const auto bytes = static_cast<std::size_t>(std::max(count, 0));
-        if (m_Bytes.Write(buffer, bytes, static_cast<std::int64_t>(m_At)) != bytes)
-            throw std::runtime_error("write failed");  // FileBytes keeps the system's reason
-        m_At += bytes;
+        if (m_At != m_BufferAt + m_Buffer.size()) {
+            Flush();
+            m_BufferAt = m_At;
+        }
+        m_Buffer.insert(m_Buffer.end(), buffer, buffer + std::max(count, 0));
+        m_At += static_cast<std::uint64_t>(std::max(count, 0));
+        if (m_Buffer.size() >= kBufferBytes)
+            Flush();
     }
     std::uint64_t tellp() override { return m_At; }
     void seekp(std::uint64_t at) override { m_At = at; }
 
+    // Writes what is held; the caller's last call, once the encoder is done.
+    void Flush()
+    {
+        if (m_Buffer.empty())
+            return;
+        if (m_Bytes.Write(m_Buffer.data(), m_Buffer.size(), static_cast<std::int64_t>(m_BufferAt)) != m_Buffer.size())
+            throw std::runtime_error("write failed");  // FileBytes keeps the system's reason
+        m_BufferAt += m_Buffer.size();
+        m_Buffer.clear();
+    }
+
 private:
+    static constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
     durable::FileBytes& m_Bytes;
+    std::vector<char> m_Buffer;
+    std::uint64_t m_BufferAt = 0;  // where the held bytes go
     std::uint64_t m_At = 0;
 };
 
@@ -327,6 +346,39 @@ Imf::Header HeaderFor(const Image& image, const ImageLayout& layout, const Write
     return header;
 }
 
+// Hands the encoder the image in strips of whole chunks (32 rows is a whole number of chunks for
+// every compression written here), each filled just before it is encoded, while it is in the
+// cache. `associate`: the image's colour reads straight, and is multiplied by its alpha on the way,
+// as OpenEXR holds colour associated.
+void WriteStrips(Imf::OutputFile& out, const Image& image, const Imath::Box2i& data, bool associate)
+{
+    constexpr int kStripRows = 32;
+    const auto width = static_cast<std::size_t>(image.Width);
+    std::vector<float> strip(4 * width * kStripRows);
+    for (int top = 0; top < image.Height; top += kStripRows) {
+        const int bottom = std::min(image.Height, top + kStripRows);
+        for (int y = top; y < bottom; ++y) {
+            float* row = strip.data() + static_cast<std::size_t>(y - top) * 4 * width;
+            TradeRedAndBlue(FloatColourRow(image, y), row, width);
+            for (std::size_t x = 0; associate && x < width; ++x)
+                for (int c = 0; c < 3; ++c)
+                    row[4 * x + static_cast<std::size_t>(c)] *= row[4 * x + 3];
+        }
+        // OpenEXR finds pixel (x, y) at base + x * xStride + y * yStride: the base is the strip's
+        // start, moved back by the strip's first pixel.
+        const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(data.min.x) +
+                                     static_cast<std::ptrdiff_t>(data.min.y + top) * static_cast<std::ptrdiff_t>(width);
+        char* base = reinterpret_cast<char*>(strip.data()) - first * static_cast<std::ptrdiff_t>(4 * sizeof(float));
+        Imf::FrameBuffer frame;
+        const char* names[4] = {"R", "G", "B", "A"};
+        for (int c = 0; c < 4; ++c)
+            frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + static_cast<std::size_t>(c) * sizeof(float),
+                                              4 * sizeof(float), 4 * sizeof(float) * width));
+        out.setFrameBuffer(frame);
+        out.writePixels(bottom - top);
+    }
+}
+
 // An encoded file waiting to be made durable and named.
 class PendingExr final : public EncodedFile::Pending {
 public:
@@ -336,36 +388,16 @@ public:
     {
     }
 
-    void Encode(const Image& image, const Imf::Header& header)
+    void Encode(const Image& image, const Imf::Header& header, bool associate)
     {
         try {
             TemporaryStream stream(*m_Bytes, m_Temporary.Path().string());
-            // In the calling thread: a sequence's frame workers keep the cores busy.
-            Imf::OutputFile out(stream, header, 0);
-            // Strips of whole chunks (32 rows is a whole number of chunks for every compression
-            // written here), each filled just before it is encoded, while it is in the cache.
-            constexpr int kStripRows = 32;
-            const auto width = static_cast<std::size_t>(image.Width);
-            std::vector<float> strip(4 * width * kStripRows);
-            const Imath::Box2i data = header.dataWindow();
-            for (int top = 0; top < image.Height; top += kStripRows) {
-                const int bottom = std::min(image.Height, top + kStripRows);
-                for (int y = top; y < bottom; ++y)
-                    TradeRedAndBlue(FloatColourRow(image, y), strip.data() + static_cast<std::size_t>(y - top) * 4 * width,
-                                    width);
-                // OpenEXR finds pixel (x, y) at base + x * xStride + y * yStride: the base is the
-                // strip's start, moved back by the strip's first pixel.
-                const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(data.min.x) +
-                                             static_cast<std::ptrdiff_t>(data.min.y + top) * static_cast<std::ptrdiff_t>(width);
-                char* base = reinterpret_cast<char*>(strip.data()) - first * static_cast<std::ptrdiff_t>(4 * sizeof(float));
-                Imf::FrameBuffer frame;
-                const char* names[4] = {"R", "G", "B", "A"};
-                for (int c = 0; c < 4; ++c)
-                    frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + static_cast<std::size_t>(c) * sizeof(float),
-                                                      4 * sizeof(float), 4 * sizeof(float) * width));
-                out.setFrameBuffer(frame);
-                out.writePixels(bottom - top);
-            }
+            {
+                // In the calling thread: a sequence's frame workers keep the cores busy.
+                Imf::OutputFile out(stream, header, 0);
+                WriteStrips(out, image, header.dataWindow(), associate);
+            }  // the encoder writes its table of chunks as it closes
+            stream.Flush();
         } catch (const std::exception& error) {
             throw m_Bytes->Failed(error.what());
         }
@@ -435,7 +467,7 @@ std::optional<EncodedFile> Encode(const std::filesystem::path& file, const Image
                                   const WriteOptions& options)
 {
     if (!IsExrName(file) || options.Storage != PixelStorage::Float || !layout.FurtherChannels.empty() ||
-        options.Result != AlphaReading::Associated || (options.LinearColour && layout.ColourEncoding != "Linear") ||
+        (options.LinearColour && layout.ColourEncoding != "Linear") ||
         image.Width <= 0 || image.Height <= 0 || FloatColourRow(image, 0) == nullptr)
         return std::nullopt;
     const std::string compression = options.Compression.empty() ? "zip" : options.Compression;
@@ -444,7 +476,7 @@ std::optional<EncodedFile> Encode(const std::filesystem::path& file, const Image
         return std::nullopt;
     const Imf::Header header = HeaderFor(image, layout, options, static_cast<Imf::Compression>(named - kCompressionNames.begin()));
     auto pending = std::make_unique<PendingExr>(file, options.Existing);
-    pending->Encode(image, header);
+    pending->Encode(image, header, options.Result == AlphaReading::Straight);
     return EncodedFile(std::move(pending));
 }
 

@@ -32,9 +32,9 @@ std::optional<ImageFacts> Inspect(const std::filesystem::path& file, const std::
 std::optional<ImageFile> Read(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes);
 
 // The image encoded into its temporary file, as EncodeImageFile does it; nothing unless `file` is
-// an OpenEXR name and the image is written as it is stored: float storage, no further channels,
-// no change of alpha reading or colour encoding, any compression the format offers but DWA (whose
-// level the image library chooses). Throws Failure naming the file.
+// an OpenEXR name and the image is float colour without further channels, its colour encoding
+// kept, in any compression the format offers but DWA (whose level the image library chooses).
+// Throws Failure naming the file.
 std::optional<EncodedFile> Encode(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
                                   const WriteOptions& options);
 

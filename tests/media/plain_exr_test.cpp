@@ -180,21 +180,23 @@ TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
         ImageLayout Layout;
         bool Record;
         bool Linear;
+        AlphaReading Result;  // straight colour is multiplied by alpha on the way
     } cases[] = {
-        {"default", "", ImageLayout{}, false, false},
-        {"none", "none", moved, true, false},
-        {"rle", "rle", linear, false, false},
-        {"zips", "zips", linear, false, true},
-        {"zip", "zip", linear, true, true},
-        {"piz", "piz", moved, true, false},
-        {"pxr24", "pxr24", ImageLayout{}, false, false},
-        {"b44", "b44", moved, false, false},
-        {"b44a", "b44a", linear, true, false},
+        {"default", "", ImageLayout{}, false, false, AlphaReading::Associated},
+        {"none", "none", moved, true, false, AlphaReading::Straight},
+        {"rle", "rle", linear, false, false, AlphaReading::Associated},
+        {"zips", "zips", linear, false, true, AlphaReading::Straight},
+        {"zip", "zip", linear, true, true, AlphaReading::Associated},
+        {"zip-straight", "zip", moved, true, false, AlphaReading::Straight},
+        {"piz", "piz", moved, true, false, AlphaReading::Associated},
+        {"pxr24", "pxr24", ImageLayout{}, false, false, AlphaReading::Straight},
+        {"b44", "b44", moved, false, false, AlphaReading::Associated},
+        {"b44a", "b44a", linear, true, false, AlphaReading::Straight},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         WriteOptions options;
-        options.Result = AlphaReading::Associated;
+        options.Result = c.Result;
         options.Compression = c.Compression;
         if (c.Record)
             options.Record = record;
@@ -251,8 +253,6 @@ TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
     srgb.ColourEncoding = "sRGB";
     WriteOptions associated;
     associated.Result = AlphaReading::Associated;
-    WriteOptions straight = associated;
-    straight.Result = AlphaReading::Straight;
     WriteOptions dwa = associated;
     dwa.Compression = "dwab";
     WriteOptions halves = associated;
@@ -269,7 +269,6 @@ TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
         WriteOptions Options;
     } writes[] = {
         {"a TIFF name", "out.tif", image, ImageLayout{}, associated},
-        {"straight colour", "out.exr", image, ImageLayout{}, straight},
         {"DWA", "out.exr", image, ImageLayout{}, dwa},
         {"half storage", "out.exr", half, ImageLayout{}, halves},
         {"further channels", "out.exr", image, further, associated},
