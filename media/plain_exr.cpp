@@ -15,6 +15,7 @@
 #include <OpenEXR/ImfOutputFile.h>
 #include <OpenEXR/ImfStandardAttributes.h>
 #include <OpenEXR/ImfStringAttribute.h>
+#include <Imath/half.h>
 #include <OpenEXR/openexr.h>
 
 #include <algorithm>
@@ -101,6 +102,7 @@ private:
 
 // What a plain file's header says.
 struct PlainHeader {
+    PixelStorage Storage = PixelStorage::Float;  // float or half, every channel alike
     exr_attr_box2i_t Data{};
     exr_attr_box2i_t Display{};
     int Compression = 0;
@@ -156,11 +158,14 @@ std::optional<PlainHeader> OpenPlain(const std::filesystem::path& file, CoreFile
         exr_get_display_window(context, 0, &header.Display) != EXR_ERR_SUCCESS)
         return std::nullopt;
     bool seen[4] = {};
+    const exr_pixel_type_t type = channels->entries[0].pixel_type;
+    if (type != EXR_PIXEL_FLOAT && type != EXR_PIXEL_HALF)
+        return std::nullopt;
+    header.Storage = type == EXR_PIXEL_FLOAT ? PixelStorage::Float : PixelStorage::Half;
     for (int c = 0; c < channels->num_channels; ++c) {
         const exr_attr_chlist_entry_t& channel = channels->entries[c];
         const int slot = PlaneSlot(std::string_view(channel.name.str, static_cast<std::size_t>(std::max(channel.name.length, 0))));
-        if (slot < 0 || seen[slot] || channel.pixel_type != EXR_PIXEL_FLOAT || channel.x_sampling != 1 ||
-            channel.y_sampling != 1)
+        if (slot < 0 || seen[slot] || channel.pixel_type != type || channel.x_sampling != 1 || channel.y_sampling != 1)
             return std::nullopt;
         seen[slot] = true;
     }
@@ -185,20 +190,22 @@ ImageFacts FactsOf(const PlainHeader& header)
 {
     const auto width = static_cast<std::uint64_t>(header.Width);
     const auto height = static_cast<std::uint64_t>(header.Height);
-    return {PixelStorage::Float,
+    return {header.Storage,
             static_cast<int>(header.Width),
             static_cast<int>(header.Height),
             4,
-            BytesToKey(width, height, 4, sizeof(float), 0, false),
+            BytesToKey(width, height, 4, KindOf(header.Storage).Bytes, 0, false),
             "openexr",
             std::string(kCompressionNames[static_cast<std::size_t>(header.Compression)]),
             header.ColourEncoding,
             header.CleanPlateSpace};
 }
 
-// Decodes every chunk of scanlines into the image's float plane. A chunk is decoded into a strip
-// laid out as the plane is (B, G, R, A floats side by side), so that each of its rows goes into
-// the plane, whose rows lie bottom-up, in one copy.
+// Decodes every chunk of scanlines into the image, as floats. Into a float plane, a chunk is
+// decoded into a strip laid out as the plane is (B, G, R, A floats side by side), so that each of
+// its rows goes into the plane, whose rows lie bottom-up, in one copy. Into any other, the strip
+// holds each channel's rows apart, and each row goes through the image's row writer, as the image
+// library's values do.
 void DecodeInto(CoreFile& core, const PlainHeader& header, Image& image, const std::string& name,
                 const std::string& role)
 {
@@ -208,7 +215,9 @@ void DecodeInto(CoreFile& core, const PlainHeader& header, Image& image, const s
         chunkRows = 1;
     const auto width = static_cast<std::size_t>(header.Width);
     const std::size_t rowValues = 4 * width;
-    std::vector<float> strip(rowValues * static_cast<std::size_t>(chunkRows));
+    const auto rows = static_cast<std::size_t>(chunkRows);
+    std::vector<float> strip(rowValues * rows);
+    const bool plane = FloatColourRow(image, 0) != nullptr;
     exr_decode_pipeline_t decoder{};  // filled by exr_decoding_initialize
     bool started = false;
     struct Release {
@@ -245,9 +254,10 @@ void DecodeInto(CoreFile& core, const PlainHeader& header, Image& image, const s
             const int slot = PlaneSlot(channel.channel_name != nullptr ? channel.channel_name : "");
             if (slot < 0)
                 throw fail(EXR_ERR_CORRUPT_CHUNK);
-            channel.decode_to_ptr = reinterpret_cast<uint8_t*>(strip.data() + slot);
-            channel.user_pixel_stride = static_cast<int32_t>(4 * sizeof(float));
-            channel.user_line_stride = static_cast<int32_t>(rowValues * sizeof(float));
+            const auto at = static_cast<std::size_t>(slot);
+            channel.decode_to_ptr = reinterpret_cast<uint8_t*>(strip.data() + (plane ? at : at * width * rows));
+            channel.user_pixel_stride = static_cast<int32_t>((plane ? 4 : 1) * sizeof(float));
+            channel.user_line_stride = static_cast<int32_t>((plane ? rowValues : width) * sizeof(float));
             channel.user_bytes_per_element = sizeof(float);
             channel.user_data_type = EXR_PIXEL_FLOAT;
         }
@@ -256,9 +266,19 @@ void DecodeInto(CoreFile& core, const PlainHeader& header, Image& image, const s
             result = exr_decoding_run(context, 0, &decoder);
         if (result != EXR_ERR_SUCCESS)
             throw fail(result);
-        for (std::int64_t y = top; y < bottom; ++y)
-            std::memcpy(FloatColourRow(image, static_cast<std::int32_t>(y)),
-                        strip.data() + static_cast<std::size_t>(y - top) * rowValues, rowValues * sizeof(float));
+        for (std::int64_t y = top; y < bottom; ++y) {
+            const auto row = static_cast<std::size_t>(y - top);
+            if (plane) {
+                std::memcpy(FloatColourRow(image, static_cast<std::int32_t>(y)), strip.data() + row * rowValues,
+                            rowValues * sizeof(float));
+                continue;
+            }
+            const float* channel[4];
+            for (std::size_t c = 0; c < 4; ++c)
+                channel[c] = strip.data() + (c * rows + row) * width;
+            image.WriteRow(&image, static_cast<std::int32_t>(y), 0, image.Width, channel[0], channel[1], channel[2],
+                           channel[3]);
+        }
     }
 }
 
@@ -316,7 +336,7 @@ std::string WritingTime()
 
 // The header the image library writes for the same image and options.
 Imf::Header HeaderFor(const Image& image, const ImageLayout& layout, const WriteOptions& options,
-                      Imf::Compression compression)
+                      Imf::Compression compression, Imf::PixelType type)
 {
     const int fullWidth = layout.FullWidth > 0 ? layout.FullWidth : image.Width;
     const int fullHeight = layout.FullHeight > 0 ? layout.FullHeight : image.Height;
@@ -326,7 +346,7 @@ Imf::Header HeaderFor(const Image& image, const ImageLayout& layout, const Write
                             Imath::V2i(layout.X + image.Width - 1, layout.Y + image.Height - 1));
     Imf::Header header(display, data, 1.0f, Imath::V2f(0.0f, 0.0f), 1.0f, Imf::INCREASING_Y, compression);
     for (const char* channel : {"R", "G", "B", "A"})
-        header.channels().insert(channel, Imf::Channel(Imf::FLOAT));
+        header.channels().insert(channel, Imf::Channel(type));
     const auto text = [&](const std::string& name, const std::string& value) {
         header.insert(name, Imf::StringAttribute(value));
     };
@@ -349,31 +369,49 @@ Imf::Header HeaderFor(const Image& image, const ImageLayout& layout, const Write
 // Hands the encoder the image in strips of whole chunks (32 rows is a whole number of chunks for
 // every compression written here), each filled just before it is encoded, while it is in the
 // cache. `associate`: the image's colour reads straight, and is multiplied by its alpha on the way,
-// as OpenEXR holds colour associated.
-void WriteStrips(Imf::OutputFile& out, const Image& image, const Imath::Box2i& data, bool associate)
+// as OpenEXR holds colour associated. `halves`: the file holds half.
+void WriteStrips(Imf::OutputFile& out, const Image& image, const Imath::Box2i& data, bool associate, bool halves)
 {
     constexpr int kStripRows = 32;
     const auto width = static_cast<std::size_t>(image.Width);
     std::vector<float> strip(4 * width * kStripRows);
+    // Where the file holds half, the floats narrowed as the image library narrows them.
+    std::vector<Imath::half> narrowed(halves ? strip.size() : 0);
+    // A float plane's rows are its values; any other image's come through its row reader.
+    const bool plane = FloatColourRow(image, 0) != nullptr;
+    std::vector<float> channels(plane ? 0 : 4 * width);
     for (int top = 0; top < image.Height; top += kStripRows) {
         const int bottom = std::min(image.Height, top + kStripRows);
         for (int y = top; y < bottom; ++y) {
             float* row = strip.data() + static_cast<std::size_t>(y - top) * 4 * width;
-            TradeRedAndBlue(FloatColourRow(image, y), row, width);
+            if (plane) {
+                TradeRedAndBlue(FloatColourRow(image, y), row, width);
+            } else {
+                float* b = channels.data();
+                image.ReadRow(&image, y, 0, image.Width, b, b + width, b + 2 * width, b + 3 * width);
+                for (std::size_t x = 0; x < width; ++x)
+                    for (std::size_t c = 0; c < 4; ++c)
+                        row[4 * x + c] = channels[(c == 3 ? 3 : 2 - c) * width + x];
+            }
             for (std::size_t x = 0; associate && x < width; ++x)
                 for (int c = 0; c < 3; ++c)
                     row[4 * x + static_cast<std::size_t>(c)] *= row[4 * x + 3];
         }
+        const std::size_t values = static_cast<std::size_t>(bottom - top) * 4 * width;
+        for (std::size_t i = 0; halves && i < values; ++i)
+            narrowed[i] = Imath::half(strip[i]);
         // OpenEXR finds pixel (x, y) at base + x * xStride + y * yStride: the base is the strip's
         // start, moved back by the strip's first pixel.
+        const std::size_t bytes = halves ? sizeof(Imath::half) : sizeof(float);
         const std::ptrdiff_t first = static_cast<std::ptrdiff_t>(data.min.x) +
                                      static_cast<std::ptrdiff_t>(data.min.y + top) * static_cast<std::ptrdiff_t>(width);
-        char* base = reinterpret_cast<char*>(strip.data()) - first * static_cast<std::ptrdiff_t>(4 * sizeof(float));
+        char* start = halves ? reinterpret_cast<char*>(narrowed.data()) : reinterpret_cast<char*>(strip.data());
+        char* base = start - first * static_cast<std::ptrdiff_t>(4 * bytes);
         Imf::FrameBuffer frame;
         const char* names[4] = {"R", "G", "B", "A"};
         for (int c = 0; c < 4; ++c)
-            frame.insert(names[c], Imf::Slice(Imf::FLOAT, base + static_cast<std::size_t>(c) * sizeof(float),
-                                              4 * sizeof(float), 4 * sizeof(float) * width));
+            frame.insert(names[c], Imf::Slice(halves ? Imf::HALF : Imf::FLOAT, base + static_cast<std::size_t>(c) * bytes,
+                                              4 * bytes, 4 * bytes * width));
         out.setFrameBuffer(frame);
         out.writePixels(bottom - top);
     }
@@ -395,7 +433,8 @@ public:
             {
                 // In the calling thread: a sequence's frame workers keep the cores busy.
                 Imf::OutputFile out(stream, header, 0);
-                WriteStrips(out, image, header.dataWindow(), associate);
+                WriteStrips(out, image, header.dataWindow(), associate,
+                            header.channels().begin().channel().type == Imf::HALF);
             }  // the encoder writes its table of chunks as it closes
             stream.Flush();
         } catch (const std::exception& error) {
@@ -450,8 +489,8 @@ std::optional<ImageFile> Read(const std::filesystem::path& file, const std::stri
                       " this frame may use (--memory-limit)");
     // Its memory is taken only as its rows are written: a file that claims more than it holds
     // fails at its first missing chunk, having cost that much.
-    auto image = std::make_unique<Image>(facts.Width, facts.Height, PixelStorage::Float, false, false);
-    if (FloatColourRow(*image, 0) == nullptr)
+    auto image = std::make_unique<Image>(facts.Width, facts.Height, header->Storage, false, false);
+    if (image->WriteRow == nullptr)
         return std::nullopt;
     DecodeInto(core, *header, *image, name, role);
     ImageFile result;
@@ -466,15 +505,18 @@ std::optional<ImageFile> Read(const std::filesystem::path& file, const std::stri
 std::optional<EncodedFile> Encode(const std::filesystem::path& file, const Image& image, const ImageLayout& layout,
                                   const WriteOptions& options)
 {
-    if (!IsExrName(file) || options.Storage != PixelStorage::Float || !layout.FurtherChannels.empty() ||
-        (options.LinearColour && layout.ColourEncoding != "Linear") ||
-        image.Width <= 0 || image.Height <= 0 || FloatColourRow(image, 0) == nullptr)
+    const bool floats = options.Storage == PixelStorage::Float;
+    if (!IsExrName(file) || (!floats && options.Storage != PixelStorage::Half) || !layout.FurtherChannels.empty() ||
+        (options.LinearColour && layout.ColourEncoding != "Linear") || image.Width <= 0 || image.Height <= 0 ||
+        image.ReadRow == nullptr)
         return std::nullopt;
     const std::string compression = options.Compression.empty() ? "zip" : options.Compression;
     const auto named = std::find(kCompressionNames.begin(), kCompressionNames.begin() + kFirstDwa, compression);
     if (named == kCompressionNames.begin() + kFirstDwa)
         return std::nullopt;
-    const Imf::Header header = HeaderFor(image, layout, options, static_cast<Imf::Compression>(named - kCompressionNames.begin()));
+    // Floats go to the encoder as they are; it narrows them to half where the file holds half.
+    const Imf::Header header = HeaderFor(image, layout, options, static_cast<Imf::Compression>(named - kCompressionNames.begin()),
+                                         floats ? Imf::FLOAT : Imf::HALF);
     auto pending = std::make_unique<PendingExr>(file, options.Existing);
     pending->Encode(image, header, options.Result == AlphaReading::Straight);
     return EncodedFile(std::move(pending));

@@ -312,10 +312,10 @@ TEST_F(MovieCommand, MoviesNeedNoImageModule)
             << name;
 }
 
-// Plain OpenEXR frames (float R, G, B and A) are read and written by OpenEXR alone: a copy of the
-// installation without the image module keys them, and the loader never names the image library.
-// The frames match the same run keyed into float TIFFs, which the image library writes; frames
-// that are not plain still need the module, and say so.
+// Plain OpenEXR frames (R, G, B and A, float or half) are read and written by OpenEXR alone: a
+// copy of the installation without the image module keys them, and the loader never names the
+// image library. The frames match the same runs keyed into TIFFs, which the image library writes;
+// frames that are not plain still need the module, and say so.
 TEST_F(MovieCommand, PlainOpenExrFramesNeedNoImageModule)
 {
     const InstallationCopy copy = CopyInstallation(P("install"));
@@ -326,32 +326,41 @@ TEST_F(MovieCommand, PlainOpenExrFramesNeedNoImageModule)
                    TypeDesc::FLOAT, PlatePixels(kMovieWidth, kMovieHeight, 4, frame), "zip");
         WriteImage(P(FrameName("half", frame, ".exr")), kMovieWidth, kMovieHeight, {"R", "G", "B", "A"},
                    TypeDesc::HALF, PlatePixels(kMovieWidth, kMovieHeight, 4, frame), "zip");
+        WriteImage(P(FrameName("depth", frame, ".exr")), kMovieWidth, kMovieHeight, {"R", "G", "B", "A", "Z"},
+                   TypeDesc::FLOAT, PlatePixels(kMovieWidth, kMovieHeight, 5, frame), "zip");
     }
-    const RunResult plain = RunProgram(copy.Program, With({"key", "float.####.exr", "-o", "plain.####.exr", "-q"}, kKey),
-                                       "LD_DEBUG=libs ");
-    ASSERT_EQ(plain.ExitCode, 0) << plain.Err;
-    EXPECT_NE(plain.Err.find("libOpenEXRCore"), std::string::npos);
-    EXPECT_EQ(plain.Err.find("libOpenImageIO"), std::string::npos);
-    const RunResult tiff = Run(With({"key", "float.####.exr", "-o", "tiff.####.tif", "-q"}, kKey));
-    ASSERT_EQ(tiff.ExitCode, 0) << tiff.Err;
-    for (int frame = 1; frame <= 3; ++frame) {
-        SCOPED_TRACE(frame);
-        const ReadBack exr = ReadImage(P(FrameName("plain", frame, ".exr")));
-        const ReadBack reference = ReadImage(P(FrameName("tiff", frame, ".tif")));
-        // The settings record, in the image description both formats keep.
-        EXPECT_FALSE(exr.Header.get_string_attribute("ImageDescription").empty());
-        EXPECT_EQ(exr.Header.get_string_attribute("ImageDescription"),
-                  reference.Header.get_string_attribute("ImageDescription"));
-        EXPECT_TRUE(FloatBitsEqual(exr.Pixels, reference.Pixels));
+    for (const char* stem : {"float", "half"}) {
+        SCOPED_TRACE(stem);
+        const std::string frames = std::string(stem) + ".####";
+        const RunResult plain =
+            RunProgram(copy.Program, With({"key", frames + ".exr", "-o", "plain." + frames + ".exr", "-q"}, kKey),
+                       "LD_DEBUG=libs ");
+        ASSERT_EQ(plain.ExitCode, 0) << plain.Err;
+        EXPECT_NE(plain.Err.find("libOpenEXRCore"), std::string::npos);
+        EXPECT_EQ(plain.Err.find("libOpenImageIO"), std::string::npos);
+        const RunResult tiff = Run(With({"key", frames + ".exr", "-o", "tiff." + frames + ".tif", "-q"}, kKey));
+        ASSERT_EQ(tiff.ExitCode, 0) << tiff.Err;
+        for (int frame = 1; frame <= 3; ++frame) {
+            SCOPED_TRACE(frame);
+            const ReadBack exr = ReadImage(P(FrameName("plain." + std::string(stem), frame, ".exr")));
+            const ReadBack reference = ReadImage(P(FrameName("tiff." + std::string(stem), frame, ".tif")));
+            // Half frames are keyed into half, which the TIFF holds as float.
+            EXPECT_EQ(exr.Header.format, std::string(stem) == "half" ? TypeDesc::HALF : TypeDesc::FLOAT);
+            // The settings record, in the image description both formats keep.
+            EXPECT_FALSE(exr.Header.get_string_attribute("ImageDescription").empty());
+            EXPECT_EQ(exr.Header.get_string_attribute("ImageDescription"),
+                      reference.Header.get_string_attribute("ImageDescription"));
+            EXPECT_TRUE(FloatBitsEqual(exr.Pixels, reference.Pixels));
+        }
     }
 
     const struct {
         const char* What;
         std::vector<std::string> Args;
     } refused[] = {
-        {"half frames", {"key", "half.####.exr", "-o", "out.####.exr"}},
+        {"frames with depth", {"key", "depth.####.exr", "-o", "out.####.exr"}},
         {"float frames into PNG", {"key", "float.####.exr", "-o", "out.####.png"}},
-        {"float frames into half", {"key", "float.####.exr", "-o", "out.####.exr", "--data-type", "half"}},
+        {"float frames into DWA", {"key", "float.####.exr", "-o", "out.####.exr", "--compression", "dwaa"}},
     };
     for (const auto& run : refused) {
         const RunResult result = RunProgram(copy.Program, With(run.Args, kKey));

@@ -52,14 +52,15 @@ std::string Slurp(const std::filesystem::path& file)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The float plane's values, row by row (B, G, R, A per pixel).
-std::vector<float> PlaneValues(const Image& image)
+// The image's colour as its pixel reader gives it, row by row (B, G, R, A per pixel).
+std::vector<float> Colour(const Image& image)
 {
     std::vector<float> values;
-    for (int y = 0; y < image.Height; ++y) {
-        const float* row = FloatColourRow(image, y);
-        values.insert(values.end(), row, row + 4 * static_cast<std::size_t>(image.Width));
-    }
+    for (int y = 0; y < image.Height; ++y)
+        for (int x = 0; x < image.Width; ++x) {
+            const Pixel p = image.GetPixel(x, y);
+            values.insert(values.end(), {p.B, p.G, p.R, p.A});
+        }
     return values;
 }
 
@@ -95,18 +96,29 @@ protected:
 
 TEST_F(PlainExr, ReadsWhatTheImageLibraryReads)
 {
+    // Half values reach a half image through its row writer, as the image library's do.
     const struct {
+        const char* Name;
         const char* Compression;
+        TypeDesc Type;
         const char* Attribute;
         const char* Text;
     } cases[] = {
-        {"none", nullptr, nullptr},          {"rle", nullptr, nullptr},  {"zips", "qualvex:colorspace", "sRGB"},
-        {"zip", "qualvex:cleanplate", "YCbCr"}, {"piz", nullptr, nullptr},  {"pxr24", nullptr, nullptr},
+        {"none", "none", TypeDesc::FLOAT, nullptr, nullptr},
+        {"rle", "rle", TypeDesc::FLOAT, nullptr, nullptr},
+        {"zips", "zips", TypeDesc::FLOAT, "qualvex:colorspace", "sRGB"},
+        {"zip", "zip", TypeDesc::FLOAT, "qualvex:cleanplate", "YCbCr"},
+        {"piz", "piz", TypeDesc::FLOAT, nullptr, nullptr},
+        {"pxr24", "pxr24", TypeDesc::FLOAT, nullptr, nullptr},
+        {"half none", "none", TypeDesc::HALF, nullptr, nullptr},
+        {"half zip", "zip", TypeDesc::HALF, "qualvex:cleanplate", "RGB"},
+        {"half piz", "piz", TypeDesc::HALF, nullptr, nullptr},
+        {"half pxr24", "pxr24", TypeDesc::HALF, nullptr, nullptr},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.Compression);
-        const auto file = WriteWithLibrary(std::string(c.Compression) + ".exr", c.Compression, {"R", "G", "B", "A"},
-                                           TypeDesc::FLOAT, 0, c.Attribute, c.Text);
+        SCOPED_TRACE(c.Name);
+        const auto file = WriteWithLibrary(std::string(c.Name) + ".exr", c.Compression, {"R", "G", "B", "A"}, c.Type, 0,
+                                           c.Attribute, c.Text);
         // Taken here, not handed on: otherwise the library would be compared with itself.
         ASSERT_TRUE(plain_exr::Inspect(file, "source").has_value());
         const ImageFacts plain = InspectImage(file, "source");
@@ -132,9 +144,9 @@ TEST_F(PlainExr, ReadsWhatTheImageLibraryReads)
         EXPECT_EQ(read.Layout.FurtherChannels, expected.Layout.FurtherChannels);
         EXPECT_EQ(read.Layout.ColourEncoding, expected.Layout.ColourEncoding);
         EXPECT_EQ(read.DroppedChannels, expected.DroppedChannels);
-        ASSERT_EQ(read.Pixels->Storage(), PixelStorage::Float);
+        ASSERT_EQ(read.Pixels->Storage(), expected.Pixels->Storage());
         ASSERT_FALSE(read.Pixels->HasFurtherChannels());
-        EXPECT_TRUE(testing::FloatBitsEqual(PlaneValues(*read.Pixels), PlaneValues(*expected.Pixels)));
+        EXPECT_TRUE(testing::FloatBitsEqual(Colour(*read.Pixels), Colour(*expected.Pixels)));
     }
 }
 
@@ -163,6 +175,15 @@ TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
     for (int y = 0; y < kPlainHeight; ++y)
         std::memcpy(FloatColourRow(image, y), values.data() + static_cast<std::size_t>(y) * kPlainWidth * 4,
                     static_cast<std::size_t>(kPlainWidth) * 4 * sizeof(float));
+    // The same values in a half image (narrowed by its pixel writer), and in an 8-bit one.
+    Image half(kPlainWidth, kPlainHeight, PixelStorage::Half, false);
+    Image eight(kPlainWidth, kPlainHeight, PixelStorage::UInt8, false);
+    for (int y = 0; y < kPlainHeight; ++y)
+        for (int x = 0; x < kPlainWidth; ++x) {
+            const float* v = &values[(static_cast<std::size_t>(y) * kPlainWidth + static_cast<std::size_t>(x)) * 4];
+            half.SetPixel(x, y, Pixel{v[0], v[1], v[2], v[3]});
+            eight.SetPixel(x, y, Pixel{v[0], v[1], v[2], v[3]});
+        }
     ImageLayout moved;
     moved.X = 7;
     moved.Y = -2;
@@ -181,21 +202,32 @@ TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
         bool Record;
         bool Linear;
         AlphaReading Result;  // straight colour is multiplied by alpha on the way
+        const Image& Frame;
+        PixelStorage Storage;  // what the file holds
     } cases[] = {
-        {"default", "", ImageLayout{}, false, false, AlphaReading::Associated},
-        {"none", "none", moved, true, false, AlphaReading::Straight},
-        {"rle", "rle", linear, false, false, AlphaReading::Associated},
-        {"zips", "zips", linear, false, true, AlphaReading::Straight},
-        {"zip", "zip", linear, true, true, AlphaReading::Associated},
-        {"zip-straight", "zip", moved, true, false, AlphaReading::Straight},
-        {"piz", "piz", moved, true, false, AlphaReading::Associated},
-        {"pxr24", "pxr24", ImageLayout{}, false, false, AlphaReading::Straight},
-        {"b44", "b44", moved, false, false, AlphaReading::Associated},
-        {"b44a", "b44a", linear, true, false, AlphaReading::Straight},
+        {"default", "", ImageLayout{}, false, false, AlphaReading::Associated, image, PixelStorage::Float},
+        {"none", "none", moved, true, false, AlphaReading::Straight, image, PixelStorage::Float},
+        {"rle", "rle", linear, false, false, AlphaReading::Associated, image, PixelStorage::Float},
+        {"zips", "zips", linear, false, true, AlphaReading::Straight, image, PixelStorage::Float},
+        {"zip", "zip", linear, true, true, AlphaReading::Associated, image, PixelStorage::Float},
+        {"zip-straight", "zip", moved, true, false, AlphaReading::Straight, image, PixelStorage::Float},
+        {"piz", "piz", moved, true, false, AlphaReading::Associated, image, PixelStorage::Float},
+        {"pxr24", "pxr24", ImageLayout{}, false, false, AlphaReading::Straight, image, PixelStorage::Float},
+        {"b44", "b44", moved, false, false, AlphaReading::Associated, image, PixelStorage::Float},
+        {"b44a", "b44a", linear, true, false, AlphaReading::Straight, image, PixelStorage::Float},
+        // Floats narrowed to half on the way, and half and 8-bit images written as half or float.
+        {"float to half", "zip", moved, true, false, AlphaReading::Associated, image, PixelStorage::Half},
+        {"float to half, straight", "piz", linear, false, false, AlphaReading::Straight, image, PixelStorage::Half},
+        {"half", "zip", moved, true, false, AlphaReading::Associated, half, PixelStorage::Half},
+        {"half, straight", "none", ImageLayout{}, false, false, AlphaReading::Straight, half, PixelStorage::Half},
+        {"half b44", "b44", linear, false, false, AlphaReading::Associated, half, PixelStorage::Half},
+        {"half to float", "rle", moved, false, false, AlphaReading::Straight, half, PixelStorage::Float},
+        {"8-bit to half", "zip", ImageLayout{}, true, false, AlphaReading::Straight, eight, PixelStorage::Half},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         WriteOptions options;
+        options.Storage = c.Storage;
         options.Result = c.Result;
         options.Compression = c.Compression;
         if (c.Record)
@@ -204,10 +236,10 @@ TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
         options.Attributes = {{"qualvex:cleanplate", "RGB"}};
         const auto plain = m_Dir / (std::string(c.Name) + ".plain.exr");
         const auto library = m_Dir / (std::string(c.Name) + ".library.exr");
-        std::optional<EncodedFile> encoded = plain_exr::Encode(plain, image, c.Layout, options);
+        std::optional<EncodedFile> encoded = plain_exr::Encode(plain, c.Frame, c.Layout, options);
         ASSERT_TRUE(encoded.has_value());
         encoded->PutInPlace();
-        image_library::WriteImageFile(library, image, c.Layout, options);
+        image_library::WriteImageFile(library, c.Frame, c.Layout, options);
         EXPECT_EQ(WithoutWritingTime(Slurp(plain)), WithoutWritingTime(Slurp(library)));
     }
     // The public call takes the same way, and what it wrote reads back bit for bit.
@@ -217,14 +249,14 @@ TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
     EXPECT_TRUE(WriteImageFile(m_Dir / "public.exr", image, ImageLayout{}, options).empty());
     EXPECT_EQ(WithoutWritingTime(Slurp(m_Dir / "public.exr")), WithoutWritingTime(Slurp(m_Dir / "default.library.exr")));
     const ImageFile back = image_library::ReadImageFile(m_Dir / "public.exr", "output", kNoMemoryLimit);
-    EXPECT_TRUE(testing::FloatBitsEqual(PlaneValues(*back.Pixels), values));
+    EXPECT_TRUE(testing::FloatBitsEqual(Colour(*back.Pixels), values));
 }
 
 TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
 {
     // Each differs from a plain file in one way.
     const std::filesystem::path files[] = {
-        WriteWithLibrary("half.exr", "zip", {"R", "G", "B", "A"}, TypeDesc::HALF),
+        WriteWithLibrary("lower.exr", "zip", {"r", "g", "b", "a"}),
         WriteWithLibrary("rgb.exr", "zip", {"R", "G", "B"}),
         WriteWithLibrary("depth.exr", "zip", {"R", "G", "B", "A", "Z"}),
         WriteWithLibrary("grey.exr", "zip", {"Y", "A"}),
@@ -236,7 +268,7 @@ TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
     // A PNG under an OpenEXR name, and an OpenEXR file under a movie's name.
     std::filesystem::rename(WriteWithLibrary("real.png", "zip", {"R", "G", "B", "A"}, TypeDesc::UINT8),
                             m_Dir / "disguised.exr");
-    std::filesystem::copy_file(m_Dir / "half.exr", m_Dir / "movie.mov");
+    std::filesystem::copy_file(WriteWithLibrary("float.exr", "zip"), m_Dir / "movie.mov");
     std::filesystem::create_directory(m_Dir / "folder.exr");
     for (const auto& file : {files[0], files[1], files[2], files[3], files[4], files[5], files[6], files[7], m_Dir / "disguised.exr",
                              m_Dir / "movie.mov", m_Dir / "folder.exr", m_Dir / "missing.exr"}) {
@@ -246,7 +278,7 @@ TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
     }
     // Options that change what is written.
     Image image(4, 3, PixelStorage::Float, false);
-    Image half(4, 3, PixelStorage::Half, false);
+    Image sixteen(4, 3, PixelStorage::UInt16, false);
     ImageLayout further;
     further.FurtherChannels = {"Z"};
     ImageLayout srgb;
@@ -255,8 +287,8 @@ TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
     associated.Result = AlphaReading::Associated;
     WriteOptions dwa = associated;
     dwa.Compression = "dwab";
-    WriteOptions halves = associated;
-    halves.Storage = PixelStorage::Half;
+    WriteOptions integers = associated;
+    integers.Storage = PixelStorage::UInt16;
     WriteOptions toLinear = associated;
     toLinear.LinearColour = true;
     Image rowless(4, 3, PixelStorage::Float, false);
@@ -270,7 +302,7 @@ TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
     } writes[] = {
         {"a TIFF name", "out.tif", image, ImageLayout{}, associated},
         {"DWA", "out.exr", image, ImageLayout{}, dwa},
-        {"half storage", "out.exr", half, ImageLayout{}, halves},
+        {"16-bit storage", "out.exr", sixteen, ImageLayout{}, integers},
         {"further channels", "out.exr", image, further, associated},
         {"a conversion to linear", "out.exr", image, srgb, toLinear},
         {"an image without rows", "out.exr", rowless, ImageLayout{}, associated},
