@@ -263,9 +263,9 @@ InstallationCopy CopyInstallation(const std::filesystem::path& to)
     return copy;
 }
 
-// The image library is a module the program loads when a run reads or writes an image file: a
-// copy of the installation without it keys movies into movies, and refuses images by saying what
-// is missing, leaving nothing behind.
+// The image library is a module the program loads when a run reads or writes an image file other
+// than a plain OpenEXR one: a copy of the installation without it keys movies into movies and
+// into OpenEXR frames, and refuses other images by saying what is missing, leaving nothing behind.
 TEST_F(MovieCommand, MoviesNeedNoImageModule)
 {
     const InstallationCopy copy = CopyInstallation(P("install"));
@@ -297,7 +297,7 @@ TEST_F(MovieCommand, MoviesNeedNoImageModule)
     };
     const ImageRun images[] = {
         {"images to images", {"key", "plate.####.png", "-o", "out.####.png"}},
-        {"a movie to images", {"key", "source.mkv", "-o", "out.####.exr"}},
+        {"a movie to images", {"key", "source.mkv", "-o", "out.####.png"}},
         {"a movie with a preview", {"key", "source.mkv", "-o", "preview.webm", "--preview", "sheet.png"}},
     };
     for (const ImageRun& run : images) {
@@ -306,9 +306,13 @@ TEST_F(MovieCommand, MoviesNeedNoImageModule)
         EXPECT_NE(refused.Err.find("cannot load qualvex's image module " + module.string()), std::string::npos)
             << run.What << ": " << refused.Err;
     }
+    // Half OpenEXR frames are written by OpenEXR alone (plain frames, below).
+    const RunResult frames = RunProgram(program, With({"key", "source.mkv", "-o", "frames.####.exr", "-q"}, kKey));
+    EXPECT_EQ(frames.ExitCode, 0) << frames.Err;
+    EXPECT_TRUE(std::filesystem::exists(P("frames.0006.exr")));
     for (const std::string& name : Files())
-        EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name == "source.mkv" ||
-                    name == "keyed.mov" || name == "one.png" || name == "install")
+        EXPECT_TRUE(name.rfind("plate.", 0) == 0 || name.rfind("ref.", 0) == 0 || name.rfind("frames.", 0) == 0 ||
+                    name == "source.mkv" || name == "keyed.mov" || name == "one.png" || name == "install")
             << name;
 }
 
