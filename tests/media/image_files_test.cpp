@@ -7,6 +7,7 @@
 #include "media/image_reader.h"
 #include "media/image_writer.h"
 #include "support/float_compare.h"
+#include "support/special_floats.h"
 #include "support/temporary_folder.h"
 
 #include <OpenImageIO/imageio.h>
@@ -31,30 +32,6 @@ using OIIO::TypeDesc;
 // about a megabyte of float RGBA, the writer's half of that), with a last strip cut short.
 constexpr int kWidth = 4096;
 constexpr int kHeight = 37;
-
-// Values that any conversion on the way would change: signed zeros, infinities, NaNs, the
-// smallest subnormal, values beyond 0..1 and beyond half's range, and a spread of bit patterns.
-std::vector<float> SpecialValues(std::size_t count)
-{
-    const float specials[] = {0.0f,
-                              -0.0f,
-                              1.0f,
-                              std::numeric_limits<float>::infinity(),
-                              -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::quiet_NaN(),
-                              std::numeric_limits<float>::denorm_min(),
-                              -1.5e30f,
-                              65520.0f,
-                              0.1f};
-    std::vector<float> values(count);
-    std::uint32_t bits = 0x3e000000u;
-    for (std::size_t i = 0; i < count; ++i) {
-        bits = bits * 1664525u + 1013904223u;
-        values[i] = i % 7 == 0 ? specials[(i / 7) % std::size(specials)]
-                               : std::bit_cast<float>((bits & 0x3f7fffffu) | 0x00800000u);
-    }
-    return values;
-}
 
 class ImageFiles : public testing::InTemporaryFolder {
 protected:
@@ -124,7 +101,7 @@ TEST_F(ImageFiles, AFilesValuesReachTheImageBitForBitWhateverItsChannelsAndType)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         const std::size_t channels = c.Channels.size();
-        const auto file = WriteWithLibrary(c.Name, c.Channels, c.Type, SpecialValues(pixels * channels));
+        const auto file = WriteWithLibrary(c.Name, c.Channels, c.Type, testing::SpecialFloats(pixels * channels));
         std::vector<float> stored = ReadWithLibrary(file, static_cast<int>(channels));
         if (c.Type == TypeDesc::UINT8 || c.Type == TypeDesc::UINT16) {
             const float steps = c.Type == TypeDesc::UINT8 ? 255.0f : 65535.0f;
@@ -157,7 +134,7 @@ std::unique_ptr<Image> FloatFrame(const std::vector<float>& values)
 TEST_F(ImageFiles, WhatIsWrittenReadsBackAsTheImageHeldIt)
 {
     const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
-    const std::vector<float> values = SpecialValues(pixels * 4);
+    const std::vector<float> values = testing::SpecialFloats(pixels * 4);
     const std::unique_ptr<Image> frame = FloatFrame(values);
     Image& image = *frame;
     // OpenEXR holds colour associated: a straight image is multiplied by its alpha on the way.
@@ -198,7 +175,7 @@ TEST_F(ImageFiles, WhatIsWrittenReadsBackAsTheImageHeldIt)
 TEST_F(ImageFiles, FilesCodedInTheCallingThreadOrWithTheLibrarysThreadsHoldTheSameValues)
 {
     const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
-    const std::vector<float> values = SpecialValues(pixels * 4);
+    const std::vector<float> values = testing::SpecialFloats(pixels * 4);
     const std::unique_ptr<Image> image = FloatFrame(values);
     // OpenEXR's pool: -1 none (every block in the calling thread), 0 one thread per core. Blocks
     // of 1, 16 and 32 rows, so that a frame is many blocks, the last one cut short.

@@ -6,6 +6,7 @@
 #include "media/image_library.h"
 #include "media/plain_exr.h"
 #include "support/float_compare.h"
+#include "support/special_floats.h"
 #include "support/temporary_folder.h"
 
 #include <OpenImageIO/imageio.h>
@@ -29,22 +30,6 @@ using OIIO::TypeDesc;
 // Several chunks of every compression (1, 16 and 32 rows), the last one cut short.
 constexpr int kPlainWidth = 301;
 constexpr int kPlainHeight = 71;
-
-// Signed zeros, infinities, NaN, the smallest subnormal, values beyond 0..1, and bit patterns.
-std::vector<float> Values(std::size_t count)
-{
-    const float specials[] = {0.0f, -0.0f, std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                              std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::denorm_min(),
-                              -1.5e30f, 0.1f};
-    std::vector<float> values(count);
-    std::uint32_t bits = 0x3e000000u;
-    for (std::size_t i = 0; i < count; ++i) {
-        bits = bits * 1664525u + 1013904223u;
-        values[i] = i % 5 == 0 ? specials[(i / 5) % std::size(specials)]
-                               : std::bit_cast<float>((bits & 0x3f7fffffu) | 0x00800000u);
-    }
-    return values;
-}
 
 std::string Slurp(const std::filesystem::path& file)
 {
@@ -85,7 +70,7 @@ protected:
         header.attribute("compression", compression);
         if (attribute != nullptr)
             header.attribute(attribute, text);
-        const std::vector<float> values = Values(static_cast<std::size_t>(kPlainWidth) * kPlainHeight * channels.size());
+        const std::vector<float> values = testing::SpecialFloats(static_cast<std::size_t>(kPlainWidth) * kPlainHeight * channels.size());
         auto out = OIIO::ImageOutput::create(file.string());
         EXPECT_TRUE(out && out->open(file.string(), header) && out->write_image(TypeDesc::FLOAT, values.data()) &&
                     out->close())
@@ -170,7 +155,7 @@ std::string WithoutWritingTime(std::string bytes)
 TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
 {
     const std::size_t pixels = static_cast<std::size_t>(kPlainWidth) * kPlainHeight;
-    const std::vector<float> values = Values(pixels * 4);
+    const std::vector<float> values = testing::SpecialFloats(pixels * 4);
     Image image(kPlainWidth, kPlainHeight, PixelStorage::Float, false);
     for (int y = 0; y < kPlainHeight; ++y)
         std::memcpy(FloatColourRow(image, y), values.data() + static_cast<std::size_t>(y) * kPlainWidth * 4,
