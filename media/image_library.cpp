@@ -2,14 +2,11 @@
 
 #include "base/errors.h"
 #include "media/format_policy.h"
+#include "media/module_loader.h"
 #include "media/plain_exr.h"
 
-#include <dlfcn.h>
-
-#include <cstring>
 #include <mutex>
 #include <optional>
-#include <system_error>
 
 // Defined only where the calls are linked in: weak, so that a program without them links, and
 // loads the module instead.
@@ -34,27 +31,11 @@ CodingThreads& Coding()
     return coding;
 }
 
-// The module beside the file that holds this code (the commands module: lib/qualvex when
-// installed, cli/ in the build tree). Loaded once, never unloaded: the images it made live on.
+// The module, checked and loaded once; a wish for the coding threads made before is handed over.
 const Calls& LoadModule()
 {
-    Dl_info self{};
-    if (::dladdr(reinterpret_cast<const void*>(&LoadModule), &self) == 0 || self.dli_fname == nullptr)
-        throw Failure("cannot find where qualvex's image module lies (reading and writing image files needs it)");
-    // Named without the program's "bin/../lib" in messages; as found where the name cannot be resolved.
-    std::error_code error;
-    std::filesystem::path commands = std::filesystem::weakly_canonical(self.dli_fname, error);
-    if (error)
-        commands = self.dli_fname;
-    const std::filesystem::path module = commands.parent_path() / "qualvex-images.so";
-    void* library = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr)
-        throw Failure("cannot load qualvex's image module " + module.string() +
-                      " (reading and writing image files needs it): " + ::dlerror());
-    const auto entry = reinterpret_cast<ModuleEntry>(::dlsym(library, kModuleEntry));
-    const Calls* calls = entry != nullptr ? entry() : nullptr;
-    if (calls == nullptr || calls->Size != sizeof(Calls) || std::strcmp(calls->Version, QUALVEX_VERSION) != 0)
-        throw Failure(module.string() + " is not this qualvex's image module (version " QUALVEX_VERSION ")");
+    const Calls* calls = &LoadModuleTable<Calls>("qualvex-images.so", kModuleEntry, "image module",
+                                                 "reading and writing image files needs it");
     CodingThreads& coding = Coding();
     const std::lock_guard<std::mutex> hold(coding.Lock);
     if (coding.CallingThreadsOnly)

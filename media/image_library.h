@@ -65,6 +65,5 @@ const Calls& Library();
 
 // The module's one entry point: the table, QualvexImageLibrary() (image_library_table.cpp).
 inline constexpr const char* kModuleEntry = "QualvexImageLibrary";
-using ModuleEntry = const Calls* (*)();
 
 }  // namespace qualvex::image_library

@@ -1,3 +1,4 @@
+#include "media/movie_library.h"
 #include "media/movie_reader.h"
 
 #include "base/errors.h"
@@ -155,23 +156,7 @@ MovieFacts FactsOf(AVFormatContext& container, int stream, const std::filesystem
 
 }  // namespace
 
-bool IsMovieName(const std::filesystem::path& file)
-{
-    static constexpr std::array<const char*, 11> kExtensions = {".mov", ".mp4", ".m4v", ".mkv",  ".webm", ".avi",
-                                                                 ".mxf", ".mpg", ".mpeg", ".ts", ".ogv"};
-    const std::string extension = LowerCaseExtension(file);
-    return std::find(kExtensions.begin(), kExtensions.end(), extension) != kExtensions.end();
-}
-
-std::string LowerCaseExtension(const std::filesystem::path& file)
-{
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension;
-}
-
-MovieFacts InspectMovie(const std::filesystem::path& file, const std::string& role)
+MovieFacts movie_library::InspectMovie(const std::filesystem::path& file, const std::string& role)
 {
     int stream = -1;
     auto container = OpenContainer(file, role, stream);
@@ -302,27 +287,23 @@ struct MovieReader::State {
     }
 };
 
-MovieReader::MovieReader(const std::filesystem::path& file, const std::string& role)
-    : MovieReader(file, role, InspectMovie(file, role))
+MovieReader::State* movie_library::OpenReader(const std::filesystem::path& file, const std::string& role,
+                                              const MovieFacts& facts)
 {
+    auto state = std::make_unique<MovieReader::State>();
+    state->File = file;
+    state->Role = role;
+    state->Facts = facts;
+    state->Open();
+    return state.release();
 }
 
-MovieReader::MovieReader(std::filesystem::path file, std::string role, const MovieFacts& facts)
-    : m_State(std::make_unique<State>())
+void movie_library::CloseReader(MovieReader::State* state) { delete state; }
+
+const MovieFacts& movie_library::ReaderFacts(const MovieReader::State& state) { return state.Facts; }
+
+ImageFile movie_library::ReadFrame(MovieReader::State& state, int frame)
 {
-    m_State->File = std::move(file);
-    m_State->Role = std::move(role);
-    m_State->Facts = facts;
-    m_State->Open();
-}
-
-MovieReader::~MovieReader() = default;
-
-const MovieFacts& MovieReader::Facts() const { return m_State->Facts; }
-
-ImageFile MovieReader::ReadFrame(int frame)
-{
-    State& state = *m_State;
     if (frame < 1 || frame > state.Facts.Frames)
         state.Fail(frame, "not in the movie, which holds frames 1-" + std::to_string(state.Facts.Frames));
     // Going back means decoding from the start: frames depend on the ones before them.

@@ -62,9 +62,11 @@ public:
     // decoded.
     ImageFile ReadFrame(int frame);
 
-private:
+    // The decoder's state, which lives in the movie module (movie_library.h).
     struct State;
-    std::unique_ptr<State> m_State;
+
+private:
+    State* m_State = nullptr;
 };
 
 }  // namespace qualvex

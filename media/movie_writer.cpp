@@ -1,3 +1,4 @@
+#include "media/movie_library.h"
 #include "media/movie_writer.h"
 
 #include "base/cores.h"
@@ -75,19 +76,6 @@ std::uint16_t Quantised(float value, std::uint64_t& clamped)
 }
 
 }  // namespace
-
-bool IsMovieOutputName(const std::filesystem::path& file)
-{
-    const std::string extension = LowerCaseExtension(file);
-    return extension == ".mov" || extension == ".webm";
-}
-
-void CheckMovieOutputName(const std::filesystem::path& file)
-{
-    if (IsMovieName(file) && !IsMovieOutputName(file))
-        throw UsageError(file.string() + ": keyed movies are written as .mov (ProRes 4444) or .webm (VP9 with "
-                                         "alpha); a " + LowerCaseExtension(file) + " file would not keep the matte");
-}
 
 struct MovieWriter::State {
     std::filesystem::path File;
@@ -502,17 +490,18 @@ struct MovieWriter::State {
     }
 };
 
-MovieWriter::MovieWriter(const std::filesystem::path& file, int width, int height, const MovieWriteOptions& options)
-    : m_State(std::make_unique<State>(file, width, height, options))
+MovieWriter::State* movie_library::OpenWriter(const std::filesystem::path& file, int width, int height,
+                                              const MovieWriteOptions& options)
 {
-    m_State->Open();
+    auto state = std::make_unique<MovieWriter::State>(file, width, height, options);
+    state->Open();
+    return state.release();
 }
 
-MovieWriter::~MovieWriter() = default;
+void movie_library::CloseWriter(MovieWriter::State* state) { delete state; }
 
-void MovieWriter::WriteFrame(const Image& keyed)
+void movie_library::WriteFrame(MovieWriter::State& state, const Image& keyed)
 {
-    State& state = *m_State;
     if (keyed.Width != state.Width || keyed.Height != state.Height)
         throw Failure(state.File.string() + ": frame " + std::to_string(state.Frames + 1) + " is " +
                       std::to_string(keyed.Width) + " x " + std::to_string(keyed.Height) + ", the movie " +
@@ -584,9 +573,8 @@ void MovieWriter::WriteFrame(const Image& keyed)
                               state.Options.Sound.RateNumerator);
 }
 
-void MovieWriter::Finish()
+void movie_library::FinishWriter(MovieWriter::State& state)
 {
-    State& state = *m_State;
     if (state.Finished)
         return;
     state.Encode(nullptr);
@@ -603,10 +591,13 @@ void MovieWriter::Finish()
     state.Finished = true;
 }
 
-int MovieWriter::FramesWritten() const { return m_State->Frames; }
+int movie_library::FramesWritten(const MovieWriter::State& state) { return state.Frames; }
 
-std::uint64_t MovieWriter::ClampedValues() const { return m_State->Clamped; }
+std::uint64_t movie_library::ClampedValues(const MovieWriter::State& state) { return state.Clamped; }
 
-const std::vector<MovieWriter::SoundNote>& MovieWriter::SoundNotes() const { return m_State->SoundNotes; }
+const std::vector<MovieWriter::SoundNote>& movie_library::SoundNotes(const MovieWriter::State& state)
+{
+    return state.SoundNotes;
+}
 
 }  // namespace qualvex

@@ -71,9 +71,11 @@ public:
     // were clamped to it.
     std::uint64_t ClampedValues() const;
 
-private:
+    // The encoder's state, which lives in the movie module (movie_library.h).
     struct State;
-    std::unique_ptr<State> m_State;
+
+private:
+    State* m_State = nullptr;
 };
 
 }  // namespace qualvex

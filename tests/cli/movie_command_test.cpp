@@ -376,6 +376,50 @@ TEST_F(MovieCommand, PlainOpenExrFramesNeedNoImageModule)
         EXPECT_EQ(name.rfind("out.", 0), std::string::npos) << name;
 }
 
+// FFmpeg's libraries come with a module of their own too: a copy of the installation without
+// qualvex-movies.so keys plain OpenEXR frames as the whole installation does, and the loader never
+// names those libraries (the image library, which other image files load, brings them itself);
+// movies are refused by saying what is missing, leaving nothing behind.
+TEST_F(MovieCommand, ImagesNeedNoMovieModule)
+{
+    const InstallationCopy copy = CopyInstallation(P("install"));
+    const std::filesystem::path module = copy.Program.parent_path().parent_path() / "lib" / "qualvex" / "qualvex-movies.so";
+    ASSERT_TRUE(std::filesystem::exists(module)) << "the installation has no qualvex-movies.so";
+    std::filesystem::remove(module);
+    const std::filesystem::path canonical = std::filesystem::weakly_canonical(module);
+    for (int frame = 1; frame <= 3; ++frame)
+        WriteImage(P(FrameName("float", frame, ".exr")), kMovieWidth, kMovieHeight, {"R", "G", "B", "A"},
+                   TypeDesc::FLOAT, PlatePixels(kMovieWidth, kMovieHeight, 4, frame), "zip");
+    const RunResult images =
+        RunProgram(copy.Program, With({"key", "float.####.exr", "-o", "one.####.exr", "-q"}, kKey), "LD_DEBUG=libs ");
+    ASSERT_EQ(images.ExitCode, 0) << images.Err;
+    EXPECT_NE(images.Err.find("libOpenEXRCore"), std::string::npos);
+    EXPECT_EQ(images.Err.find("libavcodec"), std::string::npos);
+    EXPECT_EQ(images.Err.find("libavformat"), std::string::npos);
+    ASSERT_EQ(Run(With({"key", "float.####.exr", "-o", "whole.####.exr", "-q"}, kKey)).ExitCode, 0);
+    for (int frame = 1; frame <= 3; ++frame)
+        EXPECT_TRUE(FloatBitsEqual(ReadImage(P(FrameName("one", frame, ".exr"))).Pixels,
+                                   ReadImage(P(FrameName("whole", frame, ".exr"))).Pixels))
+            << frame;
+
+    MakeSourceMovie("source.mkv", "24");
+    const struct {
+        const char* What;
+        std::vector<std::string> Args;
+    } movies[] = {
+        {"a movie to images", {"key", "source.mkv", "-o", "out.####.png"}},
+        {"images to a movie", {"key", "plate.####.png", "-o", "out.mov"}},
+    };
+    for (const auto& run : movies) {
+        const RunResult refused = RunProgram(copy.Program, With(run.Args, kKey));
+        EXPECT_EQ(refused.ExitCode, 1) << run.What << ": " << refused.Err;
+        EXPECT_NE(refused.Err.find("cannot load qualvex's movie module " + canonical.string()), std::string::npos)
+            << run.What << ": " << refused.Err;
+    }
+    for (const std::string& name : Files())
+        EXPECT_EQ(name.rfind("out", 0), std::string::npos) << name;
+}
+
 // An image module from another build is refused before anything in it is called; movies still
 // key.
 TEST_F(MovieCommand, AnImageModuleFromAnotherBuildIsRefused)

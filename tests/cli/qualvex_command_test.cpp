@@ -554,7 +554,8 @@ TEST_F(QualvexCommand, InfoShowsTheRegistrationAndControlPage)
 TEST_F(QualvexCommand, TheProgramLoadsEachLibraryOnlyWithTheModuleThatNeedsIt)
 {
     // --help and info answer without them; every other command loads lib/qualvex/qualvex-commands.so
-    // (video, HTTP), and the first image file read or written lib/qualvex/qualvex-images.so.
+    // (HTTP, OpenEXR), the first image file read or written that OpenEXR alone does not handle
+    // lib/qualvex/qualvex-images.so, and the first movie lib/qualvex/qualvex-movies.so.
     const std::filesystem::path bin = std::filesystem::path(QUALVEX_INSTALLED_PROGRAM).parent_path();
     const auto libraries = [&](const std::filesystem::path& file) {
         const std::filesystem::path listed = P("ldd.txt");
@@ -568,8 +569,9 @@ TEST_F(QualvexCommand, TheProgramLoadsEachLibraryOnlyWithTheModuleThatNeedsIt)
     };
     const Holds files[] = {
         {bin / "qualvex", {}, {"OpenImageIO", "httplib", "libssl", "avcodec"}},
-        {bin / ".." / "lib" / "qualvex" / "qualvex-commands.so", {"httplib", "avcodec"}, {"OpenImageIO"}},
+        {bin / ".." / "lib" / "qualvex" / "qualvex-commands.so", {"httplib", "OpenEXRCore"}, {"OpenImageIO", "avcodec"}},
         {bin / ".." / "lib" / "qualvex" / "qualvex-images.so", {"OpenImageIO"}, {"httplib"}},
+        {bin / ".." / "lib" / "qualvex" / "qualvex-movies.so", {"avcodec", "avformat"}, {"OpenImageIO", "httplib"}},
     };
     for (const Holds& file : files) {
         const std::string listed = libraries(file.File);
