@@ -8,6 +8,7 @@
 #include "media/settings_record.h"
 #include "media/storage_kinds.h"
 
+#include <Imath/half.h>
 #include <OpenEXR/ImfChannelList.h>
 #include <OpenEXR/ImfFrameBuffer.h>
 #include <OpenEXR/ImfHeader.h>
@@ -15,16 +16,14 @@
 #include <OpenEXR/ImfOutputFile.h>
 #include <OpenEXR/ImfStandardAttributes.h>
 #include <OpenEXR/ImfStringAttribute.h>
-#include <Imath/half.h>
 #include <OpenEXR/openexr.h>
 
 #include <algorithm>
 #include <array>
-#include <cctype>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <stdexcept>
 #include <fstream>
 #include <memory>
 #include <string_view>
@@ -40,8 +39,9 @@ constexpr std::array<std::string_view, 10> kCompressionNames = {"none",  "rle", 
                                                                 "pxr24", "b44", "b44a", "dwaa", "dwab"};
 // DWA's level is the image library's choice on writing, and part of its name on reading.
 constexpr int kFirstDwa = 8;
-// OpenEXR's core decodes B44's float chunks into a caller's strides wrongly (values from other
-// rows and channels): files in B44 are read by the image library.
+// Decoded by OpenEXR's core into this reader's strides, B44's float chunks did not give the
+// values the image library reads (values from other rows and channels): files in B44 are read by
+// the image library.
 constexpr int kFirstB44 = 6;
 
 // Where each channel sits in the float plane's pixel (B, G, R, A), by its name; -1 for any other.
@@ -457,13 +457,7 @@ private:
 
 }  // namespace
 
-bool IsExrName(const std::filesystem::path& file)
-{
-    std::string extension = file.extension().string();
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return extension == ".exr";
-}
+bool IsExrName(const std::filesystem::path& file) { return LowerCaseExtension(file) == ".exr"; }
 
 std::optional<ImageFacts> Inspect(const std::filesystem::path& file, const std::string&)
 {
