@@ -126,6 +126,8 @@ std::string FormatOf(const std::filesystem::path& file)
 
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)
 {
+    if (std::optional<SettingsRecord> record = plain_exr::ReadRecord(file))
+        return *std::move(record);
     return image_library::Library().ReadRecord(file);
 }
 

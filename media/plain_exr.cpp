@@ -468,6 +468,19 @@ std::optional<ImageFacts> Inspect(const std::filesystem::path& file, const std::
     return FactsOf(*header);
 }
 
+std::optional<SettingsRecord> ReadRecord(const std::filesystem::path& file)
+{
+    CoreFile core;
+    if (!OpenPlain(file, core))
+        return std::nullopt;
+    // Attributes of another type read as none, as the image library reads them.
+    const auto text = [&](const char* name) {
+        std::string value;
+        return StringAttribute(core.Context(), name, value) ? value : std::string();
+    };
+    return SettingsRecordFrom(text("qualvex:settings"), text("qualvex:version"), text("comments"));
+}
+
 std::optional<ImageFile> Read(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes)
 {
     CoreFile core;

@@ -11,6 +11,7 @@
 #include "media/atomic_writer.h"
 #include "media/image_reader.h"
 #include "media/image_writer.h"
+#include "media/settings_record.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -30,6 +31,10 @@ std::optional<ImageFacts> Inspect(const std::filesystem::path& file, const std::
 // a file that is not a plain OpenEXR file, or one compressed in B44 or DWA. Throws Failure naming the file when keying it would take more
 // than `maxBytes` or when its pixels are damaged.
 std::optional<ImageFile> Read(const std::filesystem::path& file, const std::string& role, std::uint64_t maxBytes);
+
+// The settings record the file holds, as ReadSettingsRecord reads it; nothing for a file that is
+// not a plain OpenEXR file.
+std::optional<SettingsRecord> ReadRecord(const std::filesystem::path& file);
 
 // The image encoded into its temporary file, as EncodeImageFile does it; nothing unless `file` is
 // an OpenEXR name and the image is float or half colour without further channels, its colour

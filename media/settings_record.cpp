@@ -8,6 +8,7 @@
 #include <array>
 #include <fstream>
 #include <initializer_list>
+#include <utility>
 
 namespace qualvex {
 
@@ -17,6 +18,23 @@ std::string SettingsDescription(const SettingsRecord& record)
     description["qualvex:version"] = record.Version;
     description["qualvex:settings"] = nlohmann::ordered_json::parse(record.Json);
     return description.dump();
+}
+
+SettingsRecord SettingsRecordFrom(std::string settings, std::string version, const std::string& description)
+{
+    SettingsRecord record{std::move(settings), std::move(version)};
+    if (!record.Json.empty())
+        return record;
+    // The description is anyone's text: a record nested deeper than any record is none of ours.
+    if (JsonNestingDepth(description) > kMaxJsonDepth)
+        return record;
+    const auto parsed = nlohmann::ordered_json::parse(description, nullptr, false);
+    if (parsed.is_object() && parsed.contains("qualvex:settings")) {
+        record.Json = parsed["qualvex:settings"].dump();
+        if (parsed.contains("qualvex:version") && parsed["qualvex:version"].is_string())
+            record.Version = parsed["qualvex:version"].get<std::string>();
+    }
+    return record;
 }
 
 bool SameSettings(const std::string& a, const std::string& b)

@@ -31,6 +31,10 @@ void EmbedSettingsRecord(OIIO::ImageSpec& header, const SettingsRecord& record);
 // {...}}.
 std::string SettingsDescription(const SettingsRecord& record);
 
+// The record an image's header holds: its own attributes ("qualvex:settings", "qualvex:version"),
+// or else the one its description carries; empty when neither holds one.
+SettingsRecord SettingsRecordFrom(std::string settings, std::string version, const std::string& description);
+
 // Whether two records hold the same control values (compared as values, not as text).
 bool SameSettings(const std::string& a, const std::string& b);
 

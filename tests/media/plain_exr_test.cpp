@@ -237,6 +237,38 @@ TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
     EXPECT_TRUE(testing::FloatBitsEqual(Colour(*back.Pixels), values));
 }
 
+TEST_F(PlainExr, ReadsTheSettingsRecordTheImageLibraryReads)
+{
+    // The record as qualvex writes it (its own attributes and the description), in the description
+    // alone, and descriptions that hold none: plain text, and JSON nested deeper than any record.
+    Image image(4, 3, PixelStorage::Float, false);
+    WriteOptions options;
+    options.Result = AlphaReading::Associated;
+    options.Record = {R"({"Colorspace":2.0,"CRed":0.5})", "qualvex 1.0.0; Sondrel.plugin 1.0.0.0"};
+    WriteImageFile(m_Dir / "written.exr", image, ImageLayout{}, options);
+    const std::string deep = std::string(300, '[') + std::string(300, ']');
+    const std::filesystem::path files[] = {
+        m_Dir / "written.exr",
+        WriteWithLibrary("described.exr", "zip", {"R", "G", "B", "A"}, TypeDesc::HALF, 0, "ImageDescription",
+                         R"({"qualvex:version":"qualvex 0.9","qualvex:settings":{"Colorspace":1.0}})"),
+        WriteWithLibrary("text.exr", "zip", {"R", "G", "B", "A"}, TypeDesc::FLOAT, 0, "ImageDescription",
+                         "a plate from the shoot"),
+        WriteWithLibrary("deep.exr", "none", {"R", "G", "B", "A"}, TypeDesc::FLOAT, 0, "ImageDescription", deep.c_str()),
+        WriteWithLibrary("none.exr", "piz"),
+    };
+    const char* expected[] = {R"({"Colorspace":2.0,"CRed":0.5})", R"({"Colorspace":1.0})", "", "", ""};
+    for (std::size_t i = 0; i < std::size(files); ++i) {
+        SCOPED_TRACE(files[i].filename().string());
+        ASSERT_TRUE(plain_exr::ReadRecord(files[i]).has_value());
+        const SettingsRecord plain = ReadSettingsRecord(files[i]);
+        const SettingsRecord library = image_library::ReadSettingsRecord(files[i]);
+        EXPECT_EQ(plain.Json, library.Json);
+        EXPECT_EQ(plain.Version, library.Version);
+        EXPECT_EQ(plain.Json, expected[i]);
+    }
+    EXPECT_EQ(ReadSettingsRecord(files[1]).Version, "qualvex 0.9");
+}
+
 TEST_F(PlainExr, LeavesEveryOtherFileToTheImageLibrary)
 {
     // Each differs from a plain file in one way.
