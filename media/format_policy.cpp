@@ -2,7 +2,6 @@
 
 #include "base/errors.h"
 #include "media/image_library.h"
-#include "media/plain_exr.h"
 #include "media/storage_kinds.h"
 
 #include <algorithm>
@@ -80,9 +79,7 @@ bool Offers(std::string_view format, PixelStorage storage)
 void CheckOutputFormat(const std::filesystem::path& file, PixelStorage storage)
 {
     const std::string name = file.string();
-    // An OpenEXR name needs no image library to be known (plain_exr.h).
-    const image_library::OutputFormat output =
-        plain_exr::IsExrName(file) ? image_library::OutputFormat{"openexr", true} : image_library::Library().LookUpFormat(file);
+    const image_library::OutputFormat output = image_library::OutputFormatOf(file);
     if (output.Name.empty())
         throw UsageError(name + ": no image format is known for this file name's extension");
     const std::string& format = output.Name;

@@ -119,10 +119,12 @@ std::string EncodePng(int width, int height, int channels, const std::vector<uns
     return image_library::Library().EncodePngBytes(width, height, channels, pixels);
 }
 
-std::string FormatOf(const std::filesystem::path& file)
+image_library::OutputFormat image_library::OutputFormatOf(const std::filesystem::path& file)
 {
-    return plain_exr::IsExrName(file) ? "openexr" : image_library::Library().LookUpFormat(file).Name;
+    return plain_exr::IsExrName(file) ? OutputFormat{"openexr", true} : Library().LookUpFormat(file);
 }
+
+std::string FormatOf(const std::filesystem::path& file) { return image_library::OutputFormatOf(file).Name; }
 
 SettingsRecord ReadSettingsRecord(const std::filesystem::path& file)
 {

@@ -59,6 +59,10 @@ struct Calls {
     decltype(&CodeImagesInCallingThreads) CallingThreadsOnly;
 };
 
+// What an output file's name stands for: an OpenEXR name is known without the image library
+// (plain_exr.h), any other is looked up in it.
+OutputFormat OutputFormatOf(const std::filesystem::path& file);
+
 // The calls in use: the ones linked into this program, or else the module's, loaded on first use.
 // Throws Failure when the module is missing or from another build.
 const Calls& Library();

@@ -393,9 +393,10 @@ void WriteStrips(Imf::OutputFile& out, const Image& image, const Imath::Box2i& d
                     for (std::size_t c = 0; c < 4; ++c)
                         row[4 * x + c] = channels[(c == 3 ? 3 : 2 - c) * width + x];
             }
-            for (std::size_t x = 0; associate && x < width; ++x)
-                for (int c = 0; c < 3; ++c)
-                    row[4 * x + static_cast<std::size_t>(c)] *= row[4 * x + 3];
+            if (associate)
+                for (std::size_t x = 0; x < width; ++x)
+                    for (std::size_t c = 0; c < 3; ++c)
+                        row[4 * x + c] *= row[4 * x + 3];
         }
         const std::size_t values = static_cast<std::size_t>(bottom - top) * 4 * width;
         for (std::size_t i = 0; halves && i < values; ++i)

@@ -7,7 +7,7 @@
 #include "media/image_reader.h"
 #include "media/image_writer.h"
 #include "support/float_compare.h"
-#include "support/special_floats.h"
+#include "support/unusual_floats.h"
 #include "support/temporary_folder.h"
 
 #include <OpenImageIO/imageio.h>
@@ -101,7 +101,7 @@ TEST_F(ImageFiles, AFilesValuesReachTheImageBitForBitWhateverItsChannelsAndType)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         const std::size_t channels = c.Channels.size();
-        const auto file = WriteWithLibrary(c.Name, c.Channels, c.Type, testing::SpecialFloats(pixels * channels));
+        const auto file = WriteWithLibrary(c.Name, c.Channels, c.Type, testing::UnusualFloats(pixels * channels));
         std::vector<float> stored = ReadWithLibrary(file, static_cast<int>(channels));
         if (c.Type == TypeDesc::UINT8 || c.Type == TypeDesc::UINT16) {
             const float steps = c.Type == TypeDesc::UINT8 ? 255.0f : 65535.0f;
@@ -134,7 +134,7 @@ std::unique_ptr<Image> FloatFrame(const std::vector<float>& values)
 TEST_F(ImageFiles, WhatIsWrittenReadsBackAsTheImageHeldIt)
 {
     const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
-    const std::vector<float> values = testing::SpecialFloats(pixels * 4);
+    const std::vector<float> values = testing::UnusualFloats(pixels * 4);
     const std::unique_ptr<Image> frame = FloatFrame(values);
     Image& image = *frame;
     // OpenEXR holds colour associated: a straight image is multiplied by its alpha on the way.
@@ -175,7 +175,7 @@ TEST_F(ImageFiles, WhatIsWrittenReadsBackAsTheImageHeldIt)
 TEST_F(ImageFiles, FilesCodedInTheCallingThreadOrWithTheLibrarysThreadsHoldTheSameValues)
 {
     const std::size_t pixels = static_cast<std::size_t>(kWidth) * kHeight;
-    const std::vector<float> values = testing::SpecialFloats(pixels * 4);
+    const std::vector<float> values = testing::UnusualFloats(pixels * 4);
     const std::unique_ptr<Image> image = FloatFrame(values);
     // OpenEXR's pool: -1 none (every block in the calling thread), 0 one thread per core. Blocks
     // of 1, 16 and 32 rows, so that a frame is many blocks, the last one cut short.

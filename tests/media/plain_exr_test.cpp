@@ -6,7 +6,7 @@
 #include "media/image_library.h"
 #include "media/plain_exr.h"
 #include "support/float_compare.h"
-#include "support/special_floats.h"
+#include "support/unusual_floats.h"
 #include "support/temporary_folder.h"
 
 #include <OpenImageIO/imageio.h>
@@ -70,7 +70,7 @@ protected:
         header.attribute("compression", compression);
         if (attribute != nullptr)
             header.attribute(attribute, text);
-        const std::vector<float> values = testing::SpecialFloats(static_cast<std::size_t>(kPlainWidth) * kPlainHeight * channels.size());
+        const std::vector<float> values = testing::UnusualFloats(static_cast<std::size_t>(kPlainWidth) * kPlainHeight * channels.size());
         auto out = OIIO::ImageOutput::create(file.string());
         EXPECT_TRUE(out && out->open(file.string(), header) && out->write_image(TypeDesc::FLOAT, values.data()) &&
                     out->close())
@@ -155,7 +155,7 @@ std::string WithoutWritingTime(std::string bytes)
 TEST_F(PlainExr, WritesTheBytesTheImageLibraryWrites)
 {
     const std::size_t pixels = static_cast<std::size_t>(kPlainWidth) * kPlainHeight;
-    const std::vector<float> values = testing::SpecialFloats(pixels * 4);
+    const std::vector<float> values = testing::UnusualFloats(pixels * 4);
     Image image(kPlainWidth, kPlainHeight, PixelStorage::Float, false);
     for (int y = 0; y < kPlainHeight; ++y)
         std::memcpy(FloatColourRow(image, y), values.data() + static_cast<std::size_t>(y) * kPlainWidth * 4,

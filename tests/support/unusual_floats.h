@@ -12,9 +12,9 @@
 
 namespace qualvex::testing {
 
-inline std::vector<float> SpecialFloats(std::size_t count)
+inline std::vector<float> UnusualFloats(std::size_t count)
 {
-    const float specials[] = {0.0f,
+    const float unusual[] = {0.0f,
                               -0.0f,
                               1.0f,
                               std::numeric_limits<float>::infinity(),
@@ -28,7 +28,7 @@ inline std::vector<float> SpecialFloats(std::size_t count)
     std::uint32_t bits = 0x3e000000u;
     for (std::size_t i = 0; i < count; ++i) {
         bits = bits * 1664525u + 1013904223u;
-        values[i] = i % 7 == 0 ? specials[(i / 7) % std::size(specials)]
+        values[i] = i % 7 == 0 ? unusual[(i / 7) % std::size(unusual)]
                                : std::bit_cast<float>((bits & 0x3f7fffffu) | 0x00800000u);
     }
     return values;
