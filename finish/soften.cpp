@@ -40,33 +40,77 @@ ExtendedBox BoxOfVariance(double variance)
     return {r, end, 1.0 / norm};
 }
 
-// Blurs columns first..last - 1 of a plane of `height` rows of `width` floats with the box,
-// pixels beyond the top and bottom repeating the edge rows. A running sum per column, a run of
-// columns at a time: the cost per pixel does not depend on the radius.
-[[gnu::always_inline]] inline void BoxColumns(const float* in, float* out, std::size_t width, std::int32_t height,
-                                              const ExtendedBox& box, std::size_t first, std::size_t last,
-                                              std::vector<double>& sums)
-{
-    const auto row = [&](std::int64_t y) {
-        return in + static_cast<std::size_t>(std::clamp<std::int64_t>(y, 0, height - 1)) * width;
-    };
-    std::fill(sums.begin() + static_cast<std::ptrdiff_t>(first), sums.begin() + static_cast<std::ptrdiff_t>(last), 0.0);
-    for (std::int64_t k = -box.Radius; k <= box.Radius; ++k) {
-        const float* r = row(k);
-        for (std::size_t x = first; x < last; ++x)
-            sums[x] += static_cast<double>(r[x]);
-    }
-    for (std::int64_t y = 0; y < height; ++y) {
-        const float* before = row(y - box.Radius - 1);
-        const float* after = row(y + box.Radius + 1);
-        const float* leaving = row(y - box.Radius);
-        float* target = out + static_cast<std::size_t>(y) * width;
-        for (std::size_t x = first; x < last; ++x) {
+// One pass of the box down columns first..last - 1, a row at a time: its rows of input come from
+// `In` (the plane, or the previous pass's ring), its rows of output go to `Out`. Each column keeps
+// a running sum, so the cost per pixel does not depend on the radius. Pixels beyond the top and
+// bottom repeat the edge rows.
+template <typename In, typename Out>
+struct ColumnPass {
+    In Input;    // row(y) for -reach <= y < height + reach: the row's values in the strip
+    Out Output;  // row(y) for 0 <= y < height: where the row's result goes
+    double* Sums;
+
+    // Output row y: needs the input rows up to y + radius + 1 (clamped) and, for y = 0, the
+    // rows up to the radius.
+    [[gnu::always_inline]] inline void Produce(std::int64_t y, const ExtendedBox& box, std::size_t count)
+    {
+        if (y == 0) {
+            std::fill(Sums, Sums + count, 0.0);
+            for (std::int64_t k = -box.Radius; k <= box.Radius; ++k) {
+                const float* r = Input(k);
+                for (std::size_t x = 0; x < count; ++x)
+                    Sums[x] += static_cast<double>(r[x]);
+            }
+        }
+        const float* before = Input(y - box.Radius - 1);
+        const float* after = Input(y + box.Radius + 1);
+        const float* leaving = Input(y - box.Radius);
+        float* target = Output(y);
+        for (std::size_t x = 0; x < count; ++x) {
             const double a = static_cast<double>(before[x]);
             const double b = static_cast<double>(after[x]);
-            target[x] = static_cast<float>((sums[x] + box.EndWeight * (a + b)) * box.Scale);
-            sums[x] += b - static_cast<double>(leaving[x]);
+            target[x] = static_cast<float>((Sums[x] + box.EndWeight * (a + b)) * box.Scale);
+            Sums[x] += b - static_cast<double>(leaving[x]);
         }
+    }
+};
+
+template <typename In, typename Out>
+ColumnPass(In, Out, double*) -> ColumnPass<In, Out>;
+
+// The three passes down columns first..last - 1 of a plane of `height` rows of `width` floats, in
+// one sweep from `in` to `out`: each pass runs (radius + 1) rows behind the one before, whose rows
+// it reads from a ring that holds the 2 radius + 3 it can still need. The rings stay in cache where
+// three passes over the whole plane would go out to memory and back; every value is formed by the
+// same operations in the same order as pass after pass would form it.
+[[gnu::always_inline]] inline void BoxColumns(const float* in, float* out, std::size_t width, std::int32_t height,
+                                              const ExtendedBox& box, std::size_t first, std::size_t last,
+                                              std::vector<float>& rings, std::vector<double>& sums)
+{
+    static_assert(kSoftenPasses == 3, "one sweep makes three passes");
+    const std::size_t count = last - first;
+    const std::int64_t h = height;
+    const auto lag = static_cast<std::int64_t>(box.Radius) + 1;
+    const auto kept = static_cast<std::size_t>(2 * lag + 1);
+    float* const ring[2] = {rings.data(), rings.data() + kept * count};
+    const auto clamped = [h](std::int64_t y) { return static_cast<std::size_t>(std::clamp<std::int64_t>(y, 0, h - 1)); };
+    const auto planeRows = [&](const float* plane) {
+        return [plane, width, first, clamped](std::int64_t y) { return plane + clamped(y) * width + first; };
+    };
+    const auto ringRows = [&](float* held) {
+        return [held, kept, count, clamped](std::int64_t y) { return held + (clamped(y) % kept) * count; };
+    };
+    const auto outRows = [out, width, first](std::int64_t y) { return out + static_cast<std::size_t>(y) * width + first; };
+    ColumnPass first0{planeRows(in), ringRows(ring[0]), sums.data()};
+    ColumnPass second{ringRows(ring[0]), ringRows(ring[1]), sums.data() + count};
+    ColumnPass third{ringRows(ring[1]), outRows, sums.data() + 2 * count};
+    for (std::int64_t t = 0; t < h + 2 * lag; ++t) {
+        if (t < h)
+            first0.Produce(t, box, count);
+        if (t - lag >= 0 && t - lag < h)
+            second.Produce(t - lag, box, count);
+        if (t - 2 * lag >= 0)
+            third.Produce(t - 2 * lag, box, count);
     }
 }
 
@@ -196,18 +240,18 @@ template <std::size_t Lanes>
         SoftenRows<1>(matte, y, box, scratch, nonzero);
     if (nonzero.First >= nonzero.Last)
         return;  // every value is +0, as the columns' passes would leave it
-    // Columns, in strips narrow enough that a strip's passes stay in cache. Every strip takes
-    // the same number of passes, so all of them end in the same plane. Columns of zeros outside
-    // the span come out +0, as their running sums never leave it.
-    constexpr std::size_t kStrip = 256;
-    static_assert(kSoftenPasses % 2 == 1, "the passes end in the spare plane");
-    spare.resize(matte.Values.size());  // every entry is written by the passes or just below
-    std::vector<double> sums(w);
-    for (std::size_t first = nonzero.First; first < nonzero.Last; first += kStrip) {
-        const std::size_t last = std::min(first + kStrip, nonzero.Last);
-        float* planes[2] = {matte.Values.data(), spare.data()};
-        for (int pass = 0; pass < kSoftenPasses; ++pass)
-            BoxColumns(planes[pass % 2], planes[(pass + 1) % 2], w, matte.Height, box, first, last, sums);
+    // Columns, in strips narrow enough that a strip's two rings (2 radius + 3 rows each) stay
+    // within about half a megabyte: the whole span at once for the radii a soften of a few pixels
+    // takes. Columns of zeros outside the span come out +0, as their running sums never leave it.
+    spare.resize(matte.Values.size());  // every entry is written by the sweep or just below
+    const std::size_t kept = 2 * (static_cast<std::size_t>(box.Radius) + 1) + 1;
+    const std::size_t strip = std::max<std::size_t>(16, (std::size_t{1} << 16) / kept / 16 * 16);
+    const std::size_t widest = std::min(strip, nonzero.Last - nonzero.First);
+    std::vector<float> rings(2 * kept * widest);  // every row is written before it is read
+    std::vector<double> sums(3 * widest);
+    for (std::size_t first = nonzero.First; first < nonzero.Last; first += strip) {
+        const std::size_t last = std::min(first + strip, nonzero.Last);
+        BoxColumns(matte.Values.data(), spare.data(), w, matte.Height, box, first, last, rings, sums);
     }
     for (std::size_t row = 0; row < h; ++row) {
         float* const values = spare.data() + row * w;

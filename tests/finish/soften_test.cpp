@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -146,6 +147,85 @@ TEST(Soften, SigmaAboveTheLimitActsAsTheLimit)
     Soften(a, kMaxSoftenSigma);
     Soften(b, 1e9);
     EXPECT_TRUE(FloatBitsEqual(b.Values, a.Values));
+}
+
+// The blur as its description defines it, one pass after another over whole planes: along each
+// row three running-sum passes in double, rounded to float once; then down each column three
+// such passes, each rounded to float. The box (radius, end weight, scale) is worked out here from
+// the variance as the description gives it.
+AlphaPlane SoftenedPassByPass(AlphaPlane matte, double sigma)
+{
+    const double variance = sigma * sigma / 3.0;
+    int r = 0;
+    while ((r + 1) * (r + 2) / 3.0 <= variance)
+        ++r;
+    const double plain = r * (r + 1) / 3.0;
+    const double end = (2.0 * r + 1.0) * (plain - variance) / (2.0 * (variance - (r + 1.0) * (r + 1.0)));
+    const double scale = 1.0 / (2.0 * r + 1.0 + 2.0 * end);
+    // One pass over n values read at in(i) (i clamped by the caller's accessor), written to out.
+    const auto pass = [&](auto in, auto out, int n) {
+        double sum = 0.0;
+        for (int i = -r; i <= r; ++i)
+            sum += in(i);
+        for (int i = 0; i < n; ++i) {
+            out(i, (sum + end * (in(i - r - 1) + in(i + r + 1))) * scale);
+            sum += in(i + r + 1) - in(i - r);
+        }
+    };
+    const int w = matte.Width;
+    const int h = matte.Height;
+    for (int y = 0; y < h; ++y) {
+        std::vector<double> row(static_cast<std::size_t>(w));
+        for (int x = 0; x < w; ++x)
+            row[static_cast<std::size_t>(x)] = matte.At(x, y);
+        for (int p = 0; p < 3; ++p) {
+            std::vector<double> next(row.size());
+            pass([&](int i) { return row[static_cast<std::size_t>(std::clamp(i, 0, w - 1))]; },
+                 [&](int i, double v) { next[static_cast<std::size_t>(i)] = v; }, w);
+            row = next;
+        }
+        for (int x = 0; x < w; ++x)
+            matte.At(x, y) = static_cast<float>(row[static_cast<std::size_t>(x)]);
+    }
+    for (int p = 0; p < 3; ++p) {
+        AlphaPlane next(w, h);
+        for (int x = 0; x < w; ++x)
+            pass([&](int i) { return static_cast<double>(matte.At(x, std::clamp(i, 0, h - 1))); },
+                 [&](int i, double v) { next.At(x, i) = static_cast<float>(v); }, h);
+        matte = next;
+    }
+    return matte;
+}
+
+// The frame's passes, however the blur arranges them (rows side by side, columns swept in strips
+// with the passes following one another), give the bits of the passes run one after another:
+// frames narrower and wider than a strip, radii from 0 to the widest, heights shorter than the
+// passes' reach, values beyond 0..1 and zeros of either sign.
+TEST(Soften, GivesTheBitsOfThePassesRunOneAfterAnother)
+{
+    struct Case {
+        std::int32_t Width, Height;
+        double Sigma;
+    };
+    const Case cases[] = {{1, 1, 2.0}, {5, 3, 9.0},    {33, 17, 0.4},  {41, 29, 2.0},
+                          {90, 7, 3.3}, {700, 12, 50.0}, {9, 150, 20.0}, {1500, 5, 30.0}};
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> value(-0.25f, 1.25f);
+    for (const Case& c : cases) {
+        AlphaPlane matte(c.Width, c.Height);
+        for (float& v : matte.Values)
+            v = random() % 5 == 0 ? (random() % 2 == 0 ? -0.0f : 1.0f) : value(random);
+        const AlphaPlane expected = SoftenedPassByPass(matte, c.Sigma);
+        for (FinishIsa isa : {FinishIsa::Baseline, FinishIsa::Avx2}) {
+            if (!FinishIsaAvailable(isa))
+                continue;
+            AlphaPlane softened = matte;
+            std::vector<float> spare;
+            Soften(softened, c.Sigma, spare, isa);
+            EXPECT_TRUE(FloatBitsEqual(softened.Values, expected.Values))
+                << c.Width << " x " << c.Height << ", sigma " << c.Sigma;
+        }
+    }
 }
 
 // The blur compiled for AVX2 gives every value the bits the baseline build gives: frames narrower
