@@ -118,6 +118,32 @@ ColumnPass(In, Out, double*) -> ColumnPass<In, Out>;
 // same IEEE operations as a lone row's (no contraction, no fused multiply-add).
 typedef double Quad __attribute__((vector_size(4 * sizeof(double))));
 
+// Four floats: four neighbours along a row, or one pixel of four rows.
+typedef float Quad4 __attribute__((vector_size(4 * sizeof(float))));
+
+inline Quad4 Load4(const float* values)
+{
+    Quad4 v;
+    std::memcpy(&v, values, sizeof v);
+    return v;
+}
+
+struct Quad4x4 {
+    Quad4 V[4];
+};
+
+// Four rows of four into four columns of four, and back: value k of row l becomes value l of
+// column k.
+[[gnu::always_inline]] inline Quad4x4 TransposeBlock(Quad4 a, Quad4 b, Quad4 c, Quad4 d)
+{
+    const Quad4 ab0 = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+    const Quad4 cd0 = __builtin_shufflevector(c, d, 0, 4, 1, 5);
+    const Quad4 ab1 = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+    const Quad4 cd1 = __builtin_shufflevector(c, d, 2, 6, 3, 7);
+    return {{__builtin_shufflevector(ab0, cd0, 0, 1, 4, 5), __builtin_shufflevector(ab0, cd0, 2, 3, 6, 7),
+             __builtin_shufflevector(ab1, cd1, 0, 1, 4, 5), __builtin_shufflevector(ab1, cd1, 2, 3, 6, 7)}};
+}
+
 template <std::size_t Lanes>
 struct LaneSums;
 template <>
@@ -192,9 +218,20 @@ template <std::size_t Lanes>
         return;
     }
     double* buffer[2] = {scratch[0].data(), scratch[1].data()};
-    for (std::size_t l = 0; l < Lanes; ++l) {
-        for (std::size_t x = 0; x < w; ++x)
+    std::size_t x = 0;
+    if constexpr (Lanes == 4)
+        for (; x + 4 <= w; x += 4) {
+            const Quad4x4 side = TransposeBlock(Load4(values + x), Load4(values + w + x), Load4(values + 2 * w + x),
+                                                Load4(values + 3 * w + x));
+            for (std::size_t k = 0; k < 4; ++k) {
+                const Quad widened = __builtin_convertvector(side.V[k], Quad);
+                std::memcpy(buffer[0] + (reach + x + k) * Lanes, &widened, sizeof widened);
+            }
+        }
+    for (; x < w; ++x)
+        for (std::size_t l = 0; l < Lanes; ++l)
             buffer[0][(reach + x) * Lanes + l] = static_cast<double>(values[l * w + x]);
+    for (std::size_t l = 0; l < Lanes; ++l) {
         for (std::size_t i = 0; i < reach; ++i) {
             buffer[0][i * Lanes + l] = buffer[0][reach * Lanes + l];
             buffer[0][(reach + w + i) * Lanes + l] = buffer[0][(reach + w - 1) * Lanes + l];
@@ -203,10 +240,21 @@ template <std::size_t Lanes>
     for (int pass = 0; pass < kSoftenPasses; ++pass)
         BoxRows<Lanes>(buffer[pass % 2], buffer[(pass + 1) % 2], w, box);
     const double* const result = buffer[kSoftenPasses % 2];
+    x = 0;
+    if constexpr (Lanes == 4)
+        for (; x + 4 <= w; x += 4) {
+            Quad4 side[4];
+            for (std::size_t k = 0; k < 4; ++k)
+                side[k] = __builtin_convertvector(LoadLanes<4>(result + (reach + x + k) * Lanes), Quad4);
+            const Quad4x4 rows = TransposeBlock(side[0], side[1], side[2], side[3]);
+            for (std::size_t l = 0; l < 4; ++l)
+                std::memcpy(values + l * w + x, &rows.V[l], sizeof rows.V[l]);
+        }
+    for (; x < w; ++x)
+        for (std::size_t l = 0; l < Lanes; ++l)
+            values[l * w + x] = static_cast<float>(result[(reach + x) * Lanes + l]);
     for (std::size_t l = 0; l < Lanes; ++l) {
-        float* const row = values + l * w;
-        for (std::size_t x = 0; x < w; ++x)
-            row[x] = static_cast<float>(result[(reach + x) * Lanes + l]);
+        const float* const row = values + l * w;
         // Only the columns outside the span so far need looking at.
         for (std::size_t x = 0; x < nonzero.First; ++x)
             if (row[x] != 0.0f) {
