@@ -46,9 +46,14 @@ double SquaredDistanceToSegment(Point p, Point a, Point b)
     return dx * dx + dy * dy;
 }
 
-// The squared distance from p to the edge segments in the square whose top-left centre is
-// (cx, cy); +infinity when the edge does not pass through it.
-double SquaredDistanceInSquare(const AlphaPlane& matte, std::int32_t cx, std::int32_t cy, Point p)
+struct Segment {
+    Point A;
+    Point B;
+};
+
+// The edge's segments in the square whose top-left centre is (cx, cy), written to `out`; returns
+// how many (none when the edge does not pass through it, at most two).
+int SegmentsInSquare(const AlphaPlane& matte, std::int32_t cx, std::int32_t cy, Segment* out)
 {
     // Corners in order around the square, and the edges between consecutive corners.
     const Point corner[4] = {{static_cast<double>(cx), static_cast<double>(cy)},
@@ -72,16 +77,13 @@ double SquaredDistanceInSquare(const AlphaPlane& matte, std::int32_t cx, std::in
         }
     }
     if (count == 0)
-        return std::numeric_limits<double>::infinity();
-
-    double best = std::numeric_limits<double>::infinity();
+        return 0;
     if (count == 2) {
-        Point ends[2];
         int n = 0;
         for (int i = 0; i < 4; ++i)
             if (crosses[i])
-                ends[n++] = crossing[i];
-        return SquaredDistanceToSegment(p, ends[0], ends[1]);
+                (n++ == 0 ? out[0].A : out[0].B) = crossing[i];
+        return 1;
     }
     // Four crossings: diagonal corners agree. The mean alpha says whether the middle of the
     // square is inside; the corners on the other side are each cut off by a segment between the
@@ -89,28 +91,46 @@ double SquaredDistanceInSquare(const AlphaPlane& matte, std::int32_t cx, std::in
     // The mean of the four corners (a constant divisor: no guard needed).
     const double mean = (static_cast<double>(alpha[0]) + alpha[1] + alpha[2] + alpha[3]) / 4.0;
     const bool middleInside = mean >= 0.5;
+    int n = 0;
     for (int i = 0; i < 4; ++i) {
         if (inside[i] == middleInside)
             continue;
-        const int previous = (i + 3) % 4;
-        best = std::min(best, SquaredDistanceToSegment(p, crossing[previous], crossing[i]));
+        out[n++] = {crossing[(i + 3) % 4], crossing[i]};
     }
-    return best;
+    return n;
 }
 
-// The signed distance from pixel (x, y) to the segments in the up to four squares its seed
-// (sx, sy) is a corner of (a seed has a neighbour across the edge, so one of them holds a
-// segment).
+// The segments in the up to four squares a seed is a corner of (a seed has a neighbour across
+// the edge, so one of them holds a segment): worked out once for the pixels that share the seed.
+struct SeedSegments {
+    std::int32_t SeedX = -1;
+    std::int32_t SeedY = -1;
+    int Count = 0;
+    Segment Around[8];
+
+    void Find(const AlphaPlane& matte, std::int32_t sx, std::int32_t sy)
+    {
+        if (sx == SeedX && sy == SeedY)
+            return;
+        SeedX = sx;
+        SeedY = sy;
+        Count = 0;
+        for (std::int32_t cy = std::max(sy - 1, 0); cy <= std::min(sy, matte.Height - 2); ++cy)
+            for (std::int32_t cx = std::max(sx - 1, 0); cx <= std::min(sx, matte.Width - 2); ++cx)
+                Count += SegmentsInSquare(matte, cx, cy, Around + Count);
+    }
+};
+
+// The signed distance from pixel (x, y) to the segments around its seed (sx, sy). A segment
+// whose distance is not a number (a NaN alpha at its square's corners) is passed over.
 float DistanceThroughSeed(const AlphaPlane& matte, bool in, std::int32_t x, std::int32_t y, std::int32_t sx,
-                          std::int32_t sy)
+                          std::int32_t sy, SeedSegments& segments)
 {
-    const std::int32_t w = matte.Width;
-    const std::int32_t h = matte.Height;
+    segments.Find(matte, sx, sy);
     const Point p{static_cast<double>(x), static_cast<double>(y)};
     double best = std::numeric_limits<double>::infinity();
-    for (std::int32_t cy = std::max(sy - 1, 0); cy <= std::min(sy, h - 2); ++cy)
-        for (std::int32_t cx = std::max(sx - 1, 0); cx <= std::min(sx, w - 2); ++cx)
-            best = std::min(best, SquaredDistanceInSquare(matte, cx, cy, p));
+    for (int k = 0; k < segments.Count; ++k)
+        best = std::min(best, SquaredDistanceToSegment(p, segments.Around[k].A, segments.Around[k].B));
     const auto d = static_cast<float>(std::sqrt(best));
     return in ? d : -d;
 }
@@ -194,6 +214,7 @@ void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scra
     }
     FindNearestSeeds(scratch.Seeds, w, h, SeedLimit(reach), scratch.Nearest, scratch.ColumnRow);
     const NearestSeeds& nearest = scratch.Nearest;
+    SeedSegments segments;
     for (std::int32_t y = 0; y < h; ++y)
         for (std::int32_t x = 0; x < w; ++x) {
             const std::size_t i = matte.Index(x, y);
@@ -201,7 +222,7 @@ void SignedEdgeDistance(const AlphaPlane& matte, double reach, EdgeScratch& scra
             // w is at least 1 here: the frame has pixels.
             if (seed >= 0)
                 distance[i] = DistanceThroughSeed(matte, inside[i] != 0, x, y, static_cast<std::int32_t>(seed % w),
-                                                  static_cast<std::int32_t>(seed / w));
+                                                  static_cast<std::int32_t>(seed / w), segments);
         }
 }
 
@@ -214,11 +235,12 @@ bool EdgeDistancesNearby(const AlphaPlane& matte, double reach, EdgeScratch& scr
     if (!FindSeedsNearby(scratch.Seeds, matte.Width, matte.Height, SeedLimit(reach), scratch.Nearby, scratch.Found))
         return false;
     near.reserve(scratch.Found.size());
+    SeedSegments segments;
     for (const PixelSeed& found : scratch.Found) {
         const std::size_t i = matte.Index(found.X, found.Y);
         const bool in = scratch.Inside[i] != 0;
         near.push_back({static_cast<std::int64_t>(i),
-                        DistanceThroughSeed(matte, in, found.X, found.Y, found.SeedX, found.SeedY)});
+                        DistanceThroughSeed(matte, in, found.X, found.Y, found.SeedX, found.SeedY, segments)});
     }
     return true;
 }
