@@ -101,16 +101,16 @@ ColumnPass(In, Out, double*) -> ColumnPass<In, Out>;
         return [held, kept, count, clamped](std::int64_t y) { return held + (clamped(y) % kept) * count; };
     };
     const auto outRows = [out, width, first](std::int64_t y) { return out + static_cast<std::size_t>(y) * width + first; };
-    ColumnPass first0{planeRows(in), ringRows(ring[0]), sums.data()};
-    ColumnPass second{ringRows(ring[0]), ringRows(ring[1]), sums.data() + count};
-    ColumnPass third{ringRows(ring[1]), outRows, sums.data() + 2 * count};
+    ColumnPass pass1{planeRows(in), ringRows(ring[0]), sums.data()};
+    ColumnPass pass2{ringRows(ring[0]), ringRows(ring[1]), sums.data() + count};
+    ColumnPass pass3{ringRows(ring[1]), outRows, sums.data() + 2 * count};
     for (std::int64_t t = 0; t < h + 2 * lag; ++t) {
         if (t < h)
-            first0.Produce(t, box, count);
+            pass1.Produce(t, box, count);
         if (t - lag >= 0 && t - lag < h)
-            second.Produce(t - lag, box, count);
+            pass2.Produce(t - lag, box, count);
         if (t - 2 * lag >= 0)
-            third.Produce(t - 2 * lag, box, count);
+            pass3.Produce(t - 2 * lag, box, count);
     }
 }
 
