@@ -111,7 +111,8 @@ void AddKeyOptions(CLI::App* command, KeyCommandLine& options)
     command->add_option("--core", finish.Core, "image or sequence whose alpha keeps the subject in (alpha 1)");
     command->add_flag("--output-matte", finish.OutputMatte, "write the finished matte alone");
     command->add_option("--memory-limit", options.MemoryLimit,
-                        "memory the frames in flight may take: 8G, 512M, ... (default: half of physical memory)");
+                        "memory the frames in flight may take: 8G, 512M, ... (default: half of physical memory, or of the "
+                        "container's limit where that is less)");
     // A farm task's check that it runs the build its job was planned with; not for people.
     command->add_option("--require-version", options.Key.RequireVersion, "")->group("");
 }

@@ -1,5 +1,6 @@
 #include "media/memory_limit.h"
 
+#include "base/container_limits.h"
 #include "base/errors.h"
 
 #include <unistd.h>
@@ -14,7 +15,12 @@ std::uint64_t DefaultMemoryLimit()
     const long pageSize = ::sysconf(_SC_PAGESIZE);
     if (pages <= 0 || pageSize <= 0)
         return std::uint64_t{1} << 30;
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) / 2;
+    std::uint64_t memory = static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+    // A container's limit is where the kernel stops the process, whatever the machine has.
+    const std::optional<std::uint64_t> granted = ReadContainerLimits().MemoryBytes;
+    if (granted && *granted < memory)
+        memory = *granted;
+    return memory / 2;
 }
 
 std::uint64_t ParseMemoryLimit(const std::string& text)

@@ -8,7 +8,8 @@
 
 namespace qualvex {
 
-// Half of the machine's physical memory (1 GiB when it cannot be told).
+// Half of the machine's physical memory, or of its container's memory limit where that is less
+// (1 GiB when the machine's cannot be told).
 std::uint64_t DefaultMemoryLimit();
 
 // "8G", "512M", "64K" (powers of 1024) or a plain number of bytes; throws UsageError naming

@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
-targets=(tag_list plugin_record settings_file cli_options pixel_path tune_requests farm_script plain_exr)
+targets=(tag_list plugin_record settings_file cli_options pixel_path tune_requests farm_script plain_exr container_limits)
 seconds=${FUZZ_SECONDS:-8}
 jobs=${FUZZ_JOBS:-$(nproc)}
 build=${FUZZ_TREE:-build/fuzz}
