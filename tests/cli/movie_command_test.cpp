@@ -441,6 +441,34 @@ TEST_F(MovieCommand, AnImageModuleFromAnotherBuildIsRefused)
             << name;
 }
 
+// A movie module from another build is refused before anything in it is called, naming it, and
+// nothing is left behind; image files still key.
+TEST_F(MovieCommand, AMovieModuleFromAnotherBuildIsRefused)
+{
+    const InstallationCopy copy = CopyInstallation(P("install"));
+    const std::filesystem::path module = copy.Program.parent_path().parent_path() / "lib" / "qualvex" / "qualvex-movies.so";
+    ASSERT_TRUE(std::filesystem::exists(module)) << "the installation has no qualvex-movies.so";
+    std::filesystem::copy_file(QUALVEX_FOREIGN_MOVIE_MODULE, module, std::filesystem::copy_options::overwrite_existing);
+    MakeSourceMovie("source.mkv", "24");
+    const struct {
+        const char* What;
+        std::vector<std::string> Args;
+    } movies[] = {
+        {"a movie source", {"key", "source.mkv", "-o", "out.####.exr"}},
+        {"a movie output", {"key", "plate.####.png", "-o", "out.mov"}},
+    };
+    const std::string canonical = std::filesystem::weakly_canonical(module).string();
+    for (const auto& run : movies) {
+        const RunResult refused = RunProgram(copy.Program, With(run.Args, kKey));
+        EXPECT_EQ(refused.ExitCode, 1) << run.What << ": " << refused.Err;
+        EXPECT_NE(refused.Err.find(canonical + " is not this qualvex's movie module (version "), std::string::npos)
+            << run.What << ": " << refused.Err;
+    }
+    EXPECT_EQ(RunProgram(copy.Program, With({"key", "plate.####.png", "-o", "keyed.####.png", "-q"}, kKey)).ExitCode, 0);
+    for (const std::string& name : Files())
+        EXPECT_EQ(name.rfind("out", 0), std::string::npos) << name;
+}
+
 TEST_F(MovieCommand, RefusalsLeaveNoPartialMovie)
 {
     struct Refusal {
