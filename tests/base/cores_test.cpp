@@ -129,7 +129,8 @@ TEST(UsableCores, ARealControlGroupsQuotaCapsTheProcessors)
     // Only the groups this test made, once the child that was in them has ended.
     ::rmdir(cpuGroup.c_str());
     ::rmdir(memoryGroup.c_str());
-    ASSERT_TRUE(limited) << "the kernel refused the groups' limits";
+    if (!limited)
+        GTEST_SKIP() << "the kernel refused the groups' limits (a parent's tighter quota, say)";
     EXPECT_EQ(seen, "1 1073741824");
 }
 
