@@ -3,15 +3,12 @@
 // the test make one.
 #include "base/container_limits.h"
 #include "base/cores.h"
+#include "support/control_groups.h"
 
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -79,70 +76,16 @@ TEST(UsableCores, CountsTheProcessorsTheAffinityAllowsNotTheMachines)
     }
 }
 
-// Writes `text` to a control group's file; false where the kernel refuses it.
-bool WriteGroupFile(const std::string& path, const std::string& text)
-{
-    std::ofstream file(path);
-    file << text;
-    file.flush();
-    return static_cast<bool>(file);
-}
-
-// What UsableCores() and the memory limit read in a child process moved into `groups` (the
-// version 1 cpu group's folder and the memory group's folder): "cores bytes", or "" on failure.
-std::string SeenInGroups(const std::string& cpuGroup, const std::string& memoryGroup)
-{
-    int link[2];
-    if (::pipe(link) != 0)
-        return "";
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(link[0]);
-        const std::string self = std::to_string(::getpid());
-        std::string seen;
-        if (WriteGroupFile(cpuGroup + "/cgroup.procs", self) && WriteGroupFile(memoryGroup + "/cgroup.procs", self))
-            seen = std::to_string(UsableCores()) + " " +
-                   std::to_string(ReadContainerLimits().MemoryBytes.value_or(0));
-        const ssize_t written = ::write(link[1], seen.data(), seen.size());
-        ::_exit(written == static_cast<ssize_t>(seen.size()) ? 0 : 1);
-    }
-    ::close(link[1]);
-    std::string seen;
-    char block[64];
-    ssize_t n = 0;
-    while ((n = ::read(link[0], block, sizeof block)) > 0)
-        seen.append(block, static_cast<std::size_t>(n));
-    ::close(link[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return seen;
-}
-
-// A group of version 1's cpu and memory hierarchies of its own (this machine's layout), with a
-// quota of half a processor's time and 1 GiB; a child moved into them sees one processor and
-// that limit. Skipped where the hierarchies are not mounted so or the test may not make groups.
+// A child in groups of its own, with a quota of half a processor's time and 1 GiB, sees one
+// processor and that limit. Skipped where the test may not make such groups.
 TEST(UsableCores, ARealControlGroupsQuotaCapsTheProcessors)
 {
-    const std::string name = "/qualvex-test-" + std::to_string(::getpid());
-    const std::string cpuGroup = "/sys/fs/cgroup/cpu" + name;
-    const std::string memoryGroup = "/sys/fs/cgroup/memory" + name;
-    if (::access("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", W_OK) != 0 ||
-        ::access("/sys/fs/cgroup/memory/memory.limit_in_bytes", F_OK) != 0 || ::mkdir(cpuGroup.c_str(), 0755) != 0)
-        GTEST_SKIP() << "no writable version 1 cpu hierarchy at /sys/fs/cgroup/cpu";
-    if (::mkdir(memoryGroup.c_str(), 0755) != 0) {
-        ::rmdir(cpuGroup.c_str());
-        GTEST_SKIP() << "no writable version 1 memory hierarchy at /sys/fs/cgroup/memory";
-    }
-    const bool limited = WriteGroupFile(cpuGroup + "/cpu.cfs_quota_us", "50000") &&
-                         WriteGroupFile(cpuGroup + "/cpu.cfs_period_us", "100000") &&
-                         WriteGroupFile(memoryGroup + "/memory.limit_in_bytes", "1073741824");
-    const std::string seen = limited ? SeenInGroups(cpuGroup, memoryGroup) : "";
-    // Only the groups this test made, once the child that was in them has ended.
-    ::rmdir(cpuGroup.c_str());
-    ::rmdir(memoryGroup.c_str());
-    if (!limited)
-        GTEST_SKIP() << "the kernel refused the groups' limits (a parent's tighter quota, say)";
-    EXPECT_EQ(seen, "1 1073741824");
+    const std::optional<std::string> seen = testing::SeenInControlGroups(50000, 1ull << 30, [] {
+        return std::to_string(UsableCores()) + " " + std::to_string(ReadContainerLimits().MemoryBytes.value_or(0));
+    });
+    if (!seen)
+        GTEST_SKIP() << "no version 1 cpu and memory groups this test may make and limit";
+    EXPECT_EQ(*seen, "1 1073741824");
 }
 
 }  // namespace
