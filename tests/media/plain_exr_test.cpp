@@ -26,16 +26,11 @@ namespace qualvex {
 namespace {
 
 using OIIO::TypeDesc;
+using testing::Slurp;
 
 // Several chunks of every compression (1, 16 and 32 rows), the last one cut short.
 constexpr int kPlainWidth = 301;
 constexpr int kPlainHeight = 71;
-
-std::string Slurp(const std::filesystem::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // The image's colour as its pixel reader gives it, row by row (B, G, R, A per pixel).
 std::vector<float> Colour(const Image& image)

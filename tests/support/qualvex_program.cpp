@@ -12,13 +12,6 @@ const std::vector<std::string> kKey = {"--set", "ValueRed=0.1",  "--set", "Value
                                        "--set", "FadeRed=0.9",   "--set", "InvAlpha=1",     "--set", "GammaAlpha=1.4",
                                        "--set", "OffAlpha=-0.5", "--set", "MultAlpha=2"};
 
-std::string Slurp(const std::filesystem::path& file)
-{
-    std::ifstream in(file);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // A small plate: green screen on the left, warm subject on the right, a soft edge between.
 std::vector<float> PlatePixels(int width, int height, int channels, int frame)

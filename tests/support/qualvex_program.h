@@ -35,8 +35,6 @@ struct ReadBack {
     std::vector<float> Pixels;
 };
 
-std::string Slurp(const std::filesystem::path& file);
-
 // A small plate: green screen on the left, warm subject on the right, a soft edge between.
 std::vector<float> PlatePixels(int width, int height, int channels, int frame = 0);
 

@@ -7,10 +7,19 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace qualvex::testing {
+
+// A file's bytes, whole; empty where it cannot be read.
+inline std::string Slurp(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // What `folder` holds, by name, sorted: a temporary file left behind shows here.
 inline std::vector<std::string> NamesIn(const std::filesystem::path& folder)
