@@ -80,16 +80,17 @@ std::optional<std::string> ReadSmallFile(const std::string& path)
     return text;
 }
 
-bool Names(const std::vector<std::string>& list, std::string_view name)
+template <typename List>
+bool Contains(const List& list, std::string_view name)
 {
     return std::find(list.begin(), list.end(), name) != list.end();
 }
 
-// The folder of `path` (a group's path as /proc/self/cgroup gives it) under the mount of its
-// hierarchy, below `root`. A path outside the mounted part of the hierarchy (another cgroup
-// namespace's view), or one that climbs with "." or "..", is not followed: the mount's own
-// folder is read instead.
-std::string GroupFolder(const std::string& root, const CgroupMount& mount, const std::string& path)
+// The part of `path` (a group's path as /proc/self/cgroup gives it) below the root of the mount
+// that shows its hierarchy, "" for the mount's own folder. A path outside the mounted part of the
+// hierarchy (another cgroup namespace's view), or one that climbs with "." or "..", is not
+// followed: the mount's own folder is read instead.
+std::string FolderBelowMount(const CgroupMount& mount, const std::string& path)
 {
     std::string relative;
     if (mount.Root == "/")
@@ -97,35 +98,24 @@ std::string GroupFolder(const std::string& root, const CgroupMount& mount, const
     else if (path == mount.Root || path.starts_with(mount.Root + "/"))
         relative = path.substr(mount.Root.size());
     for (std::string_view part : Split(relative, '/'))
-        if (part == "." || part == "..") {
-            relative.clear();
-            break;
-        }
-    if (!relative.empty() && relative.front() != '/')
-        relative.clear();
-    while (relative.size() > 1 && relative.back() == '/')
+        if (part == "." || part == "..")
+            return "";
+    if (relative.empty() || relative.front() != '/')
+        return "";
+    while (!relative.empty() && relative.back() == '/')
         relative.pop_back();
-    if (relative == "/")
-        relative.clear();
-    std::string base = root;
-    while (!base.empty() && base.back() == '/')
-        base.pop_back();
-    return base + mount.MountPoint + relative;
+    return relative;
 }
 
-// Calls `read` with each folder from the group's own up to its hierarchy's mount point.
+// Calls `read` with each folder from `mountFolder` + `below` up to `mountFolder` itself.
 template <typename Read>
-void EachFolderUp(const std::string& folder, std::size_t mountLength, Read&& read)
+void EachFolderUp(const std::string& mountFolder, std::string below, Read&& read)
 {
-    std::string at = folder;
     while (true) {
-        read(at);
-        if (at.size() <= mountLength)
+        read(mountFolder + below);
+        if (below.empty())
             return;
-        const std::size_t slash = at.rfind('/');
-        if (slash == std::string::npos || slash < mountLength)
-            return;
-        at.resize(std::max(slash, mountLength));
+        below.resize(below.rfind('/'));  // below starts with "/": there is always one
     }
 }
 
@@ -231,24 +221,22 @@ ContainerLimits ReadContainerLimits(const std::string& root)
     if (!groups || !mountinfo)
         return limits;
     const std::vector<CgroupMount> mounts = ParseCgroupMounts(*mountinfo);
+    // Mount points are absolute: they are joined on below the root without its trailing "/".
+    const std::string mountsBase = base.substr(0, base.size() - 1);
     const auto file = [](const std::string& folder, const char* name) { return ReadSmallFile(folder + "/" + name); };
 
     for (const CgroupMembership& group : ParseProcCgroup(*groups)) {
         const bool version2 = group.Controllers.empty();
         const std::vector<std::string_view> controllers = Split(group.Controllers, ',');
-        const auto has = [&](std::string_view name) {
-            return std::find(controllers.begin(), controllers.end(), name) != controllers.end();
-        };
         for (const CgroupMount& mount : mounts) {
             if (mount.Version2 != version2)
                 continue;
-            const bool cpu = version2 || (has("cpu") && Names(mount.Controllers, "cpu"));
-            const bool memory = version2 || (has("memory") && Names(mount.Controllers, "memory"));
+            const bool cpu = version2 || (Contains(controllers, "cpu") && Contains(mount.Controllers, "cpu"));
+            const bool memory =
+                version2 || (Contains(controllers, "memory") && Contains(mount.Controllers, "memory"));
             if (!cpu && !memory)
                 continue;
-            const std::string folder = GroupFolder(base, mount, group.Path);
-            const std::size_t mountLength = GroupFolder(base, mount, mount.Root).size();
-            EachFolderUp(folder, mountLength, [&](const std::string& at) {
+            EachFolderUp(mountsBase + mount.MountPoint, FolderBelowMount(mount, group.Path), [&](const std::string& at) {
                 if (version2) {
                     if (const auto text = file(at, "cpu.max"))
                         KeepTightest(limits.Processors, ParseCpuMax(*text));
