@@ -423,14 +423,14 @@ class PendingExr final : public EncodedFile::Pending {
 public:
     PendingExr(const std::filesystem::path& file, ExistingFile existing)
         : m_File(file), m_Existing(existing), m_Temporary(file.parent_path() / durable::TemporaryName(file)),
-          m_Bytes(std::make_unique<durable::FileBytes>(file, m_Temporary))
+          m_Bytes(file, m_Temporary)
     {
     }
 
     void Encode(const Image& image, const Imf::Header& header, bool associate)
     {
         try {
-            TemporaryStream stream(*m_Bytes, m_Temporary.Path().string());
+            TemporaryStream stream(m_Bytes, m_Temporary.Path().string());
             {
                 // In the calling thread: a sequence's frame workers keep the cores busy.
                 Imf::OutputFile out(stream, header, 0);
@@ -439,13 +439,13 @@ public:
             }  // the encoder writes its table of chunks as it closes
             stream.Flush();
         } catch (const std::exception& error) {
-            throw m_Bytes->Failed(error.what());
+            throw m_Bytes.Failed(error.what());
         }
     }
 
     void PutInPlace() override
     {
-        m_Bytes->Finish();
+        m_Bytes.Finish();
         durable::PutInPlace(m_File, m_Temporary, m_Existing);
     }
 
@@ -453,7 +453,7 @@ private:
     std::filesystem::path m_File;
     ExistingFile m_Existing;
     durable::TemporaryFile m_Temporary;
-    std::unique_ptr<durable::FileBytes> m_Bytes;
+    durable::FileBytes m_Bytes;
 };
 
 }  // namespace
