@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <limits>
 
 namespace qualvex {
@@ -32,6 +33,32 @@ float FloatAtLeast(double bound)
 {
     const float f = static_cast<float>(bound);
     return static_cast<double>(f) < bound ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+}
+
+// Whether amount x (w x value rounded to float) is exactly a float for every value given and every
+// w = 1 - alpha a corrected pixel can have (0, or 2^-24 up to 1, as alpha is a float in 0..1): the
+// amount is 0 or a power of two, of either sign, and each nonzero product, so scaled, stays among
+// the normal floats. Rounding is monotone, so the smallest nonzero product is 2^-24 x value
+// rounded and the largest the value itself. Values that are not finite take the double path.
+bool ScalesInFloat(double amount, std::initializer_list<float> values)
+{
+    int exponent = 0;
+    const bool powerOfTwo = std::isfinite(amount) && std::fabs(std::frexp(amount, &exponent)) == 0.5;
+    // The amount itself must be a float too: 2^128 is a power of two that rounds to infinity.
+    if ((amount != 0.0 && !powerOfTwo) || static_cast<double>(static_cast<float>(amount)) != amount)
+        return false;
+    for (const float value : values) {
+        if (!std::isfinite(value))
+            return false;
+        const double smallest = static_cast<float>(std::ldexp(std::fabs(static_cast<double>(value)), -24));
+        const double largest = std::fabs(static_cast<double>(value));
+        const double scale = std::fabs(amount);
+        if (amount != 0.0 && value != 0.0f &&
+            !(smallest * scale >= std::numeric_limits<float>::min() &&
+              largest * scale <= std::numeric_limits<float>::max()))
+            return false;
+    }
+    return true;
 }
 
 row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame,
@@ -62,6 +89,8 @@ row_kernel::Params KernelParams(const KeyReference& ref, const MatteFrame& frame
     params.ReferenceRgb[2] = ref.Rgb.B;
     params.CCAmount = frame.Settings.CCAmount;
     params.Desaturate = frame.Settings.Desaturate;
+    params.AmountInFloat = ScalesInFloat(params.CCAmount, {ref.Rgb.R, ref.Rgb.G, ref.Rgb.B});
+    params.DesaturateInFloat = ScalesInFloat(params.Desaturate, {1.0f});
     return params;
 }
 

@@ -44,6 +44,12 @@ struct Params {
     float ReferenceRgb[3];  // red, green, blue
     double CCAmount;
     double Desaturate;
+    // The correction's products w x reference x CCAmount, and w x Desaturate, are floats for
+    // every w = 1 - alpha (0, or 2^-24 up to 1): the amount is 0 or a power of two (either sign)
+    // and no product leaves the normal floats. Then the correction is taken in float, to the
+    // same bits.
+    bool AmountInFloat;
+    bool DesaturateInFloat;
     float RgbToXyz[3][3];
 };
 

@@ -24,6 +24,7 @@ using testing::FloatBitsEqual;
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr double kNanD = std::numeric_limits<double>::quiet_NaN();
+constexpr float kTiniest = std::numeric_limits<float>::denorm_min();  // 2^-149
 
 struct Pixels {
     std::vector<float> R, G, B, A;
@@ -81,7 +82,7 @@ Pixels TestPixels(const FrameSettings& settings, std::uint32_t seed)
         p.Add(v, v, v);  // grey: no hue
         p.Add(v, v + 0.000001f, v);
     }
-    const float special[] = {0.0f, -0.0f, 1.0f, -1.0f, kNan, kInf, -kInf, 1e-40f, -1e-40f, 3e38f, 0.5f};
+    const float special[] = {0.0f, -0.0f, 1.0f, -1.0f, kNan, kInf, -kInf, 1e-40f, -1e-40f, kTiniest, 3e38f, 0.5f};
     for (float r : special)
         for (float g : special)
             for (float b : special)
@@ -149,6 +150,72 @@ std::vector<SettingsCase> Cases()
             s.ColorCorrect = 1;
             s.Gamma = 1.4;
             s.Invert = 1;
+        });
+        // Amounts that are 0 or powers of two keep every product a float, and the correction is
+        // taken in float; the others, and those whose products leave the normal floats, in double.
+        add("colour correction, CC Amount 1, Desaturate 0", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.CCAmount = 1.0;
+            s.Desaturate = 0.0;
+        });
+        add("colour correction, CC Amount 0.5, Desaturate 4, inverted", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.CCAmount = 0.5;
+            s.Desaturate = 4.0;
+            s.Invert = 1;
+        });
+        add("colour correction, CC Amount -0, Desaturate -0.25", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.CCAmount = -0.0;
+            s.Desaturate = -0.25;
+        });
+        add("colour correction, CC Amount 2^-98 and Desaturate 2^-102: the smallest kept in float",
+            [](FrameSettings& s) {
+                s.ColorCorrect = 1;
+                s.CCAmount = std::ldexp(1.0, -98);
+                s.Desaturate = std::ldexp(1.0, -102);
+            });
+        add("colour correction, CC Amount 2^-120 and Desaturate 2^-103: products below the normal floats",
+            [](FrameSettings& s) {
+                s.ColorCorrect = 1;
+                s.CCAmount = std::ldexp(1.0, -120);
+                s.Desaturate = std::ldexp(1.0, -103);
+            });
+        add("colour correction, CC Amount 0.75 and Desaturate 0.375: floats, not powers of two",
+            [](FrameSettings& s) {
+                s.ColorCorrect = 1;
+                s.CCAmount = 0.75;
+                s.Desaturate = 0.375;
+            });
+        // No fade: alpha 0, so w = 1, and a reference of 0.5 takes 2^-150 off. The tiniest float
+        // less that is a tie, which rounds to 0; the product rounded first is a tie too, rounded
+        // to 0, and the tiniest less it stays the tiniest.
+        add("colour correction, no fade, CC Amount 2^-149, a reference of 0.5", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.Fade = 0.0;
+            s.CCAmount = std::ldexp(1.0, -149);
+            s.Value[0] = 0.5;
+        });
+        add("colour correction, CC Amount and Desaturate 2^127", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.CCAmount = std::ldexp(1.0, 127);
+            s.Desaturate = std::ldexp(1.0, 127);
+        });
+        add("colour correction, CC Amount and Desaturate 2^128, beyond the floats", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.CCAmount = std::ldexp(1.0, 128);
+            s.Desaturate = std::ldexp(1.0, 128);
+        });
+        // 2 x 2^127 is 2^128, past the largest float: a pixel of 3e38 less it is finite in double.
+        add("colour correction, CC Amount 2, a reference of 2^127", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.CCAmount = 2.0;
+            s.Value[0] = std::ldexp(1.0, 127);
+        });
+        add("colour correction, CC Amount 0, an infinite reference", [](FrameSettings& s) {
+            s.ColorCorrect = 1;
+            s.CCAmount = 0.0;
+            s.Value[1] = 1e39;
         });
         add("zero widths", [](FrameSettings& s) {
             for (int i = 0; i < 3; ++i)
