@@ -81,13 +81,15 @@ awk -F, -v colorkey="$colorkey" -v hsvkey="$hsvkey" -v chromakey="$chromakey" -v
   }
   END {
     split("RGB HSV YXy YUV YCbCr", names, " ")
-    printf "%-6s %-8s %9s %9s %9s %9s %9s %9s\n", "space", "storage", "cc0 g1", "cc1 g1", "cc0 g1.4", "cc1 g1.4", "cc cost", "gamma cost"
+    printf "%-6s %-8s %9s %9s %9s %9s %9s %9s %9s %9s\n", "space", "storage", "cc0 g1", "cc1 g1", "cc0 g1.4", "cc1 g1.4", "cc cost", "gamma cost", "cc.7 g1", "cc.7 cost"
     for (storage = 3; storage >= 0; storage -= 3) {
       for (space = 0; space <= 4; ++space) {
         base = speed[storage "/" space "/0/0"]
-        printf "%-6s %-8s %9.1f %9.1f %9.1f %9.1f %8.0f%% %8.0f%%\n", names[space + 1], storage == 3 ? "float" : "uint8",
-          base, speed[storage "/" space "/1/0"], speed[storage "/" space "/0/1"], speed[storage "/" space "/1/1"],
-          100 * (base / speed[storage "/" space "/1/0"] - 1), 100 * (base / speed[storage "/" space "/0/1"] - 1)
+        printf "%-6s %-8s %9.1f %9.1f %9.1f %9.1f %8.0f%% %8.0f%% %9.1f %8.0f%%\n", names[space + 1],
+          storage == 3 ? "float" : "uint8", base, speed[storage "/" space "/1/0"], speed[storage "/" space "/0/1"],
+          speed[storage "/" space "/1/1"], 100 * (base / speed[storage "/" space "/1/0"] - 1),
+          100 * (base / speed[storage "/" space "/0/1"] - 1), speed[storage "/" space "/2/0"],
+          100 * (base / speed[storage "/" space "/2/0"] - 1)
       }
     }
     printf "\ntargets (float, colour correction off, gamma 1; against the median ffmpeg run, and its fastest-slowest):\n"
@@ -99,7 +101,8 @@ awk -F, -v colorkey="$colorkey" -v hsvkey="$hsvkey" -v chromakey="$chromakey" -v
       speed["3/3/0/0"] / chromakeyHigh, speed["3/3/0/0"] / chromakeyLow
     printf "  YCbCr %.2f x chromakey (%.2f-%.2f; target >= 4)\n", speed["3/4/0/0"] / chromakey,
       speed["3/4/0/0"] / chromakeyHigh, speed["3/4/0/0"] / chromakeyLow
-    printf "  colour correction costs at most 50%% more, gamma 1.4 at most 30%% more: the last two columns\n"
+    printf "  colour correction costs at most 50%% more, gamma 1.4 at most 30%% more: the cost columns\n"
+    printf "  (cc1: CC Amount 0.5, a power of two, corrected in float; cc.7: CC Amount 0.7, in double)\n"
   }' "$work/qualvex.csv"
 
 # File to file: qualvex key on 16 uncompressed HD float EXR frames, one thread, against oiiotool
