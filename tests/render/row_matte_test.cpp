@@ -153,70 +153,42 @@ std::vector<SettingsCase> Cases()
         });
         // Amounts that are 0 or powers of two keep every product a float, and the correction is
         // taken in float; the others, and those whose products leave the normal floats, in double.
-        add("colour correction, CC Amount 1, Desaturate 0", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.CCAmount = 1.0;
-            s.Desaturate = 0.0;
-        });
-        add("colour correction, CC Amount 0.5, Desaturate 4, inverted", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.CCAmount = 0.5;
-            s.Desaturate = 4.0;
-            s.Invert = 1;
-        });
-        add("colour correction, CC Amount -0, Desaturate -0.25", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.CCAmount = -0.0;
-            s.Desaturate = -0.25;
-        });
-        add("colour correction, CC Amount 2^-98 and Desaturate 2^-102: the smallest kept in float",
-            [](FrameSettings& s) {
+        const auto corrected = [&](const char* what, double amount, double desaturate, auto more) {
+            add(what, [&](FrameSettings& s) {
                 s.ColorCorrect = 1;
-                s.CCAmount = std::ldexp(1.0, -98);
-                s.Desaturate = std::ldexp(1.0, -102);
+                s.CCAmount = amount;
+                s.Desaturate = desaturate;
+                more(s);
             });
-        add("colour correction, CC Amount 2^-120 and Desaturate 2^-103: products below the normal floats",
-            [](FrameSettings& s) {
-                s.ColorCorrect = 1;
-                s.CCAmount = std::ldexp(1.0, -120);
-                s.Desaturate = std::ldexp(1.0, -103);
-            });
-        add("colour correction, CC Amount 0.75 and Desaturate 0.375: floats, not powers of two",
-            [](FrameSettings& s) {
-                s.ColorCorrect = 1;
-                s.CCAmount = 0.75;
-                s.Desaturate = 0.375;
-            });
+        };
+        const auto nothingMore = [](FrameSettings&) {};
+        corrected("colour correction, CC Amount 1, Desaturate 0", 1.0, 0.0, nothingMore);
+        corrected("colour correction, CC Amount 0.5, Desaturate 4, inverted", 0.5, 4.0,
+                  [](FrameSettings& s) { s.Invert = 1; });
+        corrected("colour correction, CC Amount -0, Desaturate -0.25", -0.0, -0.25, nothingMore);
+        corrected("colour correction, CC Amount 2^-98 and Desaturate 2^-102: the smallest kept in float",
+                  std::ldexp(1.0, -98), std::ldexp(1.0, -102), nothingMore);
+        corrected("colour correction, CC Amount 2^-120 and Desaturate 2^-103: products below the normal floats",
+                  std::ldexp(1.0, -120), std::ldexp(1.0, -103), nothingMore);
+        corrected("colour correction, CC Amount 0.75 and Desaturate 0.375: floats, not powers of two", 0.75, 0.375,
+                  nothingMore);
         // No fade: alpha 0, so w = 1, and a reference of 0.5 takes 2^-150 off. The tiniest float
         // less that is a tie, which rounds to 0; the product rounded first is a tie too, rounded
         // to 0, and the tiniest less it stays the tiniest.
-        add("colour correction, no fade, CC Amount 2^-149, a reference of 0.5", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.Fade = 0.0;
-            s.CCAmount = std::ldexp(1.0, -149);
-            s.Value[0] = 0.5;
-        });
-        add("colour correction, CC Amount and Desaturate 2^127", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.CCAmount = std::ldexp(1.0, 127);
-            s.Desaturate = std::ldexp(1.0, 127);
-        });
-        add("colour correction, CC Amount and Desaturate 2^128, beyond the floats", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.CCAmount = std::ldexp(1.0, 128);
-            s.Desaturate = std::ldexp(1.0, 128);
-        });
+        corrected("colour correction, no fade, CC Amount 2^-149, a reference of 0.5", std::ldexp(1.0, -149), 0.3,
+                  [](FrameSettings& s) {
+                      s.Fade = 0.0;
+                      s.Value[0] = 0.5;
+                  });
+        corrected("colour correction, CC Amount and Desaturate 2^127", std::ldexp(1.0, 127), std::ldexp(1.0, 127),
+                  nothingMore);
+        corrected("colour correction, CC Amount and Desaturate 2^128, beyond the floats", std::ldexp(1.0, 128),
+                  std::ldexp(1.0, 128), nothingMore);
         // 2 x 2^127 is 2^128, past the largest float: a pixel of 3e38 less it is finite in double.
-        add("colour correction, CC Amount 2, a reference of 2^127", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.CCAmount = 2.0;
-            s.Value[0] = std::ldexp(1.0, 127);
-        });
-        add("colour correction, CC Amount 0, an infinite reference", [](FrameSettings& s) {
-            s.ColorCorrect = 1;
-            s.CCAmount = 0.0;
-            s.Value[1] = 1e39;
-        });
+        corrected("colour correction, CC Amount 2, a reference of 2^127", 2.0, 0.3,
+                  [](FrameSettings& s) { s.Value[0] = std::ldexp(1.0, 127); });
+        corrected("colour correction, CC Amount 0, an infinite reference", 0.0, 0.3,
+                  [](FrameSettings& s) { s.Value[1] = 1e39; });
         add("zero widths", [](FrameSettings& s) {
             for (int i = 0; i < 3; ++i)
                 s.Min[i] = s.Max[i] = 0.0;
