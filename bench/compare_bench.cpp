@@ -1,9 +1,10 @@
 // The tool on the plate bench/compare.sh gives it (QUALVEX_BENCH_PLATE, an image file): one
 // thread, through the loaded plug-in, in each colour space, with colour correction off and on
-// (CC Amount 0.5, and 0.7 with Gamma 1), Gamma 1 and 1.4, in 8-bit and float storage. The key colour is the plate's top-left corner
-// (its screen), set as the key colour in the space in force, windows 0.15 around it. FittedKey keys
-// it with a settings file instead (QUALVEX_BENCH_SETTINGS, flat, as qualvex fit writes it), float
-// storage, with Gamma 1, 1.4 and the file's own: what Gamma costs on a key someone would use.
+// (CC Amount 0.5, and 0.7 with Gamma 1), Gamma 1 and 1.4, in 8-bit and float storage. The key
+// colour is the plate's top-left corner (its screen), set as the key colour in the space in
+// force, windows 0.15 around it. FittedKey keys it with a settings file instead
+// (QUALVEX_BENCH_SETTINGS, flat, as qualvex fit writes it), float storage, with Gamma 1, 1.4 and
+// the file's own: what Gamma costs on a key someone would use.
 #include "bench/frame_renders.h"
 #include "host/image.h"
 #include "host/operator.h"
