@@ -40,6 +40,22 @@ protected:
         ASSERT_EQ(reference.ExitCode, 0) << reference.Err;
     }
 
+    struct Refusal {
+        const char* What;
+        std::vector<std::string> Args;
+    };
+
+    // Each run of `program` (with the key's settings) fails with exit code 1 and says `expected`.
+    void ExpectEachRefused(const std::filesystem::path& program, const std::vector<Refusal>& runs,
+                           const std::string& expected) const
+    {
+        for (const Refusal& run : runs) {
+            const RunResult refused = RunProgram(program, With(run.Args, kKey));
+            EXPECT_EQ(refused.ExitCode, 1) << run.What << ": " << refused.Err;
+            EXPECT_NE(refused.Err.find(expected), std::string::npos) << run.What << ": " << refused.Err;
+        }
+    }
+
     int Shell(const std::string& command) const
     {
         return std::system(("cd '" + m_Dir.string() + "' && " + command + " >/dev/null 2>&1 </dev/null").c_str());
@@ -246,20 +262,24 @@ TEST_F(MovieCommand, AMovieIntoAMovieKeepsItsRateAndShowsAPreview)
     EXPECT_GE(sheet.Header.width, 3 * kMovieWidth);
 }
 
-// A copy of the installation in the test's folder, and where its image module lies.
+// A copy of the installation in the test's folder, and where its image and movie modules lie.
 struct InstallationCopy {
     std::filesystem::path Program;
     std::filesystem::path ImageModule;
+    std::filesystem::path MovieModule;
 };
 
 InstallationCopy CopyInstallation(const std::filesystem::path& to)
 {
     const std::filesystem::path program = QUALVEX_INSTALLED_PROGRAM;
     std::filesystem::copy(program.parent_path().parent_path(), to, std::filesystem::copy_options::recursive);
-    InstallationCopy copy{to / "bin" / "qualvex", {}};
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(to))
+    InstallationCopy copy{to / "bin" / "qualvex", {}, {}};
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(to)) {
         if (entry.path().filename() == "qualvex-images.so")
             copy.ImageModule = entry.path();
+        if (entry.path().filename() == "qualvex-movies.so")
+            copy.MovieModule = entry.path();
+    }
     return copy;
 }
 
@@ -358,20 +378,14 @@ TEST_F(MovieCommand, PlainOpenExrFramesNeedNoImageModule)
         }
     }
 
-    const struct {
-        const char* What;
-        std::vector<std::string> Args;
-    } refused[] = {
-        {"frames with depth", {"key", "depth.####.exr", "-o", "out.####.exr"}},
-        {"float frames into PNG", {"key", "float.####.exr", "-o", "out.####.png"}},
-        {"float frames into DWA", {"key", "float.####.exr", "-o", "out.####.exr", "--compression", "dwaa"}},
-    };
-    for (const auto& run : refused) {
-        const RunResult result = RunProgram(copy.Program, With(run.Args, kKey));
-        EXPECT_EQ(result.ExitCode, 1) << run.What << ": " << result.Err;
-        EXPECT_NE(result.Err.find("cannot load qualvex's image module " + copy.ImageModule.string()), std::string::npos)
-            << run.What << ": " << result.Err;
-    }
+    ExpectEachRefused(copy.Program,
+                      {
+                          {"frames with depth", {"key", "depth.####.exr", "-o", "out.####.exr"}},
+                          {"float frames into PNG", {"key", "float.####.exr", "-o", "out.####.png"}},
+                          {"float frames into DWA",
+                           {"key", "float.####.exr", "-o", "out.####.exr", "--compression", "dwaa"}},
+                      },
+                      "cannot load qualvex's image module " + copy.ImageModule.string());
     for (const std::string& name : Files())
         EXPECT_EQ(name.rfind("out.", 0), std::string::npos) << name;
 }
@@ -383,8 +397,8 @@ TEST_F(MovieCommand, PlainOpenExrFramesNeedNoImageModule)
 TEST_F(MovieCommand, ImagesNeedNoMovieModule)
 {
     const InstallationCopy copy = CopyInstallation(P("install"));
-    const std::filesystem::path module = copy.Program.parent_path().parent_path() / "lib" / "qualvex" / "qualvex-movies.so";
-    ASSERT_TRUE(std::filesystem::exists(module)) << "the installation has no qualvex-movies.so";
+    const std::filesystem::path& module = copy.MovieModule;
+    ASSERT_FALSE(module.empty()) << "the installation has no qualvex-movies.so";
     std::filesystem::remove(module);
     const std::filesystem::path canonical = std::filesystem::weakly_canonical(module);
     for (int frame = 1; frame <= 3; ++frame)
@@ -403,19 +417,12 @@ TEST_F(MovieCommand, ImagesNeedNoMovieModule)
             << frame;
 
     MakeSourceMovie("source.mkv", "24");
-    const struct {
-        const char* What;
-        std::vector<std::string> Args;
-    } movies[] = {
-        {"a movie to images", {"key", "source.mkv", "-o", "out.####.png"}},
-        {"images to a movie", {"key", "plate.####.png", "-o", "out.mov"}},
-    };
-    for (const auto& run : movies) {
-        const RunResult refused = RunProgram(copy.Program, With(run.Args, kKey));
-        EXPECT_EQ(refused.ExitCode, 1) << run.What << ": " << refused.Err;
-        EXPECT_NE(refused.Err.find("cannot load qualvex's movie module " + canonical.string()), std::string::npos)
-            << run.What << ": " << refused.Err;
-    }
+    ExpectEachRefused(copy.Program,
+                      {
+                          {"a movie to images", {"key", "source.mkv", "-o", "out.####.png"}},
+                          {"images to a movie", {"key", "plate.####.png", "-o", "out.mov"}},
+                      },
+                      "cannot load qualvex's movie module " + canonical.string());
     for (const std::string& name : Files())
         EXPECT_EQ(name.rfind("out", 0), std::string::npos) << name;
 }
@@ -446,24 +453,17 @@ TEST_F(MovieCommand, AnImageModuleFromAnotherBuildIsRefused)
 TEST_F(MovieCommand, AMovieModuleFromAnotherBuildIsRefused)
 {
     const InstallationCopy copy = CopyInstallation(P("install"));
-    const std::filesystem::path module = copy.Program.parent_path().parent_path() / "lib" / "qualvex" / "qualvex-movies.so";
-    ASSERT_TRUE(std::filesystem::exists(module)) << "the installation has no qualvex-movies.so";
+    const std::filesystem::path& module = copy.MovieModule;
+    ASSERT_FALSE(module.empty()) << "the installation has no qualvex-movies.so";
     std::filesystem::copy_file(QUALVEX_FOREIGN_MOVIE_MODULE, module, std::filesystem::copy_options::overwrite_existing);
     MakeSourceMovie("source.mkv", "24");
-    const struct {
-        const char* What;
-        std::vector<std::string> Args;
-    } movies[] = {
-        {"a movie source", {"key", "source.mkv", "-o", "out.####.exr"}},
-        {"a movie output", {"key", "plate.####.png", "-o", "out.mov"}},
-    };
-    const std::string canonical = std::filesystem::weakly_canonical(module).string();
-    for (const auto& run : movies) {
-        const RunResult refused = RunProgram(copy.Program, With(run.Args, kKey));
-        EXPECT_EQ(refused.ExitCode, 1) << run.What << ": " << refused.Err;
-        EXPECT_NE(refused.Err.find(canonical + " is not this qualvex's movie module (version "), std::string::npos)
-            << run.What << ": " << refused.Err;
-    }
+    ExpectEachRefused(copy.Program,
+                      {
+                          {"a movie source", {"key", "source.mkv", "-o", "out.####.exr"}},
+                          {"a movie output", {"key", "plate.####.png", "-o", "out.mov"}},
+                      },
+                      std::filesystem::weakly_canonical(module).string() +
+                          " is not this qualvex's movie module (version ");
     EXPECT_EQ(RunProgram(copy.Program, With({"key", "plate.####.png", "-o", "keyed.####.png", "-q"}, kKey)).ExitCode, 0);
     for (const std::string& name : Files())
         EXPECT_EQ(name.rfind("out", 0), std::string::npos) << name;
