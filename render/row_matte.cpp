@@ -47,12 +47,12 @@ bool ScalesInFloat(double amount, std::initializer_list<float> values)
     // The amount itself must be a float too: 2^128 is a power of two that rounds to infinity.
     if ((amount != 0.0 && !powerOfTwo) || static_cast<double>(static_cast<float>(amount)) != amount)
         return false;
+    const double scale = std::fabs(amount);
     for (const float value : values) {
         if (!std::isfinite(value))
             return false;
         const double smallest = static_cast<float>(std::ldexp(std::fabs(static_cast<double>(value)), -24));
         const double largest = std::fabs(static_cast<double>(value));
-        const double scale = std::fabs(amount);
         if (amount != 0.0 && value != 0.0f &&
             !(smallest * scale >= std::numeric_limits<float>::min() &&
               largest * scale <= std::numeric_limits<float>::max()))
